@@ -1,0 +1,36 @@
+# Helpers that give every shipped binary the same shape on both platforms.
+
+# Adds a version resource to a Windows target; a no-op elsewhere.
+function(txscreen_version_resource target filename filetype description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(RC_NAME ${target})
+  set(RC_FILENAME ${filename})
+  set(RC_FILETYPE ${filetype})
+  set(RC_DESCRIPTION ${description})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+# txscreen_rule_library(NAME <name> DESCRIPTION <text> SOURCES <files...>)
+# A rule library exports exactly the names in <name>.def (Windows, with fixed ordinals) or
+# <name>.map (ELF version script); the common code is compiled in and nothing else leaves it.
+function(txscreen_rule_library)
+  cmake_parse_arguments(ARG "" "NAME;DESCRIPTION" "SOURCES" ${ARGN})
+  add_library(${ARG_NAME} SHARED ${ARG_SOURCES})
+  target_link_libraries(${ARG_NAME} PRIVATE txcommon)
+  target_compile_options(${ARG_NAME} PRIVATE -fno-exceptions -fno-rtti)
+  target_include_directories(${ARG_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  if(WIN32)
+    set_target_properties(${ARG_NAME} PROPERTIES PREFIX "")
+    target_sources(${ARG_NAME} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_NAME}.def)
+    target_link_libraries(${ARG_NAME} PRIVATE user32)
+    txscreen_version_resource(${ARG_NAME} ${ARG_NAME}.dll VFT_DLL "${ARG_DESCRIPTION}")
+  else()
+    set(map ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_NAME}.map)
+    target_link_options(${ARG_NAME} PRIVATE -Wl,--version-script=${map} -Wl,--no-undefined)
+    set_target_properties(${ARG_NAME} PROPERTIES LINK_DEPENDS ${map})
+  endif()
+endfunction()

@@ -1,0 +1,33 @@
+// The helpers every rule is built from: text equality and the two ways a fault reaches the user.
+#ifndef TXSCREEN_COMMON_RULE_H_
+#define TXSCREEN_COMMON_RULE_H_
+
+#include <cstddef>
+#include <cstring>
+
+#include "oci_api.h"
+#include "rule_types.h"
+
+namespace txscreen {
+
+// The size the client library is given for an error text; the alert shows at most this much.
+constexpr size_t kErrorTextSize = 250;
+
+// Byte-wise equality up to the terminator. Both texts must be non-null.
+inline bool TextEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+// A client-library call fails only when it returns OCI_ERROR; every other status is a success.
+inline bool Failed(sword status) { return status == OCI_ERROR; }
+
+// Shows `text` as a modal alert with the system's default caption and one OK button, and returns
+// once the user has dismissed it. Where there is no desktop, the text and a newline are written to
+// standard error in one piece instead. Safe on any thread.
+void ShowAlert(const char* text);
+
+// Fetches error record 1 of `err` and shows its text with ShowAlert. When the client library has
+// no record to give, the alert is empty rather than showing bytes that nobody wrote.
+void ReportOciError(OCIError* err);
+
+}  // namespace txscreen
+
+#endif  // TXSCREEN_COMMON_RULE_H_

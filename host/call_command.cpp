@@ -1,0 +1,59 @@
+// `txhost call`: resolve one rule by name, convert its arguments, call it, print the answer.
+#include "call_command.h"
+
+#include <cstdio>
+
+#include "library_set.h"
+#include "rule_catalog.h"
+#include "values.h"
+
+namespace txhost {
+namespace {
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "txhost call: %s\n", message.c_str());
+  return 2;
+}
+
+std::string Kinds(const std::vector<ParamKind>& kinds) {
+  std::string text;
+  for (ParamKind kind : kinds) text += std::string(text.empty() ? "" : ", ") + KindName(kind);
+  return text.empty() ? "no arguments" : text;
+}
+
+}  // namespace
+
+int RunCall(const CallOptions& options) {
+  std::string library = LibraryName(options.library);
+  std::string directory = options.library_directory;
+  size_t slash = options.library.find_last_of("/\\");
+  if (slash != std::string::npos) directory = options.library.substr(0, slash);
+
+  const RuleSpec* rule = FindRule(library, options.rule);
+  if (rule == nullptr) return UsageError(library + " has no rule " + options.rule);
+  std::vector<ParamKind> kinds = rule->ValueParams();
+  if (options.args.size() != kinds.size()) {
+    return UsageError(options.rule + " takes " + std::to_string(kinds.size()) + " arguments (" +
+                      Kinds(kinds) + "), not " + std::to_string(options.args.size()));
+  }
+  std::vector<Value> values(kinds.size());
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    std::string error;
+    if (!ParseValue(kinds[i], options.args[i], &values[i], &error)) {
+      return UsageError("argument " + std::to_string(i + 1) + ": " + error);
+    }
+  }
+  if (rule->TakesHandles()) {
+    return UsageError(options.rule + " needs a database session, which `call` does not open");
+  }
+
+  LibrarySet libraries(directory);
+  std::string error;
+  void* function = libraries.Resolve(*rule, &error);
+  if (function == nullptr) return UsageError(error);
+  RuleResult answer = rule->invoke(function, OciHandles{}, values.data());
+  std::printf("%d\n", static_cast<int>(answer));
+  return 0;
+}
+
+}  // namespace txhost

@@ -1,0 +1,50 @@
+// DynamicLibrary on Windows: LoadLibrary and GetProcAddress, by name or by ordinal.
+#include <windows.h>
+
+#include "dynamic_library.h"
+
+namespace txhost {
+namespace {
+
+std::string LastErrorText() {
+  DWORD code = GetLastError();
+  char text[512] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = 0;
+  return length > 0 ? std::string(text) : "error " + std::to_string(code);
+}
+
+}  // namespace
+
+std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::string& path, std::string* error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    *error = path + ": " + LastErrorText();
+    return nullptr;
+  }
+  return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(module));
+}
+
+DynamicLibrary::~DynamicLibrary() { FreeLibrary(static_cast<HMODULE>(handle_)); }
+
+void* DynamicLibrary::Find(const char* name) const {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+void* DynamicLibrary::FindOrdinal(unsigned ordinal) const {
+  return reinterpret_cast<void*>(
+      GetProcAddress(static_cast<HMODULE>(handle_), MAKEINTRESOURCEA(ordinal)));
+}
+
+std::string DynamicLibrary::FileName(const std::string& name) { return name + ".dll"; }
+
+std::string DynamicLibrary::ProgramDirectory() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string program(path, length);
+  size_t slash = program.find_last_of("\\/");
+  return slash == std::string::npos ? "." : program.substr(0, slash);
+}
+
+}  // namespace txhost

@@ -1,0 +1,106 @@
+// Argument parsing with no dependence on the locale.
+#include "values.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace txhost {
+namespace {
+
+bool IsLeap(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
+}
+
+bool Digits(const std::string& text, size_t at, size_t count, int* number) {
+  *number = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    *number = *number * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseAmount(const std::string& text, float* amount, std::string* error) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (begin != end && *begin == '+') ++begin;
+  float value = 0;
+  auto [stop, code] = std::from_chars(begin, end, value);
+  if (text.empty() || code == std::errc::invalid_argument || stop != end) {
+    *error = "\"" + text + "\" is not a number";
+    return false;
+  }
+  if (code == std::errc::result_out_of_range || std::isinf(value)) {
+    *error = "\"" + text + "\" does not fit a float";
+    return false;
+  }
+  if (std::isnan(value)) {
+    *error = "\"" + text + "\" is not a number";
+    return false;
+  }
+  *amount = value;
+  return true;
+}
+
+bool ParseDate(const std::string& text, OCIDate* date, std::string* error) {
+  int year = 0, month = 0, day = 0;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text, 0, 4, &year) ||
+      !Digits(text, 5, 2, &month) || !Digits(text, 8, 2, &day)) {
+    *error = "\"" + text + "\" is not a date in the form YYYY-MM-DD";
+    return false;
+  }
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) {
+    *error = "\"" + text + "\" is not a calendar date";
+    return false;
+  }
+  *date = OCIDate{};
+  date->OCIDateYYYY = static_cast<sb2>(year);
+  date->OCIDateMM = static_cast<ub1>(month);
+  date->OCIDateDD = static_cast<ub1>(day);
+  return true;
+}
+
+bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::string* error) {
+  switch (kind) {
+    case ParamKind::kAmount:
+      return ParseAmount(text, &value->amount, error);
+    case ParamKind::kDate:
+      return ParseDate(text, &value->date, error);
+    case ParamKind::kText:
+      value->text = text;
+      return true;
+    case ParamKind::kHandles:
+      break;
+  }
+  *error = "the handle triple is not read from text";
+  return false;
+}
+
+std::string ValueText(ParamKind kind, const Value& value) {
+  switch (kind) {
+    case ParamKind::kAmount: {
+      char text[32];
+      auto result = std::to_chars(text, text + sizeof text, value.amount);
+      return std::string(text, result.ptr);
+    }
+    case ParamKind::kDate: {
+      char text[16];
+      std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(value.date.OCIDateYYYY),
+                    value.date.OCIDateMM, value.date.OCIDateDD);
+      return text;
+    }
+    case ParamKind::kText:
+      return value.text;
+    case ParamKind::kHandles:
+      break;
+  }
+  return "";
+}
+
+}  // namespace txhost

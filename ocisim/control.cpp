@@ -1,0 +1,176 @@
+// The control interface: what tests and the reference host use to script and inspect the stand-in.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "ocisim.h"
+#include "state.h"
+
+using ocisim::Database;
+using ocisim::GlobalState;
+using ocisim::State;
+
+namespace {
+
+size_t CopyText(const std::string& text, char* buf, size_t size) {
+  if (buf != nullptr && size > 0) {
+    size_t length = std::min(text.size(), size - 1);
+    std::memcpy(buf, text.data(), length);
+    buf[length] = '\0';
+  }
+  return text.size();
+}
+
+// Runs `read` on the state under its lock.
+template <class Read>
+auto Locked(Read read) {
+  State& state = GlobalState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return read(state);
+}
+
+// Runs `change` on the database defined under `service`; -1 when there is none.
+template <class Change>
+int WithDatabase(const char* service, Change change) {
+  return Locked([&](State& state) {
+    auto database = state.databases.FindDefined(service);
+    if (!database) return -1;
+    change(*database);
+    return 0;
+  });
+}
+
+const ocisim::LogEntry* Entry(const State& state, size_t index) {
+  return index < state.log.size() ? &state.log[index] : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+void ocisim_reset(void) {
+  Locked([](State& state) { state.Reset(); });
+}
+
+void ocisim_fail_call(const char* function, unsigned nth, sword status, const char* error_text) {
+  Locked([&](State& state) {
+    state.faults.push_back({function, nth, status, error_text ? error_text : ""});
+  });
+}
+
+void ocisim_set_call_log(int enabled) {
+  Locked([&](State& state) { state.log_enabled = enabled != 0; });
+}
+
+size_t ocisim_call_count(void) {
+  return Locked([](State& state) { return state.log.size(); });
+}
+
+size_t ocisim_call_function(size_t index, char* buf, size_t size) {
+  return Locked([&](State& state) {
+    const auto* entry = Entry(state, index);
+    return CopyText(entry ? entry->function : "", buf, size);
+  });
+}
+
+sword ocisim_call_status(size_t index) {
+  return Locked([&](State& state) {
+    const auto* entry = Entry(state, index);
+    return entry ? entry->status : OCI_INVALID_HANDLE;
+  });
+}
+
+size_t ocisim_call_arg_count(size_t index) {
+  return Locked([&](State& state) {
+    const auto* entry = Entry(state, index);
+    return entry ? entry->args.size() : 0;
+  });
+}
+
+size_t ocisim_call_arg_name(size_t index, size_t arg, char* buf, size_t size) {
+  return Locked([&](State& state) {
+    const auto* entry = Entry(state, index);
+    bool found = entry && arg < entry->args.size();
+    return CopyText(found ? entry->args[arg].first : "", buf, size);
+  });
+}
+
+size_t ocisim_call_arg_value(size_t index, size_t arg, char* buf, size_t size) {
+  return Locked([&](State& state) {
+    const auto* entry = Entry(state, index);
+    bool found = entry && arg < entry->args.size();
+    return CopyText(found ? entry->args[arg].second : "", buf, size);
+  });
+}
+
+size_t ocisim_live_handles(ub4 type) {
+  return Locked([&](State& state) { return state.handles.LiveCount(type); });
+}
+
+size_t ocisim_violation_count(void) {
+  return Locked([](State& state) { return state.violations.size(); });
+}
+
+size_t ocisim_violation_text(size_t index, char* buf, size_t size) {
+  return Locked([&](State& state) {
+    bool found = index < state.violations.size();
+    return CopyText(found ? state.violations[index] : "", buf, size);
+  });
+}
+
+void ocisim_define_database(const char* service) {
+  Locked([&](State& state) { state.databases.Define(service); });
+}
+
+int ocisim_load_database(const char* service, const char* directory, char* error, size_t size) {
+  std::string problem;
+  auto database = ocisim::LoadDatabase(directory, &problem);
+  if (!database) {
+    CopyText(problem, error, size);
+    return -1;
+  }
+  Locked([&](State& state) { state.databases.Define(service, database); });
+  return 0;
+}
+
+int ocisim_add_user(const char* service, const char* user, const char* password) {
+  return WithDatabase(service, [&](Database& database) {
+    database.passwords[ocisim::UpperCase(user)] = password;
+  });
+}
+
+int ocisim_add_history(const char* service, const char* account, double amount) {
+  return WithDatabase(service,
+                      [&](Database& database) { database.history[account].push_back(amount); });
+}
+
+int ocisim_set_procedure(const char* service, int body, sword risk, const char* error_text) {
+  return WithDatabase(service, [&](Database& database) {
+    database.body = static_cast<ocisim::ProcedureBody>(body);
+    database.fixed_risk = risk;
+    database.raise_text = error_text ? error_text : "";
+  });
+}
+
+int ocisim_set_open_cursor_limit(const char* service, size_t limit) {
+  return WithDatabase(service, [&](Database& database) { database.open_cursor_limit = limit; });
+}
+
+size_t ocisim_open_cursors(void) {
+  return Locked([](State& state) {
+    size_t open = 0;
+    state.handles.ForEach([&](const ocisim::Handle& handle) {
+      if (handle.type == OCI_HTYPE_SESSION) {
+        open += static_cast<const ocisim::Session&>(handle).open_cursors.size();
+      }
+    });
+    return open;
+  });
+}
+
+size_t ocisim_pointer_text(const void* pointer, char* buf, size_t size) {
+  return CopyText(ocisim::PointerText(pointer), buf, size);
+}
+
+}  // extern "C"

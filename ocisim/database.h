@@ -1,0 +1,65 @@
+// The stand-in's databases: users, account history and the scoring procedure, by service name.
+#ifndef TXSCREEN_OCISIM_DATABASE_H_
+#define TXSCREEN_OCISIM_DATABASE_H_
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "oci_api.h"
+
+namespace ocisim {
+
+// What scoring.isOverAverage does when it runs.
+enum class ProcedureBody {
+  kAverage,    // risk 1 when the amount is over the account's average amount, else 0
+  kFixedRisk,  // risk is a value set by the test
+  kRaise,      // raises a database error with a text set by the test
+  kMissing,    // the procedure does not exist
+};
+
+struct Database {
+  static constexpr size_t kDefaultOpenCursors = 50;  // the server's usual open_cursors limit
+
+  std::map<std::string, std::string> passwords;  // by upper-case user name
+  std::map<std::string, std::vector<double>> history;  // amounts by account identifier
+  ProcedureBody body = ProcedureBody::kAverage;
+  sb4 fixed_risk = 0;
+  std::string raise_text;
+  size_t open_cursor_limit = kDefaultOpenCursors;
+
+  bool Authenticates(const std::string& user, const std::string& password) const;
+  // The default body: 1 when `amount` is over the average of the account's recorded amounts, 0
+  // otherwise, and 0 for an account without history.
+  sb4 IsOverAverage(const std::string& account, double amount) const;
+};
+
+// Reads users.csv ("user,password" lines) and history.csv ("account,amount" lines) from
+// `directory`; each file starts with a header line, and '#' starts a comment line. Gives null and
+// a reason when a file is missing or a line is malformed.
+std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error);
+
+// Net service names and the databases they reach. Names match without regard to case.
+class Catalog {
+ public:
+  // Replaces whatever the name reached with a new, empty database.
+  std::shared_ptr<Database> Define(const std::string& service);
+  void Define(const std::string& service, std::shared_ptr<Database> database);
+  // A defined database, or else one read from $OCISIM_DATABASES/<service>/ at every look-up, as a
+  // real server would have it on disk. Null when the name resolves to nothing, and then `problem`
+  // says why when the files were there but could not be read.
+  std::shared_ptr<Database> Find(const std::string& service, std::string* problem) const;
+  std::shared_ptr<Database> FindDefined(const std::string& service) const;
+  void Clear() { databases_.clear(); }
+
+ private:
+  std::map<std::string, std::shared_ptr<Database>> databases_;
+};
+
+std::string UpperCase(std::string text);
+
+}  // namespace ocisim
+
+#endif  // TXSCREEN_OCISIM_DATABASE_H_

@@ -1,0 +1,137 @@
+// The stand-in's shared state, the call frame, and fault injection.
+#include "state.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace ocisim {
+
+void State::Reset() {
+  handles.Clear();
+  databases.Clear();
+  log_enabled = true;
+  log.clear();
+  faults.clear();
+  violations.clear();
+}
+
+State& GlobalState() {
+  static State state;
+  return state;
+}
+
+std::string PointerText(const void* pointer) {
+  if (pointer == nullptr) return "null";
+  char text[2 + 2 * sizeof(uintptr_t) + 1];
+  std::snprintf(text, sizeof text, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(pointer));
+  return text;
+}
+
+Call::Call(const char* function)
+    : state_(GlobalState()), lock_(state_.mutex), logging_(state_.log_enabled) {
+  entry_.function = function;
+  entry_.status = OCI_SUCCESS;
+  for (auto it = state_.faults.begin(); it != state_.faults.end();) {
+    if (it->function != function) {
+      ++it;
+    } else if (it->remaining == 0) {
+      if (!fault_) fault_ = *it;
+      ++it;
+    } else if (--it->remaining == 0) {
+      if (!fault_) fault_ = *it;
+      it = state_.faults.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+Call::~Call() {
+  if (!logging_) return;
+  if (state_.log.size() == State::kLogCapacity) state_.log.pop_front();
+  state_.log.push_back(std::move(entry_));
+}
+
+Call& Call::Arg(const char* name, const void* pointer) {
+  if (logging_) entry_.args.emplace_back(name, PointerText(pointer));
+  return *this;
+}
+
+Call& Call::Text(const char* name, const OraText* text, sb4 length) {
+  if (!logging_) return *this;
+  if (text == nullptr) {
+    entry_.args.emplace_back(name, "null");
+  } else {
+    const char* chars = reinterpret_cast<const char*>(text);
+    entry_.args.emplace_back(name, length < 0 ? std::string(chars)
+                                              : std::string(chars, strnlen(chars, length)));
+  }
+  return *this;
+}
+
+Call& Call::Note(const char* name, std::string value) {
+  if (logging_) entry_.args.emplace_back(name, std::move(value));
+  return *this;
+}
+
+std::optional<sword> Call::Injected(ErrorRecord* record) {
+  if (!fault_ || fault_->status == OCI_SUCCESS || fault_->status == OCI_SUCCESS_WITH_INFO) {
+    return std::nullopt;
+  }
+  if (fault_->status == OCI_ERROR && record != nullptr) record->Set(fault_->error_text);
+  entry_.status = fault_->status;
+  return fault_->status;
+}
+
+sword Call::Return(sword status) {
+  if (fault_ && (status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO) &&
+      (fault_->status == OCI_SUCCESS || fault_->status == OCI_SUCCESS_WITH_INFO)) {
+    status = fault_->status;
+  }
+  entry_.status = status;
+  return status;
+}
+
+sword Call::Fail(ErrorRecord* record, const std::string& message) {
+  if (record != nullptr) record->Set(message);
+  return Return(OCI_ERROR);
+}
+
+sword Call::Violation(sword status, const std::string& what) {
+  RecordViolation(what);
+  return Return(status);
+}
+
+void Call::RecordViolation(const std::string& what) {
+  if (state_.violations.size() < State::kViolationCapacity) {
+    state_.violations.push_back(std::string(entry_.function) + ": " + what);
+  }
+}
+
+ErrorRecord* Call::Errors(const void* errhp) {
+  auto* err = Find<ErrorHandle>("errhp", errhp, OCI_HTYPE_ERROR);
+  if (err == nullptr) return nullptr;
+  err->record.Clear();
+  return &err->record;
+}
+
+Handle* Call::FindHandle(const char* parameter, const void* pointer, ub4 type) {
+  const char* problem = nullptr;
+  Handle* handle = nullptr;
+  if (pointer == nullptr) {
+    problem = "is a null handle";
+  } else if ((handle = state_.handles.Find(pointer)) == nullptr) {
+    problem = state_.handles.WasFreed(pointer) ? "is a freed handle" : "is not a handle";
+  } else if (handle->type != type) {
+    problem = "is a handle of another type";
+    handle = nullptr;
+  }
+  if (problem != nullptr) {
+    RecordViolation(std::string(parameter) + " " + problem + " (type " + std::to_string(type) +
+                    " expected)");
+  }
+  return handle;
+}
+
+}  // namespace ocisim

@@ -1,0 +1,110 @@
+// The stand-in's one shared state and the frame every client-library call runs in.
+#ifndef TXSCREEN_OCISIM_STATE_H_
+#define TXSCREEN_OCISIM_STATE_H_
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "database.h"
+#include "handles.h"
+#include "oci_api.h"
+
+namespace ocisim {
+
+struct LogEntry {
+  const char* function;
+  sword status;
+  std::vector<std::pair<const char*, std::string>> args;
+};
+
+struct Fault {
+  std::string function;
+  unsigned remaining;  // calls to go; 0 means every call
+  sword status;
+  std::string error_text;
+};
+
+struct State {
+  static constexpr size_t kLogCapacity = 10000;
+  static constexpr size_t kViolationCapacity = 10000;
+
+  std::mutex mutex;
+  Registry handles;
+  Catalog databases;
+  bool log_enabled = true;
+  std::deque<LogEntry> log;
+  std::vector<Fault> faults;
+  std::vector<std::string> violations;
+
+  void Reset();
+};
+
+State& GlobalState();
+
+std::string PointerText(const void* pointer);
+
+// The frame of one client-library call. It holds the state's lock from construction to
+// destruction, decides whether an injected fault applies, and logs the call when it ends.
+// Every exit of a client-library function goes through Return, Fail or Violation.
+class Call {
+ public:
+  explicit Call(const char* function);
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  State& state() { return state_; }
+
+  Call& Arg(const char* name, const void* pointer);
+  template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
+  Call& Arg(const char* name, T value) {
+    if (logging_) entry_.args.emplace_back(name, std::to_string(value));
+    return *this;
+  }
+  // A text argument: `length` bytes or up to a terminator within them, or up to the terminator
+  // when length is negative.
+  Call& Text(const char* name, const OraText* text, sb4 length);
+  // Something the call read through a pointer argument, logged under a name of its own.
+  Call& Note(const char* name, std::string value);
+
+  // When an injected fault replaces this call, records its error on `record` (which may be null)
+  // and gives the status to return; the call must then do nothing.
+  std::optional<sword> Injected(ErrorRecord* record);
+
+  // The call's own outcome, after an injected success status has been applied.
+  sword Return(sword status);
+  // Fails with OCI_ERROR and `message` as the error record.
+  sword Fail(ErrorRecord* record, const std::string& message);
+  // Records misuse of the interface and returns `status`.
+  sword Violation(sword status, const std::string& what);
+  void RecordViolation(const std::string& what);
+
+  // Looks up a live handle of the given type. A null, freed, unknown or mistyped handle is
+  // recorded as a violation under the parameter's name and gives null.
+  template <class T>
+  T* Find(const char* parameter, const void* pointer, ub4 type) {
+    return static_cast<T*>(FindHandle(parameter, pointer, type));
+  }
+  // The error handle a call reports on, cleared of what an earlier call left; null when
+  // `errhp` is not a live error handle.
+  ErrorRecord* Errors(const void* errhp);
+
+ private:
+  Handle* FindHandle(const char* parameter, const void* pointer, ub4 type);
+
+  State& state_;
+  std::unique_lock<std::mutex> lock_;
+  bool logging_;
+  LogEntry entry_;
+  std::optional<Fault> fault_;
+};
+
+}  // namespace ocisim
+
+#endif  // TXSCREEN_OCISIM_STATE_H_

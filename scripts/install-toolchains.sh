@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when any is missing.
+#   install-toolchains.sh native   what the Linux build and the reference host need
+#   install-toolchains.sh all      that, plus the Win32 cross toolchain, Wine and the test tools
+set -euo pipefail
+
+native=(cmake ninja-build g++ libcli11-dev)
+all=("${native[@]}" googletest libbenchmark-dev g++-mingw-w64-i686 wine wine32:i386)
+
+case "${1:-all}" in
+  native) wanted=("${native[@]}") ;;
+  all) wanted=("${all[@]}") ;;
+  *) echo "usage: $0 [native|all]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing the missing packages: ${missing[*]}"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "These need root, and there is no sudo." >&2; exit 1; }
+  as_root=(sudo)
+fi
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+"${as_root[@]}" apt-get update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y --no-install-recommends "${missing[@]}"

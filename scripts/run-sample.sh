@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the native libraries and the reference host, then calls each rule on sample arguments
+# the way a host does: load the library, look the rule up by name, call it, print its answer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-toolchains.sh native
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target txhost txscreen >/dev/null
+
+host=build/linux/bin/txhost
+run() {
+  printf '%-60s -> ' "$*"
+  "$host" call "$@"
+}
+run txscreen SHARPINCREASE 900 450 400
+run txscreen SHARPINCREASE 500 450 400
+run txscreen OVERCREDITLIMIT 500.01 500
+run txscreen OVERCREDITLIMIT 500 500
+run txscreen BADACCOUNT ACC-6661 ACC-6661
+run txscreen BADACCOUNT ACC-6661 acc-6661
+run txscreen SPECIAL_USER alice bob alice carol
+run txscreen SPECIAL_USER alice bob alice bob
