@@ -12,6 +12,8 @@ namespace txscreen {
 
 // The size the client library is given for an error text; the alert shows at most this much.
 constexpr size_t kErrorTextSize = 250;
+// The day-name area; the client library may fill all but its last byte.
+constexpr size_t kDayTextSize = 100;
 
 // Byte-wise equality up to the terminator. Both texts must be non-null.
 inline bool TextEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
@@ -27,6 +29,11 @@ void ShowAlert(const char* text);
 // Fetches error record 1 of `err` and shows its text with ShowAlert. When the client library has
 // no record to give, the alert is empty rather than showing bytes that nobody wrote.
 void ReportOciError(OCIError* err);
+
+// Writes the abbreviated day name of `date` ("DY" format, the session's date language) into
+// `day`. A failed conversion is shown with ReportOciError. Gives true when `day` then holds a day
+// name; otherwise `day` is empty.
+bool DayAbbrev(OCIError* err, const OCIDate* date, char (&day)[kDayTextSize]);
 
 }  // namespace txscreen
 

@@ -2,9 +2,11 @@
 #include "call_command.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "library_set.h"
 #include "rule_catalog.h"
+#include "session.h"
 #include "values.h"
 
 namespace txhost {
@@ -43,15 +45,23 @@ int RunCall(const CallOptions& options) {
       return UsageError("argument " + std::to_string(i + 1) + ": " + error);
     }
   }
+  std::unique_ptr<HostSession> session;
+  std::string error;
   if (rule->TakesHandles()) {
-    return UsageError(options.rule + " needs a database session, which `call` does not open");
+    ConnectString connect;
+    if (options.connect.empty()) {
+      return UsageError(options.rule + " runs on a database session: give --connect");
+    }
+    if (!ParseConnectString(options.connect, &connect, &error)) return UsageError(error);
+    session = HostSession::Open(connect, false, &error);
+    if (!session) return UsageError(error);
   }
 
   LibrarySet libraries(directory);
-  std::string error;
   void* function = libraries.Resolve(*rule, &error);
   if (function == nullptr) return UsageError(error);
-  RuleResult answer = rule->invoke(function, OciHandles{}, values.data());
+  OciHandles handles = session ? session->handles() : OciHandles{};
+  RuleResult answer = rule->invoke(function, handles, values.data());
   std::printf("%d\n", static_cast<int>(answer));
   return 0;
 }

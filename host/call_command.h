@@ -12,6 +12,8 @@ struct CallOptions {
   std::string library;  // catalog name or a path to the library file
   std::string rule;
   std::vector<std::string> args;
+  // user/password@service of the session a database rule runs on.
+  std::string connect;
 };
 
 // Prints the rule's answer (0 or 1) on standard output and returns 0; on a usage error prints

@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
       "call", "Load a rule library, call one rule with the given arguments and print its answer");
   call_command->add_option("--libdir", call.library_directory,
                            "Directory the libraries are loaded from (default: the program's)");
+  call_command->add_option("--connect", call.connect,
+                           "user/password@service of the session for database rules");
   call_command->add_option("library", call.library, "txscreen, txscreen2, or a library's path")
       ->required();
   call_command->add_option("rule", call.rule, "Exported rule name, such as SHARPINCREASE")

@@ -89,6 +89,8 @@ const std::vector<RuleSpec>& RuleCatalog() {
       Rule<SharpIncreaseFn>("txscreen", "SHARPINCREASE", 1),
       Rule<BadAccountFn>("txscreen", "BADACCOUNT", 2),
       Rule<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT", 3),
+      Rule<TestConnFn>("txscreen", "TESTCONN", 4),
+      Rule<TestDateFn>("txscreen", "TESTDATE", 5),
       Rule<SpecialUserFn>("txscreen", "SPECIAL_USER", 6),
   };
   return catalog;

@@ -186,6 +186,7 @@ sword OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp,
                     ub4 mode) {
   Call call("OCIBindByName");
   call.Arg("stmtp", stmtp).Arg("bindpp", bindpp).Arg("errhp", errhp);
+  if (bindpp != nullptr) call.Note("bind_in", ocisim::PointerText(*bindpp));
   call.Text("placeholder", placeholder, placeh_len).Arg("placeh_len", placeh_len);
   call.Arg("valuep", valuep).Arg("value_sz", value_sz).Arg("dty", dty).Arg("indp", indp);
   call.Arg("alenp", alenp).Arg("rcodep", rcodep).Arg("maxarr_len", maxarr_len);

@@ -59,6 +59,13 @@ void ocisim_fail_call(const char* function, unsigned nth, sword status, const ch
   });
 }
 
+void ocisim_clear_log(void) {
+  Locked([](State& state) {
+    state.log.clear();
+    state.violations.clear();
+  });
+}
+
 void ocisim_set_call_log(int enabled) {
   Locked([&](State& state) { state.log_enabled = enabled != 0; });
 }

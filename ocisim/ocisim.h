@@ -48,6 +48,9 @@ OCISIM_API void OCI_CALL ocisim_reset(void);
 OCISIM_API void OCI_CALL ocisim_fail_call(const char* function, unsigned nth, sword status,
                                           const char* error_text);
 
+/* Clears the call log and the violations; handles, faults and databases stay. */
+OCISIM_API void OCI_CALL ocisim_clear_log(void);
+
 /* Logging costs time and memory; long runs turn it off. */
 OCISIM_API void OCI_CALL ocisim_set_call_log(int enabled);
 OCISIM_API size_t OCI_CALL ocisim_call_count(void);

@@ -21,3 +21,8 @@ run txscreen BADACCOUNT ACC-6661 ACC-6661
 run txscreen BADACCOUNT ACC-6661 acc-6661
 run txscreen SPECIAL_USER alice bob alice carol
 run txscreen SPECIAL_USER alice bob alice bob
+export OCISIM_DATABASES="$PWD/examples/databases"
+run --connect screener/screener@sample txscreen TESTDATE MON 2026-12-07
+run --connect screener/screener@sample txscreen TESTDATE mon 2026-12-07
+run --connect screener/screener@sample txscreen TESTCONN 150 ACC-1001
+run --connect screener/screener@sample txscreen TESTCONN 90 ACC-1001

@@ -161,7 +161,7 @@ TEST(LibraryEntryWinTest, ResolvesEveryRuleByOrdinalToItsNamedAddress) {
     const char* name;
     unsigned ordinal;
   } cases[] = {{"SHARPINCREASE", 1}, {"BADACCOUNT", 2}, {"OVERCREDITLIMIT", 3},
-               {"SPECIAL_USER", 6}};
+               {"TESTCONN", 4},      {"TESTDATE", 5},   {"SPECIAL_USER", 6}};
   for (const Case& c : cases) {
     EXPECT_NE(library->FindOrdinal(c.ordinal), nullptr) << c.name;
     EXPECT_EQ(library->FindOrdinal(c.ordinal), library->Find(c.name)) << c.name;

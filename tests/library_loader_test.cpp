@@ -23,7 +23,12 @@ struct LibraryCase {
 
 const LibraryCase kLibraries[] = {
     {"txscreen",
-     {{"SHARPINCREASE", 1}, {"BADACCOUNT", 2}, {"OVERCREDITLIMIT", 3}, {"SPECIAL_USER", 6}}},
+     {{"SHARPINCREASE", 1},
+      {"BADACCOUNT", 2},
+      {"OVERCREDITLIMIT", 3},
+      {"TESTCONN", 4},
+      {"TESTDATE", 5},
+      {"SPECIAL_USER", 6}}},
 };
 
 bool IsPe(const BinaryImage& image) { return image.format.rfind("PE", 0) == 0; }
