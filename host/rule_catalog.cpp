@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "txscreen.h"
+#include "txscreen2.h"
 
 namespace txhost {
 namespace {
@@ -92,6 +93,8 @@ const std::vector<RuleSpec>& RuleCatalog() {
       Rule<TestConnFn>("txscreen", "TESTCONN", 4),
       Rule<TestDateFn>("txscreen", "TESTDATE", 5),
       Rule<SpecialUserFn>("txscreen", "SPECIAL_USER", 6),
+      Rule<TestMerchantFn>("txscreen2", "TESTMERCHANT", 1),
+      Rule<SameZipCodeFn>("txscreen2", "SAMEZIPCODE", 2),
   };
   return catalog;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-toolchains.sh native
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target txhost txscreen >/dev/null
+cmake --build --preset linux --target txhost txscreen txscreen2 >/dev/null
 
 host=build/linux/bin/txhost
 run() {
@@ -26,3 +26,6 @@ run --connect screener/screener@sample txscreen TESTDATE MON 2026-12-07
 run --connect screener/screener@sample txscreen TESTDATE mon 2026-12-07
 run --connect screener/screener@sample txscreen TESTCONN 150 ACC-1001
 run --connect screener/screener@sample txscreen TESTCONN 90 ACC-1001
+run --connect screener/screener@sample txscreen2 TESTMERCHANT M-42 M-42 MON 2026-12-07
+run txscreen2 SAMEZIPCODE 10115 10115 Store
+run txscreen2 SAMEZIPCODE 10115 10115 Internet

@@ -29,6 +29,7 @@ const LibraryCase kLibraries[] = {
       {"TESTCONN", 4},
       {"TESTDATE", 5},
       {"SPECIAL_USER", 6}}},
+    {"txscreen2", {{"TESTMERCHANT", 1}, {"SAMEZIPCODE", 2}}},
 };
 
 bool IsPe(const BinaryImage& image) { return image.format.rfind("PE", 0) == 0; }
