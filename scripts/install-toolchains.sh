@@ -4,7 +4,7 @@
 #   install-toolchains.sh all      that, plus the Win32 cross toolchain, Wine and the test tools
 set -euo pipefail
 
-native=(cmake ninja-build g++ libcli11-dev)
+native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
 all=("${native[@]}" googletest libbenchmark-dev g++-mingw-w64-i686 wine wine32:i386)
 
 case "${1:-all}" in

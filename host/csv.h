@@ -1,0 +1,50 @@
+// CSV as RFC 4180 has it: quoted fields with embedded commas, quotes and line breaks, CRLF or LF
+// line ends, and a UTF-8 byte-order mark tolerated at the start.
+#ifndef TXSCREEN_HOST_CSV_H_
+#define TXSCREEN_HOST_CSV_H_
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace txhost {
+
+struct CsvRecord {
+  std::vector<std::string> fields;
+  size_t line = 0;    // where the record starts, counting from 1
+  std::string error;  // non-empty for a malformed record, whose fields are then incomplete
+};
+
+// Reads records one at a time from a stream. Empty lines are skipped.
+class CsvReader {
+ public:
+  static constexpr size_t kMaxRecordBytes = 16u << 20;
+
+  explicit CsvReader(std::istream& in) : in_(in) {}
+
+  // The next record; false at the end of the input.
+  bool Next(CsvRecord* record);
+  // Bytes consumed so far, for progress.
+  uint64_t bytes_read() const { return consumed_; }
+
+ private:
+  int Get();   // the next byte, or -1 at the end
+  int Peek();
+
+  std::istream& in_;
+  std::vector<char> buffer_ = std::vector<char>(1 << 16);
+  size_t position_ = 0;
+  size_t end_ = 0;
+  uint64_t consumed_ = 0;
+  size_t line_ = 1;
+  bool started_ = false;
+};
+
+// A field as it must be written: quoted, with quotes doubled, when it holds a comma, a quote or
+// a line break.
+std::string CsvField(const std::string& text);
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_CSV_H_

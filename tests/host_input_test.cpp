@@ -1,0 +1,115 @@
+// What the host reads: CSV records, argument values and rule-set lines, good and bad.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "csv.h"
+#include "rule_set.h"
+#include "values.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::vector<txhost::CsvRecord> ReadAll(const std::string& text) {
+  std::istringstream in(text);
+  txhost::CsvReader reader(in);
+  std::vector<txhost::CsvRecord> records;
+  txhost::CsvRecord record;
+  while (reader.Next(&record)) records.push_back(record);
+  return records;
+}
+
+TEST(CsvReaderTest, ReadsRfc4180Records) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::vector<Strings> records;
+    std::vector<size_t> lines;
+  } cases[] = {
+      {"plain", "a,b\n1,2\n", {{"a", "b"}, {"1", "2"}}, {1, 2}},
+      {"CRLF and no final line end", "a,b\r\n1,2", {{"a", "b"}, {"1", "2"}}, {1, 2}},
+      {"quoted comma, quote and line break", "x,\"a,\"\"b\"\"\r\nc\"\n2,3\n",
+       {{"x", "a,\"b\"\r\nc"}, {"2", "3"}}, {1, 3}},
+      {"byte-order mark", "\xEF\xBB\xBFid,v\n", {{"id", "v"}}, {1}},
+      {"empty lines and empty fields", "\n\na,,\n\r\n,\n", {{"a", "", ""}, {"", ""}}, {3, 5}},
+      {"empty quoted field", "\"\",x\n", {{"", "x"}}, {1}},
+  };
+  for (const Case& c : cases) {
+    auto records = ReadAll(c.text);
+    ASSERT_EQ(records.size(), c.records.size()) << c.what;
+    for (size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i].fields, c.records[i]) << c.what;
+      EXPECT_EQ(records[i].line, c.lines[i]) << c.what;
+      EXPECT_EQ(records[i].error, "") << c.what;
+    }
+  }
+}
+
+TEST(CsvReaderTest, NamesWhatIsWrongWithAMalformedRecordAndGoesOn) {
+  struct Case {
+    std::string text;
+    const char* error;
+    size_t records;
+  } cases[] = {
+      {"a,\"open\n1,2\n", "a quoted field is not closed before the end of the file", 1},
+      {"a,\"b\"c,d\n1,2\n", "text follows a closing quote", 2},
+      {"a,b\"c\n1,2\n", "a quote inside an unquoted field", 2},
+  };
+  for (const Case& c : cases) {
+    auto records = ReadAll(c.text);
+    ASSERT_EQ(records.size(), c.records) << c.text;
+    EXPECT_EQ(records[0].error, c.error) << c.text;
+    if (c.records > 1) {
+      EXPECT_EQ(records[1].fields, (Strings{"1", "2"})) << c.text;
+    }
+  }
+  EXPECT_EQ(txhost::CsvField("M-0077 \"Corner, Shop\""), "\"M-0077 \"\"Corner, Shop\"\"\"");
+  EXPECT_EQ(txhost::CsvField("plain"), "plain");
+}
+
+TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
+  struct AmountCase {
+    const char* text;
+    bool ok;
+    float value;
+  } amounts[] = {
+      {"12.50", true, 12.5f}, {"-3", true, -3.f},  {"+7", true, 7.f},    {"1e3", true, 1000.f},
+      {"", false, 0},         {"12,5", false, 0},  {"NaN", false, 0},    {"nan", false, 0},
+      {"inf", false, 0},      {"-Infinity", false, 0}, {"1e39", false, 0}, {"12.5x", false, 0},
+      {" 12", false, 0},
+  };
+  for (const AmountCase& c : amounts) {
+    float value = 0;
+    std::string error;
+    EXPECT_EQ(txhost::ParseAmount(c.text, &value, &error), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.text), std::string::npos) << error;
+    }
+  }
+  for (const char* date : {"2026-12-07", "2024-02-29", "0001-01-01", "9999-12-31"}) {
+    OCIDate parsed;
+    std::string error;
+    EXPECT_TRUE(txhost::ParseDate(date, &parsed, &error)) << date;
+    EXPECT_EQ(txhost::ValueText(txhost::ParamKind::kDate, txhost::Value{"", 0, parsed}), date);
+  }
+  for (const char* date : {"2026-02-30", "0000-00-00", "2025-02-29", "2026-13-01", "2026-1-01",
+                           "26-12-07", "2026/12/07", ""}) {
+    OCIDate parsed;
+    std::string error;
+    EXPECT_FALSE(txhost::ParseDate(date, &parsed, &error)) << date;
+  }
+}
+
+TEST(RuleSetTest, SplitsWordsKeepsQuotesAndDropsComments) {
+  Strings words;
+  ASSERT_TRUE(txhost::SplitRuleLine("sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note", &words));
+  EXPECT_EQ(words, (Strings{"sun", "txscreen", "TESTDATE", "\"S \"\"U\"\" N\"", "date"}));
+  EXPECT_FALSE(txhost::SplitRuleLine("x txscreen BADACCOUNT \"open", &words));
+}
+
+}  // namespace
