@@ -16,6 +16,8 @@ constexpr char kSampleConnect[] = "screener/screener@sample";
 int main(int argc, char** argv) {
   CLI::App app{"Reference host for the txscreen rule libraries"};
   app.require_subcommand(1);
+  // Paths such as /data/transactions.csv are arguments, never Windows-style /options.
+  app.allow_windows_style_options(false);
   std::string library_directory = txhost::DynamicLibrary::ProgramDirectory();
   app.add_option("--libdir", library_directory,
                  "Directory the libraries are loaded from (default: the program's)");

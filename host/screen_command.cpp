@@ -49,7 +49,13 @@ class RowScreener {
         parse_only_(parse_only),
         explain_(explain),
         values_(checks.size()) {
-    for (size_t i = 0; i < checks.size(); ++i) values_[i].resize(checks[i].args.size());
+    // Literals are set once; only the column arguments change from row to row.
+    for (size_t c = 0; c < checks.size(); ++c) {
+      values_[c].resize(checks[c].args.size());
+      for (size_t a = 0; a < checks[c].args.size(); ++a) {
+        if (!checks[c].args[a].from_column) values_[c][a] = checks[c].args[a].literal;
+      }
+    }
   }
 
   void Screen(const CsvRecord& record, const OciHandles& handles, RowResult* result) {
@@ -79,10 +85,7 @@ class RowScreener {
     for (size_t c = 0; c < checks_.size(); ++c) {
       for (size_t a = 0; a < checks_[c].args.size(); ++a) {
         const CheckArg& arg = checks_[c].args[a];
-        if (!arg.from_column) {
-          values_[c][a] = arg.literal;
-          continue;
-        }
+        if (!arg.from_column) continue;
         std::string error;
         if (!ParseValue(arg.kind, record.fields[arg.column], &values_[c][a], &error)) {
           result->reject = "column " + header_[arg.column] + ": " + error;

@@ -34,7 +34,7 @@ sword OCIDateToText(OCIError* err, const OCIDate* date, const OraText* fmt, ub1 
                     const OraText* lang_name, ub4 lang_length, ub4* buf_size, OraText* buf) {
   Call call("OCIDateToText");
   call.Arg("err", err).Arg("date", date);
-  if (date != nullptr) call.Note("date_value", ocisim::DateFieldsText(*date));
+  if (date != nullptr && call.logging()) call.Note("date_value", ocisim::DateFieldsText(*date));
   call.Text("fmt", fmt, fmt_length).Arg("fmt_length", fmt_length);
   call.Text("lang_name", lang_name, static_cast<sb4>(lang_length)).Arg("lang_length", lang_length);
   call.Arg("buf_size", buf_size);

@@ -175,7 +175,7 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError* errhp, const OraText* stmt, ub4 s
     call.state().handles.Destroy(statement->children.back());
   }
   statement->text.assign(reinterpret_cast<const char*>(stmt), stmt_len);
-  statement->placeholders = ocisim::FindPlaceholders(statement->text);
+  statement->parsed = call.state().Parse(statement->text);
   statement->prepared = true;
   return call.Return(OCI_SUCCESS);
 }
@@ -186,7 +186,7 @@ sword OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp,
                     ub4 mode) {
   Call call("OCIBindByName");
   call.Arg("stmtp", stmtp).Arg("bindpp", bindpp).Arg("errhp", errhp);
-  if (bindpp != nullptr) call.Note("bind_in", ocisim::PointerText(*bindpp));
+  if (bindpp != nullptr && call.logging()) call.Note("bind_in", ocisim::PointerText(*bindpp));
   call.Text("placeholder", placeholder, placeh_len).Arg("placeh_len", placeh_len);
   call.Arg("valuep", valuep).Arg("value_sz", value_sz).Arg("dty", dty).Arg("indp", indp);
   call.Arg("alenp", alenp).Arg("rcodep", rcodep).Arg("maxarr_len", maxarr_len);
@@ -213,7 +213,7 @@ sword OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp,
   }
   if (!name.empty() && name[0] == ':') name.erase(0, 1);
   name = ocisim::UpperCase(name);
-  const auto& placeholders = statement->placeholders;
+  const auto& placeholders = statement->parsed->placeholders;
   if (std::find(placeholders.begin(), placeholders.end(), name) == placeholders.end()) {
     return call.Fail(errors, "ORA-01036: illegal variable name/number");
   }
@@ -260,7 +260,8 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     return call.Fail(errors, "ORA-03114: not connected to ORACLE");
   }
   if (iters == 0) return call.Fail(errors, "ORA-24333: zero iteration count");
-  for (const std::string& name : statement->placeholders) {
+  const ocisim::ParsedStatement& parsed = *statement->parsed;
+  for (const std::string& name : parsed.placeholders) {
     if (FindBind(statement, name) == nullptr) {
       call.RecordViolation("execute with :" + name + " unbound");
       return call.Fail(errors, "ORA-01008: not all variables bound");
@@ -275,14 +276,10 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     session->open_cursors.insert(statement->serial);
     statement->cursor_session = Registry::RefTo(session);
   }
-  ocisim::ProcedureCall procedure;
-  std::string problem;
-  if (!ocisim::ParseProcedureCall(statement->text, &procedure, &problem)) {
-    return call.Fail(errors, problem);
-  }
+  if (!parsed.is_call) return call.Fail(errors, parsed.error);
   sword status = OCI_SUCCESS;
   BlockRun run(call, errors, statement, database);
-  for (ub4 i = 0; i < iters && status != OCI_ERROR; ++i) status = run.Run(procedure);
+  for (ub4 i = 0; i < iters && status != OCI_ERROR; ++i) status = run.Run(parsed.call);
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace ocisim {
 namespace {
@@ -103,8 +104,10 @@ bool FormatDate(const OCIDate& date, const std::string& format, std::string* tex
                 std::string* error) {
   const int year = std::abs(static_cast<int>(date.OCIDateYYYY));
   const int hour = date.OCIDateTime.OCITimeHH;
-  const std::string day_name = kDayNames[DayOfWeek(date)];
-  const std::string month_name = kMonthNames[date.OCIDateMM - 1];
+  const int weekday = DayOfWeek(date);
+  // Longer elements first, so MONTH is not read as MON followed by TH.
+  static const char* const kElements[] = {"YYYY", "YY", "RR",  "MONTH", "MON", "MM", "DAY",
+                                          "DY",   "DD", "D",   "HH24",  "HH",  "MI", "SS"};
   text->clear();
   for (size_t at = 0; at < format.size();) {
     char c = format[at];
@@ -118,48 +121,55 @@ bool FormatDate(const OCIDate& date, const std::string& format, std::string* tex
       at = close + 1;
       continue;
     }
-    if (std::string("-/,.;: ").find(c) != std::string::npos) {
+    if (std::strchr("-/,.;: ", c) != nullptr) {
       text->push_back(c);
       ++at;
       continue;
     }
-    // Longer elements first, so MONTH is not read as MON followed by TH.
-    struct Element {
-      const char* name;
-      std::string value;
-      bool is_name;
-    };
-    const Element elements[] = {
-        {"YYYY", Number(year, 4), false},
-        {"YY", Number(year % 100, 2), false},
-        {"RR", Number(year % 100, 2), false},
-        {"MONTH", month_name + std::string(kLongestName - month_name.size(), ' '), true},
-        {"MON", month_name.substr(0, 3), true},
-        {"MM", Number(date.OCIDateMM, 2), false},
-        {"DAY", day_name + std::string(kLongestName - day_name.size(), ' '), true},
-        {"DY", day_name.substr(0, 3), true},
-        {"DD", Number(date.OCIDateDD, 2), false},
-        {"D", Number((DayOfWeek(date) + 1) % 7 + 1, 1), false},  // Sunday is day 1
-        {"HH24", Number(hour, 2), false},
-        {"HH", Number(hour % 12 == 0 ? 12 : hour % 12, 2), false},
-        {"MI", Number(date.OCIDateTime.OCITimeMI, 2), false},
-        {"SS", Number(date.OCIDateTime.OCITimeSS, 2), false},
-    };
-    const Element* match = nullptr;
-    for (const Element& element : elements) {
-      if (StartsWith(format, at, element.name)) {
-        match = &element;
+    const char* element = nullptr;
+    for (const char* candidate : kElements) {
+      if (StartsWith(format, at, candidate)) {
+        element = candidate;
         break;
       }
     }
-    if (match == nullptr) {
+    if (element == nullptr) {
       *error = "ORA-01821: date format not recognized";
       return false;
     }
-    size_t length = std::char_traits<char>::length(match->name);
-    text->append(match->is_name ? InCaseOf(format.substr(at, length), match->value)
-                                : match->value);
-    at += length;
+    const std::string name = element;
+    const std::string written = format.substr(at, name.size());
+    auto padded = [](const std::string& word) {
+      return word + std::string(kLongestName - word.size(), ' ');
+    };
+    if (name == "YYYY") {
+      text->append(Number(year, 4));
+    } else if (name == "YY" || name == "RR") {
+      text->append(Number(year % 100, 2));
+    } else if (name == "MONTH") {
+      text->append(InCaseOf(written, padded(kMonthNames[date.OCIDateMM - 1])));
+    } else if (name == "MON") {
+      text->append(InCaseOf(written, std::string(kMonthNames[date.OCIDateMM - 1], 3)));
+    } else if (name == "MM") {
+      text->append(Number(date.OCIDateMM, 2));
+    } else if (name == "DAY") {
+      text->append(InCaseOf(written, padded(kDayNames[weekday])));
+    } else if (name == "DY") {
+      text->append(InCaseOf(written, std::string(kDayNames[weekday], 3)));
+    } else if (name == "DD") {
+      text->append(Number(date.OCIDateDD, 2));
+    } else if (name == "D") {
+      text->append(Number((weekday + 1) % 7 + 1, 1));  // Sunday is day 1
+    } else if (name == "HH24") {
+      text->append(Number(hour, 2));
+    } else if (name == "HH") {
+      text->append(Number(hour % 12 == 0 ? 12 : hour % 12, 2));
+    } else if (name == "MI") {
+      text->append(Number(date.OCIDateTime.OCITimeMI, 2));
+    } else {
+      text->append(Number(date.OCIDateTime.OCITimeSS, 2));
+    }
+    at += name.size();
   }
   return true;
 }

@@ -14,6 +14,7 @@
 
 #include "database.h"
 #include "oci_api.h"
+#include "plsql.h"
 
 namespace ocisim {
 
@@ -95,7 +96,7 @@ struct Statement : Handle {
 
   bool prepared = false;
   std::string text;
-  std::vector<std::string> placeholders;  // upper case, without the colon, first use order
+  std::shared_ptr<const ParsedStatement> parsed;  // set while prepared
   Ref cursor_session;  // the session whose cursor this statement holds, once executed
 };
 
@@ -136,7 +137,7 @@ class Registry {
   void Clear();
 
  private:
-  static constexpr size_t kQuarantine = 4096;
+  static constexpr size_t kQuarantine = 256;
 
   uint64_t last_serial_ = 0;
   std::unordered_map<const void*, std::unique_ptr<Handle>> live_;

@@ -16,7 +16,8 @@
  * Call log. Every client-library call is logged once it returns: the function's name, the status
  * it returned, and its arguments by their published parameter names. Pointers read "null" or
  * "0x" and lower-case hex digits (see ocisim_pointer_text); integers read in decimal; texts read
- * as the bytes the call was given. The log keeps the latest 10,000 calls.
+ * as the bytes the call was given. The log keeps the latest 10,000 calls. It is off when the
+ * library loads and on after ocisim_reset.
  *
  * Protocol violations. Misuse that the real client library would reject or that would corrupt a
  * real session (a null, freed or mistyped handle, a bind on an unprepared statement, ...) is

@@ -137,4 +137,11 @@ bool ParseProcedureCall(const std::string& statement, ProcedureCall* call, std::
   return true;
 }
 
+ParsedStatement ParseStatement(const std::string& statement) {
+  ParsedStatement parsed;
+  parsed.placeholders = FindPlaceholders(statement);
+  parsed.is_call = ParseProcedureCall(statement, &parsed.call, &parsed.error);
+  return parsed;
+}
+
 }  // namespace ocisim

@@ -23,6 +23,15 @@ struct ProcedureCall {
 // and the server's error text for anything else.
 bool ParseProcedureCall(const std::string& statement, ProcedureCall* call, std::string* error);
 
+// A statement text as the stand-in reads it once, at the first prepare of that text.
+struct ParsedStatement {
+  std::vector<std::string> placeholders;
+  bool is_call = false;
+  ProcedureCall call;  // when is_call
+  std::string error;   // otherwise: what executing the text gives
+};
+ParsedStatement ParseStatement(const std::string& statement);
+
 }  // namespace ocisim
 
 #endif  // TXSCREEN_OCISIM_PLSQL_H_

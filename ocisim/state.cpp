@@ -14,6 +14,17 @@ void State::Reset() {
   log.clear();
   faults.clear();
   violations.clear();
+  parsed_statements.clear();
+}
+
+std::shared_ptr<const ParsedStatement> State::Parse(const std::string& text) {
+  auto it = parsed_statements.find(text);
+  if (it != parsed_statements.end()) return it->second;
+  constexpr size_t kMaxTexts = 1024;  // a host that builds its texts must not grow this forever
+  if (parsed_statements.size() >= kMaxTexts) parsed_statements.clear();
+  auto parsed = std::make_shared<ParsedStatement>(ParseStatement(text));
+  parsed_statements.emplace(text, parsed);
+  return parsed;
 }
 
 State& GlobalState() {

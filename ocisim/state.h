@@ -4,15 +4,18 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "database.h"
 #include "handles.h"
+#include "plsql.h"
 #include "oci_api.h"
 
 namespace ocisim {
@@ -37,12 +40,16 @@ struct State {
   std::mutex mutex;
   Registry handles;
   Catalog databases;
-  bool log_enabled = true;
+  // Off until a test resets the stand-in: a host run does not pay for a log nobody reads.
+  bool log_enabled = false;
   std::deque<LogEntry> log;
   std::vector<Fault> faults;
   std::vector<std::string> violations;
+  // Statement texts already read, so that preparing the same text again costs a look-up.
+  std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_statements;
 
   void Reset();
+  std::shared_ptr<const ParsedStatement> Parse(const std::string& text);
 };
 
 State& GlobalState();
@@ -60,6 +67,8 @@ class Call {
   Call& operator=(const Call&) = delete;
 
   State& state() { return state_; }
+  // Whether the call is logged; a caller can skip work done only for the log.
+  bool logging() const { return logging_; }
 
   Call& Arg(const char* name, const void* pointer);
   template <class T, class = std::enable_if_t<std::is_integral_v<T>>>

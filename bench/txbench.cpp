@@ -1,0 +1,255 @@
+// Benchmarks of the rules as a host calls them (through the addresses the loader returns), of
+// the database rules on the stand-in, and of the screening host, each beside its baseline.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "library_set.h"
+#include "memory_usage.h"
+#include "ocisim.h"
+#include "ratio_reporter.h"
+#include "sample_file.h"
+#include "screen_command.h"
+#include "session.h"
+#include "txscreen.h"
+#include "txscreen2.h"
+
+namespace {
+
+constexpr size_t kInputs = 1024;  // a power of two: inputs cycle without a division
+constexpr size_t kScreenRows = 1000000;
+
+txhost::LibrarySet& Libraries() {
+  static auto* libraries = new txhost::LibrarySet(txhost::DynamicLibrary::ProgramDirectory());
+  return *libraries;
+}
+
+template <class Function>
+Function Resolve(const char* library, const char* name) {
+  std::string error;
+  const txhost::DynamicLibrary* loaded = Libraries().Load(library, &error);
+  return loaded ? reinterpret_cast<Function>(loaded->Find(name)) : nullptr;
+}
+
+// Inputs that the compiler cannot see through, and that make each rule fire about half the time.
+struct Inputs {
+  Inputs() {
+    uint32_t state = 7;
+    auto next = [&] { return (state = state * 1664525u + 1013904223u) >> 8; };
+    for (size_t i = 0; i < kInputs; ++i) {
+      a.push_back(static_cast<float>(next() % 1000));
+      b.push_back(static_cast<float>(next() % 1000));
+      c.push_back(static_cast<float>(next() % 400));
+      texts.push_back("ACC-" + std::to_string(1000 + next() % 2));
+    }
+  }
+  std::vector<float> a, b, c;
+  std::vector<std::string> texts;
+};
+const Inputs& In() {
+  static const Inputs inputs;
+  return inputs;
+}
+
+// Runs `call(i)` for each iteration, i cycling over the inputs.
+template <class Call>
+void Loop(benchmark::State& state, Call call) {
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(call(i & (kInputs - 1)));
+    ++i;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_SharpIncreaseLoaded(benchmark::State& state) {
+  auto rule = Resolve<SharpIncreaseFn>("txscreen", "SHARPINCREASE");
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return rule(in.a[i], in.b[i], in.c[i]); });
+}
+void BM_SharpIncreaseInline(benchmark::State& state) {
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) {
+    return double(in.a[i]) - double(in.b[i]) >= double(in.c[i]) ? 1 : 0;
+  });
+}
+void BM_OverCreditLimitLoaded(benchmark::State& state) {
+  auto rule = Resolve<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT");
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return rule(in.a[i], in.b[i]); });
+}
+void BM_OverCreditLimitInline(benchmark::State& state) {
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return in.a[i] > in.b[i] ? 1 : 0; });
+}
+void BM_BadAccountLoaded(benchmark::State& state) {
+  auto rule = Resolve<BadAccountFn>("txscreen", "BADACCOUNT");
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return rule(in.texts[i].c_str(), "ACC-1000"); });
+}
+void BM_BadAccountInline(benchmark::State& state) {
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return std::strcmp(in.texts[i].c_str(), "ACC-1000") == 0 ? 1 : 0; });
+}
+void BM_SpecialUserLoaded(benchmark::State& state) {
+  auto rule = Resolve<SpecialUserFn>("txscreen", "SPECIAL_USER");
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) {
+    return rule("ACC-1000", "T-1", in.texts[i].c_str(), in.texts[(i + 1) & (kInputs - 1)].c_str());
+  });
+}
+void BM_SpecialUserInline(benchmark::State& state) {
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) {
+    const char* c = in.texts[i].c_str();
+    const char* d = in.texts[(i + 1) & (kInputs - 1)].c_str();
+    return std::strcmp(c, "ACC-1000") == 0 && std::strcmp(d, "T-1") != 0 ? 1 : 0;
+  });
+}
+void BM_SameZipCodeLoaded(benchmark::State& state) {
+  auto rule = Resolve<SameZipCodeFn>("txscreen2", "SAMEZIPCODE");
+  const Inputs& in = In();
+  Loop(state, [&](size_t i) { return rule(in.texts[i].c_str(), "ACC-1000", "Store"); });
+}
+
+// The sample database behind a session opened as the host opens it.
+txhost::HostSession& Session() {
+  static std::unique_ptr<txhost::HostSession> session = [] {
+    char error[256] = "";
+    ocisim_load_database("sample", TXSCREEN_SOURCE_DIR "/examples/databases/sample", error,
+                         sizeof error);
+    ocisim_set_call_log(0);
+    std::string reason;
+    return txhost::HostSession::Open({"screener", "screener", "sample"}, false, &reason);
+  }();
+  return *session;
+}
+
+// Runs a database rule and reports what it leaves behind per call.
+template <class Call>
+void DatabaseLoop(benchmark::State& state, Call call) {
+  OciHandles h = Session().handles();
+  for (int i = 0; i < 1000; ++i) call(h, i & (kInputs - 1));  // warm the allocator
+  size_t handles = ocisim_live_handles(0);
+  size_t bytes = testing_support::ResidentBytes();
+  Loop(state, [&](size_t i) { return call(h, i); });
+  double calls = static_cast<double>(state.iterations());
+  state.counters["handles_left_per_call"] =
+      (static_cast<double>(ocisim_live_handles(0)) - static_cast<double>(handles)) / calls;
+  state.counters["bytes_left_per_call"] =
+      (static_cast<double>(testing_support::ResidentBytes()) - static_cast<double>(bytes)) / calls;
+}
+
+void BM_TestDate(benchmark::State& state) {
+  auto rule = Resolve<TestDateFn>("txscreen", "TESTDATE");
+  DatabaseLoop(state, [&](const OciHandles& h, size_t i) {
+    OCIDate date{2026, 12, static_cast<ub1>(1 + i % 28), {0, 0, 0}};
+    return rule(h.env, h.err, h.svc, "MON", date);
+  });
+}
+void BM_TestConn(benchmark::State& state) {
+  auto rule = Resolve<TestConnFn>("txscreen", "TESTCONN");
+  const Inputs& in = In();
+  DatabaseLoop(state, [&](const OciHandles& h, size_t i) {
+    return rule(h.env, h.err, h.svc, in.a[i], "ACC-1001");
+  });
+}
+
+// The sample's checks of the rules that need no database.
+std::string ArgumentOnlyRules() {
+  std::string path = txhost::DynamicLibrary::ProgramDirectory() + "/bench-argument-rules.conf";
+  FILE* out = std::fopen(path.c_str(), "w");
+  std::fputs(
+      "sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400\n"
+      "over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit\n"
+      "bad_account       txscreen   BADACCOUNT       account \"ACC-6661\"\n"
+      "batch_user_moved  txscreen   SPECIAL_USER     \"svc-batch\" registered_terminal user terminal\n"
+      "same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel\n",
+      out);
+  std::fclose(out);
+  return path;
+}
+
+// The whole host over a million rows: all eight rules, against reading and converting alone.
+void Screen(benchmark::State& state, bool parse_only, const std::string& rules) {
+  static const std::string path = [] {
+    std::string file = txhost::DynamicLibrary::ProgramDirectory() + "/bench-transactions.csv";
+    WriteSampleFile(file, kScreenRows);
+    return file;
+  }();
+  Session();  // defines the sample database
+  txhost::ScreenOptions options;
+  options.library_directory = txhost::DynamicLibrary::ProgramDirectory();
+  options.rules = rules;
+  options.transactions = path;
+  options.connect = "screener/screener@sample";
+  options.out = "/dev/null";
+  options.parse_only = parse_only;
+  for (auto _ : state) {
+    if (txhost::RunScreen(options) != 0) state.SkipWithError("txhost screen failed");
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kScreenRows));
+}
+const char kSampleRules[] = TXSCREEN_SOURCE_DIR "/examples/rules.conf";
+void BM_ScreenAllRules(benchmark::State& state) { Screen(state, false, kSampleRules); }
+void BM_ScreenArgumentOnlyRules(benchmark::State& state) {
+  Screen(state, false, ArgumentOnlyRules());
+}
+void BM_ScreenParseOnly(benchmark::State& state) { Screen(state, true, kSampleRules); }
+void BM_ScreenArgumentOnlyParseOnly(benchmark::State& state) {
+  Screen(state, true, ArgumentOnlyRules());
+}
+
+BENCHMARK(BM_SharpIncreaseLoaded);
+BENCHMARK(BM_SharpIncreaseInline);
+BENCHMARK(BM_OverCreditLimitLoaded);
+BENCHMARK(BM_OverCreditLimitInline);
+BENCHMARK(BM_BadAccountLoaded)->UseRealTime()->Threads(1)->Threads(2);
+BENCHMARK(BM_BadAccountInline);
+BENCHMARK(BM_SpecialUserLoaded);
+BENCHMARK(BM_SpecialUserInline);
+BENCHMARK(BM_SameZipCodeLoaded)->UseRealTime()->Threads(1)->Threads(2);
+BENCHMARK(BM_TestDate);
+BENCHMARK(BM_TestConn);
+BENCHMARK(BM_ScreenAllRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenArgumentOnlyRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenArgumentOnlyParseOnly)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  const char* kThreads1 = "/real_time/threads:1";
+  const char* kThreads2 = "/real_time/threads:2";
+  RatioReporter reporter({
+      {"SHARPINCREASE via loader / inline", "BM_SharpIncreaseLoaded", "BM_SharpIncreaseInline",
+       false, "at most 1.5x"},
+      {"OVERCREDITLIMIT via loader / inline", "BM_OverCreditLimitLoaded",
+       "BM_OverCreditLimitInline", false, "at most 1.5x"},
+      {"BADACCOUNT via loader / inline", std::string("BM_BadAccountLoaded") + kThreads1,
+       "BM_BadAccountInline", false, "at most 1.5x"},
+      {"SPECIAL_USER via loader / inline", "BM_SpecialUserLoaded", "BM_SpecialUserInline", false,
+       "at most 1.5x"},
+      {"BADACCOUNT throughput, 2 threads / 1", std::string("BM_BadAccountLoaded") + kThreads2,
+       std::string("BM_BadAccountLoaded") + kThreads1, true, "at least 1.7x"},
+      {"SAMEZIPCODE throughput, 2 threads / 1", std::string("BM_SameZipCodeLoaded") + kThreads2,
+       std::string("BM_SameZipCodeLoaded") + kThreads1, true, "at least 1.7x"},
+      {"txhost screen, all eight rules / parse only",
+       "BM_ScreenAllRules/iterations:1/real_time", "BM_ScreenParseOnly/iterations:1/real_time",
+       false, "at most 2x"},
+      {"txhost screen, the five argument-only checks / parse only",
+       "BM_ScreenArgumentOnlyRules/iterations:1/real_time",
+       "BM_ScreenArgumentOnlyParseOnly/iterations:1/real_time", false, "(the host's own cost)"},
+  });
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
