@@ -50,6 +50,9 @@ TConnection::TConnection()
 
 TConnection::~TConnection() {
   if (state == kStateConnected) Disconnect();
+  // Whatever a failed Disconnect kept is released now: once the object is gone, nothing else
+  // could ever release it.
+  ReleaseHandles();
   Wipe(password, sizeof password);
 }
 

@@ -32,7 +32,8 @@ class TConnection {
 
   // Null handles, disconnected, empty login texts.
   TConnection();
-  // Disconnects a connected object (its result is not used) and wipes the password.
+  // Disconnects a connected object (its result is not used), releases whatever handles are
+  // still held even when that failed, and wipes the password.
   ~TConnection();
   TConnection(const TConnection&) = delete;
   TConnection& operator=(const TConnection&) = delete;

@@ -4,12 +4,12 @@
 namespace txhost {
 namespace {
 
+bool Succeeded(sword status) { return status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO; }
+
 template <class Handle>
 bool Alloc(OCIEnv* env, Handle** handle, ub4 type) {
-  return OCIHandleAlloc(env, reinterpret_cast<void**>(handle), type, 0, nullptr) == OCI_SUCCESS;
+  return Succeeded(OCIHandleAlloc(env, reinterpret_cast<void**>(handle), type, 0, nullptr));
 }
-
-bool Succeeded(sword status) { return status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO; }
 
 }  // namespace
 

@@ -103,22 +103,6 @@ TEST_F(DayRuleTest, ShowsAFailedConversionAndAnswersZero) {
   }
 }
 
-TEST_F(DayRuleTest, CountsOnlyOciErrorAsFailure) {
-  OCIDate monday = Date(2026, 12, 7);
-  // Success with information: the conversion happened, and nothing is shown.
-  ocisim_fail_call("OCIDateToText", 1, OCI_SUCCESS_WITH_INFO, nullptr);
-  EXPECT_EQ(TestDate("MON", monday), 1);
-  // An invalid handle status is no OCI_ERROR: nothing is shown, and with no day name written
-  // nothing can match, not even an empty day.
-  ocisim_fail_call("OCIDateToText", 1, OCI_INVALID_HANDLE, nullptr);
-  EXPECT_EQ(TestDate("", monday), 0);
-  EXPECT_EQ(TestDate("MON", Date(2026, 12, 7)), 1) << "the next call converts again";
-  // A failure with the client library's own text.
-  ocisim_fail_call("OCIDateToText", 1, OCI_ERROR, "ORA-01801: date format is too long");
-  EXPECT_EQ(TestDate("MON", monday), 0);
-  EXPECT_EQ(Alerts(), Strings{"ORA-01801: date format is too long"});
-}
-
 TEST_F(DayRuleTest, WithoutAnErrorHandleAnswersZeroAndShowsNothing) {
   auto rule = Rule<TestDateFn>("TESTDATE");
   EXPECT_EQ(rule(handles_.env, nullptr, handles_.svc, "", Date(2026, 12, 7)), 0);
