@@ -10,6 +10,7 @@
 
 #include "built_library.h"
 #include "import_patch_win.h"
+#include "txscreen.h"
 
 namespace {
 
@@ -140,6 +141,49 @@ TEST(LibraryEntryWinTest, ThreadStartedBeforeTheLoadHasNoBlockAndFreesNothing) {
   EXPECT_EQ(probe.block, nullptr);
   EXPECT_TRUE(FreesBy(probe.id).empty());
   FreeLibrary(library);
+}
+
+struct Worker {
+  HANDLE may_call = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE has_called = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE may_exit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SharpIncreaseFn rule = nullptr;
+  long answers = 0;
+  ~Worker() {
+    for (HANDLE event : {may_call, has_called, may_exit}) CloseHandle(event);
+  }
+};
+
+DWORD WINAPI CallThenWait(void* argument) {
+  auto* worker = static_cast<Worker*>(argument);
+  WaitForSingleObject(worker->may_call, INFINITE);
+  for (int i = 0; i < 1000; ++i) worker->answers += worker->rule(900, 500, 400);
+  SetEvent(worker->has_called);
+  WaitForSingleObject(worker->may_exit, INFINITE);  // alive, but done with the library
+  return 0;
+}
+
+TEST(LibraryEntryWinTest, UnloadsWhileThreadsThatCalledItAreStillAlive) {
+  DWORD slot = NextFreeTlsIndex();
+  Worker before, after;
+  HANDLE early = CreateThread(nullptr, 0, CallThenWait, &before, 0, nullptr);
+  HMODULE library = LoadLibraryA(BuiltLibraryPath("txscreen").c_str());
+  ASSERT_NE(library, nullptr);
+  auto rule = reinterpret_cast<SharpIncreaseFn>(
+      reinterpret_cast<void*>(GetProcAddress(library, "SHARPINCREASE")));
+  before.rule = after.rule = rule;
+  HANDLE late = CreateThread(nullptr, 0, CallThenWait, &after, 0, nullptr);
+  for (Worker* worker : {&before, &after}) {
+    SetEvent(worker->may_call);
+    WaitForSingleObject(worker->has_called, INFINITE);
+  }
+  ASSERT_TRUE(FreeLibrary(library));
+  EXPECT_EQ(NextFreeTlsIndex(), slot) << "the index comes back with workers still alive";
+  for (Worker* worker : {&before, &after}) SetEvent(worker->may_exit);
+  Join(early);
+  Join(late);
+  EXPECT_EQ(before.answers, 1000);
+  EXPECT_EQ(after.answers, 1000);
 }
 
 TEST(LibraryEntryWinTest, OnlyTxscreenIsRefusedWhenNoTlsIndexIsFree) {
