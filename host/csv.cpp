@@ -1,6 +1,8 @@
 // The CSV reader: a byte-at-a-time state machine over a buffered stream.
 #include "csv.h"
 
+#include <cstring>
+
 namespace txhost {
 
 int CsvReader::Peek() {
@@ -28,9 +30,10 @@ bool CsvReader::Next(CsvRecord* record) {
   record->error.clear();
   if (!started_) {
     started_ = true;
-    if (Peek() == 0xEF) {  // a UTF-8 byte-order mark is not part of the first field
-      Get();
-      if (Get() != 0xBB || Get() != 0xBF) record->error = "a broken byte-order mark";
+    // A UTF-8 byte-order mark is not part of the first field; bytes that only start like one are.
+    if (Peek() >= 0 && end_ - position_ >= 3 &&
+        std::memcmp(&buffer_[position_], "\xEF\xBB\xBF", 3) == 0) {
+      for (int i = 0; i < 3; ++i) Get();
     }
   }
   // Skip empty lines.
@@ -93,7 +96,10 @@ bool CsvReader::Next(CsvRecord* record) {
 }
 
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  // A leading byte-order mark is quoted too: unquoted at the start of a file it would be read as
+  // the file's mark and dropped.
+  bool starts_like_mark = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (!starts_like_mark && text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) {
     if (c == '"') quoted.push_back('"');

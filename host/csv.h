@@ -42,7 +42,7 @@ class CsvReader {
 };
 
 // A field as it must be written: quoted, with quotes doubled, when it holds a comma, a quote or
-// a line break.
+// a line break, or starts with the bytes of a byte-order mark.
 std::string CsvField(const std::string& text);
 
 }  // namespace txhost

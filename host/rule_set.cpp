@@ -72,12 +72,18 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
 
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
                                LibrarySet& libraries, std::vector<std::string>* problems) {
-  std::vector<Check> checks;
   std::ifstream in(path);
   if (!in) {
     problems->push_back(path + ": cannot be read");
-    return checks;
+    return {};
   }
+  return ReadRuleSet(in, path, header, libraries, problems);
+}
+
+std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
+                               const std::vector<std::string>& header, LibrarySet& libraries,
+                               std::vector<std::string>* problems) {
+  std::vector<Check> checks;
   std::set<std::string> labels;
   std::string text;
   for (size_t number = 1; std::getline(in, text); ++number) {

@@ -10,6 +10,7 @@
 #ifndef TXSCREEN_HOST_RULE_SET_H_
 #define TXSCREEN_HOST_RULE_SET_H_
 
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct Check {
 // "path:line: message", and the checks are usable only when there is none.
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
                                LibrarySet& libraries, std::vector<std::string>* problems);
+// The same, for a rule set already open; `name` stands for it in the problems.
+std::vector<Check> ReadRuleSet(std::istream& in, const std::string& name,
+                               const std::vector<std::string>& header, LibrarySet& libraries,
+                               std::vector<std::string>* problems);
 
 // Splits one rule-set line into words; quoted words keep their quotes. False for an unclosed
 // quote.

@@ -119,7 +119,10 @@ bool ParseProcedureCall(const std::string& statement, ProcedureCall* call, std::
   if (next_is("(")) {
     ++i;
     while (true) {
-      if (i >= tokens.size() || tokens[i].text[0] != ':') return fail();
+      // A placeholder is a colon and a name; a colon alone is a syntax error.
+      if (i >= tokens.size() || tokens[i].text[0] != ':' || tokens[i].text.size() < 2) {
+        return fail();
+      }
       call->args.push_back(tokens[i++].text.substr(1));
       if (next_is(")")) break;
       if (!next_is(",")) return fail();

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
 #   install-toolchains.sh native   what the Linux build and the reference host need
-#   install-toolchains.sh all      that, plus the Win32 cross toolchain, Wine and the test tools
+#   install-toolchains.sh all      that, plus the test tools (GoogleTest, Google Benchmark,
+#                                  valgrind, clang with libFuzzer), the Win32 cross toolchain
+#                                  and 32-bit Wine
 set -euo pipefail
 
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
-all=("${native[@]}" googletest libbenchmark-dev g++-mingw-w64-i686 wine wine32:i386)
+all=("${native[@]}" googletest libbenchmark-dev valgrind clang libclang-rt-14-dev
+     g++-mingw-w64-i686 wine wine32:i386)
 
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;

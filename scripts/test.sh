@@ -1,23 +1,78 @@
 #!/usr/bin/env bash
-# Builds and tests both platforms from a clean tree: the native Linux build, then the Win32 DLLs
-# with their suites under Wine. Installs any missing toolchain first.
+# Every test, from a clean tree: the native Linux suites, the same suites under AddressSanitizer
+# with UndefinedBehaviorSanitizer, under ThreadSanitizer and under valgrind memcheck, a bounded
+# run of each fuzz target, and the Win32 DLLs' suites under Wine, plain and with UBSan in trap
+# mode. Installs any missing toolchain first. Stages can be picked: scripts/test.sh linux win32.
+# FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(linux asan tsan valgrind fuzz win32 win32-ubsan)
+
 scripts/install-toolchains.sh all
 
-cmake --workflow --preset linux
+timings=()
+run_stage() {
+  local name=$1
+  shift
+  local started=$SECONDS
+  echo "=== $name"
+  "$@"
+  timings+=("$(printf '%-12s %4d s' "$name" $((SECONDS - started)))")
+}
 
-# Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
-# every test program Wine's start-up.
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -d "$WINEPREFIX" ]; then
-  wineboot -i
-  wineserver -w
-fi
-wineserver -p 120 || true  # a server that is already up serves the run just as well
-# Wine's background services start with the first program and keep its output open. Starting
-# them here, detached from any pipe, keeps CTest from waiting on them after each test.
-wine cmd.exe /c exit </dev/null >/dev/null 2>&1
-trap 'wineserver -k 2>/dev/null || true' EXIT
-cmake --workflow --preset win32
+memcheck() {
+  cmake --workflow --preset linux >/dev/null
+  # The million-call test would take minutes here; the leak check needs no million.
+  valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    --show-leak-kinds=definite,indirect build/linux/bin/txscreen_tests \
+    --gtest_filter='-*Million*'
+}
+
+fuzz() {
+  cmake --preset linux-fuzz >/dev/null
+  cmake --build --preset linux-fuzz
+  for target in csv_fuzzer rule_set_fuzzer statement_date_fuzzer rule_text_fuzzer; do
+    # New inputs go to a scratch corpus; the seeds in the repository are only read.
+    local scratch="build/fuzz-corpus/$target"
+    mkdir -p "$scratch"
+    build/linux-fuzz/bin/$target -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+      -artifact_prefix="build/fuzz-$target-" "$scratch" "fuzz/corpus/$target" 2>&1 |
+      grep -E '^(stat::number_of_executed_units|INFO: seed corpus|==[0-9]+== ERROR|SUMMARY)' || true
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$target found a crash"; return 1; }
+  done
+}
+
+wine_ready=0
+wine_up() {
+  [ $wine_ready -eq 1 ] && return
+  # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
+  # every test program Wine's start-up.
+  export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -d "$WINEPREFIX" ]; then
+    wineboot -i
+    wineserver -w
+  fi
+  wineserver -p 120 || true  # a server that is already up serves the run just as well
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  # Wine's background services start with the first program and keep its output open. Starting
+  # them here, detached from any pipe, keeps CTest from waiting on them after each test.
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+  wine_ready=1
+}
+
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    linux) run_stage linux cmake --workflow --preset linux ;;
+    asan) run_stage asan cmake --workflow --preset linux-asan ;;
+    tsan) run_stage tsan cmake --workflow --preset linux-tsan ;;
+    valgrind) run_stage valgrind memcheck ;;
+    fuzz) run_stage fuzz fuzz ;;
+    win32 | win32-ubsan) wine_up && run_stage "$stage" cmake --workflow --preset "$stage" ;;
+    *) echo "unknown stage $stage" >&2; exit 2 ;;
+  esac
+done
+
+echo "=== all passed"
+printf '%s\n' "${timings[@]}"

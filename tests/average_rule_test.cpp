@@ -173,7 +173,9 @@ TEST_F(AverageRuleTest, AMillionCallsLeaveNoHandleAndNoMemoryBehind) {
   RecordProperty("resident_growth_kb", std::to_string(static_cast<long>(growth_mb * 1024)));
   std::printf("resident memory across 1,000,000 calls: %.1f MB before, %+.2f MB after\n",
               before / double(1 << 20), growth_mb);
-  EXPECT_LT(growth_mb, 4.0);
+  if (testing_support::kResidentMemoryIsMeaningful) {
+    EXPECT_LT(growth_mb, 4.0);
+  }
   EXPECT_TRUE(Alerts().empty());
 }
 

@@ -193,7 +193,9 @@ TEST_F(ConnectionTest, AThousandFailedLoginsLeakNothing) {
   size_t before = testing_support::ResidentBytes();
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(connection.Connect(), 1);
   EXPECT_EQ(ocisim_live_handles(0), 0u);
-  EXPECT_LT(testing_support::ResidentBytes(), before + (1u << 20));
+  if (testing_support::kResidentMemoryIsMeaningful) {
+    EXPECT_LT(testing_support::ResidentBytes(), before + (1u << 20));
+  }
 }
 
 TEST_F(ConnectionTest, DisconnectReleasesInOrderOnlyAfterTheSessionEndSucceeds) {

@@ -34,6 +34,8 @@ TEST(CsvReaderTest, ReadsRfc4180Records) {
       {"quoted comma, quote and line break", "x,\"a,\"\"b\"\"\r\nc\"\n2,3\n",
        {{"x", "a,\"b\"\r\nc"}, {"2", "3"}}, {1, 3}},
       {"byte-order mark", "\xEF\xBB\xBFid,v\n", {{"id", "v"}}, {1}},
+      // Found by fuzzing: a first field that only starts like a byte-order mark lost its bytes.
+      {"bytes like a byte-order mark", "\xEF\xBB,v\n", {{"\xEF\xBB", "v"}}, {1}},
       {"empty lines and empty fields", "\n\na,,\n\r\n,\n", {{"a", "", ""}, {"", ""}}, {3, 5}},
       {"empty quoted field", "\"\",x\n", {{"", "x"}}, {1}},
   };
@@ -68,6 +70,8 @@ TEST(CsvReaderTest, NamesWhatIsWrongWithAMalformedRecordAndGoesOn) {
   }
   EXPECT_EQ(txhost::CsvField("M-0077 \"Corner, Shop\""), "\"M-0077 \"\"Corner, Shop\"\"\"");
   EXPECT_EQ(txhost::CsvField("plain"), "plain");
+  // Found by fuzzing: written unquoted first in a file, these bytes would be read as its mark.
+  EXPECT_EQ(txhost::CsvField("\xEF\xBB\xBFid"), "\"\xEF\xBB\xBFid\"");
 }
 
 TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {

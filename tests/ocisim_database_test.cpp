@@ -175,6 +175,9 @@ TEST_F(StandInStatementTest, ReportsBadStatementsAsTheServerDoes) {
       {"begin scoring.isUnderAverage(:aid, :amt, :risk); end;",
        "PLS-00201: identifier 'SCORING.ISUNDERAVERAGE' must be declared"},
       {"begin scoring.isOverAverage(:aid, :amt); end;", "PLS-00306"},
+      // Found by fuzzing: a colon alone was read as a placeholder no bind could reach, and
+      // executing the block dereferenced the missing bind.
+      {"begin scoring.isOverAverage(:aid, :, :risk); end;", "PLS-00103"},
   };
   char account[] = "A";
   float amount = 1;

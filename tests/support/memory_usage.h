@@ -8,6 +8,15 @@ namespace testing_support {
 
 size_t ResidentBytes();
 
+// False under AddressSanitizer or ThreadSanitizer, whose quarantine and shadow memory grow the
+// process on their own account.
+constexpr bool kResidentMemoryIsMeaningful =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    false;
+#else
+    true;
+#endif
+
 }  // namespace testing_support
 
 #endif  // TXSCREEN_TESTS_SUPPORT_MEMORY_USAGE_H_
