@@ -23,7 +23,8 @@ run_stage() {
 }
 
 memcheck() {
-  cmake --workflow --preset linux >/dev/null
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux >/dev/null
   # The million-call test would take minutes here; the leak check needs no million.
   valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --show-leak-kinds=definite,indirect build/linux/bin/txscreen_tests \
@@ -35,12 +36,17 @@ fuzz() {
   cmake --build --preset linux-fuzz
   for target in csv_fuzzer rule_set_fuzzer statement_date_fuzzer rule_text_fuzzer; do
     # New inputs go to a scratch corpus; the seeds in the repository are only read.
-    local scratch="build/fuzz-corpus/$target"
+    local scratch="build/fuzz-corpus/$target" log="build/fuzz-$target.log"
     mkdir -p "$scratch"
-    build/linux-fuzz/bin/$target -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
-      -artifact_prefix="build/fuzz-$target-" "$scratch" "fuzz/corpus/$target" 2>&1 |
-      grep -E '^(stat::number_of_executed_units|INFO: seed corpus|==[0-9]+== ERROR|SUMMARY)' || true
-    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "$target found a crash"; return 1; }
+    if ! build/linux-fuzz/bin/$target -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+      -artifact_prefix="build/fuzz-$target-" "$scratch" "fuzz/corpus/$target" >"$log" 2>&1; then
+      tail -n 40 "$log"
+      echo "$target failed; the input that did it is in build/fuzz-$target-*"
+      return 1
+    fi
+    echo "$target: $(awk '/^stat::number_of_executed_units/ {print $2}' "$log") executions," \
+      "$(find "fuzz/corpus/$target" -type f | wc -l) seeds," \
+      "$(find "$scratch" -type f | wc -l) inputs found"
   done
 }
 
