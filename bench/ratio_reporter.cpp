@@ -13,8 +13,13 @@ void RatioReporter::Finalize() {
   std::printf("\n%-58s %14s %14s %8s  %s\n", "comparison", "measured", "baseline", "ratio",
               "target");
   for (const Comparison& c : comparisons_) {
-    auto measured = runs_.find(c.measured);
-    auto baseline = runs_.find(c.baseline);
+    // With repetitions, the medians stand for the runs.
+    auto find = [&](const std::string& name) {
+      auto median = runs_.find(name + "_median");
+      return median != runs_.end() ? median : runs_.find(name);
+    };
+    auto measured = find(c.measured);
+    auto baseline = find(c.baseline);
     if (measured == runs_.end() || baseline == runs_.end()) {
       std::printf("%-58s (not run)\n", c.what.c_str());
       continue;
