@@ -29,10 +29,10 @@ void RatioReporter::Finalize() {
       return run.GetAdjustedRealTime();
     };
     double m = figure(measured->second), b = figure(baseline->second);
-    const char* unit = c.by_throughput ? "/s" : measured->second.time_unit == benchmark::kSecond
-                                                    ? "s"
-                                                    : "ns";
-    std::printf("%-58s %12.4g%-2s %12.4g%-2s %7.2fx  %s\n", c.what.c_str(), m, unit, b, unit,
-                m / b, c.target.c_str());
+    const char* unit = c.by_throughput                                    ? "/s"
+                       : measured->second.time_unit == benchmark::kSecond ? "s"
+                                                                          : "ns";
+    std::printf("%-58s %12.4g%-2s %12.4g%-2s %7.2fx  %s\n", c.what.c_str(), m, unit, b, unit, m / b,
+                c.target.c_str());
   }
 }

@@ -11,10 +11,10 @@
 
 struct Comparison {
   std::string what;
-  std::string measured;   // benchmark names as the run reports them
+  std::string measured;  // benchmark names as the run reports them
   std::string baseline;
-  bool by_throughput;     // compare items per second (higher is better) instead of time per item
-  std::string target;     // how the ratio is judged, for the reader
+  bool by_throughput;  // compare items per second (higher is better) instead of time per item
+  std::string target;  // how the ratio is judged, for the reader
 };
 
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -7,9 +7,10 @@
 void WriteSampleFile(const std::string& path, size_t rows) {
   FILE* out = std::fopen(path.c_str(), "w");
   if (out == nullptr) return;
-  std::fputs("id,date,account,user,terminal,registered_terminal,merchant,amount,previous_amount,"
-             "credit_limit,billing_zip,shipping_zip,channel,is_fraud\n",
-             out);
+  std::fputs(
+      "id,date,account,user,terminal,registered_terminal,merchant,amount,previous_amount,"
+      "credit_limit,billing_zip,shipping_zip,channel,is_fraud\n",
+      out);
   static const char* const kUsers[] = {"alice", "bob", "carol", "dave", "erin", "svc-batch"};
   static const char* const kChannels[] = {"Store", "Phone", "Internet", "internet"};
   uint64_t state = 20261208;

@@ -73,9 +73,8 @@ void BM_SharpIncreaseLoaded(benchmark::State& state) {
 }
 void BM_SharpIncreaseInline(benchmark::State& state) {
   const Inputs& in = In();
-  Loop(state, [&](size_t i) {
-    return double(in.a[i]) - double(in.b[i]) >= double(in.c[i]) ? 1 : 0;
-  });
+  Loop(state,
+       [&](size_t i) { return double(in.a[i]) - double(in.b[i]) >= double(in.c[i]) ? 1 : 0; });
 }
 void BM_OverCreditLimitLoaded(benchmark::State& state) {
   auto rule = Resolve<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT");
@@ -167,7 +166,8 @@ std::string ArgumentOnlyRules() {
       "sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400\n"
       "over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit\n"
       "bad_account       txscreen   BADACCOUNT       account \"ACC-6661\"\n"
-      "batch_user_moved  txscreen   SPECIAL_USER     \"svc-batch\" registered_terminal user terminal\n"
+      "batch_user_moved  txscreen   SPECIAL_USER     \"svc-batch\" registered_terminal user "
+      "terminal\n"
       "same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel\n",
       out);
   std::fclose(out);
@@ -218,10 +218,7 @@ BENCHMARK(BM_TestConn);
 BENCHMARK(BM_ScreenAllRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_ScreenArgumentOnlyParseOnly)
-    ->Unit(benchmark::kSecond)
-    ->Iterations(1)
-    ->UseRealTime();
+BENCHMARK(BM_ScreenArgumentOnlyParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
@@ -242,9 +239,8 @@ int main(int argc, char** argv) {
        std::string("BM_BadAccountLoaded") + kThreads1, true, "at least 1.7x"},
       {"SAMEZIPCODE throughput, 2 threads / 1", std::string("BM_SameZipCodeLoaded") + kThreads2,
        std::string("BM_SameZipCodeLoaded") + kThreads1, true, "at least 1.7x"},
-      {"txhost screen, all eight rules / parse only",
-       "BM_ScreenAllRules/iterations:1/real_time", "BM_ScreenParseOnly/iterations:1/real_time",
-       false, "at most 2x"},
+      {"txhost screen, all eight rules / parse only", "BM_ScreenAllRules/iterations:1/real_time",
+       "BM_ScreenParseOnly/iterations:1/real_time", false, "at most 2x"},
       {"txhost screen, the five argument-only checks / parse only",
        "BM_ScreenArgumentOnlyRules/iterations:1/real_time",
        "BM_ScreenArgumentOnlyParseOnly/iterations:1/real_time", false, "(the host's own cost)"},

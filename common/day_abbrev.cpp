@@ -15,9 +15,9 @@ bool DayAbbrev(OCIError* err, const OCIDate* date, char (&day)[kDayTextSize]) {
   day[0] = '\0';
   day[kDayTextSize - 1] = '\0';
   ub4 size = kDayTextSize - 1;
-  sword status = OCIDateToText(err, date, reinterpret_cast<const OraText*>(kDayFormat),
-                               sizeof kDayFormat, nullptr, 0, &size,
-                               reinterpret_cast<OraText*>(day));
+  sword status =
+      OCIDateToText(err, date, reinterpret_cast<const OraText*>(kDayFormat), sizeof kDayFormat,
+                    nullptr, 0, &size, reinterpret_cast<OraText*>(day));
   if (Failed(status)) {
     ReportOciError(err);
     day[0] = '\0';

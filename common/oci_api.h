@@ -100,17 +100,17 @@ sword OCI_CALL OCIServerDetach(OCIServer* srvhp, OCIError* errhp, ub4 mode);
 sword OCI_CALL OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 credt,
                                ub4 mode);
 sword OCI_CALL OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mode);
-sword OCI_CALL OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size,
-                          ub4 attrtype, OCIError* errhp);
-sword OCI_CALL OCIDateToText(OCIError* err, const OCIDate* date, const OraText* fmt,
-                             ub1 fmt_length, const OraText* lang_name, ub4 lang_length,
-                             ub4* buf_size, OraText* buf);
+sword OCI_CALL OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype,
+                          OCIError* errhp);
+sword OCI_CALL OCIDateToText(OCIError* err, const OCIDate* date, const OraText* fmt, ub1 fmt_length,
+                             const OraText* lang_name, ub4 lang_length, ub4* buf_size,
+                             OraText* buf);
 sword OCI_CALL OCIStmtPrepare(OCIStmt* stmtp, OCIError* errhp, const OraText* stmt, ub4 stmt_len,
                               ub4 language, ub4 mode);
 sword OCI_CALL OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp,
-                             const OraText* placeholder, sb4 placeh_len, void* valuep,
-                             sb4 value_sz, ub2 dty, void* indp, ub2* alenp, ub2* rcodep,
-                             ub4 maxarr_len, ub4* curelep, ub4 mode);
+                             const OraText* placeholder, sb4 placeh_len, void* valuep, sb4 value_sz,
+                             ub2 dty, void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len,
+                             ub4* curelep, ub4 mode);
 sword OCI_CALL OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iters,
                               ub4 rowoff, const OCISnapshot* snap_in, OCISnapshot* snap_out,
                               ub4 mode);

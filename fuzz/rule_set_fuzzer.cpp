@@ -11,8 +11,8 @@
 #include "rule_set.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::vector<std::string> header = {"id", "amount", "previous_amount", "date",
-                                                  "account", "channel"};
+  static const std::vector<std::string> header = {"id",   "amount",  "previous_amount",
+                                                  "date", "account", "channel"};
   // No directory: every rule fails to resolve, and everything before that still runs.
   static txhost::LibrarySet libraries("/nonexistent-txscreen-fuzz");
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));

@@ -29,7 +29,7 @@ class CsvReader {
   uint64_t bytes_read() const { return consumed_; }
 
  private:
-  int Get();   // the next byte, or -1 at the end
+  int Get();  // the next byte, or -1 at the end
   int Peek();
 
   std::istream& in_;

@@ -9,8 +9,8 @@ namespace {
 std::string LastErrorText() {
   DWORD code = GetLastError();
   char text[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, text, sizeof text, nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
   while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = 0;
   return length > 0 ? std::string(text) : "error " + std::to_string(code);
 }

@@ -25,7 +25,8 @@ int RunExports(const std::string& library_directory, const std::string& library)
     void* address = loaded->Find(rule.name);
     if (address == nullptr) continue;
     std::string kinds;
-    for (ParamKind kind : rule.params) kinds += std::string(kinds.empty() ? "" : ", ") + KindName(kind);
+    for (ParamKind kind : rule.params)
+      kinds += std::string(kinds.empty() ? "" : ", ") + KindName(kind);
     // Where ordinals exist, the one printed is the one that leads to the same address.
     bool by_ordinal = loaded->FindOrdinal(rule.ordinal) == address;
     std::string ordinal = by_ordinal ? std::to_string(rule.ordinal) : "-";

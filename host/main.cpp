@@ -26,11 +26,12 @@ int main(int argc, char** argv) {
   screen.connect = kSampleConnect;
   CLI::App* screen_command =
       app.add_subcommand("screen", "Screen a CSV file of transactions through a rule set");
-  screen_command->add_option("transactions", screen.transactions, "CSV file with a header; - reads stdin")
+  screen_command
+      ->add_option("transactions", screen.transactions, "CSV file with a header; - reads stdin")
       ->required();
   screen_command->add_option("--rules", screen.rules, "Rule-set file")->required();
-  screen_command->add_option("--connect", screen.connect,
-                             "user/password@service for the database rules")
+  screen_command
+      ->add_option("--connect", screen.connect, "user/password@service for the database rules")
       ->default_str(kSampleConnect);
   screen_command->add_option("--out", screen.out, "Write the results here, not to stdout");
   screen_command->add_option("--rejects", screen.rejects, "Write the rejected rows here");

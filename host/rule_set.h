@@ -22,9 +22,9 @@ namespace txhost {
 struct CheckArg {
   ParamKind kind;
   bool from_column = false;
-  size_t column = 0;     // when from_column
-  Value literal;         // otherwise
-  std::string source;    // the column name, or the literal as written
+  size_t column = 0;   // when from_column
+  Value literal;       // otherwise
+  std::string source;  // the column name, or the literal as written
 };
 
 struct Check {

@@ -26,10 +26,10 @@ constexpr size_t kBatchRows = 4096;
 
 // What screening one row gave.
 struct RowResult {
-  std::string reject;        // why the row could not be used; empty when it was screened
-  std::vector<char> fired;   // one per check
-  int outcome = -1;          // the label column's 0 or 1, when backtesting
-  std::string explanation;   // JSON lines for the checks that fired
+  std::string reject;       // why the row could not be used; empty when it was screened
+  std::vector<char> fired;  // one per check
+  int outcome = -1;         // the label column's 0 or 1, when backtesting
+  std::string explanation;  // JSON lines for the checks that fired
 };
 
 struct Counts {
@@ -75,8 +75,7 @@ class RowScreener {
     if (label_column_ >= 0) {
       const std::string& outcome = record.fields[label_column_];
       if (outcome != "0" && outcome != "1") {
-        result->reject = "column " + header_[label_column_] + ": \"" + outcome +
-                         "\" is not 0 or 1";
+        result->reject = "column " + header_[label_column_] + ": \"" + outcome + "\" is not 0 or 1";
         return;
       }
       result->outcome = outcome == "1";
@@ -119,12 +118,9 @@ class RowScreener {
       }
       args.push_back(std::move(entry));
     }
-    nlohmann::json line = {{"id", record.fields[id_column_]},
-                           {"line", record.line},
-                           {"label", check.label},
-                           {"library", check.rule->library},
-                           {"rule", check.rule->name},
-                           {"args", std::move(args)}};
+    nlohmann::json line = {
+        {"id", record.fields[id_column_]}, {"line", record.line},      {"label", check.label},
+        {"library", check.rule->library},  {"rule", check.rule->name}, {"args", std::move(args)}};
     // Bytes that are not UTF-8 are replaced rather than refused: an audit line is never lost.
     result->explanation +=
         line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -145,8 +141,8 @@ class Progress {
   void Show(uint64_t bytes, size_t rows) {
     if (!enabled_) return;
     constexpr int kWidth = 30;
-    int filled = total_ > 0 ? static_cast<int>(kWidth * std::min<uint64_t>(bytes, total_) / total_)
-                            : 0;
+    int filled =
+        total_ > 0 ? static_cast<int>(kWidth * std::min<uint64_t>(bytes, total_) / total_) : 0;
     std::fprintf(stderr, "\r[%s%s] %3d%% %zu rows", std::string(filled, '#').c_str(),
                  std::string(kWidth - filled, '.').c_str(),
                  total_ > 0 ? static_cast<int>(100 * bytes / total_) : 0, rows);
@@ -169,20 +165,21 @@ int Fail(const std::string& message) {
 
 double Rate(size_t part, size_t whole) { return whole == 0 ? 0.0 : double(part) / double(whole); }
 
-void PrintSummary(const std::vector<Check>& checks, const std::vector<Counts>& counts,
-                  size_t read, size_t screened, size_t rejected, double seconds, bool backtest) {
-  std::fprintf(stderr, "rows read %zu, screened %zu, rejected %zu in %.3f s (%.0f rows/s)\n",
-               read, screened, rejected, seconds, seconds > 0 ? read / seconds : 0.0);
+void PrintSummary(const std::vector<Check>& checks, const std::vector<Counts>& counts, size_t read,
+                  size_t screened, size_t rejected, double seconds, bool backtest) {
+  std::fprintf(stderr, "rows read %zu, screened %zu, rejected %zu in %.3f s (%.0f rows/s)\n", read,
+               screened, rejected, seconds, seconds > 0 ? read / seconds : 0.0);
   std::fprintf(stderr, "%-22s %-16s %8s %8s", "check", "rule", "hits", "rate");
-  if (backtest) std::fprintf(stderr, " %6s %6s %6s %9s %7s", "TP", "FP", "FN", "precision", "recall");
+  if (backtest)
+    std::fprintf(stderr, " %6s %6s %6s %9s %7s", "TP", "FP", "FN", "precision", "recall");
   std::fputc('\n', stderr);
   for (size_t c = 0; c < checks.size(); ++c) {
     const Counts& n = counts[c];
     std::fprintf(stderr, "%-22s %-16s %8zu %7.1f%%", checks[c].label.c_str(), checks[c].rule->name,
                  n.hits, 100 * Rate(n.hits, screened));
     if (backtest) {
-      std::fprintf(stderr, " %6zu %6zu %6zu %8.1f%% %6.1f%%", n.true_positives,
-                   n.false_positives, n.false_negatives,
+      std::fprintf(stderr, " %6zu %6zu %6zu %8.1f%% %6.1f%%", n.true_positives, n.false_positives,
+                   n.false_negatives,
                    100 * Rate(n.true_positives, n.true_positives + n.false_positives),
                    100 * Rate(n.true_positives, n.true_positives + n.false_negatives));
     }
@@ -217,9 +214,11 @@ int RunScreen(const ScreenOptions& options) {
   }
   std::set<std::string> seen;
   for (const std::string& column : header.fields) {
-    if (column.empty()) return Fail(name + ":" + std::to_string(header.line) + ": a column has no name");
+    if (column.empty())
+      return Fail(name + ":" + std::to_string(header.line) + ": a column has no name");
     if (!seen.insert(column).second) {
-      return Fail(name + ":" + std::to_string(header.line) + ": column " + column + " appears twice");
+      return Fail(name + ":" + std::to_string(header.line) + ": column " + column +
+                  " appears twice");
     }
   }
   int id_column = ColumnIndex(header.fields, options.id_column);
@@ -296,7 +295,8 @@ int RunScreen(const ScreenOptions& options) {
     size_t rows = 0;
     while (rows < kBatchRows && (more = reader.Next(&batch[rows]))) ++rows;
     auto work = [&](unsigned t) {
-      for (size_t i = t; i < rows; i += threads) screeners[t].Screen(batch[i], handles[t], &results[i]);
+      for (size_t i = t; i < rows; i += threads)
+        screeners[t].Screen(batch[i], handles[t], &results[i]);
     };
     if (threads == 1 || rows < threads) {
       for (size_t i = 0; i < rows; ++i) screeners[0].Screen(batch[i], handles[0], &results[i]);

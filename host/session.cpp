@@ -47,8 +47,7 @@ std::unique_ptr<HostSession> HostSession::Open(const ConnectString& connect, boo
     return nullptr;
   }
   if (!Alloc(s.env_, &s.err_, OCI_HTYPE_ERROR) || !Alloc(s.env_, &s.server_, OCI_HTYPE_SERVER) ||
-      !Alloc(s.env_, &s.svc_, OCI_HTYPE_SVCCTX) ||
-      !Alloc(s.env_, &s.session_, OCI_HTYPE_SESSION)) {
+      !Alloc(s.env_, &s.svc_, OCI_HTYPE_SVCCTX) || !Alloc(s.env_, &s.session_, OCI_HTYPE_SESSION)) {
     *error = "cannot allocate the session's handles";
     return nullptr;
   }

@@ -15,6 +15,13 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
 }
 
+// The text as an error message quotes it: a huge field is cut to its start.
+std::string Quoted(const std::string& text) {
+  constexpr size_t kShown = 40;
+  if (text.size() <= kShown) return "\"" + text + "\"";
+  return "\"" + text.substr(0, kShown) + "...\" (" + std::to_string(text.size()) + " bytes)";
+}
+
 bool Digits(const std::string& text, size_t at, size_t count, int* number) {
   *number = 0;
   for (size_t i = at; i < at + count; ++i) {
@@ -33,15 +40,15 @@ bool ParseAmount(const std::string& text, float* amount, std::string* error) {
   float value = 0;
   auto [stop, code] = std::from_chars(begin, end, value);
   if (text.empty() || code == std::errc::invalid_argument || stop != end) {
-    *error = "\"" + text + "\" is not a number";
+    *error = Quoted(text) + " is not a number";
     return false;
   }
   if (code == std::errc::result_out_of_range || std::isinf(value)) {
-    *error = "\"" + text + "\" does not fit a float";
+    *error = Quoted(text) + " does not fit a float";
     return false;
   }
   if (std::isnan(value)) {
-    *error = "\"" + text + "\" is not a number";
+    *error = Quoted(text) + " is not a number";
     return false;
   }
   *amount = value;
@@ -52,11 +59,11 @@ bool ParseDate(const std::string& text, OCIDate* date, std::string* error) {
   int year = 0, month = 0, day = 0;
   if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text, 0, 4, &year) ||
       !Digits(text, 5, 2, &month) || !Digits(text, 8, 2, &day)) {
-    *error = "\"" + text + "\" is not a date in the form YYYY-MM-DD";
+    *error = Quoted(text) + " is not a date in the form YYYY-MM-DD";
     return false;
   }
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) {
-    *error = "\"" + text + "\" is not a calendar date";
+    *error = Quoted(text) + " is not a calendar date";
     return false;
   }
   *date = OCIDate{};

@@ -128,9 +128,8 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
   if (context == nullptr || errors == nullptr) return call.Return(OCI_INVALID_HANDLE);
   // A null session handle means the service context's own session.
   Session* session =
-      usrhp == nullptr
-          ? call.state().handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION)
-          : call.Find<Session>("usrhp", usrhp, OCI_HTYPE_SESSION);
+      usrhp == nullptr ? call.state().handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION)
+                       : call.Find<Session>("usrhp", usrhp, OCI_HTYPE_SESSION);
   if (session == nullptr) return call.Return(OCI_INVALID_HANDLE);
   if (auto status = call.Injected(errors)) return *status;
   if (!session->begun) {

@@ -61,12 +61,12 @@ class BlockRun {
       std::string where = "ORA-06550: line " + std::to_string(procedure.line) + ", column " +
                           std::to_string(procedure.column) + ":\n";
       return call_.Fail(errors_, where + "PLS-00201: identifier '" + procedure.name +
-                                     "' must be declared\n" + where +
-                                     "PL/SQL: Statement ignored");
+                                     "' must be declared\n" + where + "PL/SQL: Statement ignored");
     }
     if (procedure.args.size() != 3) {
-      return call_.Fail(errors_, "ORA-06550: line 1, column 7:\nPLS-00306: wrong number or types "
-                                 "of arguments in call to 'ISOVERAVERAGE'");
+      return call_.Fail(errors_,
+                        "ORA-06550: line 1, column 7:\nPLS-00306: wrong number or types "
+                        "of arguments in call to 'ISOVERAVERAGE'");
     }
     Bind* account = FindBind(statement_, procedure.args[0]);
     Bind* amount = FindBind(statement_, procedure.args[1]);
@@ -107,10 +107,14 @@ class BlockRun {
     }
     if (bind->type == SQLT_INT) {
       switch (bind->size) {
-        case 1: return *static_cast<const int8_t*>(value);
-        case 2: return *static_cast<const int16_t*>(value);
-        case 4: return *static_cast<const int32_t*>(value);
-        default: return static_cast<double>(*static_cast<const int64_t*>(value));
+        case 1:
+          return *static_cast<const int8_t*>(value);
+        case 2:
+          return *static_cast<const int16_t*>(value);
+        case 4:
+          return *static_cast<const int32_t*>(value);
+        default:
+          return static_cast<double>(*static_cast<const int64_t*>(value));
       }
     }
     return Mismatch();
@@ -121,10 +125,18 @@ class BlockRun {
     if (value == nullptr) return call_.Return(OCI_SUCCESS);
     if (bind->type == SQLT_INT) {
       switch (bind->size) {
-        case 1: *static_cast<int8_t*>(value) = static_cast<int8_t>(number); break;
-        case 2: *static_cast<int16_t*>(value) = static_cast<int16_t>(number); break;
-        case 4: *static_cast<int32_t*>(value) = number; break;
-        default: *static_cast<int64_t*>(value) = number; break;
+        case 1:
+          *static_cast<int8_t*>(value) = static_cast<int8_t>(number);
+          break;
+        case 2:
+          *static_cast<int16_t*>(value) = static_cast<int16_t>(number);
+          break;
+        case 4:
+          *static_cast<int32_t*>(value) = number;
+          break;
+        default:
+          *static_cast<int64_t*>(value) = number;
+          break;
       }
     } else if (bind->type == SQLT_FLT) {
       if (bind->size == 4) {
@@ -135,8 +147,9 @@ class BlockRun {
     } else {
       std::string text = std::to_string(number);
       if (text.size() + 1 > static_cast<size_t>(bind->size)) {
-        return call_.Fail(errors_, "ORA-06502: PL/SQL: numeric or value error: character string "
-                                   "buffer too small");
+        return call_.Fail(errors_,
+                          "ORA-06502: PL/SQL: numeric or value error: character string "
+                          "buffer too small");
       }
       std::memcpy(value, text.c_str(), text.size() + 1);
     }
@@ -180,10 +193,9 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError* errhp, const OraText* stmt, ub4 s
   return call.Return(OCI_SUCCESS);
 }
 
-sword OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp,
-                    const OraText* placeholder, sb4 placeh_len, void* valuep, sb4 value_sz,
-                    ub2 dty, void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len, ub4* curelep,
-                    ub4 mode) {
+sword OCIBindByName(OCIStmt* stmtp, OCIBind** bindpp, OCIError* errhp, const OraText* placeholder,
+                    sb4 placeh_len, void* valuep, sb4 value_sz, ub2 dty, void* indp, ub2* alenp,
+                    ub2* rcodep, ub4 maxarr_len, ub4* curelep, ub4 mode) {
   Call call("OCIBindByName");
   call.Arg("stmtp", stmtp).Arg("bindpp", bindpp).Arg("errhp", errhp);
   if (bindpp != nullptr && call.logging()) call.Note("bind_in", ocisim::PointerText(*bindpp));

@@ -11,9 +11,9 @@ namespace {
 
 const char* const kDayNames[] = {"MONDAY", "TUESDAY",  "WEDNESDAY", "THURSDAY",
                                  "FRIDAY", "SATURDAY", "SUNDAY"};
-const char* const kMonthNames[] = {"JANUARY", "FEBRUARY", "MARCH",     "APRIL",
-                                   "MAY",     "JUNE",     "JULY",      "AUGUST",
-                                   "SEPTEMBER", "OCTOBER", "NOVEMBER", "DECEMBER"};
+const char* const kMonthNames[] = {"JANUARY",   "FEBRUARY", "MARCH",    "APRIL",
+                                   "MAY",       "JUNE",     "JULY",     "AUGUST",
+                                   "SEPTEMBER", "OCTOBER",  "NOVEMBER", "DECEMBER"};
 constexpr size_t kLongestName = 9;  // WEDNESDAY, SEPTEMBER: full names are padded to it
 
 // Astronomical year numbering: 1 BC is year 0.
@@ -26,7 +26,9 @@ int Compare(int year, int month, int day, int other_year, int other_month, int o
   return 0;
 }
 
-bool IsGregorian(int year, int month, int day) { return Compare(year, month, day, 1582, 10, 15) >= 0; }
+bool IsGregorian(int year, int month, int day) {
+  return Compare(year, month, day, 1582, 10, 15) >= 0;
+}
 
 bool IsLeap(int year) {
   int y = AstronomicalYear(year);
@@ -106,8 +108,8 @@ bool FormatDate(const OCIDate& date, const std::string& format, std::string* tex
   const int hour = date.OCIDateTime.OCITimeHH;
   const int weekday = DayOfWeek(date);
   // Longer elements first, so MONTH is not read as MON followed by TH.
-  static const char* const kElements[] = {"YYYY", "YY", "RR",  "MONTH", "MON", "MM", "DAY",
-                                          "DY",   "DD", "D",   "HH24",  "HH",  "MI", "SS"};
+  static const char* const kElements[] = {"YYYY", "YY", "RR", "MONTH", "MON", "MM", "DAY",
+                                          "DY",   "DD", "D",  "HH24",  "HH",  "MI", "SS"};
   text->clear();
   for (size_t at = 0; at < format.size();) {
     char c = format[at];
@@ -178,8 +180,7 @@ std::string DateFieldsText(const OCIDate& date) {
   char text[48];
   std::snprintf(text, sizeof text, "%04d-%02u-%02u %02u:%02u:%02u",
                 static_cast<int>(date.OCIDateYYYY), date.OCIDateMM, date.OCIDateDD,
-                date.OCIDateTime.OCITimeHH, date.OCIDateTime.OCITimeMI,
-                date.OCIDateTime.OCITimeSS);
+                date.OCIDateTime.OCITimeHH, date.OCIDateTime.OCITimeMI, date.OCIDateTime.OCITimeSS);
   return text;
 }
 

@@ -142,9 +142,8 @@ int ocisim_load_database(const char* service, const char* directory, char* error
 }
 
 int ocisim_add_user(const char* service, const char* user, const char* password) {
-  return WithDatabase(service, [&](Database& database) {
-    database.passwords[ocisim::UpperCase(user)] = password;
-  });
+  return WithDatabase(
+      service, [&](Database& database) { database.passwords[ocisim::UpperCase(user)] = password; });
 }
 
 int ocisim_add_history(const char* service, const char* account, double amount) {

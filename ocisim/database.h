@@ -23,7 +23,7 @@ enum class ProcedureBody {
 struct Database {
   static constexpr size_t kDefaultOpenCursors = 50;  // the server's usual open_cursors limit
 
-  std::map<std::string, std::string> passwords;  // by upper-case user name
+  std::map<std::string, std::string> passwords;        // by upper-case user name
   std::map<std::string, std::vector<double>> history;  // amounts by account identifier
   ProcedureBody body = ProcedureBody::kAverage;
   sb4 fixed_risk = 0;

@@ -84,8 +84,7 @@ OCISIM_API int OCI_CALL ocisim_load_database(const char* service, const char* di
                                              char* error, size_t size);
 OCISIM_API int OCI_CALL ocisim_add_user(const char* service, const char* user,
                                         const char* password);
-OCISIM_API int OCI_CALL ocisim_add_history(const char* service, const char* account,
-                                           double amount);
+OCISIM_API int OCI_CALL ocisim_add_history(const char* service, const char* account, double amount);
 OCISIM_API int OCI_CALL ocisim_set_procedure(const char* service, int body, sword risk,
                                              const char* error_text);
 /* Executed statements hold a cursor until freed; past the limit (50 by default) execution fails

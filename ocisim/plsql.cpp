@@ -25,8 +25,8 @@ std::vector<Token> Tokenize(const std::string& text) {
     char c = text[at];
     if (std::isspace(static_cast<unsigned char>(c))) {
       ++at;
-    } else if (IsIdentifierChar(c) || (c == ':' && at + 1 < text.size() &&
-                                       IsIdentifierChar(text[at + 1]))) {
+    } else if (IsIdentifierChar(c) ||
+               (c == ':' && at + 1 < text.size() && IsIdentifierChar(text[at + 1]))) {
       size_t end = at + 1;
       while (end < text.size() && IsIdentifierChar(text[end])) ++end;
       tokens.push_back({UpperCase(text.substr(at, end - at)), at});

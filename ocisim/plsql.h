@@ -13,9 +13,9 @@ std::vector<std::string> FindPlaceholders(const std::string& statement);
 
 // "begin schema.procedure(:a, :b); end;" read as the one procedure call it makes.
 struct ProcedureCall {
-  std::string name;                // upper case, dotted: "SCORING.ISOVERAVERAGE"
-  std::vector<std::string> args;   // the placeholder of each argument, upper case
-  int line = 1;                    // where the name starts, for error texts
+  std::string name;               // upper case, dotted: "SCORING.ISOVERAVERAGE"
+  std::vector<std::string> args;  // the placeholder of each argument, upper case
+  int line = 1;                   // where the name starts, for error texts
   int column = 1;
 };
 

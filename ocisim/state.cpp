@@ -75,8 +75,8 @@ Call& Call::Text(const char* name, const OraText* text, sb4 length) {
     entry_.args.emplace_back(name, "null");
   } else {
     const char* chars = reinterpret_cast<const char*>(text);
-    entry_.args.emplace_back(name, length < 0 ? std::string(chars)
-                                              : std::string(chars, strnlen(chars, length)));
+    entry_.args.emplace_back(
+        name, length < 0 ? std::string(chars) : std::string(chars, strnlen(chars, length)));
   }
   return *this;
 }

@@ -15,8 +15,8 @@
 
 #include "database.h"
 #include "handles.h"
-#include "plsql.h"
 #include "oci_api.h"
+#include "plsql.h"
 
 namespace ocisim {
 

@@ -1,7 +1,6 @@
 // ShowAlert on Windows: a message box with no owner, the default caption and one OK button.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "alert_spy.h"
 #include "rule.h"

@@ -42,8 +42,8 @@ TEST_F(AverageRuleTest, FiresWhenTheAmountIsOverTheAccountsAverage) {
     const char* account;
     RuleResult fires;
   } cases[] = {
-      {250, "ACC-1", 1}, {200.01f, "ACC-1", 1}, {200, "ACC-1", 0}, {150, "ACC-1", 0},
-      {250, "acc-1", 0},  // another account, without history
+      {250, "ACC-1", 1},  {200.01f, "ACC-1", 1}, {200, "ACC-1", 0},
+      {150, "ACC-1", 0},  {250, "acc-1", 0},  // another account, without history
       {1e9f, "ACC-2", 0}, {1e9f, "", 0},
   };
   for (const Case& c : cases) {
@@ -63,8 +63,7 @@ TEST_F(AverageRuleTest, FiresOnlyOnARiskOfExactlyOne) {
 }
 
 TEST_F(AverageRuleTest, ShowsTheDatabasesTextWhenTheProcedureFails) {
-  ocisim_set_procedure(kService, OCISIM_BODY_RAISE, 1,
-                       "ORA-20001: account ACC-1 is under review");
+  ocisim_set_procedure(kService, OCISIM_BODY_RAISE, 1, "ORA-20001: account ACC-1 is under review");
   EXPECT_EQ(TestConn(250, "ACC-1"), 0);
   ocisim_set_procedure(kService, OCISIM_BODY_MISSING, 0, nullptr);
   EXPECT_EQ(TestConn(250, "ACC-1"), 0);

@@ -1,5 +1,7 @@
 // TConnection against the stand-in: login texts, every status of the session begin and end,
 // the release order, and that no path leaves a handle or the password behind.
+#include "connection.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 
 #include "alert_spy.h"
 #include "built_library.h"
-#include "connection.h"
 #include "control.hpp"
 #include "memory_usage.h"
 #include "ocisim.h"
@@ -263,8 +264,8 @@ TEST_F(ConnectionTest, KeepsThePasswordAcrossDisconnectAndWipesItAtTheEnd) {
   ASSERT_EQ(connection->Connect(), 0);
   ASSERT_EQ(connection->Disconnect(), 0);
   ASSERT_EQ(connection->Connect(), 0) << "logs in again with the kept password";
-  size_t offset = static_cast<size_t>(reinterpret_cast<unsigned char*>(connection->password) -
-                                      storage);
+  size_t offset =
+      static_cast<size_t>(reinterpret_cast<unsigned char*>(connection->password) - storage);
   connection->~TConnection();
   EXPECT_EQ(ocisim_live_handles(0), 0u);
   for (size_t i = 0; i < TConnection::kPasswordSize; ++i) {

@@ -12,8 +12,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 OCIDate Date(int year, int month, int day) {
-  return OCIDate{static_cast<sb2>(year), static_cast<ub1>(month), static_cast<ub1>(day),
-                 {0, 0, 0}};
+  return OCIDate{static_cast<sb2>(year), static_cast<ub1>(month), static_cast<ub1>(day), {0, 0, 0}};
 }
 
 class DayRuleTest : public testing_support::DatabaseRuleTest {
@@ -40,14 +39,14 @@ TEST_F(DayRuleTest, KnowsTheCalendarAcrossLeapYearsAndTheGregorianReform) {
     OCIDate date;
     const char* day;
   } cases[] = {
-      {Date(2000, 1, 1), "SAT"},   {Date(1970, 1, 1), "THU"},  {Date(2024, 2, 29), "THU"},
-      {Date(1900, 3, 1), "THU"},   {Date(9999, 12, 31), "FRI"}, {Date(1582, 10, 15), "FRI"},
+      {Date(2000, 1, 1), "SAT"},  {Date(1970, 1, 1), "THU"},   {Date(2024, 2, 29), "THU"},
+      {Date(1900, 3, 1), "THU"},  {Date(9999, 12, 31), "FRI"}, {Date(1582, 10, 15), "FRI"},
       {Date(1582, 10, 4), "THU"},  // the last Julian day, followed directly by 15 October
       {Date(1, 1, 1), "SAT"},      // Julian 1 January AD 1
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(TestDate(c.day, c.date), 1) << c.date.OCIDateYYYY << "-" << int(c.date.OCIDateMM)
-                                          << "-" << int(c.date.OCIDateDD);
+    EXPECT_EQ(TestDate(c.day, c.date), 1)
+        << c.date.OCIDateYYYY << "-" << int(c.date.OCIDateMM) << "-" << int(c.date.OCIDateDD);
   }
 }
 

@@ -140,14 +140,16 @@ std::vector<Case> HostSessionCases() {
   const std::string open = "HostSession::Open";
   const Expected failed{0, {}}, opened{1, {}};
   const std::pair<const char*, unsigned> calls[] = {
-      {"OCIEnvCreate", 1},    {"OCIHandleAlloc", 1}, {"OCIHandleAlloc", 2}, {"OCIHandleAlloc", 3},
-      {"OCIHandleAlloc", 4},  {"OCIServerAttach", 1}, {"OCIAttrSet", 1},    {"OCIAttrSet", 2},
-      {"OCIAttrSet", 3},      {"OCISessionBegin", 1}, {"OCIAttrSet", 4}};
-  for (const auto& call : calls) AddCall(&cases, open, call.first, call.second, failed, opened, failed);
+      {"OCIEnvCreate", 1},   {"OCIHandleAlloc", 1},  {"OCIHandleAlloc", 2}, {"OCIHandleAlloc", 3},
+      {"OCIHandleAlloc", 4}, {"OCIServerAttach", 1}, {"OCIAttrSet", 1},     {"OCIAttrSet", 2},
+      {"OCIAttrSet", 3},     {"OCISessionBegin", 1}, {"OCIAttrSet", 4}};
+  for (const auto& call : calls)
+    AddCall(&cases, open, call.first, call.second, failed, opened, failed);
   const std::string close = "~HostSession";
   AddCall(&cases, close, "OCISessionEnd", 1, opened, opened, opened);
   AddCall(&cases, close, "OCIServerDetach", 1, opened, opened, opened);
-  for (unsigned nth = 1; nth <= 4; ++nth) AddCall(&cases, close, "OCIHandleFree", nth, opened, opened, opened);
+  for (unsigned nth = 1; nth <= 4; ++nth)
+    AddCall(&cases, close, "OCIHandleFree", nth, opened, opened, opened);
   AddCall(&cases, close, "OCIHandleFree", 5, {1, {}, 1}, opened, {1, {}, 1});
   return cases;
 }
@@ -180,7 +182,8 @@ class FaultMatrixTest : public testing_support::DatabaseRuleTest {
       return txscreen2_->Rule<TestMerchantFn>("TESTMERCHANT")(h.env, h.err, h.svc, "M-1", "M-1",
                                                               "FRI", friday);
     }
-    if (operation == "TESTCONN") return Rule<TestConnFn>("TESTCONN")(h.env, h.err, h.svc, 250, "ACC-1");
+    if (operation == "TESTCONN")
+      return Rule<TestConnFn>("TESTCONN")(h.env, h.err, h.svc, 250, "ACC-1");
     if (operation == "HostSession::Open") {
       std::string error;
       return txhost::HostSession::Open({"screener", "secret", kService}, false, &error) != nullptr;

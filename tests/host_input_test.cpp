@@ -31,8 +31,10 @@ TEST(CsvReaderTest, ReadsRfc4180Records) {
   } cases[] = {
       {"plain", "a,b\n1,2\n", {{"a", "b"}, {"1", "2"}}, {1, 2}},
       {"CRLF and no final line end", "a,b\r\n1,2", {{"a", "b"}, {"1", "2"}}, {1, 2}},
-      {"quoted comma, quote and line break", "x,\"a,\"\"b\"\"\r\nc\"\n2,3\n",
-       {{"x", "a,\"b\"\r\nc"}, {"2", "3"}}, {1, 3}},
+      {"quoted comma, quote and line break",
+       "x,\"a,\"\"b\"\"\r\nc\"\n2,3\n",
+       {{"x", "a,\"b\"\r\nc"}, {"2", "3"}},
+       {1, 3}},
       {"byte-order mark", "\xEF\xBB\xBFid,v\n", {{"id", "v"}}, {1}},
       // Found by fuzzing: a first field that only starts like a byte-order mark lost its bytes.
       {"bytes like a byte-order mark", "\xEF\xBB,v\n", {{"\xEF\xBB", "v"}}, {1}},
@@ -80,8 +82,8 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
     bool ok;
     float value;
   } amounts[] = {
-      {"12.50", true, 12.5f}, {"-3", true, -3.f},  {"+7", true, 7.f},    {"1e3", true, 1000.f},
-      {"", false, 0},         {"12,5", false, 0},  {"NaN", false, 0},    {"nan", false, 0},
+      {"12.50", true, 12.5f}, {"-3", true, -3.f},      {"+7", true, 7.f},  {"1e3", true, 1000.f},
+      {"", false, 0},         {"12,5", false, 0},      {"NaN", false, 0},  {"nan", false, 0},
       {"inf", false, 0},      {"-Infinity", false, 0}, {"1e39", false, 0}, {"12.5x", false, 0},
       {" 12", false, 0},
   };
@@ -111,7 +113,8 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
 
 TEST(RuleSetTest, SplitsWordsKeepsQuotesAndDropsComments) {
   Strings words;
-  ASSERT_TRUE(txhost::SplitRuleLine("sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note", &words));
+  ASSERT_TRUE(
+      txhost::SplitRuleLine("sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note", &words));
   EXPECT_EQ(words, (Strings{"sun", "txscreen", "TESTDATE", "\"S \"\"U\"\" N\"", "date"}));
   EXPECT_FALSE(txhost::SplitRuleLine("x txscreen BADACCOUNT \"open", &words));
 }

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,18 +15,15 @@
 #include "ocisim.h"
 #include "rule_set.h"
 #include "screen_command.h"
+#include "temp_files.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 
-std::string Temp(const std::string& name) { return ::testing::TempDir() + "hostile_" + name; }
-
-std::string Write(const std::string& name, const std::string& text) {
-  std::string path = Temp(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
-}
+using testing_support::ReadFile;
+using testing_support::TempPath;
+using testing_support::WriteTemp;
 
 Strings Lines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -55,13 +51,13 @@ class HostileInputTest : public ::testing::Test {
     ocisim_add_user("db", "u", "p");
     options_.library_directory = txhost::DynamicLibrary::ProgramDirectory();
     options_.connect = "u/p@db";
-    options_.out = Temp("out.csv");
-    options_.rejects = Temp("rejects.csv");
-    options_.explain = Temp("explain.jsonl");
-    options_.rules = Write("rules.conf",
-                           "bad txscreen BADACCOUNT account \"ACC-6661\"\n"
-                           "over txscreen OVERCREDITLIMIT amount 100\n"
-                           "mon txscreen TESTDATE \"MON\" date\n");
+    options_.out = TempPath("out.csv");
+    options_.rejects = TempPath("rejects.csv");
+    options_.explain = TempPath("explain.jsonl");
+    options_.rules = WriteTemp("rules.conf",
+                               "bad txscreen BADACCOUNT account \"ACC-6661\"\n"
+                               "over txscreen OVERCREDITLIMIT amount 100\n"
+                               "mon txscreen TESTDATE \"MON\" date\n");
   }
   void TearDown() override { ocisim_reset(); }
 
@@ -77,14 +73,21 @@ TEST_F(HostileInputTest, ScreensEveryUsableRowAndRejectsTheRestWithLineAndReason
     Strings reasons;   // the rejects' reasons, in order
   } cases[] = {
       {"header only", "", {}, {}},
-      {"missing and extra fields", "T1,ACC-6661,5\nT2,ACC-6661,5,2026-12-07,extra\n", {},
+      {"missing and extra fields",
+       "T1,ACC-6661,5\nT2,ACC-6661,5,2026-12-07,extra\n",
+       {},
        {"expected 4 fields, found 3", "expected 4 fields, found 5"}},
       {"quoted commas, quotes and line breaks",
        "\"T,1\",\"ACC-6661\",\"150\",2026-12-07\n\"T\"\"2\",\"AC\nC\",5,2026-12-08\n",
-       {"\"T,1\",1,1,1", "\"T\"\"2\",0,0,0"}, {}},
-      {"CRLF line ends", "T1,ACC-6661,5,2026-12-07\r\nT2,x,500,2026-12-07\r\n",
-       {"T1,1,0,1", "T2,0,1,1"}, {}},
-      {"invalid dates", "T1,A,5,2026-02-30\nT2,A,5,0000-00-00\nT3,A,5,2026-12-07\n", {"T3,0,0,1"},
+       {"\"T,1\",1,1,1", "\"T\"\"2\",0,0,0"},
+       {}},
+      {"CRLF line ends",
+       "T1,ACC-6661,5,2026-12-07\r\nT2,x,500,2026-12-07\r\n",
+       {"T1,1,0,1", "T2,0,1,1"},
+       {}},
+      {"invalid dates",
+       "T1,A,5,2026-02-30\nT2,A,5,0000-00-00\nT3,A,5,2026-12-07\n",
+       {"T3,0,0,1"},
        {"column date: \"2026-02-30\" is not a calendar date",
         "column date: \"0000-00-00\" is not a calendar date"}},
       {"amounts no transaction carries",
@@ -93,15 +96,19 @@ TEST_F(HostileInputTest, ScreensEveryUsableRowAndRejectsTheRestWithLineAndReason
        {"column amount: \"1e39\" does not fit a float", "column amount: \"NaN\" is not a number",
         "column amount: \"inf\" does not fit a float",
         "column amount: \"-inf\" does not fit a float"}},
-      {"a 1 MB field", "T1," + mega + ",5,2026-12-07\nT2,ACC-6661,5,2026-12-07\n",
-       {"T1,0,0,1", "T2,1,0,1"}, {}},
+      {"a 1 MB field",
+       "T1," + mega + ",5,2026-12-07\nT2,ACC-6661,5,2026-12-07\n",
+       {"T1,0,0,1", "T2,1,0,1"},
+       {}},
       {"bytes that are not UTF-8", "T\xff\xfe,ACC-6661,150,2026-12-07\n", {"T\xff\xfe,1,1,1"}, {}},
-      {"an unclosed quote at the end", "T1,A,5,2026-12-07\nT2,\"A,5,2026-12-07\n", {"T1,0,0,1"},
+      {"an unclosed quote at the end",
+       "T1,A,5,2026-12-07\nT2,\"A,5,2026-12-07\n",
+       {"T1,0,0,1"},
        {"a quoted field is not closed before the end of the file"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    options_.transactions = Write("t.csv", "\xEF\xBB\xBFid,account,amount,date\n" + c.body);
+    options_.transactions = WriteTemp("t.csv", "\xEF\xBB\xBFid,account,amount,date\n" + c.body);
     ASSERT_EQ(txhost::RunScreen(options_), 0);
     Strings output = Lines(options_.out);
     ASSERT_FALSE(output.empty());
@@ -125,7 +132,7 @@ TEST_F(HostileInputTest, StopsOnInputThatIsUnusableAsAWhole) {
       {"a broken header", "id,\"account\nT1\n"},
   };
   for (const Case& c : cases) {
-    options_.transactions = Write("t.csv", c.text);
+    options_.transactions = WriteTemp("t.csv", c.text);
     EXPECT_EQ(txhost::RunScreen(options_), 1) << c.what;
   }
 }
@@ -134,7 +141,7 @@ TEST_F(HostileInputTest, StopsOnInputThatIsUnusableAsAWhole) {
 class LibraryDirectoryTest : public HostileInputTest {
  protected:
   std::string Directory(const std::string& name, const std::string& txscreen_file_contents) {
-    std::string directory = Temp(name);
+    std::string directory = TempPath(name);
     std::remove((directory + "/" + txhost::DynamicLibrary::FileName("txscreen")).c_str());
     testing_support::MakeDirectory(directory);
     if (!txscreen_file_contents.empty()) {
@@ -143,12 +150,6 @@ class LibraryDirectoryTest : public HostileInputTest {
           << txscreen_file_contents;
     }
     return directory;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
   }
   Strings Problems(const std::string& directory) {
     txhost::LibrarySet libraries(directory);
@@ -170,7 +171,7 @@ TEST_F(LibraryDirectoryTest, NamesTheRuleAndTheLineWhenALibraryIsMissingWrongOrN
       {"a library missing the rules", second, "does not export BADACCOUNT"},
       {"a file that is not a library", "not a library at all\n", ":1: "},
   };
-  options_.transactions = Write("t.csv", "id,account,amount,date\nT1,A,5,2026-12-07\n");
+  options_.transactions = WriteTemp("t.csv", "id,account,amount,date\nT1,A,5,2026-12-07\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     options_.library_directory = Directory("libs", c.contents);

@@ -1,9 +1,8 @@
 // The per-thread block of libtxscreen.so: static TLS for every thread, and a refused load when
 // no static TLS space is left.
 #include <dlfcn.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,8 +1,7 @@
 // The entry of txscreen.dll under the real loader: the TLS slot, each thread's block, a refused
 // load when no index is free, and the index given back at unload.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <mutex>
@@ -220,7 +219,8 @@ TEST(LibraryEntryWinTest, ResolvesEveryRuleByOrdinalToItsNamedAddress) {
 
 class VersionResourceTest : public ::testing::TestWithParam<const char*> {};
 
-INSTANTIATE_TEST_SUITE_P(Libraries, VersionResourceTest, ::testing::Values("txscreen", "txscreen2"));
+INSTANTIATE_TEST_SUITE_P(Libraries, VersionResourceTest,
+                         ::testing::Values("txscreen", "txscreen2"));
 
 TEST_P(VersionResourceTest, CarriesTheProjectVersionAndItsFileName) {
   std::string path = BuiltLibraryPath(GetParam());

@@ -16,8 +16,8 @@ class MerchantRulesTest : public testing_support::DatabaseRuleTest {
   const char* library_name() const override { return "txscreen2"; }
 
   RuleResult TestMerchant(const char* a, const char* b, const char* day, OCIDate date) {
-    return Rule<TestMerchantFn>("TESTMERCHANT")(handles_.env, handles_.err, handles_.svc, a, b,
-                                                day, date);
+    return Rule<TestMerchantFn>("TESTMERCHANT")(handles_.env, handles_.err, handles_.svc, a, b, day,
+                                                date);
   }
 };
 
@@ -30,11 +30,15 @@ TEST_F(MerchantRulesTest, SameZipCodeFiresOnEqualCodesOffTheInternetChannel) {
     const char *a, *b, *channel;
     RuleResult fires;
   } cases[] = {
-      {"10115", "10115", "Store", 1},    {"10115", "10115", "Internet", 0},
+      {"10115", "10115", "Store", 1},
+      {"10115", "10115", "Internet", 0},
       {"10115", "10115", "internet", 1},  // case matters
-      {"10115", "10115", "Internet ", 1}, {"10115", "10115", "", 1},
-      {"10115", "10117", "Store", 0},     {"10115", "10117", "Internet", 0},
-      {"", "", "Phone", 1},               {nullptr, "10115", "Store", 0},
+      {"10115", "10115", "Internet ", 1},
+      {"10115", "10115", "", 1},
+      {"10115", "10117", "Store", 0},
+      {"10115", "10117", "Internet", 0},
+      {"", "", "Phone", 1},
+      {nullptr, "10115", "Store", 0},
       {"10115", "10115", nullptr, 0},
   };
   auto rule = Rule<SameZipCodeFn>("SAMEZIPCODE");
@@ -51,7 +55,7 @@ TEST_F(MerchantRulesTest, TestMerchantFiresForTheMerchantOnTheNamedDay) {
     const char *a, *b, *day;
     RuleResult fires;
   } cases[] = {
-      {"M-42", "M-42", "FRI", 1}, {"M-42", "M-42", "THU", 0}, {"M-42", "M-42", "fri", 0},
+      {"M-42", "M-42", "FRI", 1},    {"M-42", "M-42", "THU", 0}, {"M-42", "M-42", "fri", 0},
       {"M-42", "M-42", "FRIDAY", 0}, {"M-42", "M-43", "FRI", 0}, {"M-42", "m-42", "FRI", 0},
   };
   for (const Case& c : cases) {

@@ -34,7 +34,8 @@ class StandInDateTest : public testing_support::StandInTest {
     OraText buf[128];
     std::memset(buf, '#', sizeof buf);
     ub4 in_out = size;
-    sword status = OCIDateToText(err_, &date, Text(format), format_length, nullptr, 0, &in_out, buf);
+    sword status =
+        OCIDateToText(err_, &date, Text(format), format_length, nullptr, 0, &in_out, buf);
     *text = status == OCI_SUCCESS ? std::string(reinterpret_cast<char*>(buf)) : LastError(err_);
     if (status == OCI_SUCCESS) {
       EXPECT_EQ(in_out, text->size());
@@ -81,12 +82,18 @@ TEST_F(StandInDateTest, FailsWithTheClientLibrarysText) {
       {monday, "DY", 3, "ORA-01877: string is too long for internal buffer"},  // no room for 0
       {monday, "Q", 99, "ORA-01821: date format not recognized"},
       {{2026, 13, 1, {0, 0, 0}}, "DY", 99, "ORA-01843: not a valid month"},
-      {{0, 1, 1, {0, 0, 0}}, "DY", 99,
+      {{0, 1, 1, {0, 0, 0}},
+       "DY",
+       99,
        "ORA-01841: (full) year must be between -4713 and +9999, and not be 0"},
       {{2026, 1, 1, {24, 0, 0}}, "DY", 99, "ORA-01850: hour must be between 0 and 23"},
-      {{2024, 2, 30, {0, 0, 0}}, "DY", 99,
+      {{2024, 2, 30, {0, 0, 0}},
+       "DY",
+       99,
        "ORA-01847: day of month must be between 1 and last day of month"},
-      {{1900, 2, 29, {0, 0, 0}}, "DY", 99,
+      {{1900, 2, 29, {0, 0, 0}},
+       "DY",
+       99,
        "ORA-01847: day of month must be between 1 and last day of month"},
   };
   for (const Case& c : cases) {
@@ -130,8 +137,8 @@ class StandInStatementTest : public ::testing::Test {
   }
   sword Bind(const char* name, void* value, sb4 size, ub2 type) {
     OCIBind* bind = nullptr;
-    return OCIBindByName(stmt_, &bind, h_.err, Text(name), -1, value, size, type, nullptr,
-                         nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
+    return OCIBindByName(stmt_, &bind, h_.err, Text(name), -1, value, size, type, nullptr, nullptr,
+                         nullptr, 0, nullptr, OCI_DEFAULT);
   }
   sword Execute() {
     return OCIStmtExecute(h_.svc, stmt_, h_.err, 1, 0, nullptr, nullptr, OCI_DEFAULT);

@@ -23,8 +23,8 @@ TEST_F(StandInHandlesTest, CountsLiveHandlesByTypeAndFreesChildrenWithTheirEnvir
   OCIEnv* threaded = nullptr;
   ASSERT_EQ(OCIEnvCreate(&threaded, OCI_THREADED, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
             OCI_SUCCESS);
-  for (ub4 type : {OCI_HTYPE_ERROR, OCI_HTYPE_SVCCTX, OCI_HTYPE_STMT, OCI_HTYPE_SERVER,
-                   OCI_HTYPE_SESSION}) {
+  for (ub4 type :
+       {OCI_HTYPE_ERROR, OCI_HTYPE_SVCCTX, OCI_HTYPE_STMT, OCI_HTYPE_SERVER, OCI_HTYPE_SESSION}) {
     void* child = nullptr;
     ASSERT_EQ(OCIHandleAlloc(threaded, &child, type, 0, nullptr), OCI_SUCCESS) << type;
     EXPECT_NE(child, nullptr);
@@ -111,8 +111,11 @@ TEST_F(StandInHandlesTest, InjectedSuccessStatusesStillDoTheWorkOthersSkipIt) {
   struct Case {
     sword status;
     bool allocates;
-  } cases[] = {{OCI_SUCCESS_WITH_INFO, true}, {OCI_SUCCESS, true}, {OCI_ERROR, false},
-               {OCI_INVALID_HANDLE, false},    {OCI_NO_DATA, false}};
+  } cases[] = {{OCI_SUCCESS_WITH_INFO, true},
+               {OCI_SUCCESS, true},
+               {OCI_ERROR, false},
+               {OCI_INVALID_HANDLE, false},
+               {OCI_NO_DATA, false}};
   for (const Case& c : cases) {
     ocisim_fail_call("OCIHandleAlloc", 1, c.status, nullptr);
     void* stmt = nullptr;
@@ -147,7 +150,7 @@ TEST_F(StandInHandlesTest, LogsEveryCallWithItsArgumentsAndStatus) {
   OCIHandleFree(stmt, OCI_HTYPE_STMT);
   auto log = ocisim::CallLog();
   ASSERT_EQ(ocisim::CallSequence(), (std::vector<std::string>{"OCIEnvCreate", "OCIHandleAlloc",
-                                                               "OCIHandleFree", "OCIHandleFree"}));
+                                                              "OCIHandleFree", "OCIHandleFree"}));
   EXPECT_EQ(log[0].Arg("mode"), "1");
   EXPECT_EQ(log[1].Arg("parenth"), ocisim::PointerText(env));
   EXPECT_EQ(log[1].Arg("type"), "4");

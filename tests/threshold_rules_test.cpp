@@ -69,7 +69,7 @@ TEST_F(ThresholdRulesTest, OverCreditLimit) {
     float a, b;
     RuleResult fires;
   } cases[] = {
-      {500, 500, 0},   {500.01f, 500, 1}, {499.99f, 500, 0}, {kNaN, 500, 0}, {500, kNaN, 0},
+      {500, 500, 0},   {500.01f, 500, 1},  {499.99f, 500, 0}, {kNaN, 500, 0}, {500, kNaN, 0},
       {kNaN, kNaN, 0}, {kInf, 3.4e38f, 1}, {kInf, kInf, 0},   {-0.0f, 0, 0},  {0, -0.0f, 0},
   };
   auto rule = Rule<OverCreditLimitFn>("OVERCREDITLIMIT");
@@ -121,8 +121,8 @@ TEST_F(ThresholdRulesTest, SpecialUser) {
   auto rule = Rule<SpecialUserFn>("SPECIAL_USER");
   for (const Case& c : cases) {
     EXPECT_EQ(rule(c.a, c.b, c.c, c.d), c.fires)
-        << (c.a ? c.a : "null") << ", " << (c.b ? c.b : "null") << ", "
-        << (c.c ? c.c : "null") << ", " << (c.d ? c.d : "null");
+        << (c.a ? c.a : "null") << ", " << (c.b ? c.b : "null") << ", " << (c.c ? c.c : "null")
+        << ", " << (c.d ? c.d : "null");
   }
 }
 

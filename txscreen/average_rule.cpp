@@ -15,8 +15,8 @@ const OraText* Text(const char* text) { return reinterpret_cast<const OraText*>(
 
 sword Bind(OCIStmt* stmt, OCIBind** bind, OCIError* err, const char* placeholder, void* value,
            sb4 size, ub2 type) {
-  return OCIBindByName(stmt, bind, err, Text(placeholder), -1, value, size, type, nullptr,
-                       nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
+  return OCIBindByName(stmt, bind, err, Text(placeholder), -1, value, size, type, nullptr, nullptr,
+                       nullptr, 0, nullptr, OCI_DEFAULT);
 }
 
 }  // namespace

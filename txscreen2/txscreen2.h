@@ -17,8 +17,8 @@ extern "C" {
  * it: MON ... SUN) equals `day`. The day conversion runs first, even when a and b differ, so a
  * failed conversion is always shown; it then answers 0. Only `err` of the triple is used. */
 TXSCREEN_EXPORT RuleResult TXSCREEN_CALL TESTMERCHANT(OCIEnv* env, OCIError* err, OCISvcCtx* svc,
-                                                      const char* a, const char* b,
-                                                      const char* day, OCIDate date);
+                                                      const char* a, const char* b, const char* day,
+                                                      OCIDate date);
 typedef RuleResult(TXSCREEN_CALL* TestMerchantFn)(OCIEnv* env, OCIError* err, OCISvcCtx* svc,
                                                   const char* a, const char* b, const char* day,
                                                   OCIDate date);
@@ -27,8 +27,7 @@ typedef RuleResult(TXSCREEN_CALL* TestMerchantFn)(OCIEnv* env, OCIError* err, OC
  * "internet" is another channel). */
 TXSCREEN_EXPORT RuleResult TXSCREEN_CALL SAMEZIPCODE(const char* a, const char* b,
                                                      const char* channel);
-typedef RuleResult(TXSCREEN_CALL* SameZipCodeFn)(const char* a, const char* b,
-                                                 const char* channel);
+typedef RuleResult(TXSCREEN_CALL* SameZipCodeFn)(const char* a, const char* b, const char* channel);
 
 #ifdef __cplusplus
 }

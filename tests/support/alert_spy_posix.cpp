@@ -12,7 +12,7 @@ using testing_support::Alert;
 using testing_support::Alerts;
 
 extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const void* buf,
-                                                            size_t count) {
+                                                                size_t count) {
   if (fd == STDERR_FILENO && Alerts().active.load()) {
     Alert alert;
     alert.written.assign(static_cast<const char*>(buf), count);

@@ -93,8 +93,8 @@ BinaryImage ReadBinaryImage(const std::string& path) {
     const auto* descriptor = file.AtRva<IMAGE_IMPORT_DESCRIPTOR>(at);
     if (descriptor == nullptr || descriptor->Name == 0) break;
     std::vector<std::string>& functions = image.imports[file.TextAt(descriptor->Name)];
-    DWORD thunks = descriptor->OriginalFirstThunk ? descriptor->OriginalFirstThunk
-                                                  : descriptor->FirstThunk;
+    DWORD thunks =
+        descriptor->OriginalFirstThunk ? descriptor->OriginalFirstThunk : descriptor->FirstThunk;
     for (DWORD thunk = thunks;; thunk += 4) {
       const auto* entry = file.AtRva<DWORD>(thunk);
       if (entry == nullptr || *entry == 0) break;

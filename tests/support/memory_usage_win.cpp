@@ -1,6 +1,6 @@
 // Resident memory as the process's working set.
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include "memory_usage.h"
 
