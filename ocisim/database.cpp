@@ -97,9 +97,12 @@ std::shared_ptr<Database> Catalog::FindDefined(const std::string& service) const
 
 std::shared_ptr<Database> Catalog::Find(const std::string& service, std::string* problem) const {
   if (auto database = FindDefined(service)) return database;
+  // Without a directory of its own choosing, a run finds the sample database shipped with the
+  // sources.
   const char* root = std::getenv("OCISIM_DATABASES");
+  if (root == nullptr || *root == '\0') root = OCISIM_DEFAULT_DATABASES;
   // A name never reaches outside the databases directory.
-  if (root == nullptr || *root == '\0' || service.empty() || service[0] == '.' ||
+  if (service.empty() || service[0] == '.' ||
       service.find_first_of("/\\") != std::string::npos) {
     return nullptr;
   }

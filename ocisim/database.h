@@ -47,8 +47,8 @@ class Catalog {
   // Replaces whatever the name reached with a new, empty database.
   std::shared_ptr<Database> Define(const std::string& service);
   void Define(const std::string& service, std::shared_ptr<Database> database);
-  // A defined database, or else one read from $OCISIM_DATABASES/<service>/ at every look-up, as a
-  // real server would have it on disk. Null when the name resolves to nothing, and then `problem`
+  // A defined database, or else one read from $OCISIM_DATABASES/<service>/ (by default the
+  // sources' examples/databases/) at every look-up, as a real server would have it on disk. Null when the name resolves to nothing, and then `problem`
   // says why when the files were there but could not be read.
   std::shared_ptr<Database> Find(const std::string& service, std::string* problem) const;
   std::shared_ptr<Database> FindDefined(const std::string& service) const;

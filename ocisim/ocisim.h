@@ -68,7 +68,8 @@ OCISIM_API size_t OCI_CALL ocisim_violation_count(void);
 OCISIM_API size_t OCI_CALL ocisim_violation_text(size_t index, char* buf, size_t size);
 
 /* Databases. A net service name reaches a database defined here or, failing that, one read at
- * each attach from the directory $OCISIM_DATABASES/<name>/, which holds users.csv (a header line,
+ * each attach from the directory $OCISIM_DATABASES/<name>/ (without the variable, the sources'
+ * examples/databases/<name>/), which holds users.csv (a header line,
  * then "user,password" lines) and history.csv (a header line, then "account,amount" lines).
  * User names match without regard to case, passwords and account identifiers exactly. A new
  * database has no users and no history, and its scoring.isOverAverage has the average body. The

@@ -1,6 +1,7 @@
 // Resident memory as the process's working set.
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types windows.h declares.
+#include <psapi.h>
 
 #include "memory_usage.h"
 
