@@ -22,9 +22,6 @@ class StandInTest : public ::testing::Test {
   }
   void TearDown() override { ocisim_reset(); }
 
-  // Live handles of every type but the fixture's own environment and error handle.
-  static size_t LiveHandlesBeyondFixture() { return ocisim_live_handles(0) - 2; }
-
   OCIEnv* env_ = nullptr;
   OCIError* err_ = nullptr;
 };
