@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
 #   install-toolchains.sh native   what the Linux build and the reference host need
-#   install-toolchains.sh all      that, plus the test tools (GoogleTest, Google Benchmark,
-#                                  valgrind, clang with libFuzzer), the Win32 cross toolchain
-#                                  and 32-bit Wine
+#   install-toolchains.sh all      that, plus valgrind, clang with libFuzzer, the Win32 cross
+#                                  toolchain and 32-bit Wine
 set -euo pipefail
 
-native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
-all=("${native[@]}" googletest libbenchmark-dev valgrind clang libclang-rt-14-dev
-     g++-mingw-w64-i686 wine wine32:i386)
+# The linux preset configures the suites and benchmarks too, so the native build needs their
+# libraries even when only the host is built.
+native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev googletest libbenchmark-dev)
+all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wine32:i386)
 
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;
