@@ -17,26 +17,18 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::string Kinds(const std::vector<ParamKind>& kinds) {
-  std::string text;
-  for (ParamKind kind : kinds) text += std::string(text.empty() ? "" : ", ") + KindName(kind);
-  return text.empty() ? "no arguments" : text;
-}
-
 }  // namespace
 
 int RunCall(const CallOptions& options) {
   std::string library = LibraryName(options.library);
-  std::string directory = options.library_directory;
-  size_t slash = options.library.find_last_of("/\\");
-  if (slash != std::string::npos) directory = options.library.substr(0, slash);
+  std::string directory = LibraryDirectory(options.library, options.library_directory);
 
   const RuleSpec* rule = FindRule(library, options.rule);
   if (rule == nullptr) return UsageError(library + " has no rule " + options.rule);
   std::vector<ParamKind> kinds = rule->ValueParams();
   if (options.args.size() != kinds.size()) {
     return UsageError(options.rule + " takes " + std::to_string(kinds.size()) + " arguments (" +
-                      Kinds(kinds) + "), not " + std::to_string(options.args.size()));
+                      KindList(kinds) + "), not " + std::to_string(options.args.size()));
   }
   std::vector<Value> values(kinds.size());
   for (size_t i = 0; i < kinds.size(); ++i) {

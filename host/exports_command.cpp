@@ -10,9 +10,7 @@ namespace txhost {
 
 int RunExports(const std::string& library_directory, const std::string& library) {
   std::string name = LibraryName(library);
-  std::string directory = library_directory;
-  size_t slash = library.find_last_of("/\\");
-  if (slash != std::string::npos) directory = library.substr(0, slash);
+  std::string directory = LibraryDirectory(library, library_directory);
   LibrarySet libraries(directory);
   std::string error;
   const DynamicLibrary* loaded = libraries.Load(name, &error);
@@ -24,9 +22,7 @@ int RunExports(const std::string& library_directory, const std::string& library)
     if (name != rule.library) continue;
     void* address = loaded->Find(rule.name);
     if (address == nullptr) continue;
-    std::string kinds;
-    for (ParamKind kind : rule.params)
-      kinds += std::string(kinds.empty() ? "" : ", ") + KindName(kind);
+    std::string kinds = KindList(rule.params);
     // Where ordinals exist, the one printed is the one that leads to the same address.
     bool by_ordinal = loaded->FindOrdinal(rule.ordinal) == address;
     std::string ordinal = by_ordinal ? std::to_string(rule.ordinal) : "-";

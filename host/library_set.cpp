@@ -22,6 +22,11 @@ void* LibrarySet::Resolve(const RuleSpec& rule, std::string* error) {
   return address;
 }
 
+std::string LibraryDirectory(const std::string& name_or_path, const std::string& otherwise) {
+  size_t slash = name_or_path.find_last_of("/\\");
+  return slash == std::string::npos ? otherwise : name_or_path.substr(0, slash);
+}
+
 std::string LibraryName(const std::string& name_or_path) {
   std::string name = name_or_path.substr(name_or_path.find_last_of("/\\") + 1);
   for (const char* suffix : {".dll", ".so"}) {

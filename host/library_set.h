@@ -29,6 +29,8 @@ class LibrarySet {
 
 // "txscreen" for "txscreen", "txscreen.dll", "libtxscreen.so" or a path ending in either.
 std::string LibraryName(const std::string& name_or_path);
+// The directory of a library given by path, or `otherwise` for a bare name.
+std::string LibraryDirectory(const std::string& name_or_path, const std::string& otherwise);
 
 }  // namespace txhost
 

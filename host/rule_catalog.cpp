@@ -81,6 +81,12 @@ const char* KindName(ParamKind kind) {
   return "?";
 }
 
+std::string KindList(const std::vector<ParamKind>& kinds) {
+  std::string text;
+  for (ParamKind kind : kinds) text += std::string(text.empty() ? "" : ", ") + KindName(kind);
+  return text.empty() ? "none" : text;
+}
+
 std::vector<ParamKind> RuleSpec::ValueParams() const {
   return TakesHandles() ? std::vector<ParamKind>(params.begin() + 1, params.end()) : params;
 }

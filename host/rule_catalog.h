@@ -14,6 +14,8 @@ namespace txhost {
 enum class ParamKind { kText, kAmount, kDate, kHandles };
 
 const char* KindName(ParamKind kind);  // "text", "amount", "date", "handles"
+// "amount, amount, text", or "none" for no kinds.
+std::string KindList(const std::vector<ParamKind>& kinds);
 
 // One argument as the host holds it; only the member of the parameter's kind is read.
 struct Value {

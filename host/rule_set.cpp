@@ -33,12 +33,6 @@ bool IsLabel(const std::string& word) {
   });
 }
 
-std::string KindList(const std::vector<ParamKind>& kinds) {
-  std::string text;
-  for (ParamKind kind : kinds) text += std::string(text.empty() ? "" : ", ") + KindName(kind);
-  return text.empty() ? "none" : text;
-}
-
 }  // namespace
 
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
