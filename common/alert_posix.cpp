@@ -1,4 +1,5 @@
-// ShowAlert where there is no desktop message box: the text goes to standard error in one write.
+// ShowAlert where there is no desktop message box: the host's handler when it gives one, else the
+// text goes to standard error in one write.
 #include <errno.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -6,6 +7,9 @@
 #include <cstring>
 
 #include "rule.h"
+
+// Defined by a host that receives the alerts itself; null here when it does not.
+extern "C" __attribute__((weak)) TxscreenAlertHandler TxscreenAlertHook;
 
 namespace txscreen {
 namespace {
@@ -27,6 +31,10 @@ void WriteAll(const char* buf, size_t size) {
 }  // namespace
 
 void ShowAlert(const char* text) {
+  if (&TxscreenAlertHook != nullptr && TxscreenAlertHook != nullptr) {
+    TxscreenAlertHook(text);
+    return;
+  }
   // Text and newline leave in a single write, so alerts from concurrent threads never interleave
   // inside a line. Every alert text of the libraries fits the buffer; a longer one is cut there
   // rather than split across two writes.

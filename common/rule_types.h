@@ -20,6 +20,16 @@
  * A client-library fault inside a rule is shown to the interactive user as a modal alert, and the
  * rule gives its answer once the alert is dismissed. Rules keep no state between calls, so any
  * number of threads may call them at once.
+ *
+ * Alerts where there is no desktop (ELF platforms). By default an alert is its text and a newline
+ * on standard error, in one write. A host that wants the alerts itself (to tie each to the
+ * transaction that raised it, say) defines the variable TxscreenAlertHook in its executable and
+ * exports it (with GNU ld: -Wl,--export-dynamic-symbol=TxscreenAlertHook). The libraries refer to
+ * it weakly, so they load with or without it. While it points at a handler, every alert calls
+ * that handler, on the rule's own thread, with the exact text; the rule goes on only once the
+ * handler has returned. Set it before rules run and do not change it while any may be running.
+ * On Windows an alert is a MessageBoxA call, which a host redirects through the libraries' import
+ * tables.
  */
 #ifndef TXSCREEN_COMMON_RULE_TYPES_H_
 #define TXSCREEN_COMMON_RULE_TYPES_H_
@@ -48,6 +58,8 @@ typedef struct OciHandles {
   OCIError* err;
   OCISvcCtx* svc;
 } OciHandles;
+
+typedef void (*TxscreenAlertHandler)(const char* text);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,12 @@
 // `txhost call`: resolve one rule by name, convert its arguments, call it, print the answer.
 #include "call_command.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
+#include "exit_status.h"
+#include "file_system.h"
 #include "library_set.h"
 #include "rule_catalog.h"
 #include "session.h"
@@ -14,17 +17,21 @@ namespace {
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "txhost call: %s\n", message.c_str());
-  return 2;
+  return kExitUsage;
+}
+
+const RuleSpec* FindRuleNamed(const std::string& name) {
+  for (const RuleSpec& rule : RuleCatalog()) {
+    if (name == rule.name) return &rule;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 int RunCall(const CallOptions& options) {
-  std::string library = LibraryName(options.library);
-  std::string directory = LibraryDirectory(options.library, options.library_directory);
-
-  const RuleSpec* rule = FindRule(library, options.rule);
-  if (rule == nullptr) return UsageError(library + " has no rule " + options.rule);
+  const RuleSpec* rule = FindRuleNamed(options.rule);
+  if (rule == nullptr) return UsageError(options.rule + " is not a rule txhost knows");
   std::vector<ParamKind> kinds = rule->ValueParams();
   if (options.args.size() != kinds.size()) {
     return UsageError(options.rule + " takes " + std::to_string(kinds.size()) + " arguments (" +
@@ -34,7 +41,8 @@ int RunCall(const CallOptions& options) {
   for (size_t i = 0; i < kinds.size(); ++i) {
     std::string error;
     if (!ParseValue(kinds[i], options.args[i], &values[i], &error)) {
-      return UsageError("argument " + std::to_string(i + 1) + ": " + error);
+      return UsageError("argument " + std::to_string(i + 1) + ": " +
+                        BadValue(options.args[i], error));
     }
   }
   std::unique_ptr<HostSession> session;
@@ -49,13 +57,18 @@ int RunCall(const CallOptions& options) {
     if (!session) return UsageError(error);
   }
 
-  LibrarySet libraries(directory);
-  void* function = libraries.Resolve(*rule, &error);
-  if (function == nullptr) return UsageError(error);
+  std::string path = LibraryPath(options.library, options.library_directory);
+  auto library = DynamicLibrary::Open(path, &error);
+  if (!library) return UsageError(error);
+  void* function = library->Find(rule->name);
+  if (function == nullptr) return UsageError(path + " does not export " + rule->name);
   OciHandles handles = session ? session->handles() : OciHandles{};
   RuleResult answer = rule->invoke(function, handles, values.data());
-  std::printf("%d\n", static_cast<int>(answer));
-  return 0;
+  if (std::printf("%d\n", static_cast<int>(answer)) < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "txhost call: standard output: %s\n", ErrnoText(errno).c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
 }
 
 }  // namespace txhost

@@ -9,15 +9,16 @@ namespace txhost {
 
 struct CallOptions {
   std::string library_directory;
-  std::string library;  // catalog name or a path to the library file
+  std::string library;  // a path as given, or a bare name in library_directory
   std::string rule;
   std::vector<std::string> args;
   // user/password@service of the session a database rule runs on.
   std::string connect;
 };
 
-// Prints the rule's answer (0 or 1) on standard output and returns 0; on a usage error prints
-// the reason on standard error and returns 2.
+// Prints the rule's answer (0 or 1) on standard output and returns kExitOk; on a usage or set-up
+// error prints the reason on standard error and returns kExitUsage. Alerts are shown as the
+// libraries show them: a message box on Windows, standard error elsewhere.
 int RunCall(const CallOptions& options);
 
 }  // namespace txhost

@@ -27,6 +27,8 @@ class CsvReader {
   bool Next(CsvRecord* record);
   // Bytes consumed so far, for progress.
   uint64_t bytes_read() const { return consumed_; }
+  // Whether reading stopped on an error of the stream rather than at its end.
+  bool failed() const { return in_.bad(); }
 
  private:
   int Get();  // the next byte, or -1 at the end

@@ -6,9 +6,10 @@
 
 namespace txhost {
 
-// Loads the library (a catalog name or a path) and prints one line per rule it exports:
-// "ordinal NAME(kind, ...)", the ordinal being "-" where the platform has none. Returns 0, or 1
-// when the library cannot be loaded.
+// Loads the library (a path as given, or a bare name in `library_directory`) and prints one line
+// per known rule it exports: "ordinal NAME(kind, ...)", the ordinal being "-" where the platform
+// has none. Returns kExitOk, or kExitUsage when the file cannot be loaded or exports no known
+// rule.
 int RunExports(const std::string& library_directory, const std::string& library);
 
 }  // namespace txhost

@@ -6,7 +6,7 @@ namespace txhost {
 const DynamicLibrary* LibrarySet::Load(const std::string& name, std::string* error) {
   auto it = loaded_.find(name);
   if (it != loaded_.end()) return it->second.get();
-  std::string path = directory_ + "/" + DynamicLibrary::FileName(name);
+  std::string path = LibraryPath(name, directory_);
   auto library = DynamicLibrary::Open(path, error);
   if (!library) return nullptr;
   return (loaded_[name] = std::move(library)).get();
@@ -22,22 +22,20 @@ void* LibrarySet::Resolve(const RuleSpec& rule, std::string* error) {
   return address;
 }
 
-std::string LibraryDirectory(const std::string& name_or_path, const std::string& otherwise) {
-  size_t slash = name_or_path.find_last_of("/\\");
-  return slash == std::string::npos ? otherwise : name_or_path.substr(0, slash);
+std::vector<const DynamicLibrary*> LibrarySet::Loaded() const {
+  std::vector<const DynamicLibrary*> libraries;
+  for (const auto& entry : loaded_) libraries.push_back(entry.second.get());
+  return libraries;
 }
 
-std::string LibraryName(const std::string& name_or_path) {
-  std::string name = name_or_path.substr(name_or_path.find_last_of("/\\") + 1);
-  for (const char* suffix : {".dll", ".so"}) {
-    std::string ending(suffix);
-    if (name.size() > ending.size() &&
-        name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
-      name.erase(name.size() - ending.size());
-      if (ending == ".so" && name.compare(0, 3, "lib") == 0) name.erase(0, 3);
-    }
-  }
-  return name;
+std::string LibraryPath(const std::string& argument, const std::string& directory) {
+  if (argument.find_first_of("/\\") != std::string::npos) return argument;
+  std::string file = DynamicLibrary::FileName(argument);
+  std::string extension = file.substr(file.rfind('.'));
+  bool has_extension = argument.size() > extension.size() &&
+                       argument.compare(argument.size() - extension.size(), extension.size(),
+                                        extension) == 0;
+  return directory + "/" + (has_extension ? argument : file);
 }
 
 }  // namespace txhost

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dynamic_library.h"
 #include "rule_catalog.h"
@@ -21,16 +22,18 @@ class LibrarySet {
   void* Resolve(const RuleSpec& rule, std::string* error);
 
   const std::string& directory() const { return directory_; }
+  // Every library loaded so far.
+  std::vector<const DynamicLibrary*> Loaded() const;
 
  private:
   std::string directory_;
   std::map<std::string, std::unique_ptr<DynamicLibrary>> loaded_;
 };
 
-// "txscreen" for "txscreen", "txscreen.dll", "libtxscreen.so" or a path ending in either.
-std::string LibraryName(const std::string& name_or_path);
-// The directory of a library given by path, or `otherwise` for a bare name.
-std::string LibraryDirectory(const std::string& name_or_path, const std::string& otherwise);
+// The library file a command-line argument names: a path (anything with a directory separator)
+// as given; a bare name in `directory`, as the platform names a library file ("txscreen" is
+// libtxscreen.so or txscreen.dll) unless it already carries the platform's extension.
+std::string LibraryPath(const std::string& argument, const std::string& directory);
 
 }  // namespace txhost
 

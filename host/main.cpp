@@ -4,6 +4,7 @@
 
 #include "call_command.h"
 #include "dynamic_library.h"
+#include "exit_status.h"
 #include "exports_command.h"
 #include "screen_command.h"
 
@@ -11,47 +12,85 @@ namespace {
 
 constexpr char kSampleConnect[] = "screener/screener@sample";
 
+constexpr char kExitStatuses[] = R"(
+Exit status (every command):
+  0    everything was done: every row screened and no alert raised (call: the rule answered)
+  1    the run completed and its outputs are in place, but rows were rejected or rules raised
+       alerts
+  2    bad usage or set-up (an option, the input's header, the rule set, an output path, the
+       library, the login): nothing was screened and nothing was written
+  3    the run failed on its way (a write, an unreadable input, --max-rejects): nothing was
+       published, every existing file is as it was
+  130  interrupted (SIGINT, SIGTERM, Ctrl-C, console close): nothing was published
+)";
+
+constexpr char kRuleSetFormat[] = R"(
+The rule set: one check per line, '#' starts a comment.
+  LABEL  LIBRARY  RULE  ARGUMENT...
+LABEL names the check's output column. There is one ARGUMENT per parameter of the rule other
+than the database handles: a column of the transactions, a quoted text ("SUN", with "" for a
+quote inside), or a bare number or date (400, -50, 2026-12-07). For example:
+  sharp_increase     txscreen   SHARPINCREASE   amount previous_amount 400
+  sunday             txscreen   TESTDATE        "SUN" date
+  merchant_saturday  txscreen2  TESTMERCHANT    merchant "M-0666" "SAT" date
+`txhost exports LIBRARY` lists each rule's parameters.
+)";
+
+CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
+  CLI::App* command =
+      app.add_subcommand("screen", "Screen a CSV file of transactions through a rule set");
+  command->footer(std::string(kRuleSetFormat) + kExitStatuses);
+  command->add_option("transactions", screen->transactions, "CSV file with a header; - reads stdin")
+      ->required();
+  command->add_option("--rules", screen->rules, "Rule-set file (format below)")->required();
+  command->add_option("--connect", screen->connect,
+                      "user/password@service of the session for database rules");
+  command->add_option("--out", screen->out, "The results, one row per screened transaction; - is stdout");
+  command->add_option("--rejects", screen->rejects, "The rejected rows, with _line and _reason");
+  command->add_option("--explain", screen->explain,
+                      "A JSON line per check that fired, with the values it was given");
+  command->add_option("--alerts", screen->alerts,
+                      "A JSON line per alert a rule raised: id, line, label, rule and text");
+  command->add_option("--summary", screen->summary,
+                      "The whole summary as JSON: counts, hits, alerts, backtest, rows/s");
+  command->add_option("--id", screen->id_column, "The transaction id column");
+  command->add_option("--label", screen->label_column,
+                      "Column with the known outcome (1 fraud, 0 genuine): a backtest; rows "
+                      "with another value are screened but left out of it");
+  command->add_option("--threads", screen->threads, "Screen on this many threads")
+      ->check(CLI::Range(1, 256));
+  command->add_option("--max-rejects", screen->max_rejects,
+                      "Stop, publishing nothing, once more than this many rows are rejected")
+      ->default_str("no limit");
+  command->add_flag("--parse-only", screen->parse_only,
+                    "Read and convert every row, call no rule, write no results");
+  return command;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"Reference host for the txscreen rule libraries"};
   app.require_subcommand(1);
+  app.footer(kExitStatuses);
+  app.option_defaults()->always_capture_default();
   // Paths such as /data/transactions.csv are arguments, never Windows-style /options.
   app.allow_windows_style_options(false);
   std::string library_directory = txhost::DynamicLibrary::ProgramDirectory();
   app.add_option("--libdir", library_directory,
-                 "Directory the libraries are loaded from (default: the program's)");
+                 "Directory where bare library names are looked up (default: the program's)");
 
   txhost::ScreenOptions screen;
   screen.connect = kSampleConnect;
-  CLI::App* screen_command =
-      app.add_subcommand("screen", "Screen a CSV file of transactions through a rule set");
-  screen_command
-      ->add_option("transactions", screen.transactions, "CSV file with a header; - reads stdin")
-      ->required();
-  screen_command->add_option("--rules", screen.rules, "Rule-set file")->required();
-  screen_command
-      ->add_option("--connect", screen.connect, "user/password@service for the database rules")
-      ->default_str(kSampleConnect);
-  screen_command->add_option("--out", screen.out, "Write the results here, not to stdout");
-  screen_command->add_option("--rejects", screen.rejects, "Write the rejected rows here");
-  screen_command->add_option("--explain", screen.explain,
-                             "Write a JSON line per check that fired: why it fired");
-  screen_command->add_option("--id", screen.id_column, "The transaction id column")
-      ->default_str("id");
-  screen_command->add_option("--label", screen.label_column,
-                             "Column with the known outcome (1 fraud, 0 genuine): a backtest");
-  screen_command->add_option("--threads", screen.threads, "Screen on this many threads")
-      ->check(CLI::Range(1, 256));
-  screen_command->add_flag("--parse-only", screen.parse_only,
-                           "Read and convert every row, call no rule, write no rows");
+  CLI::App* screen_command = AddScreen(app, &screen);
 
   txhost::CallOptions call;
   CLI::App* call_command = app.add_subcommand(
       "call", "Load a rule library, call one rule with the given arguments and print its answer");
   call_command->add_option("--connect", call.connect,
                            "user/password@service of the session for database rules");
-  call_command->add_option("library", call.library, "txscreen, txscreen2, or a library's path")
+  call_command->add_option("library", call.library,
+                           "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
   call_command->add_option("rule", call.rule, "Exported rule name, such as SHARPINCREASE")
       ->required();
@@ -62,10 +101,18 @@ int main(int argc, char** argv) {
   std::string exports_library;
   CLI::App* exports_command =
       app.add_subcommand("exports", "List the rules a library exports, with ordinals and kinds");
-  exports_command->add_option("library", exports_library, "txscreen, txscreen2, or a path")
+  exports_command
+      ->add_option("library", exports_library,
+                   "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version are answers; every other parse error is bad usage.
+    int status = app.exit(e);
+    return status == 0 ? txhost::kExitOk : txhost::kExitUsage;
+  }
   if (screen_command->parsed()) {
     screen.library_directory = library_directory;
     return txhost::RunScreen(screen);
@@ -74,5 +121,6 @@ int main(int argc, char** argv) {
     call.library_directory = library_directory;
     return txhost::RunCall(call);
   }
-  return txhost::RunExports(library_directory, exports_library);
+  return exports_command->parsed() ? txhost::RunExports(library_directory, exports_library)
+                                   : txhost::kExitUsage;
 }

@@ -127,7 +127,7 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
         std::string literal = IsQuoted(word) ? Unquote(word) : word;
         if (!ParseValue(arg.kind, literal, &arg.literal, &error)) {
           problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
-                  KindName(arg.kind) + ", but " + error);
+                  KindName(arg.kind) + ", but " + BadValue(literal, error));
         }
       } else {
         auto column = std::find(header.begin(), header.end(), word);

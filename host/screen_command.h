@@ -2,7 +2,11 @@
 #ifndef TXSCREEN_HOST_SCREEN_COMMAND_H_
 #define TXSCREEN_HOST_SCREEN_COMMAND_H_
 
+#include <cstddef>
+#include <limits>
 #include <string>
+
+#include "screen_summary.h"
 
 namespace txhost {
 
@@ -11,18 +15,23 @@ struct ScreenOptions {
   std::string rules;         // the rule-set file
   std::string transactions;  // the CSV file; "-" reads standard input
   std::string connect;       // user/password@service, for rule sets with database rules
-  std::string out;           // empty: standard output
+  std::string out = "-";     // the results; "-" is standard output
   std::string rejects;       // empty: rejected rows are only reported
   std::string explain;       // empty: no audit trail
+  std::string alerts;        // empty: alerts are only counted and shown
+  std::string summary;       // empty: the summary goes to standard error only
   std::string id_column = "id";
   std::string label_column;  // empty: no backtest
   unsigned threads = 1;
-  bool parse_only = false;  // read and convert every row, call no rule, write nothing
+  size_t max_rejects = std::numeric_limits<size_t>::max();
+  bool parse_only = false;  // read and convert every row, call no rule, write no results
 };
 
-// Screens the file and returns the exit status: 0 when the run completed (rejected rows are
-// reported, not fatal), 1 when the input or the rule set is unusable.
-int RunScreen(const ScreenOptions& options);
+// Screens the file and gives an ExitStatus (exit_status.h). Every output is written beside its
+// destination and put in place only when the run completes; a refused, failed or interrupted run
+// leaves every file as it was. When `summary` is not null it receives the counts of a completed
+// run.
+int RunScreen(const ScreenOptions& options, ScreenSummary* summary = nullptr);
 
 }  // namespace txhost
 

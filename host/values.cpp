@@ -15,12 +15,6 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
 }
 
-// The text as an error message quotes it: a huge field is cut to its start.
-std::string Quoted(const std::string& text) {
-  constexpr size_t kShown = 40;
-  if (text.size() <= kShown) return "\"" + text + "\"";
-  return "\"" + text.substr(0, kShown) + "...\" (" + std::to_string(text.size()) + " bytes)";
-}
 
 bool Digits(const std::string& text, size_t at, size_t count, int* number) {
   *number = 0;
@@ -33,37 +27,45 @@ bool Digits(const std::string& text, size_t at, size_t count, int* number) {
 
 }  // namespace
 
-bool ParseAmount(const std::string& text, float* amount, std::string* error) {
+std::string BadValue(const std::string& text, const std::string& problem) {
+  // A huge field is cut to its start.
+  constexpr size_t kShown = 40;
+  if (text.size() <= kShown) return "\"" + text + "\" " + problem;
+  return "\"" + text.substr(0, kShown) + "...\" (" + std::to_string(text.size()) + " bytes) " +
+         problem;
+}
+
+bool ParseAmount(const std::string& text, float* amount, std::string* problem) {
   const char* begin = text.data();
   const char* end = begin + text.size();
   if (begin != end && *begin == '+') ++begin;
   float value = 0;
   auto [stop, code] = std::from_chars(begin, end, value);
   if (text.empty() || code == std::errc::invalid_argument || stop != end) {
-    *error = Quoted(text) + " is not a number";
+    *problem = "is not a number";
     return false;
   }
   if (code == std::errc::result_out_of_range || std::isinf(value)) {
-    *error = Quoted(text) + " does not fit a float";
+    *problem = "does not fit a float";
     return false;
   }
   if (std::isnan(value)) {
-    *error = Quoted(text) + " is not a number";
+    *problem = "is not a number";
     return false;
   }
   *amount = value;
   return true;
 }
 
-bool ParseDate(const std::string& text, OCIDate* date, std::string* error) {
+bool ParseDate(const std::string& text, OCIDate* date, std::string* problem) {
   int year = 0, month = 0, day = 0;
   if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text, 0, 4, &year) ||
       !Digits(text, 5, 2, &month) || !Digits(text, 8, 2, &day)) {
-    *error = Quoted(text) + " is not a date in the form YYYY-MM-DD";
+    *problem = "is not a date in the form YYYY-MM-DD";
     return false;
   }
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) {
-    *error = Quoted(text) + " is not a calendar date";
+    *problem = "is not a calendar date";
     return false;
   }
   *date = OCIDate{};
@@ -73,19 +75,19 @@ bool ParseDate(const std::string& text, OCIDate* date, std::string* error) {
   return true;
 }
 
-bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::string* error) {
+bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::string* problem) {
   switch (kind) {
     case ParamKind::kAmount:
-      return ParseAmount(text, &value->amount, error);
+      return ParseAmount(text, &value->amount, problem);
     case ParamKind::kDate:
-      return ParseDate(text, &value->date, error);
+      return ParseDate(text, &value->date, problem);
     case ParamKind::kText:
       value->text = text;
       return true;
     case ParamKind::kHandles:
       break;
   }
-  *error = "the handle triple is not read from text";
+  *problem = "the handle triple is not read from text";
   return false;
 }
 

@@ -14,8 +14,6 @@ using ocisim::Session;
 
 namespace {
 
-constexpr char kNotConnected[] = "ORA-03114: not connected to ORACLE";
-
 std::string TextOf(const void* text, ub4 size) {
   return text == nullptr ? std::string() : std::string(static_cast<const char*>(text), size);
 }
@@ -56,7 +54,7 @@ sword OCIServerDetach(OCIServer* srvhp, OCIError* errhp, ub4 mode) {
   ErrorRecord* errors = call.Errors(errhp);
   if (server == nullptr || errors == nullptr) return call.Return(OCI_INVALID_HANDLE);
   if (auto status = call.Injected(errors)) return *status;
-  if (!server->database) return call.Fail(errors, kNotConnected);
+  if (!server->database) return call.Fail(errors, ocisim::kNotConnected);
   server->database.reset();
   return call.Return(OCI_SUCCESS);
 }
@@ -106,7 +104,7 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
   }
   if (auto status = call.Injected(errors)) return *status;
   auto* server = call.state().handles.Resolve<Server>(context->server, OCI_HTYPE_SERVER);
-  if (server == nullptr || !server->database) return call.Fail(errors, kNotConnected);
+  if (server == nullptr || !server->database) return call.Fail(errors, ocisim::kNotConnected);
   if (session->begun) return call.Fail(errors, "ORA-24313: user already authenticated");
   if (credt != OCI_CRED_RDBMS) {
     return call.Fail(errors, "ORA-01004: default username feature not supported; logon denied");
@@ -115,6 +113,8 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
     return call.Fail(errors, "ORA-01017: invalid username/password; logon denied");
   }
   session->begun = true;
+  session->executions = 0;
+  session->lost = false;
   session->server = Registry::RefTo(server);
   session->database = server->database;
   return call.Return(OCI_SUCCESS);
@@ -141,6 +141,7 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
   session->begun = false;
   session->open_cursors.clear();
   session->database.reset();
+  if (session->lost) return call.Fail(errors, ocisim::kNotConnected);
   return call.Return(OCI_SUCCESS);
 }
 

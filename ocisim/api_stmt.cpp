@@ -53,7 +53,7 @@ Bind* FindBind(Statement* statement, const std::string& name) {
 // Runs the block's one procedure call; the Call records what went wrong.
 class BlockRun {
  public:
-  BlockRun(Call& call, ErrorRecord* errors, Statement* statement, const Database& database)
+  BlockRun(Call& call, ErrorRecord* errors, Statement* statement, Database& database)
       : call_(call), errors_(errors), statement_(statement), database_(database) {}
 
   sword Run(const ocisim::ProcedureCall& procedure) {
@@ -77,6 +77,8 @@ class BlockRun {
     if (database_.body == ocisim::ProcedureBody::kRaise) {
       return call_.Fail(errors_, database_.raise_text);
     }
+    std::string raised = database_.RaisedBy(*account_id);
+    if (!raised.empty()) return call_.Fail(errors_, raised);
     sb4 result = database_.body == ocisim::ProcedureBody::kFixedRisk
                      ? database_.fixed_risk
                      : database_.IsOverAverage(*account_id, *amount_value);
@@ -164,7 +166,7 @@ class BlockRun {
   Call& call_;
   ErrorRecord* errors_;
   Statement* statement_;
-  const Database& database_;
+  Database& database_;
 };
 
 }  // namespace
@@ -269,8 +271,16 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
   auto* session = handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION);
   if (server == nullptr || !server->database || session == nullptr || !session->begun) {
     call.RecordViolation("the service context has no session");
-    return call.Fail(errors, "ORA-03114: not connected to ORACLE");
+    return call.Fail(errors, ocisim::kNotConnected);
   }
+  if (session->lost) return call.Fail(errors, ocisim::kNotConnected);
+  uint64_t lost_after = session->database->faults.session_lost_after;
+  if (lost_after != 0 && session->executions == lost_after) {
+    // The connection breaks under this call; every later call on the session finds it gone.
+    session->lost = true;
+    return call.Fail(errors, "ORA-03113: end-of-file on communication channel");
+  }
+  ++session->executions;
   if (iters == 0) return call.Fail(errors, "ORA-24333: zero iteration count");
   const ocisim::ParsedStatement& parsed = *statement->parsed;
   for (const std::string& name : parsed.placeholders) {
@@ -280,7 +290,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     }
   }
   // An executed statement holds an open cursor in its session until it is freed.
-  const Database& database = *session->database;
+  Database& database = *session->database;
   if (session->open_cursors.count(statement->serial) == 0) {
     if (session->open_cursors.size() >= database.open_cursor_limit) {
       return call.Fail(errors, "ORA-01000: maximum open cursors exceeded");

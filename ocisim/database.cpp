@@ -59,7 +59,76 @@ bool ReadPairs(const std::string& path, std::string* error, Take take) {
   return true;
 }
 
+std::vector<std::string> Words(const std::string& line, size_t count, std::string* rest) {
+  std::istringstream in(line);
+  rest->clear();
+  std::vector<std::string> words;
+  std::string word;
+  while (words.size() < count && in >> word) words.push_back(word);
+  std::getline(in >> std::ws, *rest);
+  return words;
+}
+
+bool Count(const std::string& text, uint64_t* count) {
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || text[0] == '-' || value == 0) return false;
+  *count = value;
+  return true;
+}
+
+// One line of faults.conf; false when it is not one of the documented forms.
+bool ReadFault(const std::string& line, Database* database) {
+  std::string rest;
+  std::vector<std::string> words = Words(line, 3, &rest);
+  ServerFaults& faults = database->faults;
+  if (words.size() == 3 && words[0] == "raise" && words[1] == "account" && !rest.empty()) {
+    faults.raise_for_account[words[2]] = rest;
+    return true;
+  }
+  if (words.size() == 3 && words[0] == "raise" && words[1] == "every" && !rest.empty()) {
+    faults.raise_every_text = rest;
+    return Count(words[2], &faults.raise_every);
+  }
+  if (words == std::vector<std::string>{"procedure", "missing"} && rest.empty()) {
+    database->body = ProcedureBody::kMissing;
+    return true;
+  }
+  words = Words(line, 4, &rest);
+  if (words.size() == 4 && words[0] == "session" && words[1] == "lost" && words[2] == "after" &&
+      rest.empty()) {
+    return Count(words[3], &faults.session_lost_after);
+  }
+  return false;
+}
+
+bool ReadFaults(const std::string& path, Database* database, std::string* error) {
+  std::ifstream in(path);
+  if (!in) return true;  // a database without faults.conf has no faults
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    if (!ReadFault(line, database)) {
+      *error = path + ":" + std::to_string(number) +
+               ": expected \"raise account ACCOUNT TEXT\", \"raise every N TEXT\", "
+               "\"procedure missing\" or \"session lost after N\"";
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string Database::RaisedBy(const std::string& account) {
+  auto it = faults.raise_for_account.find(account);
+  if (it != faults.raise_for_account.end()) return it->second;
+  uint64_t run = ++procedure_runs;
+  if (faults.raise_every != 0 && run % faults.raise_every == 0) return faults.raise_every_text;
+  return "";
+}
 
 std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error) {
   auto database = std::make_shared<Database>();
@@ -76,7 +145,8 @@ std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string
                         if (account.empty() || amount.empty() || *end != '\0') return false;
                         database->history[account].push_back(value);
                         return true;
-                      });
+                      }) &&
+            ReadFaults(directory + "/faults.conf", database.get(), error);
   return ok ? database : nullptr;
 }
 

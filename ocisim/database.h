@@ -2,7 +2,9 @@
 #ifndef TXSCREEN_OCISIM_DATABASE_H_
 #define TXSCREEN_OCISIM_DATABASE_H_
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +22,15 @@ enum class ProcedureBody {
   kMissing,    // the procedure does not exist
 };
 
+// Faults of the server itself, declared in a database directory's faults.conf so that a run can
+// rehearse them without code.
+struct ServerFaults {
+  std::map<std::string, std::string> raise_for_account;  // account -> the error it raises
+  uint64_t raise_every = 0;                               // 0: never
+  std::string raise_every_text;
+  uint64_t session_lost_after = 0;  // executions a session serves before it is lost; 0: never
+};
+
 struct Database {
   static constexpr size_t kDefaultOpenCursors = 50;  // the server's usual open_cursors limit
 
@@ -29,16 +40,28 @@ struct Database {
   sb4 fixed_risk = 0;
   std::string raise_text;
   size_t open_cursor_limit = kDefaultOpenCursors;
+  ServerFaults faults;
+  // Runs of the procedure so far, for the faults that strike every nth run.
+  std::atomic<uint64_t> procedure_runs{0};
 
   bool Authenticates(const std::string& user, const std::string& password) const;
   // The default body: 1 when `amount` is over the average of the account's recorded amounts, 0
   // otherwise, and 0 for an account without history.
   sb4 IsOverAverage(const std::string& account, double amount) const;
+  // The error text that this run of the procedure for `account` raises by the declared faults;
+  // empty when it runs normally. Counts the run.
+  std::string RaisedBy(const std::string& account);
 };
 
 // Reads users.csv ("user,password" lines) and history.csv ("account,amount" lines) from
-// `directory`; each file starts with a header line, and '#' starts a comment line. Gives null and
-// a reason when a file is missing or a line is malformed.
+// `directory`; each file starts with a header line, and '#' starts a comment line. An optional
+// faults.conf declares server faults, one per line:
+//   raise account ACC-0042 ORA-20001: account under review   that account's runs raise the text
+//   raise every 50 ORA-04031: unable to allocate memory     every 50th run raises the text
+//   procedure missing                                       scoring.isOverAverage does not exist
+//   session lost after 200                                  each session serves 200 executions,
+//                                                           then its connection is gone
+// Gives null and a reason when a file is missing or a line is malformed.
 std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error);
 
 // Net service names and the databases they reach. Names match without regard to case.

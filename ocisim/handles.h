@@ -20,6 +20,8 @@ namespace ocisim {
 
 class Registry;
 
+constexpr char kNotConnected[] = "ORA-03114: not connected to ORACLE";
+
 // What OCIErrorGet reads back. The stand-in keeps at most one record per handle.
 struct ErrorRecord {
   bool present = false;
@@ -74,6 +76,8 @@ struct Session : Handle {
   Ref server;
   std::shared_ptr<Database> database;
   std::set<uint64_t> open_cursors;  // serials of the statements executed in this session
+  uint64_t executions = 0;
+  bool lost = false;  // the connection broke; every call on the session fails
 };
 
 struct ServiceContext : Handle {

@@ -4,6 +4,9 @@
 #   install-toolchains.sh all      that, plus valgrind, clang with libFuzzer, the Win32 cross
 #                                  toolchain and 32-bit Wine
 set -euo pipefail
+# Everything this script and apt-get print goes to standard error: the main command's standard
+# output is the results CSV, even on the first run, when the packages are still missing.
+exec 1>&2
 
 # The linux preset configures the suites and benchmarks too, so the native build needs their
 # libraries even when only the host is built.
@@ -13,7 +16,7 @@ all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wi
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;
   all) wanted=("${all[@]}") ;;
-  *) echo "usage: $0 [native|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [native|all]"; exit 2 ;;
 esac
 
 missing=()
@@ -27,7 +30,7 @@ done
 echo "Installing the missing packages: ${missing[*]}"
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "These need root, and there is no sudo." >&2; exit 1; }
+  command -v sudo >/dev/null || { echo "These need root, and there is no sudo."; exit 1; }
   as_root=(sudo)
 fi
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then

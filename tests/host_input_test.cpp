@@ -94,7 +94,7 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
     if (c.ok) {
       EXPECT_EQ(value, c.value) << c.text;
     } else {
-      EXPECT_NE(error.find(c.text), std::string::npos) << error;
+      EXPECT_FALSE(error.empty()) << c.text;
     }
   }
   for (const char* date : {"2026-12-07", "2024-02-29", "0001-01-01", "9999-12-31"}) {

@@ -1,12 +1,15 @@
-// `txhost screen` end to end: the rule set checked before any row, rejected rows reported and
-// kept, the output in input order on any number of threads, and the backtest figures.
+// `txhost screen` end to end: the rule set checked before any row, outputs that are all or
+// nothing and never over what the user has, rejects, alerts tied to their row and check, the
+// output in input order on any number of threads, and the backtest figures.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dynamic_library.h"
+#include "exit_status.h"
 #include "ocisim.h"
 #include "rule_set.h"
 #include "screen_command.h"
@@ -16,9 +19,8 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+using testing_support::LeftoverTemporaries;
 using testing_support::ReadFile;
-using testing_support::TempPath;
-using testing_support::WriteTemp;
 
 class ScreenTest : public ::testing::Test {
  protected:
@@ -27,86 +29,321 @@ class ScreenTest : public ::testing::Test {
     ocisim_define_database("db");
     ocisim_add_user("db", "u", "p");
     ocisim_add_history("db", "A", 100);
+    dir_ = testing_support::TempPath("screen_test");
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
     options_.library_directory = txhost::DynamicLibrary::ProgramDirectory();
     options_.connect = "u/p@db";
-    options_.out = TempPath("out.csv");
-    options_.rejects = TempPath("rejects.csv");
+    options_.out = Path("out.csv");
+    options_.rejects = Path("rejects.csv");
   }
   void TearDown() override { ocisim_reset(); }
 
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Write(const std::string& name, const std::string& text) {
+    std::ofstream(Path(name), std::ios::binary) << text;
+    return Path(name);
+  }
+  // Runs the command with its standard error caught in err_.
+  int Run(txhost::ScreenSummary* summary = nullptr) {
+    ::testing::internal::CaptureStderr();
+    int status = txhost::RunScreen(options_, summary);
+    err_ = ::testing::internal::GetCapturedStderr();
+    return status;
+  }
+
+  std::string dir_;
+  std::string err_;
   txhost::ScreenOptions options_;
 };
 
 TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
-  options_.transactions = WriteTemp("t.csv", "id,amount,date\nT1,5,2026-12-07\n");
-  options_.rules = WriteTemp("bad.conf",
-                             "ok txscreen OVERCREDITLIMIT amount 3\n"
-                             "a txnowhere BADACCOUNT id id\n"
-                             "b txscreen NOSUCHRULE id\n"
-                             "c txscreen BADACCOUNT id\n"
-                             "d txscreen BADACCOUNT id acount\n"
-                             "e txscreen OVERCREDITLIMIT amount \"ten\"\n"
-                             "ok txscreen TESTDATE \"MON\" 2026-02-30\n");
-  std::remove(options_.out.c_str());
-  EXPECT_EQ(txhost::RunScreen(options_), 1);
-  EXPECT_EQ(ReadFile(options_.out), "") << "no row screened";
-
-  txhost::LibrarySet libraries(options_.library_directory);
-  Strings problems;
-  txhost::LoadRuleSet(options_.rules, {"id", "amount", "date"}, libraries, &problems);
+  options_.transactions = Write("t.csv", "id,amount,date\nT1,5,2026-12-07\n");
+  options_.rules = Write("bad.conf",
+                         "ok txscreen OVERCREDITLIMIT amount 3\n"
+                         "a txnowhere BADACCOUNT id id\n"
+                         "b txscreen NOSUCHRULE id\n"
+                         "c txscreen BADACCOUNT id\n"
+                         "d txscreen BADACCOUNT id acount\n"
+                         "e txscreen OVERCREDITLIMIT amount \"ten\"\n"
+                         "ok txscreen TESTDATE \"MON\" 2026-02-30\n");
   const std::string at = options_.rules + ":";
-  EXPECT_EQ(problems,
-            (Strings{
-                at + "2: unknown library txnowhere",
-                at + "3: txscreen has no rule NOSUCHRULE",
-                at + "4: BADACCOUNT takes 2 arguments (text, text), not 1",
-                at + "5: unknown column acount",
-                at + "6: argument 2 of OVERCREDITLIMIT is amount, but \"ten\" is not a number",
-                at + "7: the label ok is used twice",
-                at + "7: argument 2 of TESTDATE is date, but \"2026-02-30\" is not a "
-                     "calendar date",
-            }));
+  const Strings expected = {
+      at + "2: unknown library txnowhere",
+      at + "3: txscreen has no rule NOSUCHRULE",
+      at + "4: BADACCOUNT takes 2 arguments (text, text), not 1",
+      at + "5: unknown column acount",
+      at + "6: argument 2 of OVERCREDITLIMIT is amount, but \"ten\" is not a number",
+      at + "7: the label ok is used twice",
+      at + "7: argument 2 of TESTDATE is date, but \"2026-02-30\" is not a calendar date",
+  };
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  std::string listed;
+  for (const std::string& problem : expected) listed += problem + "\n";
+  EXPECT_EQ(err_, listed);
+  EXPECT_FALSE(std::filesystem::exists(options_.out)) << "no output is created";
 }
 
-TEST_F(ScreenTest, ReportsAndKeepsRejectedRowsAndScreensTheRestInOrder) {
+TEST_F(ScreenTest, ScreensInInputOrderOnAnyNumberOfThreadsAndKeepsTheRejects) {
   std::string csv = "id,account,amount,date,fraud\n";
+  std::string expected = "id,avg,mon\n";
   for (int i = 0; i < 9000; ++i) {
     csv += "T" + std::to_string(i) + ",A," + std::to_string(50 + i % 100) + ",2026-12-07," +
            std::to_string(i % 100 >= 50) + "\n";
-  }
-  csv += "BAD1,A,abc,2026-12-07,0\nBAD2,A,5\nBAD3,A,5,2026-02-30,0\nBAD4,A,5,2026-12-07,x\n";
-  options_.transactions = WriteTemp("t.csv", csv);
-  options_.rules = WriteTemp("r.conf",
-                             "avg txscreen TESTCONN amount account\n"
-                             "mon txscreen TESTDATE \"MON\" date\n");
-  options_.label_column = "fraud";
-  std::string expected = "id,avg,mon\n";
-  for (int i = 0; i < 9000; ++i) {
     expected += "T" + std::to_string(i) + (50 + i % 100 > 100 ? ",1,1\n" : ",0,1\n");
   }
+  csv += "BAD1,A,abc,2026-12-07,0\nBAD2,A,5\nBAD3,A,5,2026-02-30,0\nODD,A,5,2026-12-07,x\n";
+  expected += "ODD,0,1\n";  // an odd label leaves a row out of the backtest only
+  options_.transactions = Write("t.csv", csv);
+  options_.rules = Write("r.conf",
+                         "avg txscreen TESTCONN amount account\n"
+                         "mon txscreen TESTDATE \"MON\" date\n");
+  options_.label_column = "fraud";
   for (unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
     options_.threads = threads;
-    ASSERT_EQ(txhost::RunScreen(options_), 0);
-    EXPECT_EQ(ReadFile(options_.out), expected) << threads << " threads";
+    txhost::ScreenSummary summary("", "", {}, false, false);
+    ASSERT_EQ(Run(&summary), txhost::kExitFindings) << err_;
+    EXPECT_EQ(ReadFile(options_.out), expected);
+    EXPECT_EQ(summary.unlabelled, 1u);
+    EXPECT_EQ(summary.rejects_by_reason,
+              (std::map<std::string, size_t>{{"column amount: is not a number", 1},
+                                             {"column date: is not a calendar date", 1},
+                                             {"wrong number of fields", 1}}));
   }
   EXPECT_EQ(
       ReadFile(options_.rejects),
       "id,account,amount,date,fraud,_line,_reason\n"
       "BAD1,A,abc,2026-12-07,0,9002,\"column amount: \"\"abc\"\" is not a number\"\n"
       "BAD2,A,5,9003,\"expected 5 fields, found 3\"\n"
-      "BAD3,A,5,2026-02-30,0,9004,\"column date: \"\"2026-02-30\"\" is not a calendar date\"\n"
-      "BAD4,A,5,2026-12-07,x,9005,\"column fraud: \"\"x\"\" is not 0 or 1\"\n");
+      "BAD3,A,5,2026-02-30,0,9004,\"column date: \"\"2026-02-30\"\" is not a calendar date\"\n");
+  EXPECT_NE(err_.find(options_.transactions + ":9003: rejected: expected 5 fields, found 3\n"),
+            std::string::npos)
+      << err_;
   EXPECT_EQ(ocisim_live_handles(0), 0u) << "the session is closed at the end";
 }
 
-TEST_F(ScreenTest, RefusesUnusableInput) {
-  options_.rules = WriteTemp("r.conf", "x txscreen BADACCOUNT id id\n");
-  for (const char* text : {"", "\n\n", "id,id\n1,2\n", "account\nA\n", "id,\"open\n"}) {
-    options_.transactions = WriteTemp("t.csv", text);
-    EXPECT_EQ(txhost::RunScreen(options_), 1) << "\"" << text << "\"";
+TEST_F(ScreenTest, ShowsTheFirstTenRejectsAndCountsTheRest) {
+  std::string csv = "id,amount\n";
+  for (int i = 0; i < 25; ++i) csv += "T" + std::to_string(i) + ",x\n";
+  options_.transactions = Write("t.csv", csv);
+  options_.rules = Write("r.conf", "over txscreen OVERCREDITLIMIT amount 5\n");
+  ASSERT_EQ(Run(), txhost::kExitFindings);
+  size_t shown = 0;
+  for (size_t at = 0; (at = err_.find(": rejected: ", at)) != std::string::npos; ++at) ++shown;
+  EXPECT_EQ(shown, 10u) << err_;
+  EXPECT_NE(err_.find("rejected 25: column amount: is not a number\n"), std::string::npos) << err_;
+}
+
+TEST_F(ScreenTest, BacktestsOnlyLabelledRowsAndExplainsByCheckLabel) {
+  options_.transactions = Write("t.csv",
+                                "id,account,fraud\n"
+                                "A1,X,1\nA2,X,1\nB,X,0\nC,Y,1\nD,Y,0\nE,X,\nF,X,maybe\n");
+  options_.rules = Write("r.conf",
+                         "flagged txscreen BADACCOUNT account \"X\"\n"
+                         "never txscreen BADACCOUNT account \"Z\"\n");
+  options_.label_column = "fraud";
+  options_.explain = Path("explain.jsonl");
+  options_.summary = Path("summary.json");
+  txhost::ScreenSummary summary("", "", {}, false, false);
+  ASSERT_EQ(Run(&summary), txhost::kExitOk) << err_;
+  EXPECT_EQ(ReadFile(options_.out),
+            "id,flagged,never\nA1,1,0\nA2,1,0\nB,1,0\nC,0,0\nD,0,0\nE,1,0\nF,1,0\n");
+  EXPECT_EQ(summary.unlabelled, 2u);
+  const txhost::CheckSummary& flagged = summary.checks[0];
+  EXPECT_EQ(flagged.hits, 5u);
+  EXPECT_EQ(flagged.true_positives, 2u);
+  EXPECT_EQ(flagged.false_positives, 1u);
+  EXPECT_EQ(flagged.false_negatives, 1u);
+  EXPECT_EQ(flagged.Precision(), 2.0 / 3);
+  EXPECT_EQ(flagged.Recall(), 2.0 / 3);
+  const txhost::CheckSummary& never = summary.checks[1];
+  EXPECT_EQ(never.Precision(), std::nullopt) << "a check that never fired has no precision";
+  EXPECT_EQ(never.Recall(), 0.0);
+  std::string summary_json = ReadFile(options_.summary);
+  EXPECT_NE(summary_json.find("\"precision\": null"), std::string::npos) << summary_json;
+  EXPECT_NE(summary_json.find("\"rows_unlabelled\": 2"), std::string::npos) << summary_json;
+
+  std::string explained = ReadFile(options_.explain);
+  size_t lines = 0;
+  for (size_t at = 0; (at = explained.find("\"label\":\"flagged\"", at)) != std::string::npos;
+       ++at) {
+    ++lines;
   }
-  options_.transactions = TempPath("does-not-exist.csv");
-  EXPECT_EQ(txhost::RunScreen(options_), 1);
+  EXPECT_EQ(lines, 5u) << explained;
+  EXPECT_EQ(explained.rfind("{\"id\":\"A1\",\"line\":2,\"label\":\"flagged\",", 0), 0u)
+      << explained;
+}
+
+TEST_F(ScreenTest, ParseOnlyReadsEveryRowCallsNoRuleAndLeavesTheResultsAlone) {
+  options_.transactions = Write("t.csv", "id,date\nT1,2026-12-07\nT2,2026-12-08\nT3,bad\n");
+  options_.rules = Write("r.conf",
+                         "same txscreen BADACCOUNT id id\n"
+                         "mon txscreen TESTDATE \"MON\" date\n");
+  Write("out.csv", "earlier results\n");
+  options_.parse_only = true;
+  ocisim_clear_log();
+  txhost::ScreenSummary summary("", "", {}, false, false);
+  ASSERT_EQ(Run(&summary), txhost::kExitFindings) << err_;
+  EXPECT_EQ(summary.screened, 2u);
+  EXPECT_EQ(summary.rejected, 1u);
+  EXPECT_EQ(summary.checks[0].hits, 0u) << "BADACCOUNT id id fires on every row it is called on";
+  EXPECT_EQ(ocisim_call_count(), 0u) << "no session, no rule";
+  EXPECT_EQ(ReadFile(options_.out), "earlier results\n");
+}
+
+TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
+  const std::string transactions = "id,account\nT1,A\n";
+  std::filesystem::create_directories(Path("a_directory"));
+  struct Case {
+    const char* what;
+    std::string txhost::ScreenOptions::*option;
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {"the input as --out", &txhost::ScreenOptions::out, Path("t.csv"),
+       "--out " + Path("t.csv") + ": is the same file as transactions " + Path("t.csv")},
+      {"the input spelt another way", &txhost::ScreenOptions::explain, dir_ + "/./t.csv",
+       ": is the same file as transactions"},
+      {"the rule set", &txhost::ScreenOptions::summary, Path("r.conf"),
+       ": is the same file as --rules"},
+      {"two outputs in one file", &txhost::ScreenOptions::rejects, Path("out.csv"),
+       "--rejects " + Path("out.csv") + ": is the same file as --out " + Path("out.csv")},
+      {"a directory that does not exist", &txhost::ScreenOptions::alerts,
+       Path("missing/alerts.jsonl"), "No such file or directory"},
+      {"a directory", &txhost::ScreenOptions::summary, Path("a_directory"), "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    options_ = txhost::ScreenOptions{};
+    SetUp();
+    std::filesystem::create_directories(Path("a_directory"));
+    options_.transactions = Write("t.csv", transactions);
+    options_.rules = Write("r.conf", "bad txscreen BADACCOUNT account \"A\"\n");
+    Write("out.csv", "earlier results\n");
+    options_.*c.option = c.path;
+    EXPECT_EQ(Run(), txhost::kExitUsage);
+    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+    EXPECT_EQ(ReadFile(options_.transactions), transactions);
+    EXPECT_EQ(ReadFile(Path("out.csv")), "earlier results\n");
+    EXPECT_FALSE(std::filesystem::exists(Path("rejects.csv"))) << "no output is created";
+    EXPECT_EQ(LeftoverTemporaries(dir_), Strings{});
+  }
+}
+
+TEST_F(ScreenTest, AFailedRunPublishesNothingAndSaysWhy) {
+  options_.transactions = Write("t.csv", "id,amount\nT1,1\nT2,x\nT3,y\nT4,2\n");
+  options_.rules = Write("r.conf", "over txscreen OVERCREDITLIMIT amount 5\n");
+  Write("out.csv", "earlier results\n");
+  options_.max_rejects = 1;
+  EXPECT_EQ(Run(), txhost::kExitFailed);
+  EXPECT_NE(err_.find("more than 1 rows rejected (--max-rejects); stopped at " +
+                      options_.transactions + ":4, nothing was written"),
+            std::string::npos)
+      << err_;
+  EXPECT_EQ(ReadFile(options_.out), "earlier results\n");
+  EXPECT_FALSE(std::filesystem::exists(options_.rejects));
+  EXPECT_EQ(LeftoverTemporaries(dir_), Strings{});
+}
+
+TEST_F(ScreenTest, AFailedWriteIsAFailedRun) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill up here";
+  options_.transactions = Write("t.csv", "id,amount\nT1,10\n");
+  options_.rules = Write("r.conf", "over txscreen OVERCREDITLIMIT amount 5\n");
+  Write("out.csv", "earlier results\n");
+  for (auto option : {&txhost::ScreenOptions::explain, &txhost::ScreenOptions::summary}) {
+    options_.explain = options_.summary = "";
+    options_.*option = "/dev/full";
+    EXPECT_EQ(Run(), txhost::kExitFailed);
+    EXPECT_NE(err_.find("/dev/full: No space left on device"), std::string::npos) << err_;
+    EXPECT_EQ(ReadFile(options_.out), "earlier results\n");
+  }
+}
+
+TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
+  const std::string database = Path("faulty");
+  std::filesystem::create_directories(database);
+  Write("faulty/users.csv", "user,password\nu,p\n");
+  Write("faulty/history.csv", "account,amount\nA,100\nB,100\n");
+  options_.transactions = Write("t.csv",
+                                "id,account,amount\n"
+                                "T1,A,500\nT2,FROZEN,500\nT3,B,500\nT4,FROZEN,5\nT5,A,500\n");
+  options_.rules = Write("r.conf",
+                         "big txscreen OVERCREDITLIMIT amount 10\n"
+                         "avg txscreen TESTCONN amount account\n");
+  options_.alerts = Path("alerts.jsonl");
+  auto alert = [](const char* id, int line, const char* text) {
+    return std::string("{\"id\":\"") + id + "\",\"line\":" + std::to_string(line) +
+           ",\"label\":\"avg\",\"rule\":\"TESTCONN\",\"text\":\"" + text + "\"}\n";
+  };
+  struct Case {
+    const char* faults;
+    std::string results;
+    std::string alerts;
+  } cases[] = {
+      {"raise account FROZEN ORA-20001: account FROZEN is under review\n",
+       "id,big,avg\nT1,1,1\nT2,1,0\nT3,1,1\nT4,0,0\nT5,1,1\n",
+       alert("T2", 3, "ORA-20001: account FROZEN is under review") +
+           alert("T4", 5, "ORA-20001: account FROZEN is under review")},
+      {"raise every 2 ORA-04031: unable to allocate memory\n",
+       "id,big,avg\nT1,1,1\nT2,1,0\nT3,1,1\nT4,0,0\nT5,1,1\n",
+       alert("T2", 3, "ORA-04031: unable to allocate memory") +
+           alert("T4", 5, "ORA-04031: unable to allocate memory")},
+      {"session lost after 3\n", "id,big,avg\nT1,1,1\nT2,1,0\nT3,1,1\nT4,0,0\nT5,1,0\n",
+       alert("T4", 5, "ORA-03113: end-of-file on communication channel") +
+           alert("T5", 6, "ORA-03114: not connected to ORACLE")},
+      {"procedure missing\n", "id,big,avg\nT1,1,0\nT2,1,0\nT3,1,0\nT4,0,0\nT5,1,0\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faults);
+    Write("faulty/faults.conf", c.faults);
+    char error[256] = "";
+    ASSERT_EQ(ocisim_load_database("db", database.c_str(), error, sizeof error), 0) << error;
+    txhost::ScreenSummary summary("", "", {}, false, false);
+    ASSERT_EQ(Run(&summary), txhost::kExitFindings) << err_;
+    EXPECT_EQ(ReadFile(options_.out), c.results);
+    std::string alerts = ReadFile(options_.alerts);
+    if (c.alerts.empty()) {
+      EXPECT_EQ(summary.checks[1].alerts, 5u);
+      EXPECT_NE(alerts.find("PLS-00201: identifier 'SCORING.ISOVERAVERAGE' must be declared"),
+                std::string::npos)
+          << alerts;
+    } else {
+      EXPECT_EQ(alerts, c.alerts);
+      EXPECT_EQ(summary.checks[1].alerts, 2u);
+    }
+    EXPECT_EQ(summary.checks[0].alerts, 0u);
+    EXPECT_NE(err_.find(options_.transactions + ":5: id T4: avg (TESTCONN) raised: ORA-"),
+              std::string::npos)
+        << err_;
+    EXPECT_EQ(ocisim_live_handles(0), 0u);
+  }
+}
+
+TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {
+  options_.rules = Write("r.conf", "x txscreen BADACCOUNT id id\n");
+  struct Case {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"", "t.csv: empty, no header line"},
+      {"\n\n", "t.csv: empty, no header line"},
+      {"id,id\n1,2\n", "t.csv:1: header: column id appears twice"},
+      {"id,,x\n1,2,3\n", "t.csv:1: header: a column has no name"},
+      {"account\nA\n", "t.csv: header: no id column id"},
+      {"id,\"open\n", "t.csv:1: header: a quoted field is not closed"},
+  };
+  for (const Case& c : cases) {
+    options_.transactions = Write("t.csv", c.text);
+    EXPECT_EQ(Run(), txhost::kExitUsage) << c.text;
+    EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
+  }
+  options_.transactions = Path("does-not-exist.csv");
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_NE(err_.find("does-not-exist.csv: No such file or directory"), std::string::npos) << err_;
+  options_.transactions = dir_;
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_NE(err_.find(dir_ + ": Is a directory"), std::string::npos) << err_;
 }
 
 }  // namespace

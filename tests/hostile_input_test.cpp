@@ -10,6 +10,7 @@
 
 #include "csv.h"
 #include "dynamic_library.h"
+#include "exit_status.h"
 #include "library_set.h"
 #include "make_directory.h"
 #include "ocisim.h"
@@ -109,7 +110,7 @@ TEST_F(HostileInputTest, ScreensEveryUsableRowAndRejectsTheRestWithLineAndReason
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     options_.transactions = WriteTemp("t.csv", "\xEF\xBB\xBFid,account,amount,date\n" + c.body);
-    ASSERT_EQ(txhost::RunScreen(options_), 0);
+    ASSERT_EQ(txhost::RunScreen(options_), c.reasons.empty() ? txhost::kExitOk : txhost::kExitFindings);
     Strings output = Lines(options_.out);
     ASSERT_FALSE(output.empty());
     EXPECT_EQ(output[0], "id,bad,over,mon");
@@ -123,17 +124,24 @@ TEST_F(HostileInputTest, StopsOnInputThatIsUnusableAsAWhole) {
   struct Case {
     const char* what;
     std::string text;
+    std::string message;
   } cases[] = {
-      {"an empty file", ""},
-      {"nothing but line breaks", "\r\n\n"},
-      {"no id column", "account,amount,date\nA,5,2026-12-07\n"},
-      {"a column the rules need is missing", "id,account,date\nT1,A,2026-12-07\n"},
-      {"a column named twice", "id,account,account,amount,date\n"},
-      {"a broken header", "id,\"account\nT1\n"},
+      {"an empty file", "", "t.csv: empty, no header line"},
+      {"nothing but line breaks", "\r\n\n", "t.csv: empty, no header line"},
+      {"no id column", "account,amount,date\nA,5,2026-12-07\n", "t.csv: header: no id column id"},
+      {"a column the rules need is missing", "id,account,date\nT1,A,2026-12-07\n",
+       "rules.conf:2: unknown column amount"},
+      {"a column named twice", "id,account,account,amount,date\n",
+       "t.csv:1: header: column account appears twice"},
+      {"a broken header", "id,account,amount,\"date\nT1\n",
+       "t.csv:1: header: a quoted field is not closed before the end of the file"},
   };
   for (const Case& c : cases) {
     options_.transactions = WriteTemp("t.csv", c.text);
-    EXPECT_EQ(txhost::RunScreen(options_), 1) << c.what;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(txhost::RunScreen(options_), txhost::kExitUsage) << c.what;
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
   }
 }
 
@@ -179,7 +187,7 @@ TEST_F(LibraryDirectoryTest, NamesTheRuleAndTheLineWhenALibraryIsMissingWrongOrN
     ASSERT_EQ(problems.size(), 3u) << "one for each check of the file";
     EXPECT_NE(problems[0].find(options_.rules + ":1: "), std::string::npos) << problems[0];
     EXPECT_NE(problems[0].find(c.problem), std::string::npos) << problems[0];
-    EXPECT_EQ(txhost::RunScreen(options_), 1);
+    EXPECT_EQ(txhost::RunScreen(options_), txhost::kExitUsage);
   }
 }
 

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -26,6 +28,16 @@ inline std::string ReadFile(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// The files a run left behind in `directory` while writing its outputs: they must all be gone.
+inline std::vector<std::string> LeftoverTemporaries(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    std::string name = entry.path().filename().string();
+    if (name.find(".txhost-") != std::string::npos) names.push_back(name);
+  }
+  return names;
 }
 
 }  // namespace testing_support

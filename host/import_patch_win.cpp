@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace testing_support {
+namespace txhost {
 
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
   auto* base = reinterpret_cast<BYTE*>(module);
@@ -32,4 +32,4 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
   return nullptr;
 }
 
-}  // namespace testing_support
+}  // namespace txhost

@@ -1,0 +1,126 @@
+// The file system on Windows: file indexes for identity, share-delete files and MoveFileEx.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "file_system.h"
+
+namespace txhost {
+namespace {
+
+std::string LastErrorText() {
+  DWORD code = GetLastError();
+  char text[512] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == '.')) {
+    text[--length] = 0;
+  }
+  return length > 0 ? std::string(text) : "error " + std::to_string(code);
+}
+
+size_t LastSlash(const std::string& path) { return path.find_last_of("/\\"); }
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = LastSlash(path);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+// The volume and file index of an existing file or directory.
+bool Identify(const std::string& path, std::string* identity, bool* is_directory) {
+  HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!ok) return false;
+  *identity = std::to_string(info.dwVolumeSerialNumber) + ":" +
+              std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow);
+  *is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
+}
+
+}  // namespace
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) {
+  if (Identify(path, &facts->identity, &facts->is_directory)) {
+    facts->exists = true;
+    return true;
+  }
+  DWORD code = GetLastError();
+  if (code != ERROR_FILE_NOT_FOUND) {
+    *error = path + ": " + LastErrorText();
+    return false;
+  }
+  std::string directory = DirectoryOf(path);
+  bool is_directory = false;
+  if (!Identify(directory, &facts->identity, &is_directory)) {
+    *error = path + ": the directory " + directory + ": " + LastErrorText();
+    return false;
+  }
+  if (!is_directory) {
+    *error = path + ": " + directory + " is not a directory";
+    return false;
+  }
+  std::string name = path.substr(LastSlash(path) + 1);
+  CharUpperBuffA(&name[0], static_cast<DWORD>(name.size()));  // names ignore case here
+  facts->exists = false;
+  facts->is_directory = false;
+  facts->is_special = false;
+  facts->identity += "/" + name;
+  return true;
+}
+
+std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::string* error) {
+  std::string directory = DirectoryOf(path);
+  std::string base = directory + "\\." + path.substr(LastSlash(path) + 1) + ".txhost-" +
+                     std::to_string(GetCurrentProcessId()) + "-";
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = base + std::to_string(++counter);
+    // Share-delete lets an interrupt take the file away while it is still open.
+    HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      *error = path + ": cannot create a file in " + directory + ": " + LastErrorText();
+      return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+      *error = path + ": " + ErrnoText(errno);
+      if (fd < 0) {
+        CloseHandle(handle);
+      } else {
+        _close(fd);
+      }
+      DeleteFileA(candidate.c_str());
+      return nullptr;
+    }
+    *created = candidate;
+    return file;
+  }
+  *error = path + ": cannot create a file in " + directory + ": too many left-over files";
+  return nullptr;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  *error = to + ": " + LastErrorText();
+  return false;
+}
+
+void RemoveFile(const char* path) { DeleteFileA(path); }
+
+}  // namespace txhost

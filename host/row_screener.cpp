@@ -1,0 +1,109 @@
+// Screening one row: conversion first, then every check, with the alerts each check raised.
+#include "row_screener.h"
+
+#include <nlohmann/json.hpp>
+
+#include "alert_capture.h"
+#include "values.h"
+
+namespace txhost {
+
+RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
+                         RowLayout layout, bool parse_only, bool explain)
+    : checks_(checks),
+      header_(header),
+      layout_(layout),
+      parse_only_(parse_only),
+      explain_(explain),
+      values_(checks.size()) {
+  // Literals are set once; only the column arguments change from row to row.
+  for (size_t c = 0; c < checks.size(); ++c) {
+    values_[c].resize(checks[c].args.size());
+    for (size_t a = 0; a < checks[c].args.size(); ++a) {
+      if (!checks[c].args[a].from_column) values_[c][a] = checks[c].args[a].literal;
+    }
+  }
+}
+
+bool RowScreener::Convert(const CsvRecord& record, RowResult* result) {
+  if (!record.error.empty()) {
+    result->reject = result->reject_kind = record.error;
+    return false;
+  }
+  if (record.fields.size() != layout_.columns) {
+    result->reject = "expected " + std::to_string(layout_.columns) + " fields, found " +
+                     std::to_string(record.fields.size());
+    result->reject_kind = "wrong number of fields";
+    return false;
+  }
+  // Every argument is converted before any rule runs, so a bad field stops the whole row.
+  for (size_t c = 0; c < checks_.size(); ++c) {
+    for (size_t a = 0; a < checks_[c].args.size(); ++a) {
+      const CheckArg& arg = checks_[c].args[a];
+      if (!arg.from_column) continue;
+      std::string problem;
+      const std::string& field = record.fields[arg.column];
+      if (!ParseValue(arg.kind, field, &values_[c][a], &problem)) {
+        const std::string column = "column " + header_[arg.column] + ": ";
+        result->reject = column + BadValue(field, problem);
+        result->reject_kind = column + problem;
+        return false;
+      }
+    }
+  }
+  // A label that is not 0 or 1 leaves the row out of the backtest, not out of the screening.
+  if (layout_.label_column >= 0) {
+    const std::string& outcome = record.fields[layout_.label_column];
+    if (outcome == "0" || outcome == "1") result->outcome = outcome == "1";
+  }
+  return true;
+}
+
+void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, RowResult* result) {
+  result->reject.clear();
+  result->reject_kind.clear();
+  result->explanation.clear();
+  result->alerts.clear();
+  result->fired.assign(checks_.size(), 0);
+  result->outcome = -1;
+  if (!Convert(record, result) || parse_only_) return;
+  AlertCollector collector;
+  for (size_t c = 0; c < checks_.size(); ++c) {
+    const Check& check = checks_[c];
+    result->fired[c] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
+    if (!collector.empty()) {
+      for (std::string& text : collector.Take()) result->alerts.push_back({c, std::move(text)});
+    }
+    if (result->fired[c] && explain_) Explain(record, c, result);
+  }
+}
+
+void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) {
+  const Check& check = checks_[c];
+  nlohmann::ordered_json args = nlohmann::ordered_json::array();
+  for (size_t a = 0; a < check.args.size(); ++a) {
+    const CheckArg& arg = check.args[a];
+    const Value& value = values_[c][a];
+    nlohmann::ordered_json entry = {{"kind", KindName(arg.kind)},
+                            {"source", arg.from_column ? "column" : "literal"}};
+    if (arg.from_column) entry["column"] = arg.source;
+    if (arg.kind == ParamKind::kAmount) {
+      // The shortest decimal that reads back as the float the rule was given.
+      entry["value"] = std::stod(ValueText(arg.kind, value));
+    } else {
+      entry["value"] = ValueText(arg.kind, value);
+    }
+    args.push_back(std::move(entry));
+  }
+  // In the order a reader looks for them: which row, which check, then why.
+  nlohmann::ordered_json line = {{"id", record.fields[layout_.id_column]},
+                         {"line", record.line},
+                         {"label", check.label},
+                         {"library", check.rule->library},
+                         {"rule", check.rule->name},
+                         {"args", std::move(args)}};
+  // Bytes that are not UTF-8 are replaced rather than refused: an audit line is never lost.
+  result->explanation += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace txhost

@@ -1,0 +1,57 @@
+// One row of the transactions through every check: its fields converted to the rules' arguments,
+// each rule called, and what the row gave: a reject, or the checks that fired and the alerts they
+// raised.
+#ifndef TXSCREEN_HOST_ROW_SCREENER_H_
+#define TXSCREEN_HOST_ROW_SCREENER_H_
+
+#include <string>
+#include <vector>
+
+#include "csv.h"
+#include "rule_set.h"
+
+namespace txhost {
+
+struct RaisedAlert {
+  size_t check;  // index into the rule set
+  std::string text;
+};
+
+struct RowResult {
+  std::string reject;       // why the row could not be screened; empty when it was
+  std::string reject_kind;  // the same without the field's value, for counting by kind
+  std::vector<char> fired;  // one per check
+  int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
+  std::string explanation;  // a JSON line per check that fired, when explaining
+  std::vector<RaisedAlert> alerts;
+};
+
+struct RowLayout {
+  size_t columns = 0;
+  size_t id_column = 0;
+  int label_column = -1;
+};
+
+// One per thread; it keeps its buffers from row to row.
+class RowScreener {
+ public:
+  RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
+              RowLayout layout, bool parse_only, bool explain);
+
+  void Screen(const CsvRecord& record, const OciHandles& handles, RowResult* result);
+
+ private:
+  bool Convert(const CsvRecord& record, RowResult* result);
+  void Explain(const CsvRecord& record, size_t c, RowResult* result);
+
+  const std::vector<Check>& checks_;
+  const std::vector<std::string>& header_;
+  RowLayout layout_;
+  bool parse_only_;
+  bool explain_;
+  std::vector<std::vector<Value>> values_;
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ROW_SCREENER_H_

@@ -1,0 +1,141 @@
+// Counting a run's results and rendering the counts as text and as JSON.
+#include "screen_summary.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace txhost {
+namespace {
+
+std::optional<double> Ratio(size_t part, size_t whole) {
+  if (whole == 0) return std::nullopt;
+  return double(part) / double(whole);
+}
+
+std::string Percent(std::optional<double> ratio) {
+  if (!ratio) return "-";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f%%", 100 * *ratio);
+  return text;
+}
+
+nlohmann::json OrNull(std::optional<double> value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+std::optional<double> CheckSummary::Precision() const {
+  return Ratio(true_positives, true_positives + false_positives);
+}
+
+std::optional<double> CheckSummary::Recall() const {
+  return Ratio(true_positives, true_positives + false_negatives);
+}
+
+ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& rules_path,
+                             const std::vector<Check>& rule_set, bool backtesting,
+                             bool parsing_only)
+    : input(input_name), rules(rules_path), backtest(backtesting), parse_only(parsing_only) {
+  for (const Check& check : rule_set) {
+    CheckSummary entry;
+    entry.label = check.label;
+    entry.library = check.rule->library;
+    entry.rule = check.rule->name;
+    checks.push_back(entry);
+  }
+}
+
+void ScreenSummary::Tally(const RowResult& row) {
+  ++read;
+  if (!row.reject.empty()) {
+    ++rejected;
+    ++rejects_by_reason[row.reject_kind];
+    return;
+  }
+  ++screened;
+  for (const RaisedAlert& alert : row.alerts) ++checks[alert.check].alerts;
+  alerts += row.alerts.size();
+  if (backtest && row.outcome < 0) ++unlabelled;
+  for (size_t c = 0; c < checks.size(); ++c) {
+    bool fired = row.fired[c];
+    CheckSummary& check = checks[c];
+    check.hits += fired;
+    if (!backtest || row.outcome < 0) continue;
+    check.true_positives += fired && row.outcome == 1;
+    check.false_positives += fired && row.outcome == 0;
+    check.false_negatives += !fired && row.outcome == 1;
+  }
+}
+
+std::string SummaryText(const ScreenSummary& s) {
+  std::string text;
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "rows read %zu, screened %zu, rejected %zu, alerts %zu in %.3f s (%.0f rows/s)\n",
+                s.read, s.screened, s.rejected, s.alerts, s.seconds, s.RowsPerSecond());
+  text += line;
+  for (const auto& [reason, count] : s.rejects_by_reason) {
+    text += "  rejected " + std::to_string(count) + ": " + reason + "\n";
+  }
+  if (s.backtest) {
+    text += "backtest on " + std::to_string(s.screened - s.unlabelled) + " labelled rows (" +
+            std::to_string(s.unlabelled) + " unlabelled rows left out)\n";
+  }
+  if (s.parse_only) return text;
+  std::snprintf(line, sizeof line, "%-22s %-16s %8s %8s %7s", "check", "rule", "hits", "rate",
+                "alerts");
+  text += line;
+  if (s.backtest) {
+    std::snprintf(line, sizeof line, " %6s %6s %6s %9s %7s", "TP", "FP", "FN", "precision",
+                  "recall");
+    text += line;
+  }
+  text += "\n";
+  for (const CheckSummary& c : s.checks) {
+    std::snprintf(line, sizeof line, "%-22s %-16s %8zu %8s %7zu", c.label.c_str(), c.rule.c_str(),
+                  c.hits, Percent(Ratio(c.hits, s.screened)).c_str(), c.alerts);
+    text += line;
+    if (s.backtest) {
+      std::snprintf(line, sizeof line, " %6zu %6zu %6zu %9s %7s", c.true_positives,
+                    c.false_positives, c.false_negatives, Percent(c.Precision()).c_str(),
+                    Percent(c.Recall()).c_str());
+      text += line;
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+std::string SummaryJson(const ScreenSummary& s) {
+  nlohmann::json checks = nlohmann::json::array();
+  for (const CheckSummary& c : s.checks) {
+    nlohmann::json entry = {{"label", c.label},
+                            {"library", c.library},
+                            {"rule", c.rule},
+                            {"hits", c.hits},
+                            {"rate", OrNull(Ratio(c.hits, s.screened))},
+                            {"alerts", c.alerts}};
+    if (s.backtest) {
+      entry["true_positives"] = c.true_positives;
+      entry["false_positives"] = c.false_positives;
+      entry["false_negatives"] = c.false_negatives;
+      entry["precision"] = OrNull(c.Precision());
+      entry["recall"] = OrNull(c.Recall());
+    }
+    checks.push_back(std::move(entry));
+  }
+  nlohmann::json summary = {
+      {"input", s.input},       {"rules", s.rules},
+      {"rows_read", s.read},    {"rows_screened", s.screened},
+      {"rows_rejected", s.rejected},
+      {"rejects_by_reason", s.rejects_by_reason},
+      {"alerts", s.alerts},     {"seconds", s.seconds},
+      {"rows_per_second", s.RowsPerSecond()},
+      {"parse_only", s.parse_only},
+      {"backtest", s.backtest}, {"checks", std::move(checks)}};
+  if (s.backtest) summary["rows_unlabelled"] = s.unlabelled;
+  return summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace txhost
