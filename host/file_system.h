@@ -31,7 +31,7 @@ bool InspectPath(const std::string& path, PathFacts* facts, std::string* error);
 std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::string* error);
 
 // Puts `from` in the place of `to` in one step, replacing what was there.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error);
 
 // Removes a file; safe to call from an interrupt handler.
 void RemoveFile(const char* path);

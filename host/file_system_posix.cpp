@@ -86,7 +86,7 @@ std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::
   return file;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return true;
   *error = to + ": " + ErrnoText(errno);
   return false;

@@ -56,7 +56,7 @@ bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) 
     return true;
   }
   DWORD code = GetLastError();
-  if (code != ERROR_FILE_NOT_FOUND) {
+  if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
     *error = path + ": " + LastErrorText();
     return false;
   }
@@ -113,7 +113,7 @@ std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::
   return nullptr;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* error) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }

@@ -122,7 +122,7 @@ bool OutputFile::Finish(std::string* error) {
 
 bool OutputFile::Publish(std::string* error) {
   if (temporary_.empty()) return true;
-  if (!ReplaceFile(temporary_, path_, error)) return false;
+  if (!MoveIntoPlace(temporary_, path_, error)) return false;
   published_ = true;
   UnregisterTemporary(temporary_.c_str());
   return true;
