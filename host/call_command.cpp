@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "credentials.h"
 #include "exit_status.h"
 #include "file_system.h"
 #include "library_set.h"
@@ -48,12 +49,15 @@ int RunCall(const CallOptions& options) {
   std::unique_ptr<HostSession> session;
   std::string error;
   if (rule->TakesHandles()) {
-    ConnectString connect;
     if (options.connect.empty()) {
       return UsageError(options.rule + " runs on a database session: give --connect");
     }
-    if (!ParseConnectString(options.connect, &connect, &error)) return UsageError(error);
-    session = HostSession::Open(connect, false, &error);
+    ConnectString login;
+    bool resolved = ResolveLogin(options.connect, options.password_file, &login, &error);
+    Wipe(&options.connect);
+    if (!resolved) return UsageError(error);
+    session = HostSession::Open(login, false, &error);
+    Wipe(&login.password);
     if (!session) return UsageError(error);
   }
 

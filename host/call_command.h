@@ -12,8 +12,9 @@ struct CallOptions {
   std::string library;  // a path as given, or a bare name in library_directory
   std::string rule;
   std::vector<std::string> args;
-  // user/password@service of the session a database rule runs on.
-  std::string connect;
+  // user[/password]@service of the session a database rule runs on; wiped once it has begun.
+  mutable std::string connect;
+  std::string password_file;
 };
 
 // Prints the rule's answer (0 or 1) on standard output and returns kExitOk; on a usage or set-up

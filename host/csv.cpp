@@ -5,10 +5,18 @@
 
 namespace txhost {
 
+CsvReader::CsvReader(std::istream& in)
+    : source_([&in](char* buffer, size_t size) -> std::ptrdiff_t {
+        in.read(buffer, static_cast<std::streamsize>(size));
+        return in.bad() ? -1 : static_cast<std::ptrdiff_t>(in.gcount());
+      }) {}
+
 int CsvReader::Peek() {
   if (position_ == end_) {
-    in_.read(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    end_ = static_cast<size_t>(in_.gcount());
+    if (failed_) return -1;
+    std::ptrdiff_t got = source_(buffer_.data(), buffer_.size());
+    failed_ = got < 0;
+    end_ = got > 0 ? static_cast<size_t>(got) : 0;
     position_ = 0;
     if (end_ == 0) return -1;
   }

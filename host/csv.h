@@ -3,7 +3,9 @@
 #ifndef TXSCREEN_HOST_CSV_H_
 #define TXSCREEN_HOST_CSV_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -21,20 +23,27 @@ class CsvReader {
  public:
   static constexpr size_t kMaxRecordBytes = 16u << 20;
 
-  explicit CsvReader(std::istream& in) : in_(in) {}
+  // Reads up to `size` bytes into `buffer`: the count, 0 at the end, -1 on an error.
+  using Source = std::function<std::ptrdiff_t(char* buffer, size_t size)>;
+
+  explicit CsvReader(std::istream& in);
+  // A source that gives what it has at once (a pipe) lets each record through as soon as its
+  // bytes arrive, instead of waiting for a buffer's worth.
+  explicit CsvReader(Source source) : source_(std::move(source)) {}
 
   // The next record; false at the end of the input.
   bool Next(CsvRecord* record);
   // Bytes consumed so far, for progress.
   uint64_t bytes_read() const { return consumed_; }
   // Whether reading stopped on an error of the stream rather than at its end.
-  bool failed() const { return in_.bad(); }
+  bool failed() const { return failed_; }
 
  private:
   int Get();  // the next byte, or -1 at the end
   int Peek();
 
-  std::istream& in_;
+  Source source_;
+  bool failed_ = false;
   std::vector<char> buffer_ = std::vector<char>(1 << 16);
   size_t position_ = 0;
   size_t end_ = 0;

@@ -27,6 +27,12 @@ class DynamicLibrary {
   // The directory of the running program, where the libraries are built and installed.
   static std::string ProgramDirectory();
 
+  // Takes the current directory out of the places the loader searches, before anything is
+  // loaded by name, so that a library planted there (a false oci.dll) is never loaded. On
+  // Windows what remains is: the program's directory, the system directories, then PATH, where
+  // a client-library installation is normally found. ELF loaders never search it unless told.
+  static void KeepCurrentDirectoryOutOfSearch();
+
  private:
   explicit DynamicLibrary(void* handle) : handle_(handle) {}
   void* handle_;

@@ -24,6 +24,8 @@ void* DynamicLibrary::Find(const char* name) const { return dlsym(handle_, name)
 
 void* DynamicLibrary::FindOrdinal(unsigned) const { return nullptr; }
 
+void DynamicLibrary::KeepCurrentDirectoryOutOfSearch() {}
+
 std::string DynamicLibrary::FileName(const std::string& name) { return "lib" + name + ".so"; }
 
 std::string DynamicLibrary::ProgramDirectory() {

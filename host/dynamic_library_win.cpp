@@ -37,6 +37,13 @@ void* DynamicLibrary::FindOrdinal(unsigned ordinal) const {
       GetProcAddress(static_cast<HMODULE>(handle_), MAKEINTRESOURCEA(ordinal)));
 }
 
+void DynamicLibrary::KeepCurrentDirectoryOutOfSearch() {
+  // Naming a directory takes the current one's place in the search. The program's own directory
+  // is searched first anyway, so naming it adds nothing. (An empty name would do the same on
+  // Windows, but Wine keeps the current directory for it.)
+  SetDllDirectoryA(ProgramDirectory().c_str());
+}
+
 std::string DynamicLibrary::FileName(const std::string& name) { return name + ".dll"; }
 
 std::string DynamicLibrary::ProgramDirectory() {

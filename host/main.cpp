@@ -1,8 +1,10 @@
 // txhost: the reference host that loads the rule libraries and calls their rules.
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "call_command.h"
+#include "credentials.h"
 #include "dynamic_library.h"
 #include "exit_status.h"
 #include "exports_command.h"
@@ -44,7 +46,9 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
       ->required();
   command->add_option("--rules", screen->rules, "Rule-set file (format below)")->required();
   command->add_option("--connect", screen->connect,
-                      "user/password@service of the session for database rules");
+                      "user[/password]@service of the session for database rules");
+  command->add_option("--password-file", screen->password_file,
+                      "Read the password from this file's first line");
   command->add_option("--out", screen->out, "The results, one row per screened transaction; - is stdout");
   command->add_option("--rejects", screen->rejects, "The rejected rows, with _line and _reason");
   command->add_option("--explain", screen->explain,
@@ -67,9 +71,29 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   return command;
 }
 
+// Wipes what the parser kept of every option that may carry a password.
+void WipePasswordOptions(CLI::App& app) {
+  for (CLI::App* command : app.get_subcommands({})) {
+    for (const char* name : {"--connect"}) {
+      if (CLI::Option* option = command->get_option_no_throw(name)) {
+        for (const std::string& value : option->results()) {
+          txhost::Wipe(const_cast<std::string*>(&value));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  txhost::DynamicLibrary::KeepCurrentDirectoryOutOfSearch();
+  // The parser works on a copy; the process's own arguments are hidden from others at once.
+  std::vector<std::string> arguments(argv, argv + argc);
+  txhost::HidePasswordsFromProcessList(argc, argv);
+  std::vector<char*> copy;
+  for (std::string& argument : arguments) copy.push_back(&argument[0]);
+
   CLI::App app{"Reference host for the txscreen rule libraries"};
   app.require_subcommand(1);
   app.footer(kExitStatuses);
@@ -88,7 +112,9 @@ int main(int argc, char** argv) {
   CLI::App* call_command = app.add_subcommand(
       "call", "Load a rule library, call one rule with the given arguments and print its answer");
   call_command->add_option("--connect", call.connect,
-                           "user/password@service of the session for database rules");
+                           "user[/password]@service of the session for database rules");
+  call_command->add_option("--password-file", call.password_file,
+                           "Read the password from this file's first line");
   call_command->add_option("library", call.library,
                            "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
@@ -106,13 +132,16 @@ int main(int argc, char** argv) {
                    "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
 
+  int status = -1;
   try {
-    app.parse(argc, argv);
+    app.parse(argc, copy.data());
   } catch (const CLI::ParseError& e) {
     // Help and version are answers; every other parse error is bad usage.
-    int status = app.exit(e);
-    return status == 0 ? txhost::kExitOk : txhost::kExitUsage;
+    status = app.exit(e) == 0 ? txhost::kExitOk : txhost::kExitUsage;
   }
+  WipePasswordOptions(app);
+  for (std::string& argument : arguments) txhost::Wipe(&argument);
+  if (status >= 0) return status;
   if (screen_command->parsed()) {
     screen.library_directory = library_directory;
     return txhost::RunScreen(screen);

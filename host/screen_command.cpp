@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "alert_capture.h"
+#include "credentials.h"
 #include "exit_status.h"
 #include "interrupt.h"
 #include "library_set.h"
@@ -65,9 +66,12 @@ bool OpenSessions(const ScreenOptions& options, const std::vector<Check>& checks
   bool needed = std::any_of(checks.begin(), checks.end(),
                             [](const Check& check) { return check.rule->TakesHandles(); });
   if (!needed || options.parse_only) return true;
-  ConnectString connect;
-  if (!ParseConnectString(options.connect, &connect, error)) return false;
-  sessions->session = HostSession::Open(connect, threads > 1, error);
+  ConnectString login;
+  bool resolved = ResolveLogin(options.connect, options.password_file, &login, error);
+  Wipe(&options.connect);
+  if (!resolved) return false;
+  sessions->session = HostSession::Open(login, threads > 1, error);
+  Wipe(&login.password);
   if (!sessions->session) return false;
   sessions->handles[0] = sessions->session->handles();
   for (unsigned t = 1; t < threads; ++t) {

@@ -14,7 +14,10 @@ struct ScreenOptions {
   std::string library_directory;
   std::string rules;         // the rule-set file
   std::string transactions;  // the CSV file; "-" reads standard input
-  std::string connect;       // user/password@service, for rule sets with database rules
+  // user[/password]@service, for rule sets with database rules (credentials.h says where else a
+  // password may come from). Wiped once the session has begun, hence mutable.
+  mutable std::string connect;
+  std::string password_file;
   std::string out = "-";     // the results; "-" is standard output
   std::string rejects;       // empty: rejected rows are only reported
   std::string explain;       // empty: no audit trail
@@ -30,7 +33,7 @@ struct ScreenOptions {
 // Screens the file and gives an ExitStatus (exit_status.h). Every output is written beside its
 // destination and put in place only when the run completes; a refused, failed or interrupted run
 // leaves every file as it was. When `summary` is not null it receives the counts of a completed
-// run.
+// run. options.connect, which may hold a password, is wiped once the session has begun.
 int RunScreen(const ScreenOptions& options, ScreenSummary* summary = nullptr);
 
 }  // namespace txhost

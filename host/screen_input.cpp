@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iostream>
 #include <set>
 
 #include "file_system.h"
+#include "terminal.h"
 
 namespace txhost {
 namespace {
@@ -55,7 +55,8 @@ std::unique_ptr<ScreenInput> OpenScreenInput(const std::string& path, const std:
   auto input = std::make_unique<ScreenInput>();
   input->name = path;
   if (path != "-" && !OpenFile(path, input.get(), error)) return nullptr;
-  input->reader = std::make_unique<CsvReader>(path == "-" ? std::cin : input->file);
+  input->reader = path == "-" ? std::make_unique<CsvReader>(CsvReader::Source(ReadStandardInput))
+                              : std::make_unique<CsvReader>(input->file);
   CsvRecord header;
   if (!input->reader->Next(&header)) {
     *error = path + (input->reader->failed() ? ": cannot be read" : ": empty, no header line");

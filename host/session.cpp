@@ -14,15 +14,17 @@ bool Alloc(OCIEnv* env, Handle** handle, ub4 type) {
 }  // namespace
 
 bool ParseConnectString(const std::string& text, ConnectString* connect, std::string* error) {
-  size_t slash = text.find('/');
   size_t at = text.rfind('@');
-  if (slash == std::string::npos || at == std::string::npos || at < slash || slash == 0 ||
-      at + 1 == text.size()) {
-    *error = "\"" + text + "\" is not of the form user/password@service";
+  size_t slash = text.find('/');
+  if (slash > at) slash = std::string::npos;  // a '/' in the service name
+  size_t user_end = slash == std::string::npos ? at : slash;
+  if (at == std::string::npos || user_end == 0 || at + 1 == text.size()) {
+    *error = "the connect string is not of the form user[/password]@service";
     return false;
   }
-  connect->user = text.substr(0, slash);
-  connect->password = text.substr(slash + 1, at - slash - 1);
+  connect->user = text.substr(0, user_end);
+  connect->has_password = slash != std::string::npos;
+  connect->password = connect->has_password ? text.substr(slash + 1, at - slash - 1) : "";
   connect->service = text.substr(at + 1);
   return true;
 }

@@ -10,12 +10,14 @@
 
 namespace txhost {
 
-// "user/password@service", the usual form of the client tools. The password runs to the last
-// '@', so it may hold '/' and '@' itself.
+// "user/password@service", the usual form of the client tools, or "user@service" when the
+// password comes from elsewhere. The password runs to the last '@', so it may hold '/' and '@'
+// itself. The error never repeats the text, which may hold a password.
 struct ConnectString {
   std::string user;
   std::string password;
   std::string service;
+  bool has_password = false;
 };
 bool ParseConnectString(const std::string& text, ConnectString* connect, std::string* error);
 

@@ -1,4 +1,5 @@
 // The console on Windows.
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -11,5 +12,41 @@ namespace txhost {
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+
+// Task Manager and WMI read the system's own copy of the command line.
+bool ProcessListShowsArguments() { return false; }
+
+std::ptrdiff_t ReadStandardInput(char* buffer, size_t size) {
+  _setmode(_fileno(stdin), _O_BINARY);  // the bytes as they are, CRLF included
+  int got = _read(_fileno(stdin), buffer, static_cast<unsigned>(size));
+  return got;
+}
+
+bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* reason) {
+  HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE ||
+      !GetConsoleMode(input, &mode)) {
+    *reason = "no console";
+    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    return false;
+  }
+  SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~ENABLE_ECHO_INPUT);
+  DWORD count = 0;
+  WriteConsoleA(output, prompt.data(), static_cast<DWORD>(prompt.size()), &count, nullptr);
+  char c;
+  while (ReadConsoleA(input, &c, 1, &count, nullptr) && count == 1 && c != '\n') {
+    if (c != '\r') line->push_back(c);
+  }
+  WriteConsoleA(output, "\r\n", 2, &count, nullptr);
+  SetConsoleMode(input, mode);
+  CloseHandle(input);
+  CloseHandle(output);
+  return true;
+}
 
 }  // namespace txhost

@@ -46,6 +46,7 @@ class ScreenTest : public ::testing::Test {
   }
   // Runs the command with its standard error caught in err_.
   int Run(txhost::ScreenSummary* summary = nullptr) {
+    options_.connect = "u/p@db";  // a run wipes it once its session has begun
     ::testing::internal::CaptureStderr();
     int status = txhost::RunScreen(options_, summary);
     err_ = ::testing::internal::GetCapturedStderr();
