@@ -14,9 +14,27 @@ function(txscreen_version_resource target filename filetype description)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
+# Writes the ELF version script that exports exactly the names that `def` lists, so that the
+# export list is written once, in the .def with its ordinals.
+function(txscreen_version_script def map)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+  file(STRINGS ${def} lines)
+  set(exports "")
+  set(in_exports FALSE)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND line MATCHES "^[ \t]+([A-Za-z_][A-Za-z_0-9]*)")
+      string(APPEND exports "    ${CMAKE_MATCH_1};\n")
+    endif()
+  endforeach()
+  file(WRITE ${map} "/* Generated from ${def}. */\n{\n  global:\n${exports}  local:\n    *;\n};\n")
+endfunction()
+
 # txscreen_rule_library(NAME <name> DESCRIPTION <text> SOURCES <files...>)
-# A rule library exports exactly the names in <name>.def (Windows, with fixed ordinals) or
-# <name>.map (ELF version script); the common code is compiled in and nothing else leaves it.
+# A rule library exports exactly the names in <name>.def: on Windows with their fixed ordinals,
+# elsewhere through a version script made from it. The common code is compiled in and nothing
+# else leaves it.
 function(txscreen_rule_library)
   cmake_parse_arguments(ARG "" "NAME;DESCRIPTION" "SOURCES" ${ARGN})
   add_library(${ARG_NAME} SHARED ${ARG_SOURCES})
@@ -29,7 +47,8 @@ function(txscreen_rule_library)
     target_link_libraries(${ARG_NAME} PRIVATE user32)
     txscreen_version_resource(${ARG_NAME} ${ARG_NAME}.dll VFT_DLL "${ARG_DESCRIPTION}")
   else()
-    set(map ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_NAME}.map)
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}.map)
+    txscreen_version_script(${CMAKE_CURRENT_SOURCE_DIR}/${ARG_NAME}.def ${map})
     target_link_options(${ARG_NAME} PRIVATE -Wl,--version-script=${map})
     if(TXSCREEN_NO_UNDEFINED)
       target_link_options(${ARG_NAME} PRIVATE -Wl,--no-undefined)

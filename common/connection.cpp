@@ -24,11 +24,6 @@ bool Store(char* area, size_t size, const char* text) {
 }
 
 template <class Handle>
-void Alloc(OCIEnv* env, Handle** handle, ub4 type) {
-  OCIHandleAlloc(env, reinterpret_cast<void**>(handle), type, 0, nullptr);
-}
-
-template <class Handle>
 void Free(Handle*& handle, ub4 type) {
   if (handle != nullptr) OCIHandleFree(handle, type);
   handle = nullptr;
@@ -68,14 +63,14 @@ int32_t TConnection::SetLogin(const char* user, const char* secret, const char* 
 int32_t TConnection::AllocHandles() {
   if (state == kStateDisconnected) ReleaseHandles();
   OCIEnvCreate(&env, OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr, 0, nullptr);
-  Alloc(env, &err, OCI_HTYPE_ERROR);
-  Alloc(env, &server, OCI_HTYPE_SERVER);
+  AllocHandle(env, &err, OCI_HTYPE_ERROR);
+  AllocHandle(env, &server, OCI_HTYPE_SERVER);
   const char* target = service_name[0] != '\0' ? service_name : kDefaultServiceName;
   OCIServerAttach(server, err, reinterpret_cast<const OraText*>(target),
                   static_cast<sb4>(std::strlen(target)), OCI_DEFAULT);
-  Alloc(env, &svc, OCI_HTYPE_SVCCTX);
+  AllocHandle(env, &svc, OCI_HTYPE_SVCCTX);
   OCIAttrSet(svc, OCI_HTYPE_SVCCTX, server, 0, OCI_ATTR_SERVER, err);
-  Alloc(env, &session, OCI_HTYPE_SESSION);
+  AllocHandle(env, &session, OCI_HTYPE_SESSION);
   return 0;
 }
 
@@ -87,10 +82,9 @@ int32_t TConnection::Connect() {
   OCIAttrSet(session, OCI_HTYPE_SESSION, password, static_cast<ub4>(std::strlen(password)),
              OCI_ATTR_PASSWORD, err);
   if (Failed(OCISessionBegin(svc, err, session, OCI_CRED_RDBMS, OCI_DEFAULT))) {
-    sb4 error_code = 0;
     login_error[0] = '\0';
-    OCIErrorGet(err, 1, nullptr, &error_code, reinterpret_cast<OraText*>(login_error),
-                sizeof login_error, OCI_HTYPE_ERROR);
+    FetchErrorText(err, OCI_HTYPE_ERROR, reinterpret_cast<OraText*>(login_error),
+                   sizeof login_error);
     login_error[sizeof login_error - 1] = '\0';
     // Kept, the set would leak: nothing else releases a disconnected object's handles, and the
     // next Connect allocates a fresh one.
@@ -106,7 +100,7 @@ int32_t TConnection::Connect() {
 int32_t TConnection::Disconnect() {
   if (state == kStateDisconnected) return -2;
   sword status = OCISessionEnd(svc, err, session, OCI_DEFAULT);
-  if (status != OCI_SUCCESS) return status;
+  if (!EndedCleanly(status)) return status;
   state = kStateDisconnected;
   ReleaseHandles();
   return 0;

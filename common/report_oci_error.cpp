@@ -4,10 +4,9 @@
 namespace txscreen {
 
 void ReportOciError(OCIError* err) {
-  sb4 error_code = 0;
   // Starts empty: when there is no record to fetch, the client library writes nothing here.
   OraText text[kErrorTextSize] = {};
-  OCIErrorGet(err, 1, nullptr, &error_code, text, sizeof text, OCI_HTYPE_ERROR);
+  FetchErrorText(err, OCI_HTYPE_ERROR, text, sizeof text);
   // The client library promises a terminator within the area; holding the last byte at zero
   // keeps the alert inside the area even if it broke that promise.
   text[sizeof text - 1] = '\0';

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "oci_api.h"
+#include "oci_calls.h"
 #include "rule_types.h"
 
 namespace txscreen {
@@ -17,9 +18,6 @@ constexpr size_t kDayTextSize = 100;
 
 // Byte-wise equality up to the terminator. Both texts must be non-null.
 inline bool TextEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
-
-// A client-library call fails only when it returns OCI_ERROR; every other status is a success.
-inline bool Failed(sword status) { return status == OCI_ERROR; }
 
 // Shows `text` as a modal alert with the system's default caption and one OK button, and returns
 // once the user has dismissed it. Where there is no desktop, the text and a newline are written to

@@ -1,14 +1,16 @@
 // Opening and closing the host's database session through the client library.
 #include "session.h"
 
+#include "oci_calls.h"
+
 namespace txhost {
 namespace {
 
-bool Succeeded(sword status) { return status == OCI_SUCCESS || status == OCI_SUCCESS_WITH_INFO; }
+using txscreen::Succeeded;
 
 template <class Handle>
 bool Alloc(OCIEnv* env, Handle** handle, ub4 type) {
-  return Succeeded(OCIHandleAlloc(env, reinterpret_cast<void**>(handle), type, 0, nullptr));
+  return Succeeded(txscreen::AllocHandle(env, handle, type));
 }
 
 }  // namespace
@@ -30,9 +32,8 @@ bool ParseConnectString(const std::string& text, ConnectString* connect, std::st
 }
 
 std::string ErrorText(void* handle, ub4 type) {
-  sb4 code = 0;
   OraText text[512] = {};
-  if (OCIErrorGet(handle, 1, nullptr, &code, text, sizeof text, type) != OCI_SUCCESS) {
+  if (!Succeeded(txscreen::FetchErrorText(handle, type, text, sizeof text))) {
     return "the client library gave no error text";
   }
   return reinterpret_cast<const char*>(text);

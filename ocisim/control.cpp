@@ -62,8 +62,17 @@ void ocisim_fail_call(const char* function, unsigned nth, sword status, const ch
 void ocisim_clear_log(void) {
   Locked([](State& state) {
     state.log.clear();
+    state.calls = 0;
     state.violations.clear();
   });
+}
+
+size_t ocisim_pending_faults(void) {
+  return Locked([](State& state) { return state.faults.size(); });
+}
+
+void ocisim_clear_faults(void) {
+  Locked([](State& state) { state.faults.clear(); });
 }
 
 void ocisim_set_call_log(int enabled) {
@@ -71,6 +80,10 @@ void ocisim_set_call_log(int enabled) {
 }
 
 size_t ocisim_call_count(void) {
+  return Locked([](State& state) { return static_cast<size_t>(state.calls); });
+}
+
+size_t ocisim_logged_call_count(void) {
   return Locked([](State& state) { return state.log.size(); });
 }
 

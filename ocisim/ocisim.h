@@ -6,18 +6,23 @@
  * whole state, and every client-library call holds it from start to end.
  *
  * Fault injection. ocisim_fail_call makes the nth call of a function, counted from the moment of
- * the injection (nth 1 is the very next call), return `status`; nth 0 makes every call from now on
- * do so. A status of OCI_SUCCESS or OCI_SUCCESS_WITH_INFO means the call still does its work and
+ * the injection (nth 1 is the very next call), return `status`. Such a fault lives until it has
+ * fired once; nth 0 makes a standing fault that every call from now on meets, until
+ * ocisim_clear_faults or ocisim_reset. ocisim_pending_faults counts the faults still waiting or
+ * standing, so that a test can prove each of its faults fired and none carries into the next. A status of OCI_SUCCESS or OCI_SUCCESS_WITH_INFO means the call still does its work and
  * then reports that status, as the client library does when it has a warning to give; any other
  * status means the call does nothing and returns it. For OCI_ERROR, `error_text` (may be null)
  * becomes error record 1 of the call's error handle, and its code is read from an "ORA-nnnnn"
  * prefix. A call that already fails on its own returns its own failure.
  *
- * Call log. Every client-library call is logged once it returns: the function's name, the status
- * it returned, and its arguments by their published parameter names. Pointers read "null" or
- * "0x" and lower-case hex digits (see ocisim_pointer_text); integers read in decimal; texts read
- * as the bytes the call was given. The log keeps the latest 10,000 calls. It is off when the
- * library loads and on after ocisim_reset.
+ * Call log. ocisim_call_count counts every client-library call since the last ocisim_clear_log or
+ * ocisim_reset, always: 0 means that no call was made. The details of each call are kept once it
+ * returns, while the log is on: the function's name, the status it returned, and its arguments by
+ * their published parameter names. Pointers read "null" or "0x" and lower-case hex digits (see
+ * ocisim_pointer_text); integers read in decimal; texts read as the bytes the call was given. The
+ * log keeps the latest 10,000 calls (ocisim_logged_call_count of them; the getters take an index
+ * below it). Keeping details is off when the library loads, so that a host run pays nothing for
+ * it, and on from ocisim_reset.
  *
  * Protocol violations. Misuse that the real client library would reject or that would corrupt a
  * real session (a null, freed or mistyped handle, a bind on an unprepared statement, ...) is
@@ -49,12 +54,16 @@ OCISIM_API void OCI_CALL ocisim_reset(void);
 OCISIM_API void OCI_CALL ocisim_fail_call(const char* function, unsigned nth, sword status,
                                           const char* error_text);
 
-/* Clears the call log and the violations; handles, faults and databases stay. */
+/* Clears the call log, its count and the violations; handles, faults and databases stay. */
 OCISIM_API void OCI_CALL ocisim_clear_log(void);
+
+OCISIM_API size_t OCI_CALL ocisim_pending_faults(void);
+OCISIM_API void OCI_CALL ocisim_clear_faults(void);
 
 /* Logging costs time and memory; long runs turn it off. */
 OCISIM_API void OCI_CALL ocisim_set_call_log(int enabled);
 OCISIM_API size_t OCI_CALL ocisim_call_count(void);
+OCISIM_API size_t OCI_CALL ocisim_logged_call_count(void);
 OCISIM_API size_t OCI_CALL ocisim_call_function(size_t index, char* buf, size_t size);
 OCISIM_API sword OCI_CALL ocisim_call_status(size_t index);
 OCISIM_API size_t OCI_CALL ocisim_call_arg_count(size_t index);

@@ -12,6 +12,7 @@ void State::Reset() {
   databases.Clear();
   log_enabled = true;
   log.clear();
+  calls = 0;
   faults.clear();
   violations.clear();
   parsed_statements.clear();
@@ -59,6 +60,7 @@ Call::Call(const char* function)
 }
 
 Call::~Call() {
+  ++state_.calls;
   if (!logging_) return;
   if (state_.log.size() == State::kLogCapacity) state_.log.pop_front();
   state_.log.push_back(std::move(entry_));

@@ -34,7 +34,7 @@ TEST_F(ReportOciErrorTest, ShowsRecordOneOfTheErrorHandle) {
 
   auto fetch = ocisim::CallsTo("OCIErrorGet");
   ASSERT_EQ(fetch.size(), 1u);
-  EXPECT_EQ(fetch[0].Arg("hndlp"), ocisim::PointerText(err_));
+  EXPECT_EQ(fetch[0].Arg("hndlp"), ocisim::LoggedPointer(err_));
   EXPECT_EQ(fetch[0].Arg("recordno"), "1");
   EXPECT_EQ(fetch[0].Arg("sqlstate"), "null");
   EXPECT_NE(fetch[0].Arg("errcodep"), "null");

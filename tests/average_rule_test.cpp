@@ -84,8 +84,8 @@ TEST_F(AverageRuleTest, MakesExactlyTheCallsOfTheProtocol) {
                      "OCIBindByName", "OCIStmtExecute", "OCIHandleFree"}));
   auto calls = ocisim::CallLog();
   ASSERT_EQ(calls.size(), 7u);
-  const std::string env = ocisim::PointerText(handles_.env);
-  const std::string err = ocisim::PointerText(handles_.err);
+  const std::string env = ocisim::LoggedPointer(handles_.env);
+  const std::string err = ocisim::LoggedPointer(handles_.err);
 
   EXPECT_EQ(calls[0].Arg("parenth"), env);
   EXPECT_EQ(calls[0].Arg("type"), std::to_string(OCI_HTYPE_STMT));
@@ -120,10 +120,10 @@ TEST_F(AverageRuleTest, MakesExactlyTheCallsOfTheProtocol) {
     EXPECT_EQ(call.Arg("maxarr_len"), "0");
     EXPECT_EQ(call.Arg("mode"), "0");
   }
-  EXPECT_EQ(calls[2].Arg("valuep"), ocisim::PointerText(account)) << "the host's own text";
+  EXPECT_EQ(calls[2].Arg("valuep"), ocisim::LoggedPointer(account)) << "the host's own text";
   EXPECT_NE(calls[3].Arg("valuep"), calls[4].Arg("valuep"));
 
-  EXPECT_EQ(calls[5].Arg("svchp"), ocisim::PointerText(handles_.svc));
+  EXPECT_EQ(calls[5].Arg("svchp"), ocisim::LoggedPointer(handles_.svc));
   EXPECT_EQ(calls[5].Arg("stmtp"), stmt);
   EXPECT_EQ(calls[5].Arg("errhp"), err);
   EXPECT_EQ(calls[5].Arg("iters"), "1");
@@ -172,10 +172,12 @@ TEST_F(AverageRuleTest, AMillionCallsLeaveNoHandleAndNoMemoryBehind) {
   RecordProperty("resident_growth_kb", std::to_string(static_cast<long>(growth_mb * 1024)));
   std::printf("resident memory across 1,000,000 calls: %.1f MB before, %+.2f MB after\n",
               before / double(1 << 20), growth_mb);
-  if (testing_support::kResidentMemoryIsMeaningful) {
-    EXPECT_LT(growth_mb, 4.0);
-  }
   EXPECT_TRUE(Alerts().empty());
+  if (!testing_support::kResidentMemoryIsMeaningful) {
+    GTEST_SKIP() << "the handle counts were checked; resident memory means nothing under a "
+                    "sanitizer's allocator, so its growth is not";
+  }
+  EXPECT_LT(growth_mb, 4.0);
 }
 
 }  // namespace

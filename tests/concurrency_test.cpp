@@ -12,6 +12,7 @@
 #include "alert_spy.h"
 #include "built_library.h"
 #include "ocisim.h"
+#include "stand_in.h"
 #include "session.h"
 #include "txscreen.h"
 #include "txscreen2.h"
@@ -22,7 +23,7 @@ constexpr int kThreads = 8;
 constexpr int kRounds = 2000;
 
 TEST(ConcurrencyTest, EightThreadsGetTheAnswersOfASingleThread) {
-  ocisim_reset();
+  testing_support::ScopedStandIn stand_in;
   ocisim_set_call_log(0);
   ocisim_define_database("db");
   ocisim_add_user("db", "u", "p");
@@ -95,8 +96,6 @@ TEST(ConcurrencyTest, EightThreadsGetTheAnswersOfASingleThread) {
   }
   EXPECT_EQ(ocisim_live_handles(OCI_HTYPE_STMT), 0u);
   std::printf("concurrency: %d threads x %zu calls\n", kThreads, kRounds * cases.size());
-  session.reset();
-  ocisim_reset();
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 
 #include "alert_spy.h"
 #include "built_library.h"
-#include "control.hpp"
+#include "control.h"
+#include "stand_in.h"
 #include "memory_usage.h"
 #include "ocisim.h"
 #include "txscreen.h"
@@ -23,14 +24,14 @@ using Strings = std::vector<std::string>;
 
 class ConnectionTest : public ::testing::Test {
  protected:
+  testing_support::ScopedStandIn stand_in_;
+
   void SetUp() override {
-    ocisim_reset();
     for (const char* service : {TConnection::kDefaultServiceName, "reporting"}) {
       ocisim_define_database(service);
       ocisim_add_user(service, "scorer", "s3cret");
     }
   }
-  void TearDown() override { ocisim_reset(); }
 
   static void ExpectNoHandles(const TConnection& connection) {
     EXPECT_EQ(connection.env, nullptr);
@@ -130,7 +131,7 @@ TEST_F(ConnectionTest, ConnectMakesTheCallsOfTheLoginInOrder) {
   EXPECT_EQ(calls[9].Arg("credt"), std::to_string(OCI_CRED_RDBMS));
   EXPECT_EQ(calls[9].Arg("mode"), "0");
   EXPECT_EQ(calls[10].Arg("attrtype"), std::to_string(OCI_ATTR_SESSION));
-  EXPECT_EQ(calls[10].Arg("attributep"), ocisim::PointerText(connection.session));
+  EXPECT_EQ(calls[10].Arg("attributep"), ocisim::LoggedPointer(connection.session));
 
   ocisim_clear_log();
   EXPECT_EQ(connection.Connect(), -1) << "already connected";

@@ -72,7 +72,7 @@ TEST_F(DayRuleTest, GivesTheClientLibraryTheFormatSizeAndLanguageItExpects) {
   ASSERT_EQ(calls.size(), 1u) << "one conversion, nothing else";
   const auto& call = calls[0];
   EXPECT_EQ(call.function, "OCIDateToText");
-  EXPECT_EQ(call.Arg("err"), ocisim::PointerText(handles_.err));
+  EXPECT_EQ(call.Arg("err"), ocisim::LoggedPointer(handles_.err));
   EXPECT_EQ(call.Arg("date_value"), "2026-12-09 00:00:00");
   EXPECT_EQ(call.Arg("fmt"), "DY");
   EXPECT_EQ(call.Arg("fmt_length"), "3");

@@ -193,9 +193,20 @@ class FaultMatrixTest : public testing_support::DatabaseRuleTest {
 
   testing_support::RuleLibrary* txscreen2_ = nullptr;
 
+  // The proof that a row tested what it names: the nth call of the function since the injection
+  // returned the injected status (success with information is reported as itself).
+  static void ExpectFired(const Fault& fault) {
+    std::vector<ocisim::LoggedCall> calls = ocisim::CallsTo(fault.function);
+    ASSERT_GE(calls.size(), fault.nth) << fault.function << " was not called " << fault.nth
+                                       << " times";
+    EXPECT_EQ(calls[fault.nth - 1].status, fault.status) << fault.function << " #" << fault.nth;
+  }
+
   // The operations whose faults must land after a clean set-up.
   int RunWithSetUp(const std::string& operation, const std::vector<Fault>& faults) {
+    // Each fault's nth call counts from here, and so does the log that proves it fired.
     auto inject = [&] {
+      ocisim_clear_log();
       for (const Fault& f : faults) ocisim_fail_call(f.function, f.nth, f.status, kInjected);
     };
     if (operation == "TConnection::Connect") {
@@ -234,14 +245,17 @@ TEST_F(FaultMatrixTest, EveryCallFailingInEveryWay) {
   for (const Case& c : cases) {
     SCOPED_TRACE(Describe(c));
     spy_->Clear();
-    ocisim_clear_log();
     int result = RunWithSetUp(c.operation, c.faults);
+    for (const Fault& f : c.faults) ExpectFired(f);
+    EXPECT_EQ(ocisim_pending_faults(), 0u) << "a fault that never fired";
+    ocisim_clear_faults();
     EXPECT_EQ(result, c.expected.result);
     EXPECT_EQ(Alerts(), c.expected.alerts);
     EXPECT_EQ(HandlesLeftBehind(), c.expected.handles_left);
     // A handle that a failed free kept is let go here, so the next case starts clean.
     if (HandlesLeftBehind() != 0) {
       TearDown();
+      stand_in_.Restart();
       SetUp();
     }
   }

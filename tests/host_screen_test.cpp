@@ -13,6 +13,7 @@
 #include "ocisim.h"
 #include "rule_set.h"
 #include "screen_command.h"
+#include "stand_in.h"
 #include "temp_files.h"
 
 namespace {
@@ -25,7 +26,6 @@ using testing_support::ReadFile;
 class ScreenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_reset();
     ocisim_define_database("db");
     ocisim_add_user("db", "u", "p");
     ocisim_add_history("db", "A", 100);
@@ -37,7 +37,6 @@ class ScreenTest : public ::testing::Test {
     options_.out = Path("out.csv");
     options_.rejects = Path("rejects.csv");
   }
-  void TearDown() override { ocisim_reset(); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string Write(const std::string& name, const std::string& text) {
@@ -53,6 +52,7 @@ class ScreenTest : public ::testing::Test {
     return status;
   }
 
+  testing_support::ScopedStandIn stand_in_;
   std::string dir_;
   std::string err_;
   txhost::ScreenOptions options_;
@@ -217,6 +217,7 @@ TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     options_ = txhost::ScreenOptions{};
+    stand_in_.Restart();
     SetUp();
     std::filesystem::create_directories(Path("a_directory"));
     options_.transactions = Write("t.csv", transactions);

@@ -16,6 +16,7 @@
 #include "ocisim.h"
 #include "rule_set.h"
 #include "screen_command.h"
+#include "stand_in.h"
 #include "temp_files.h"
 
 namespace {
@@ -47,7 +48,6 @@ Strings RejectReasons(const std::string& path) {
 class HostileInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_reset();
     ocisim_define_database("db");
     ocisim_add_user("db", "u", "p");
     options_.library_directory = txhost::DynamicLibrary::ProgramDirectory();
@@ -60,8 +60,8 @@ class HostileInputTest : public ::testing::Test {
                                "over txscreen OVERCREDITLIMIT amount 100\n"
                                "mon txscreen TESTDATE \"MON\" date\n");
   }
-  void TearDown() override { ocisim_reset(); }
 
+  testing_support::ScopedStandIn stand_in_;
   txhost::ScreenOptions options_;
 };
 

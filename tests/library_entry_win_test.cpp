@@ -201,22 +201,6 @@ TEST(LibraryEntryWinTest, OnlyTxscreenIsRefusedWhenNoTlsIndexIsFree) {
   if (library != nullptr) FreeLibrary(library);
 }
 
-TEST(LibraryEntryWinTest, ResolvesEveryRuleByOrdinalToItsNamedAddress) {
-  struct Case {
-    const char* library;
-    const char* name;
-    unsigned ordinal;
-  } cases[] = {{"txscreen", "SHARPINCREASE", 1},   {"txscreen", "BADACCOUNT", 2},
-               {"txscreen", "OVERCREDITLIMIT", 3}, {"txscreen", "TESTCONN", 4},
-               {"txscreen", "TESTDATE", 5},        {"txscreen", "SPECIAL_USER", 6},
-               {"txscreen2", "TESTMERCHANT", 1},   {"txscreen2", "SAMEZIPCODE", 2}};
-  for (const Case& c : cases) {
-    auto library = testing_support::LoadBuiltLibrary(c.library);
-    EXPECT_NE(library->FindOrdinal(c.ordinal), nullptr) << c.name;
-    EXPECT_EQ(library->FindOrdinal(c.ordinal), library->Find(c.name)) << c.name;
-  }
-}
-
 class VersionResourceTest : public ::testing::TestWithParam<const char*> {};
 
 INSTANTIATE_TEST_SUITE_P(Libraries, VersionResourceTest,

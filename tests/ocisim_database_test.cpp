@@ -4,22 +4,22 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "control.hpp"
+#include "control.h"
 #include "ocisim.h"
-#include "session.h"
 #include "stand_in.h"
 
 namespace {
 
 const OraText* Text(const char* text) { return reinterpret_cast<const OraText*>(text); }
 
-std::string LastError(OCIError* err) { return txhost::ErrorText(err, OCI_HTYPE_ERROR); }
+std::string LastError(OCIError* err) { return testing_support::ErrorText(err); }
 
 bool HasViolation(const std::string& part) {
   for (const std::string& violation : ocisim::Violations()) {
@@ -113,24 +113,17 @@ TEST_F(StandInDateTest, FailsWithTheClientLibrarysText) {
 class StandInStatementTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_reset();
-    ocisim_define_database("db");
-    ocisim_add_user("db", "u", "p");
+    testing_support::ScopedStandIn::DefineDatabase("db");
     ocisim_add_history("db", "A", 10);
     ocisim_add_history("db", "A", 30);
     std::string error;
-    session_ = txhost::HostSession::Open({"u", "p", "db"}, false, &error);
+    session_ = testing_support::StandInSession::Open("db", "u", "p", &error);
     ASSERT_TRUE(session_) << error;
     h_ = session_->handles();
     ASSERT_EQ(OCIHandleAlloc(h_.env, reinterpret_cast<void**>(&stmt_), OCI_HTYPE_STMT, 0, nullptr),
               OCI_SUCCESS);
     ocisim_clear_log();
   }
-  void TearDown() override {
-    session_.reset();
-    ocisim_reset();
-  }
-
   sword Prepare(const char* text) {
     return OCIStmtPrepare(stmt_, h_.err, Text(text), static_cast<ub4>(std::strlen(text)),
                           OCI_NTV_SYNTAX, OCI_DEFAULT);
@@ -144,7 +137,8 @@ class StandInStatementTest : public ::testing::Test {
     return OCIStmtExecute(h_.svc, stmt_, h_.err, 1, 0, nullptr, nullptr, OCI_DEFAULT);
   }
 
-  std::unique_ptr<txhost::HostSession> session_;
+  testing_support::ScopedStandIn stand_in_;
+  std::unique_ptr<testing_support::StandInSession> session_;
   OciHandles h_{};
   OCIStmt* stmt_ = nullptr;
 };
@@ -296,24 +290,43 @@ TEST_F(StandInStatementTest, RefusesCursorsBeyondTheLimit) {
   EXPECT_EQ(LastError(h_.err), "ORA-01000: maximum open cursors exceeded");
 }
 
-TEST(StandInDatabaseFilesTest, LoadsUsersAndHistoryAndNamesABadLine) {
-  std::string directory = ::testing::TempDir();
-  std::ofstream(directory + "/users.csv") << "user,password\n# comment\nAnalyst,pw\n";
-  std::ofstream(directory + "/history.csv") << "account,amount\r\nX,10\r\nX,20\r\n";
-  ocisim_reset();
+TEST(StandInDatabaseFilesTest, LoadsTheFilesAndNamesTheBadLineOfEach) {
+  testing_support::ScopedStandIn stand_in;
+  const std::string directory = ::testing::TempDir() + "txscreen_database_files";
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  auto write = [&](const char* name, const std::string& text) {
+    std::ofstream(directory + "/" + name, std::ios::binary) << text;
+  };
+  write("users.csv", "user,password\n# comment\nAnalyst,pw\n");
+  write("history.csv", "account,amount\r\nX,10\r\nX,20\r\n");
+  write("faults.conf", "# none but a comment\n\n");
   char error[256] = "";
   ASSERT_EQ(ocisim_load_database("files", directory.c_str(), error, sizeof error), 0) << error;
   std::string problem;
-  auto session = txhost::HostSession::Open({"ANALYST", "pw", "files"}, false, &problem);
+  auto session = testing_support::StandInSession::Open("files", "ANALYST", "pw", &problem);
   EXPECT_TRUE(session) << problem << " (user names match in any case)";
   session.reset();
 
-  std::ofstream(directory + "/history.csv") << "account,amount\nX,ten\n";
-  EXPECT_EQ(ocisim_load_database("files", directory.c_str(), error, sizeof error), -1);
-  EXPECT_NE(std::string(error).find("history.csv:2"), std::string::npos) << error;
-  std::remove((directory + "/users.csv").c_str());
-  std::remove((directory + "/history.csv").c_str());
-  ocisim_reset();
+  struct Case {
+    const char* file;
+    std::string text;
+    std::string error;  // the end of the reason
+  } cases[] = {
+      {"history.csv", "account,amount\nX,ten\n", "history.csv:2: not a valid line"},
+      {"faults.conf", "raise account X\n", "faults.conf:1: expected \"raise account ACCOUNT TEXT\""},
+      {"faults.conf", "# fine\nraise every 0 ORA-1\n", "faults.conf:2: expected"},
+      {"faults.conf", "session lost after -3\n", "faults.conf:1: expected"},
+      {"faults.conf", "procedure missing now\n", "faults.conf:1: expected"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    write("history.csv", "account,amount\n");
+    write("faults.conf", "");
+    write(c.file, c.text);
+    EXPECT_EQ(ocisim_load_database("files", directory.c_str(), error, sizeof error), -1);
+    EXPECT_NE(std::string(error).find(c.error), std::string::npos) << error;
+  }
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ TEST_F(StandInHandlesTest, FaultForEveryCallStaysUntilReset) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(OCIHandleAlloc(env_, &stmt, OCI_HTYPE_STMT, 0, nullptr), OCI_ERROR);
   }
-  ocisim_reset();
+  stand_in_.Restart();
   OCIEnv* env = nullptr;
   ASSERT_EQ(OCIEnvCreate(&env, OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
             OCI_SUCCESS);
@@ -140,7 +140,7 @@ TEST_F(StandInHandlesTest, FaultForEveryCallStaysUntilReset) {
 }
 
 TEST_F(StandInHandlesTest, LogsEveryCallWithItsArgumentsAndStatus) {
-  ocisim_reset();
+  stand_in_.Restart();
   OCIEnv* env = nullptr;
   ASSERT_EQ(OCIEnvCreate(&env, OCI_THREADED, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
             OCI_SUCCESS);
@@ -152,15 +152,19 @@ TEST_F(StandInHandlesTest, LogsEveryCallWithItsArgumentsAndStatus) {
   ASSERT_EQ(ocisim::CallSequence(), (std::vector<std::string>{"OCIEnvCreate", "OCIHandleAlloc",
                                                               "OCIHandleFree", "OCIHandleFree"}));
   EXPECT_EQ(log[0].Arg("mode"), "1");
-  EXPECT_EQ(log[1].Arg("parenth"), ocisim::PointerText(env));
+  EXPECT_EQ(log[1].Arg("parenth"), ocisim::LoggedPointer(env));
   EXPECT_EQ(log[1].Arg("type"), "4");
-  EXPECT_EQ(log[2].Arg("hndlp"), ocisim::PointerText(stmt));
+  EXPECT_EQ(log[2].Arg("hndlp"), ocisim::LoggedPointer(stmt));
   EXPECT_EQ(log[2].status, OCI_SUCCESS);
   EXPECT_EQ(log[3].status, OCI_INVALID_HANDLE);
 
+  // With its details off, the log still counts every call.
   ocisim_set_call_log(0);
   OCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, nullptr);
-  EXPECT_EQ(ocisim_call_count(), 4u);
+  EXPECT_EQ(ocisim_logged_call_count(), 4u);
+  EXPECT_EQ(ocisim_call_count(), 5u);
+  ocisim_clear_log();
+  EXPECT_EQ(ocisim_call_count(), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 namespace {
 
+using txscreen::AllocHandle;
 using txscreen::Failed;
 using txscreen::ShowAlert;
 
@@ -26,7 +27,7 @@ extern "C" RuleResult TESTCONN(OCIEnv* env, OCIError* err, OCISvcCtx* svc, float
   if (account == nullptr) return 0;
   sb4 risk = 0;
   OCIStmt* stmt = nullptr;
-  if (Failed(OCIHandleAlloc(env, reinterpret_cast<void**>(&stmt), OCI_HTYPE_STMT, 0, nullptr))) {
+  if (Failed(AllocHandle(env, &stmt, OCI_HTYPE_STMT))) {
     // No statement: every later step would work on a handle that does not exist.
     ShowAlert("error");
     return 0;

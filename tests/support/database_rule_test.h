@@ -10,9 +10,10 @@
 
 #include "alert_spy.h"
 #include "built_library.h"
-#include "control.hpp"
+#include "control.h"
 #include "ocisim.h"
 #include "session.h"
+#include "stand_in.h"
 
 namespace testing_support {
 
@@ -25,7 +26,6 @@ class DatabaseRuleTest : public ::testing::Test {
 
   void SetUp() override {
     library_ = &LoadedLibrary(library_name());
-    ocisim_reset();
     ocisim_define_database(kService);
     ocisim_add_user(kService, "screener", "secret");
     std::string error;
@@ -39,7 +39,6 @@ class DatabaseRuleTest : public ::testing::Test {
   void TearDown() override {
     spy_.reset();
     session_.reset();
-    ocisim_reset();
   }
 
   template <class Function>
@@ -55,6 +54,7 @@ class DatabaseRuleTest : public ::testing::Test {
   // Loaded once per program and kept, as a host keeps its libraries.
   static RuleLibrary& LoadedLibrary(const std::string& name);
 
+  ScopedStandIn stand_in_;
   RuleLibrary* library_ = nullptr;
   std::unique_ptr<txhost::HostSession> session_;
   OciHandles handles_{};

@@ -1,27 +1,75 @@
-// A fixture that starts every test with a fresh stand-in client library and gives it an
-// environment and an error handle, as a host has them.
+// The stand-in client library as tests use it: a scope that starts and ends with a fresh
+// stand-in, and a session opened with nothing but client-library calls.
 #ifndef TXSCREEN_TESTS_SUPPORT_STAND_IN_H_
 #define TXSCREEN_TESTS_SUPPORT_STAND_IN_H_
 
 #include <gtest/gtest.h>
 
-#include "control.hpp"
+#include <memory>
+#include <string>
+
+#include "control.h"
 #include "oci_api.h"
 #include "ocisim.h"
+#include "rule_types.h"
 
 namespace testing_support {
 
+// Resets the stand-in on entry and on exit, so that a test neither sees what an earlier one left
+// nor leaves anything behind. A reset also turns the call log on. Hold one as a fixture's first
+// member: it then outlives every handle the fixture holds.
+class ScopedStandIn {
+ public:
+  ScopedStandIn() { ocisim_reset(); }
+  ~ScopedStandIn() { ocisim_reset(); }
+  ScopedStandIn(const ScopedStandIn&) = delete;
+  ScopedStandIn& operator=(const ScopedStandIn&) = delete;
+
+  // Starts again from nothing within the scope.
+  void Restart() { ocisim_reset(); }
+  // Defines `service` with one user who may log in.
+  static void DefineDatabase(const char* service, const char* user = "u",
+                             const char* password = "p") {
+    ocisim_define_database(service);
+    ocisim_add_user(service, user, password);
+  }
+};
+
+// The text of error record 1 of `err`, or "<no record>".
+std::string ErrorText(OCIError* err);
+
+// A session opened as any client opens one: environment, error handle, server, service context
+// and session. The destructor ends and frees it all.
+class StandInSession {
+ public:
+  static std::unique_ptr<StandInSession> Open(const char* service, const char* user,
+                                              const char* password, std::string* error);
+  ~StandInSession();
+
+  OciHandles handles() const { return {env_, err_, svc_}; }
+
+ private:
+  StandInSession() = default;
+  OCIEnv* env_ = nullptr;
+  OCIError* err_ = nullptr;
+  OCIServer* server_ = nullptr;
+  OCISvcCtx* svc_ = nullptr;
+  OCISession* session_ = nullptr;
+  bool attached_ = false;
+  bool begun_ = false;
+};
+
+// The fixture for tests of the stand-in's own calls: an environment and an error handle.
 class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_reset();
     ASSERT_EQ(OCIEnvCreate(&env_, OCI_DEFAULT, nullptr, nullptr, nullptr, nullptr, 0, nullptr),
               OCI_SUCCESS);
     ASSERT_EQ(OCIHandleAlloc(env_, reinterpret_cast<void**>(&err_), OCI_HTYPE_ERROR, 0, nullptr),
               OCI_SUCCESS);
   }
-  void TearDown() override { ocisim_reset(); }
 
+  ScopedStandIn stand_in_;
   OCIEnv* env_ = nullptr;
   OCIError* err_ = nullptr;
 };

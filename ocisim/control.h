@@ -1,6 +1,6 @@
 // C++ view of the stand-in's control interface: the call log, violations and handle counts.
-#ifndef TXSCREEN_OCISIM_CONTROL_HPP_
-#define TXSCREEN_OCISIM_CONTROL_HPP_
+#ifndef TXSCREEN_OCISIM_CONTROL_H_
+#define TXSCREEN_OCISIM_CONTROL_H_
 
 #include <map>
 #include <string>
@@ -29,13 +29,14 @@ std::string ReadText(Getter get) {
   return text;
 }
 
-inline std::string PointerText(const void* pointer) {
+// How the call log shows `pointer`.
+inline std::string LoggedPointer(const void* pointer) {
   return ReadText([&](char* buf, size_t size) { return ocisim_pointer_text(pointer, buf, size); });
 }
 
 inline std::vector<LoggedCall> CallLog() {
   std::vector<LoggedCall> calls;
-  size_t count = ocisim_call_count();
+  size_t count = ocisim_logged_call_count();
   for (size_t i = 0; i < count; ++i) {
     LoggedCall call;
     call.function =
@@ -78,4 +79,4 @@ inline std::vector<std::string> Violations() {
 
 }  // namespace ocisim
 
-#endif  // TXSCREEN_OCISIM_CONTROL_HPP_
+#endif  // TXSCREEN_OCISIM_CONTROL_H_
