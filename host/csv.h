@@ -35,6 +35,8 @@ class CsvReader {
   bool Next(CsvRecord* record);
   // Bytes consumed so far, for progress.
   uint64_t bytes_read() const { return consumed_; }
+  // Whether the next record can start without waiting for the source.
+  bool HasBufferedInput() const { return position_ < end_; }
   // Whether reading stopped on an error of the stream rather than at its end.
   bool failed() const { return failed_; }
 

@@ -7,6 +7,17 @@
 #include "values.h"
 
 namespace txhost {
+namespace {
+
+// The client library's texts for a session whose connection is gone: it stays gone.
+bool LostConnection(const std::string& alert) {
+  for (const char* code : {"ORA-03113", "ORA-03114", "ORA-03135"}) {
+    if (alert.compare(0, 9, code) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
                          RowLayout layout, bool parse_only, bool explain)
@@ -66,16 +77,21 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   result->alerts.clear();
   result->fired.assign(checks_.size(), 0);
   result->outcome = -1;
+  result->on_lost_session = false;
   if (!Convert(record, result) || parse_only_) return;
   AlertCollector collector;
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
     result->fired[c] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
     if (!collector.empty()) {
-      for (std::string& text : collector.Take()) result->alerts.push_back({c, std::move(text)});
+      for (std::string& text : collector.Take()) {
+        lost_session_ = lost_session_ || LostConnection(text);
+        result->alerts.push_back({c, std::move(text)});
+      }
     }
     if (result->fired[c] && explain_) Explain(record, c, result);
   }
+  result->on_lost_session = lost_session_;
 }
 
 void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) {

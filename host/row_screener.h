@@ -24,6 +24,9 @@ struct RowResult {
   int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
   std::string explanation;  // a JSON line per check that fired, when explaining
   std::vector<RaisedAlert> alerts;
+  // The worker's session had lost its connection by the end of this row: its database checks
+  // could not run, and their alerts say so.
+  bool on_lost_session = false;
 };
 
 struct RowLayout {
@@ -47,6 +50,7 @@ class RowScreener {
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;
   RowLayout layout_;
+  bool lost_session_ = false;
   bool parse_only_;
   bool explain_;
   std::vector<std::vector<Value>> values_;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <thread>
 
 #include "alert_capture.h"
 #include "credentials.h"
@@ -15,13 +14,13 @@
 #include "rule_set.h"
 #include "screen_input.h"
 #include "screen_outputs.h"
+#include "screen_pipeline.h"
 #include "session.h"
 #include "terminal.h"
 
 namespace txhost {
 namespace {
 
-constexpr size_t kBatchRows = 4096;
 // Rejects and alerts beyond these are counted in the summary, not shown one by one.
 constexpr size_t kShownRejects = 10;
 constexpr size_t kShownAlerts = 10;
@@ -54,15 +53,17 @@ class Progress {
   bool shown_ = false;
 };
 
-// The host's session and one handle triple per thread, when a check needs the database.
+// The host's sessions: one per worker when a check needs the database, each a service context,
+// session and error handle of its own under one threaded environment, since a server serves one
+// call at a time per session.
 struct Sessions {
   std::unique_ptr<HostSession> session;
-  std::vector<OciHandles> handles;
+  std::vector<Worker> workers;
 };
 
 bool OpenSessions(const ScreenOptions& options, const std::vector<Check>& checks,
-                  unsigned threads, Sessions* sessions, std::string* error) {
-  sessions->handles.assign(threads, OciHandles{});
+                  unsigned workers, Sessions* sessions, std::string* error) {
+  sessions->workers.assign(workers, Worker{});
   bool needed = std::any_of(checks.begin(), checks.end(),
                             [](const Check& check) { return check.rule->TakesHandles(); });
   if (!needed || options.parse_only) return true;
@@ -70,17 +71,19 @@ bool OpenSessions(const ScreenOptions& options, const std::vector<Check>& checks
   bool resolved = ResolveLogin(options.connect, options.password_file, &login, error);
   Wipe(&options.connect);
   if (!resolved) return false;
-  sessions->session = HostSession::Open(login, threads > 1, error);
-  Wipe(&login.password);
-  if (!sessions->session) return false;
-  sessions->handles[0] = sessions->session->handles();
-  for (unsigned t = 1; t < threads; ++t) {
-    if (!sessions->session->HandlesForThread(&sessions->handles[t])) {
-      *error = "cannot allocate an error handle for thread " + std::to_string(t + 1);
-      return false;
+  sessions->session = HostSession::Open(login, workers > 1, error);
+  bool opened = sessions->session != nullptr;
+  if (opened) sessions->workers[0].handles = sessions->session->handles();
+  for (unsigned w = 1; opened && w < workers; ++w) {
+    opened = sessions->session->OpenAnother(login, &sessions->workers[w].handles, error);
+    if (!opened) {
+      *error = "session " + std::to_string(w + 1) + " of " + std::to_string(workers) +
+               " (one per worker, --threads): " + *error;
     }
   }
-  return true;
+  Wipe(&login.password);
+  if (!opened) sessions->session.reset();
+  return opened;
 }
 
 // Shows the first rejects and alerts as they come, so a user sees at once what goes wrong.
@@ -117,46 +120,28 @@ class Notices {
 // must not be published.
 int ScreenRows(const ScreenOptions& options, ScreenInput& input, const std::vector<Check>& checks,
                const Sessions& sessions, ScreenOutputs& outputs, ScreenSummary* summary) {
-  const unsigned threads = static_cast<unsigned>(sessions.handles.size());
   RowLayout layout{input.header.size(), input.id_column, input.label_column};
-  std::vector<RowScreener> screeners;
-  for (unsigned t = 0; t < threads; ++t) {
-    screeners.emplace_back(checks, input.header, layout, options.parse_only,
-                           !options.explain.empty());
-  }
+  ScreenPipeline pipeline(checks, input.header, layout, options.parse_only,
+                          !options.explain.empty(), sessions.workers);
   Notices notices(input.name, checks, input.id_column);
   Progress progress(input.total_bytes, StderrIsTerminal() && input.total_bytes > (1u << 20));
-  std::vector<CsvRecord> batch(kBatchRows);
-  std::vector<RowResult> results(kBatchRows);
-  for (bool more = true; more;) {
-    size_t rows = 0;
-    while (rows < kBatchRows && (more = input.reader->Next(&batch[rows]))) ++rows;
-    auto work = [&](unsigned t) {
-      for (size_t i = t; i < rows; i += threads) {
-        screeners[t].Screen(batch[i], sessions.handles[t], &results[i]);
-      }
-    };
-    if (threads == 1 || rows < threads) {
-      work(0);  // one thread takes every row when the stride is 1
-    } else {
-      std::vector<std::thread> workers;
-      for (unsigned t = 0; t < threads; ++t) workers.emplace_back(work, t);
-      for (std::thread& worker : workers) worker.join();
-    }
-    for (size_t i = 0; i < rows; ++i) {
-      summary->Tally(results[i]);
-      notices.Row(batch[i], results[i]);
-      outputs.Row(batch[i], results[i]);
-      if (summary->rejected > options.max_rejects) {
-        return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +
-                                       " rows rejected (--max-rejects); stopped at " + input.name +
-                                       ":" + std::to_string(batch[i].line) +
-                                       ", nothing was written");
-      }
-    }
-    progress.Show(input.reader->bytes_read(), summary->read);
-  }
+  size_t stopped_at = 0;
+  bool completed = pipeline.Run(
+      *input.reader,
+      [&](const CsvRecord& record, const RowResult& result) {
+        summary->Tally(result);
+        notices.Row(record, result);
+        outputs.Row(record, result);
+        stopped_at = record.line;
+        return summary->rejected <= options.max_rejects;
+      },
+      [&] { progress.Show(input.reader->bytes_read(), summary->read); });
   progress.Finish();
+  if (!completed) {
+    return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +
+                                   " rows rejected (--max-rejects); stopped at " + input.name +
+                                   ":" + std::to_string(stopped_at) + ", nothing was written");
+  }
   if (input.reader->failed()) {
     return Report(kExitFailed, input.name + ": reading stopped on an error after " +
                                    std::to_string(summary->read) + " rows; nothing was written");
@@ -189,6 +174,7 @@ int RunScreen(const ScreenOptions& options, ScreenSummary* result) {
   AlertRouting routing(libraries.Loaded());
   ScreenSummary summary(input->name, options.rules, checks, input->label_column >= 0,
                         options.parse_only);
+  summary.workers = sessions.workers.size();
   auto started = std::chrono::steady_clock::now();
   int status = ScreenRows(options, *input, checks, sessions, *outputs, &summary);
   if (status != kExitOk) return status;

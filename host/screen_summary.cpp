@@ -56,6 +56,7 @@ void ScreenSummary::Tally(const RowResult& row) {
   ++screened;
   for (const RaisedAlert& alert : row.alerts) ++checks[alert.check].alerts;
   alerts += row.alerts.size();
+  on_lost_session += row.on_lost_session;
   if (backtest && row.outcome < 0) ++unlabelled;
   for (size_t c = 0; c < checks.size(); ++c) {
     bool fired = row.fired[c];
@@ -75,6 +76,11 @@ std::string SummaryText(const ScreenSummary& s) {
                 "rows read %zu, screened %zu, rejected %zu, alerts %zu in %.3f s (%.0f rows/s)\n",
                 s.read, s.screened, s.rejected, s.alerts, s.seconds, s.RowsPerSecond());
   text += line;
+  if (s.on_lost_session > 0) {
+    text += "  " + std::to_string(s.on_lost_session) +
+            " rows screened on a session that had lost its connection: their database checks "
+            "did not run (see the alerts)\n";
+  }
   for (const auto& [reason, count] : s.rejects_by_reason) {
     text += "  rejected " + std::to_string(count) + ": " + reason + "\n";
   }
@@ -130,7 +136,8 @@ std::string SummaryJson(const ScreenSummary& s) {
       {"rows_read", s.read},    {"rows_screened", s.screened},
       {"rows_rejected", s.rejected},
       {"rejects_by_reason", s.rejects_by_reason},
-      {"alerts", s.alerts},     {"seconds", s.seconds},
+      {"alerts", s.alerts},     {"rows_on_lost_session", s.on_lost_session},
+      {"workers", s.workers},   {"seconds", s.seconds},
       {"rows_per_second", s.RowsPerSecond()},
       {"parse_only", s.parse_only},
       {"backtest", s.backtest}, {"checks", std::move(checks)}};

@@ -38,6 +38,8 @@ struct ScreenSummary {
   size_t rejected = 0;
   size_t unlabelled = 0;  // screened rows left out of the backtest
   size_t alerts = 0;
+  size_t on_lost_session = 0;  // screened after their worker's session had lost its connection
+  size_t workers = 1;
   std::map<std::string, size_t> rejects_by_reason;
   std::vector<CheckSummary> checks;
   double seconds = 0;

@@ -42,66 +42,86 @@ std::string ErrorText(void* handle, ub4 type) {
 std::unique_ptr<HostSession> HostSession::Open(const ConnectString& connect, bool threaded,
                                                std::string* error) {
   std::unique_ptr<HostSession> session(new HostSession());
-  HostSession& s = *session;
-  if (!Succeeded(OCIEnvCreate(&s.env_, threaded ? OCI_THREADED : OCI_DEFAULT, nullptr, nullptr,
-                              nullptr, nullptr, 0, nullptr))) {
+  if (!Succeeded(OCIEnvCreate(&session->env_, threaded ? OCI_THREADED : OCI_DEFAULT, nullptr,
+                              nullptr, nullptr, nullptr, 0, nullptr))) {
     *error = "cannot create a client-library environment";
-    s.env_ = nullptr;
+    session->env_ = nullptr;
     return nullptr;
   }
-  if (!Alloc(s.env_, &s.err_, OCI_HTYPE_ERROR) || !Alloc(s.env_, &s.server_, OCI_HTYPE_SERVER) ||
-      !Alloc(s.env_, &s.svc_, OCI_HTYPE_SVCCTX) || !Alloc(s.env_, &s.session_, OCI_HTYPE_SESSION)) {
+  session->members_.emplace_back();
+  if (!session->Begin(connect, &session->members_.back(), error)) return nullptr;
+  return session;
+}
+
+bool HostSession::OpenAnother(const ConnectString& connect, OciHandles* handles,
+                              std::string* error) {
+  Member member;
+  if (!Begin(connect, &member, error)) {
+    Close(&member);
+    return false;
+  }
+  members_.push_back(member);
+  *handles = Handles(member);
+  return true;
+}
+
+bool HostSession::Begin(const ConnectString& connect, Member* m, std::string* error) {
+  if (!Alloc(env_, &m->err, OCI_HTYPE_ERROR) || !Alloc(env_, &m->server, OCI_HTYPE_SERVER) ||
+      !Alloc(env_, &m->svc, OCI_HTYPE_SVCCTX) || !Alloc(env_, &m->session, OCI_HTYPE_SESSION)) {
     *error = "cannot allocate the session's handles";
-    return nullptr;
+    return false;
   }
   const auto* service = reinterpret_cast<const OraText*>(connect.service.data());
-  if (!Succeeded(OCIServerAttach(s.server_, s.err_, service,
+  if (!Succeeded(OCIServerAttach(m->server, m->err, service,
                                  static_cast<sb4>(connect.service.size()), OCI_DEFAULT))) {
-    *error = "cannot reach " + connect.service + ": " + ErrorText(s.err_, OCI_HTYPE_ERROR);
-    return nullptr;
+    *error = "cannot reach " + connect.service + ": " + ErrorText(m->err, OCI_HTYPE_ERROR);
+    return false;
   }
-  s.attached_ = true;
+  m->attached = true;
   auto text = [](const std::string& value) {
     return static_cast<void*>(const_cast<char*>(value.data()));
   };
-  if (!Succeeded(OCIAttrSet(s.svc_, OCI_HTYPE_SVCCTX, s.server_, 0, OCI_ATTR_SERVER, s.err_)) ||
-      !Succeeded(OCIAttrSet(s.session_, OCI_HTYPE_SESSION, text(connect.user),
-                            static_cast<ub4>(connect.user.size()), OCI_ATTR_USERNAME, s.err_)) ||
-      !Succeeded(OCIAttrSet(s.session_, OCI_HTYPE_SESSION, text(connect.password),
+  if (!Succeeded(OCIAttrSet(m->svc, OCI_HTYPE_SVCCTX, m->server, 0, OCI_ATTR_SERVER, m->err)) ||
+      !Succeeded(OCIAttrSet(m->session, OCI_HTYPE_SESSION, text(connect.user),
+                            static_cast<ub4>(connect.user.size()), OCI_ATTR_USERNAME, m->err)) ||
+      !Succeeded(OCIAttrSet(m->session, OCI_HTYPE_SESSION, text(connect.password),
                             static_cast<ub4>(connect.password.size()), OCI_ATTR_PASSWORD,
-                            s.err_)) ||
-      !Succeeded(OCISessionBegin(s.svc_, s.err_, s.session_, OCI_CRED_RDBMS, OCI_DEFAULT))) {
+                            m->err)) ||
+      !Succeeded(OCISessionBegin(m->svc, m->err, m->session, OCI_CRED_RDBMS, OCI_DEFAULT))) {
     *error = "cannot log in to " + connect.service + " as " + connect.user + ": " +
-             ErrorText(s.err_, OCI_HTYPE_ERROR);
-    return nullptr;
+             ErrorText(m->err, OCI_HTYPE_ERROR);
+    return false;
   }
-  s.begun_ = true;
-  if (!Succeeded(OCIAttrSet(s.svc_, OCI_HTYPE_SVCCTX, s.session_, 0, OCI_ATTR_SESSION, s.err_))) {
-    *error = "cannot use the session: " + ErrorText(s.err_, OCI_HTYPE_ERROR);
-    return nullptr;
+  m->begun = true;
+  if (!Succeeded(OCIAttrSet(m->svc, OCI_HTYPE_SVCCTX, m->session, 0, OCI_ATTR_SESSION, m->err))) {
+    *error = "cannot use the session: " + ErrorText(m->err, OCI_HTYPE_ERROR);
+    return false;
   }
-  return session;
+  return true;
 }
 
 bool HostSession::HandlesForThread(OciHandles* handles) {
   OCIError* err = nullptr;
   if (!Alloc(env_, &err, OCI_HTYPE_ERROR)) return false;
   thread_errors_.push_back(err);
-  *handles = {env_, err, svc_};
+  *handles = {env_, err, members_[0].svc};
   return true;
 }
 
-HostSession::~HostSession() { Close(); }
-
-void HostSession::Close() {
-  if (begun_) OCISessionEnd(svc_, err_, session_, OCI_DEFAULT);
-  if (attached_) OCIServerDetach(server_, err_, OCI_DEFAULT);
+HostSession::~HostSession() {
+  for (Member& member : members_) Close(&member);
   for (OCIError* err : thread_errors_) OCIHandleFree(err, OCI_HTYPE_ERROR);
-  if (session_) OCIHandleFree(session_, OCI_HTYPE_SESSION);
-  if (svc_) OCIHandleFree(svc_, OCI_HTYPE_SVCCTX);
-  if (server_) OCIHandleFree(server_, OCI_HTYPE_SERVER);
-  if (err_) OCIHandleFree(err_, OCI_HTYPE_ERROR);
   if (env_) OCIHandleFree(env_, OCI_HTYPE_ENV);
+}
+
+void HostSession::Close(Member* m) {
+  if (m->begun) OCISessionEnd(m->svc, m->err, m->session, OCI_DEFAULT);
+  if (m->attached) OCIServerDetach(m->server, m->err, OCI_DEFAULT);
+  if (m->session) OCIHandleFree(m->session, OCI_HTYPE_SESSION);
+  if (m->svc) OCIHandleFree(m->svc, OCI_HTYPE_SVCCTX);
+  if (m->server) OCIHandleFree(m->server, OCI_HTYPE_SERVER);
+  if (m->err) OCIHandleFree(m->err, OCI_HTYPE_ERROR);
+  *m = Member();
 }
 
 }  // namespace txhost

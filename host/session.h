@@ -22,8 +22,8 @@ struct ConnectString {
 bool ParseConnectString(const std::string& text, ConnectString* connect, std::string* error);
 
 // An environment, an error handle, a server attached by net service name, a service context and
-// a session begun with a user name and password. The destructor ends the session, detaches and
-// frees every handle.
+// a session begun with a user name and password; more sessions on the same environment when the
+// host has several workers. The destructor ends each session, detaches and frees every handle.
 class HostSession {
  public:
   // `threaded` creates the environment in threaded mode, which calls from several threads need.
@@ -34,24 +34,35 @@ class HostSession {
   HostSession(const HostSession&) = delete;
   HostSession& operator=(const HostSession&) = delete;
 
-  // The triple to pass to a database rule, with the session's own error handle.
-  OciHandles handles() const { return {env_, err_, svc_}; }
-  // The triple with an error handle of its own, for a caller on another thread. The handle lives
-  // as long as the session. Null when the allocation fails.
+  // The triple of the first session, to pass to a database rule.
+  OciHandles handles() const { return Handles(members_[0]); }
+  // Begins another session of the same login on the same environment, for a worker of its own:
+  // a real server serves one call at a time per session. False and the reason when it fails
+  // (the server's session limit, say); what it allocated is released.
+  bool OpenAnother(const ConnectString& connect, OciHandles* handles, std::string* error);
+  // The first session's triple with an error handle of its own, for a caller on another thread
+  // that shares the session. The handle lives as long as the session. False when it cannot be
+  // allocated.
   bool HandlesForThread(OciHandles* handles);
 
  private:
+  struct Member {
+    OCIError* err = nullptr;
+    OCIServer* server = nullptr;
+    OCISvcCtx* svc = nullptr;
+    OCISession* session = nullptr;
+    bool attached = false;
+    bool begun = false;
+  };
+
   HostSession() = default;
-  // Frees what exists, in reverse order of creation; ends and detaches only what was begun.
-  void Close();
+  OciHandles Handles(const Member& member) const { return {env_, member.err, member.svc}; }
+  bool Begin(const ConnectString& connect, Member* member, std::string* error);
+  // Ends and detaches what was begun and attached, then frees the member's handles.
+  void Close(Member* member);
 
   OCIEnv* env_ = nullptr;
-  OCIError* err_ = nullptr;
-  OCIServer* server_ = nullptr;
-  OCISvcCtx* svc_ = nullptr;
-  OCISession* session_ = nullptr;
-  bool attached_ = false;
-  bool begun_ = false;
+  std::vector<Member> members_;
   std::vector<OCIError*> thread_errors_;
 };
 

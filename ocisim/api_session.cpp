@@ -18,6 +18,17 @@ std::string TextOf(const void* text, ub4 size) {
   return text == nullptr ? std::string() : std::string(static_cast<const char*>(text), size);
 }
 
+// Counts the session against its server's limit; false when the server is full.
+bool Count(Session* session, const Server& server) {
+  size_t limit = server.database->session_limit;
+  size_t begun = server.sessions->load();
+  do {
+    if (limit != 0 && begun >= limit) return false;
+  } while (!server.sessions->compare_exchange_weak(begun, begun + 1));
+  session->counted = server.sessions;
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -43,7 +54,9 @@ sword OCIServerAttach(OCIServer* srvhp, OCIError* errhp, const OraText* dblink, 
   if (!database) {
     return call.Fail(errors, "ORA-12154: TNS:could not resolve the connect identifier specified");
   }
+  database->RoundTrip();
   server->database = database;
+  server->sessions = call.state().databases.Sessions(service);
   return call.Return(OCI_SUCCESS);
 }
 
@@ -55,7 +68,9 @@ sword OCIServerDetach(OCIServer* srvhp, OCIError* errhp, ub4 mode) {
   if (server == nullptr || errors == nullptr) return call.Return(OCI_INVALID_HANDLE);
   if (auto status = call.Injected(errors)) return *status;
   if (!server->database) return call.Fail(errors, ocisim::kNotConnected);
+  server->database->RoundTrip();
   server->database.reset();
+  server->sessions.reset();
   return call.Return(OCI_SUCCESS);
 }
 
@@ -103,14 +118,19 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
     return call.Return(OCI_INVALID_HANDLE);
   }
   if (auto status = call.Injected(errors)) return *status;
+  std::lock_guard<std::mutex> serial(context->calls);
   auto* server = call.state().handles.Resolve<Server>(context->server, OCI_HTYPE_SERVER);
   if (server == nullptr || !server->database) return call.Fail(errors, ocisim::kNotConnected);
+  server->database->RoundTrip();
   if (session->begun) return call.Fail(errors, "ORA-24313: user already authenticated");
   if (credt != OCI_CRED_RDBMS) {
     return call.Fail(errors, "ORA-01004: default username feature not supported; logon denied");
   }
   if (!server->database->Authenticates(session->user_name, session->password)) {
     return call.Fail(errors, "ORA-01017: invalid username/password; logon denied");
+  }
+  if (!Count(session, *server)) {
+    return call.Fail(errors, "ORA-00018: maximum number of sessions exceeded");
   }
   session->begun = true;
   session->executions = 0;
@@ -132,6 +152,8 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
                        : call.Find<Session>("usrhp", usrhp, OCI_HTYPE_SESSION);
   if (session == nullptr) return call.Return(OCI_INVALID_HANDLE);
   if (auto status = call.Injected(errors)) return *status;
+  std::lock_guard<std::mutex> serial(context->calls);
+  if (session->database) session->database->RoundTrip();
   if (!session->begun) {
     // Nothing to end. Callers that retry a session end they believe failed land here; the
     // stand-in lets it pass and records the superfluous call.
@@ -139,8 +161,12 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
     return call.Return(OCI_SUCCESS);
   }
   session->begun = false;
-  session->open_cursors.clear();
+  {
+    std::lock_guard<std::mutex> lock(session->cursors_mutex);
+    session->open_cursors.clear();
+  }
   session->database.reset();
+  session->Uncount();
   if (session->lost) return call.Fail(errors, ocisim::kNotConnected);
   return call.Return(OCI_SUCCESS);
 }

@@ -266,6 +266,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     call.RecordViolation("execute of a statement that was never prepared");
     return call.Fail(errors, kNotPrepared);
   }
+  std::lock_guard<std::mutex> serial(context->calls);
   Registry& handles = call.state().handles;
   auto* server = handles.Resolve<ocisim::Server>(context->server, OCI_HTYPE_SERVER);
   auto* session = handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION);
@@ -273,6 +274,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     call.RecordViolation("the service context has no session");
     return call.Fail(errors, ocisim::kNotConnected);
   }
+  session->database->RoundTrip();
   if (session->lost) return call.Fail(errors, ocisim::kNotConnected);
   uint64_t lost_after = session->database->faults.session_lost_after;
   if (lost_after != 0 && session->executions == lost_after) {
@@ -291,12 +293,15 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
   }
   // An executed statement holds an open cursor in its session until it is freed.
   Database& database = *session->database;
-  if (session->open_cursors.count(statement->serial) == 0) {
-    if (session->open_cursors.size() >= database.open_cursor_limit) {
-      return call.Fail(errors, "ORA-01000: maximum open cursors exceeded");
+  {
+    std::lock_guard<std::mutex> lock(session->cursors_mutex);
+    if (session->open_cursors.count(statement->serial) == 0) {
+      if (session->open_cursors.size() >= database.open_cursor_limit) {
+        return call.Fail(errors, "ORA-01000: maximum open cursors exceeded");
+      }
+      session->open_cursors.insert(statement->serial);
+      statement->cursor_session = Registry::RefTo(session);
     }
-    session->open_cursors.insert(statement->serial);
-    statement->cursor_session = Registry::RefTo(session);
   }
   if (!parsed.is_call) return call.Fail(errors, parsed.error);
   sword status = OCI_SUCCESS;

@@ -22,23 +22,22 @@ size_t CopyText(const std::string& text, char* buf, size_t size) {
   return text.size();
 }
 
-// Runs `read` on the state under its lock.
+// Runs `read` on the call log under its lock.
 template <class Read>
-auto Locked(Read read) {
+auto WithLog(Read read) {
   State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  std::lock_guard<std::mutex> lock(state.log_mutex);
   return read(state);
 }
 
-// Runs `change` on the database defined under `service`; -1 when there is none.
+// Runs `change` on the database defined under `service`; -1 when there is none. Databases are
+// set up before sessions use them.
 template <class Change>
 int WithDatabase(const char* service, Change change) {
-  return Locked([&](State& state) {
-    auto database = state.databases.FindDefined(service);
-    if (!database) return -1;
-    change(*database);
-    return 0;
-  });
+  auto database = GlobalState().databases.FindDefined(service);
+  if (!database) return -1;
+  change(*database);
+  return 0;
 }
 
 const ocisim::LogEntry* Entry(const State& state, size_t index) {
@@ -49,67 +48,57 @@ const ocisim::LogEntry* Entry(const State& state, size_t index) {
 
 extern "C" {
 
-void ocisim_reset(void) {
-  Locked([](State& state) { state.Reset(); });
-}
+void ocisim_reset(void) { GlobalState().Reset(); }
 
 void ocisim_fail_call(const char* function, unsigned nth, sword status, const char* error_text) {
-  Locked([&](State& state) {
-    state.faults.push_back({function, nth, status, error_text ? error_text : ""});
-  });
+  State& state = GlobalState();
+  std::lock_guard<std::mutex> lock(state.faults_mutex);
+  state.faults.push_back({function, nth, status, error_text ? error_text : ""});
+  state.fault_count = state.faults.size();
 }
 
-void ocisim_clear_log(void) {
-  Locked([](State& state) {
-    state.log.clear();
-    state.calls = 0;
-    state.violations.clear();
-  });
-}
+void ocisim_clear_log(void) { GlobalState().ClearLog(); }
 
-size_t ocisim_pending_faults(void) {
-  return Locked([](State& state) { return state.faults.size(); });
-}
+size_t ocisim_pending_faults(void) { return GlobalState().fault_count.load(); }
 
 void ocisim_clear_faults(void) {
-  Locked([](State& state) { state.faults.clear(); });
+  State& state = GlobalState();
+  std::lock_guard<std::mutex> lock(state.faults_mutex);
+  state.faults.clear();
+  state.fault_count = 0;
 }
 
-void ocisim_set_call_log(int enabled) {
-  Locked([&](State& state) { state.log_enabled = enabled != 0; });
-}
+void ocisim_set_call_log(int enabled) { GlobalState().log_enabled = enabled != 0; }
 
-size_t ocisim_call_count(void) {
-  return Locked([](State& state) { return static_cast<size_t>(state.calls); });
-}
+size_t ocisim_call_count(void) { return static_cast<size_t>(GlobalState().calls.load()); }
 
 size_t ocisim_logged_call_count(void) {
-  return Locked([](State& state) { return state.log.size(); });
+  return WithLog([](State& state) { return state.log.size(); });
 }
 
 size_t ocisim_call_function(size_t index, char* buf, size_t size) {
-  return Locked([&](State& state) {
+  return WithLog([&](State& state) {
     const auto* entry = Entry(state, index);
     return CopyText(entry ? entry->function : "", buf, size);
   });
 }
 
 sword ocisim_call_status(size_t index) {
-  return Locked([&](State& state) {
+  return WithLog([&](State& state) {
     const auto* entry = Entry(state, index);
     return entry ? entry->status : OCI_INVALID_HANDLE;
   });
 }
 
 size_t ocisim_call_arg_count(size_t index) {
-  return Locked([&](State& state) {
+  return WithLog([&](State& state) {
     const auto* entry = Entry(state, index);
     return entry ? entry->args.size() : 0;
   });
 }
 
 size_t ocisim_call_arg_name(size_t index, size_t arg, char* buf, size_t size) {
-  return Locked([&](State& state) {
+  return WithLog([&](State& state) {
     const auto* entry = Entry(state, index);
     bool found = entry && arg < entry->args.size();
     return CopyText(found ? entry->args[arg].first : "", buf, size);
@@ -117,31 +106,29 @@ size_t ocisim_call_arg_name(size_t index, size_t arg, char* buf, size_t size) {
 }
 
 size_t ocisim_call_arg_value(size_t index, size_t arg, char* buf, size_t size) {
-  return Locked([&](State& state) {
+  return WithLog([&](State& state) {
     const auto* entry = Entry(state, index);
     bool found = entry && arg < entry->args.size();
     return CopyText(found ? entry->args[arg].second : "", buf, size);
   });
 }
 
-size_t ocisim_live_handles(ub4 type) {
-  return Locked([&](State& state) { return state.handles.LiveCount(type); });
-}
+size_t ocisim_live_handles(ub4 type) { return GlobalState().handles.LiveCount(type); }
 
 size_t ocisim_violation_count(void) {
-  return Locked([](State& state) { return state.violations.size(); });
+  State& state = GlobalState();
+  std::lock_guard<std::mutex> lock(state.violations_mutex);
+  return state.violations.size();
 }
 
 size_t ocisim_violation_text(size_t index, char* buf, size_t size) {
-  return Locked([&](State& state) {
-    bool found = index < state.violations.size();
-    return CopyText(found ? state.violations[index] : "", buf, size);
-  });
+  State& state = GlobalState();
+  std::lock_guard<std::mutex> lock(state.violations_mutex);
+  bool found = index < state.violations.size();
+  return CopyText(found ? state.violations[index] : "", buf, size);
 }
 
-void ocisim_define_database(const char* service) {
-  Locked([&](State& state) { state.databases.Define(service); });
-}
+void ocisim_define_database(const char* service) { GlobalState().databases.Define(service); }
 
 int ocisim_load_database(const char* service, const char* directory, char* error, size_t size) {
   std::string problem;
@@ -150,7 +137,7 @@ int ocisim_load_database(const char* service, const char* directory, char* error
     CopyText(problem, error, size);
     return -1;
   }
-  Locked([&](State& state) { state.databases.Define(service, database); });
+  GlobalState().databases.Define(service, database);
   return 0;
 }
 
@@ -177,14 +164,20 @@ int ocisim_set_open_cursor_limit(const char* service, size_t limit) {
 }
 
 size_t ocisim_open_cursors(void) {
-  return Locked([](State& state) {
-    size_t open = 0;
-    state.handles.ForEach([&](const ocisim::Handle& handle) {
-      if (handle.type == OCI_HTYPE_SESSION) {
-        open += static_cast<const ocisim::Session&>(handle).open_cursors.size();
-      }
-    });
-    return open;
+  size_t open = 0;
+  GlobalState().handles.ForEach([&](const ocisim::Handle& handle) {
+    if (handle.type != OCI_HTYPE_SESSION) return;
+    auto& session = const_cast<ocisim::Session&>(static_cast<const ocisim::Session&>(handle));
+    std::lock_guard<std::mutex> lock(session.cursors_mutex);
+    open += session.open_cursors.size();
+  });
+  return open;
+}
+
+int ocisim_set_server_model(const char* service, unsigned round_trip_us, size_t session_limit) {
+  return WithDatabase(service, [&](Database& database) {
+    database.round_trip = std::chrono::microseconds(round_trip_us);
+    database.session_limit = session_limit;
   });
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <numeric>
 #include <sstream>
+#include <thread>
 
 namespace ocisim {
 
@@ -102,18 +103,46 @@ bool ReadFault(const std::string& line, Database* database) {
   return false;
 }
 
-bool ReadFaults(const std::string& path, Database* database, std::string* error) {
+// One line of server.conf; false when it is not one of the documented forms.
+bool ReadSetting(const std::string& line, Database* database) {
+  std::string rest;
+  std::vector<std::string> words = Words(line, 3, &rest);
+  uint64_t count = 0;
+  if (words.size() == 3 && words[0] == "round" && words[1] == "trip" && rest.empty()) {
+    const std::string& value = words[2];
+    size_t digits = value.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos) return false;
+    std::string unit = value.substr(digits);
+    if (unit != "us" && unit != "ms") return false;
+    uint64_t amount = std::stoull(value.substr(0, digits));
+    database->round_trip = std::chrono::microseconds(unit == "ms" ? amount * 1000 : amount);
+    return true;
+  }
+  if (words.size() == 2 && words[0] == "sessions" && rest.empty() && Count(words[1], &count)) {
+    database->session_limit = count;
+    return true;
+  }
+  if (words.size() == 3 && words[0] == "open" && words[1] == "cursors" && rest.empty() &&
+      Count(words[2], &count)) {
+    database->open_cursor_limit = count;
+    return true;
+  }
+  return false;
+}
+
+// Calls `read(line)` for each line of an optional file that is not blank or a comment; the
+// first line it refuses is named, with what was `expected`.
+template <class Read>
+bool ReadLines(const std::string& path, const char* expected, std::string* error, Read read) {
   std::ifstream in(path);
-  if (!in) return true;  // a database without faults.conf has no faults
+  if (!in) return true;  // the file is optional
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos || line[start] == '#') continue;
-    if (!ReadFault(line, database)) {
-      *error = path + ":" + std::to_string(number) +
-               ": expected \"raise account ACCOUNT TEXT\", \"raise every N TEXT\", "
-               "\"procedure missing\" or \"session lost after N\"";
+    if (!read(line)) {
+      *error = path + ":" + std::to_string(number) + ": expected " + expected;
       return false;
     }
   }
@@ -121,6 +150,10 @@ bool ReadFaults(const std::string& path, Database* database, std::string* error)
 }
 
 }  // namespace
+
+void Database::RoundTrip() const {
+  if (round_trip.count() > 0) std::this_thread::sleep_for(round_trip);
+}
 
 std::string Database::RaisedBy(const std::string& account) {
   auto it = faults.raise_for_account.find(account);
@@ -146,7 +179,15 @@ std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string
                         database->history[account].push_back(value);
                         return true;
                       }) &&
-            ReadFaults(directory + "/faults.conf", database.get(), error);
+            ReadLines(directory + "/faults.conf",
+                      "\"raise account ACCOUNT TEXT\", \"raise every N TEXT\", "
+                      "\"procedure missing\" or \"session lost after N\"",
+                      error,
+                      [&](const std::string& line) { return ReadFault(line, database.get()); }) &&
+            ReadLines(directory + "/server.conf",
+                      "\"round trip Nus\" (or Nms), \"sessions N\" or \"open cursors N\"",
+                      error,
+                      [&](const std::string& line) { return ReadSetting(line, database.get()); });
   return ok ? database : nullptr;
 }
 
@@ -157,10 +198,25 @@ std::shared_ptr<Database> Catalog::Define(const std::string& service) {
 }
 
 void Catalog::Define(const std::string& service, std::shared_ptr<Database> database) {
+  std::lock_guard<std::mutex> lock(mutex_);
   databases_[UpperCase(service)] = std::move(database);
 }
 
+std::shared_ptr<SessionCount> Catalog::Sessions(const std::string& service) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& count = sessions_[UpperCase(service)];
+  if (!count) count = std::make_shared<SessionCount>(0);
+  return count;
+}
+
+void Catalog::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  databases_.clear();
+  sessions_.clear();
+}
+
 std::shared_ptr<Database> Catalog::FindDefined(const std::string& service) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   auto it = databases_.find(UpperCase(service));
   return it == databases_.end() ? nullptr : it->second;
 }

@@ -3,10 +3,12 @@
 #define TXSCREEN_OCISIM_DATABASE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,9 @@ enum class ProcedureBody {
   kRaise,      // raises a database error with a text set by the test
   kMissing,    // the procedure does not exist
 };
+
+// The sessions begun on one server, counted against its limit.
+using SessionCount = std::atomic<size_t>;
 
 // Faults of the server itself, declared in a database directory's faults.conf so that a run can
 // rehearse them without code.
@@ -40,6 +45,10 @@ struct Database {
   sb4 fixed_risk = 0;
   std::string raise_text;
   size_t open_cursor_limit = kDefaultOpenCursors;
+  // The server model. Each call that goes to the server (attach and detach, session begin and
+  // end, statement execution) waits one round trip; 0 answers at once.
+  std::chrono::microseconds round_trip{0};
+  size_t session_limit = 0;  // concurrent sessions; 0 for no limit
   ServerFaults faults;
   // Runs of the procedure so far, for the faults that strike every nth run.
   std::atomic<uint64_t> procedure_runs{0};
@@ -51,6 +60,8 @@ struct Database {
   // The error text that this run of the procedure for `account` raises by the declared faults;
   // empty when it runs normally. Counts the run.
   std::string RaisedBy(const std::string& account);
+  // Waits one round trip to the server.
+  void RoundTrip() const;
 };
 
 // Reads users.csv ("user,password" lines) and history.csv ("account,amount" lines) from
@@ -61,10 +72,15 @@ struct Database {
 //   procedure missing                                       scoring.isOverAverage does not exist
 //   session lost after 200                                  each session serves 200 executions,
 //                                                           then its connection is gone
+// An optional server.conf declares the server model, one setting per line:
+//   round trip 200us      every call that goes to the server waits this long (us or ms)
+//   sessions 4            at most this many sessions at once; the next login gets ORA-00018
+//   open cursors 50       each session's open-cursor limit
 // Gives null and a reason when a file is missing or a line is malformed.
 std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error);
 
-// Net service names and the databases they reach. Names match without regard to case.
+// Net service names and the databases they reach. Names match without regard to case. Its lock
+// guards the names; a database is set up before sessions use it.
 class Catalog {
  public:
   // Replaces whatever the name reached with a new, empty database.
@@ -75,10 +91,15 @@ class Catalog {
   // says why when the files were there but could not be read.
   std::shared_ptr<Database> Find(const std::string& service, std::string* problem) const;
   std::shared_ptr<Database> FindDefined(const std::string& service) const;
-  void Clear() { databases_.clear(); }
+  // The count of sessions on the server behind `service`: one for all its attachments, even
+  // though a database read from files is read afresh at each.
+  std::shared_ptr<SessionCount> Sessions(const std::string& service);
+  void Clear();
 
  private:
+  mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Database>> databases_;
+  std::map<std::string, std::shared_ptr<SessionCount>> sessions_;
 };
 
 std::string UpperCase(std::string text);

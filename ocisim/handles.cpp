@@ -15,11 +15,18 @@ void ErrorRecord::Set(const std::string& message) {
 
 void Statement::Release(Registry& registry) {
   if (auto* session = registry.Resolve<Session>(cursor_session, OCI_HTYPE_SESSION)) {
+    std::lock_guard<std::mutex> lock(session->cursors_mutex);
     session->open_cursors.erase(serial);
   }
 }
 
+void Session::Uncount() {
+  if (counted) --*counted;
+  counted.reset();
+}
+
 void Registry::Destroy(Handle* handle) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   while (!handle->children.empty()) Destroy(handle->children.back());
   handle->Release(*this);
   if (Handle* parent = handle->parent) {
@@ -38,13 +45,18 @@ void Registry::Destroy(Handle* handle) {
 }
 
 Handle* Registry::Find(const void* pointer) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   auto it = live_.find(pointer);
   return it == live_.end() ? nullptr : it->second.get();
 }
 
-bool Registry::WasFreed(const void* pointer) const { return quarantined_.count(pointer) != 0; }
+bool Registry::WasFreed(const void* pointer) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return quarantined_.count(pointer) != 0;
+}
 
 size_t Registry::LiveCount(ub4 type) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (type == 0) return live_.size();
   return static_cast<size_t>(std::count_if(live_.begin(), live_.end(), [type](const auto& entry) {
     return entry.second->type == type;
@@ -52,6 +64,7 @@ size_t Registry::LiveCount(ub4 type) const {
 }
 
 void Registry::Clear() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
   live_.clear();
   quarantine_.clear();
   quarantined_.clear();

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <deque>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -66,24 +69,37 @@ struct ErrorHandle : Handle {
 struct Server : Handle {
   Server() : Handle(OCI_HTYPE_SERVER) {}
   std::shared_ptr<Database> database;  // set while attached
+  std::shared_ptr<SessionCount> sessions;  // the server's sessions, shared by its attachments
 };
 
 struct Session : Handle {
   Session() : Handle(OCI_HTYPE_SESSION) {}
+  // A begun session still counts against its server's limit until it is ended or freed.
+  void Release(Registry&) override { Uncount(); }
+  void Uncount();
+
+  // The calls on a session's service context keep these for themselves; see ServiceContext.
   std::string user_name;
   std::string password;
   bool begun = false;
   Ref server;
   std::shared_ptr<Database> database;
-  std::set<uint64_t> open_cursors;  // serials of the statements executed in this session
   uint64_t executions = 0;
   bool lost = false;  // the connection broke; every call on the session fails
+  std::shared_ptr<SessionCount> counted;  // set while the session counts against a limit
+
+  // A statement may be freed on any thread, so its cursor has a lock of its own.
+  std::mutex cursors_mutex;
+  std::set<uint64_t> open_cursors;  // serials of the statements executed in this session
 };
 
 struct ServiceContext : Handle {
   ServiceContext() : Handle(OCI_HTYPE_SVCCTX) {}
   Ref server;
   Ref session;
+  // A session serves one call at a time, as a real server's does: the calls that go through a
+  // service context hold this for their whole length, round trip included.
+  std::mutex calls;
 };
 
 struct Bind : Handle {
@@ -106,10 +122,13 @@ struct Statement : Handle {
 
 // Owns every live handle. Freed handles stay in quarantine for a while, so their addresses are
 // not handed out again at once and a stale pointer is recognised as freed, not as another handle.
+// Its lock guards the set of handles and the parent-child links; a handle's own fields belong to
+// the calls that use it.
 class Registry {
  public:
   template <class T, class... Args>
   T* Create(Handle* parent, Args&&... args) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto owned = std::make_unique<T>(std::forward<Args>(args)...);
     T* handle = owned.get();
     handle->serial = ++last_serial_;
@@ -126,6 +145,7 @@ class Registry {
   Handle* Find(const void* pointer) const;
   template <class T>
   T* Resolve(const Ref& ref, ub4 type) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     Handle* handle = Find(ref.address);
     return handle && handle->serial == ref.serial && handle->type == type ? static_cast<T*>(handle)
                                                                           : nullptr;
@@ -134,6 +154,7 @@ class Registry {
 
   template <class Visit>
   void ForEach(Visit visit) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     for (const auto& entry : live_) visit(*entry.second);
   }
   bool WasFreed(const void* pointer) const;
@@ -143,6 +164,8 @@ class Registry {
  private:
   static constexpr size_t kQuarantine = 256;
 
+  // Recursive: freeing a handle releases what it holds, which looks handles up again.
+  mutable std::recursive_mutex mutex_;
   uint64_t last_serial_ = 0;
   std::unordered_map<const void*, std::unique_ptr<Handle>> live_;
   std::deque<std::unique_ptr<Handle>> quarantine_;

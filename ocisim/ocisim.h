@@ -2,8 +2,9 @@
  *
  * The stand-in exports the client-library functions of oci_api.h, built as oci.dll on Windows so
  * that the rule libraries import it by the real name, plus these functions, which the rule
- * libraries never call. Everything here is safe on any thread: one lock guards the stand-in's
- * whole state, and every client-library call holds it from start to end.
+ * libraries never call. Everything here is safe on any thread. There is no lock over a whole
+ * call: calls on different sessions run side by side, and the calls on one service context are
+ * served one at a time, as a real server serves a session.
  *
  * Fault injection. ocisim_fail_call makes the nth call of a function, counted from the moment of
  * the injection (nth 1 is the very next call), return `status`. Such a fault lives until it has
@@ -100,6 +101,12 @@ OCISIM_API int OCI_CALL ocisim_set_procedure(const char* service, int body, swor
 /* Executed statements hold a cursor until freed; past the limit (50 by default) execution fails
  * as a real server's does. */
 OCISIM_API int OCI_CALL ocisim_set_open_cursor_limit(const char* service, size_t limit);
+/* The server model: each call that goes to the server (attach and detach, session begin and end,
+ * statement execution) waits `round_trip_us` microseconds, and at most `session_limit` sessions
+ * (0: any number) are begun at once; past it a login fails with ORA-00018. A database read from a
+ * directory takes both from its server.conf. */
+OCISIM_API int OCI_CALL ocisim_set_server_model(const char* service, unsigned round_trip_us,
+                                                size_t session_limit);
 /* Open cursors across all sessions. */
 OCISIM_API size_t OCI_CALL ocisim_open_cursors(void);
 

@@ -11,14 +11,49 @@ void State::Reset() {
   handles.Clear();
   databases.Clear();
   log_enabled = true;
-  log.clear();
-  calls = 0;
-  faults.clear();
-  violations.clear();
+  ClearLog();
+  {
+    std::lock_guard<std::mutex> lock(faults_mutex);
+    faults.clear();
+    fault_count = 0;
+  }
+  std::lock_guard<std::mutex> lock(parse_mutex);
   parsed_statements.clear();
 }
 
+void State::ClearLog() {
+  {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    log.clear();
+    calls = 0;
+  }
+  std::lock_guard<std::mutex> lock(violations_mutex);
+  violations.clear();
+}
+
+std::optional<Fault> State::TakeFault(const char* function) {
+  if (fault_count.load() == 0) return std::nullopt;
+  std::lock_guard<std::mutex> lock(faults_mutex);
+  std::optional<Fault> taken;
+  for (auto it = faults.begin(); it != faults.end();) {
+    if (it->function != function) {
+      ++it;
+    } else if (it->remaining == 0) {
+      if (!taken) taken = *it;
+      ++it;
+    } else if (--it->remaining == 0) {
+      if (!taken) taken = *it;
+      it = faults.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  fault_count = faults.size();
+  return taken;
+}
+
 std::shared_ptr<const ParsedStatement> State::Parse(const std::string& text) {
+  std::lock_guard<std::mutex> lock(parse_mutex);
   auto it = parsed_statements.find(text);
   if (it != parsed_statements.end()) return it->second;
   constexpr size_t kMaxTexts = 1024;  // a host that builds its texts must not grow this forever
@@ -41,27 +76,18 @@ std::string PointerText(const void* pointer) {
 }
 
 Call::Call(const char* function)
-    : state_(GlobalState()), lock_(state_.mutex), logging_(state_.log_enabled) {
+    : state_(GlobalState()), logging_(state_.log_enabled), fault_(state_.TakeFault(function)) {
   entry_.function = function;
   entry_.status = OCI_SUCCESS;
-  for (auto it = state_.faults.begin(); it != state_.faults.end();) {
-    if (it->function != function) {
-      ++it;
-    } else if (it->remaining == 0) {
-      if (!fault_) fault_ = *it;
-      ++it;
-    } else if (--it->remaining == 0) {
-      if (!fault_) fault_ = *it;
-      it = state_.faults.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 Call::~Call() {
+  if (!logging_) {
+    ++state_.calls;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(state_.log_mutex);
   ++state_.calls;
-  if (!logging_) return;
   if (state_.log.size() == State::kLogCapacity) state_.log.pop_front();
   state_.log.push_back(std::move(entry_));
 }
@@ -117,6 +143,7 @@ sword Call::Violation(sword status, const std::string& what) {
 }
 
 void Call::RecordViolation(const std::string& what) {
+  std::lock_guard<std::mutex> lock(state_.violations_mutex);
   if (state_.violations.size() < State::kViolationCapacity) {
     state_.violations.push_back(std::string(entry_.function) + ": " + what);
   }

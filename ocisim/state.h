@@ -1,7 +1,11 @@
-// The stand-in's one shared state and the frame every client-library call runs in.
+// The stand-in's shared state and the frame every client-library call runs in. There is no lock
+// over a whole call: the handles, the databases, the statement cache, the faults, the log and the
+// violations each have their own, held only while they are read or changed, and a service
+// context serialises the calls on its session. Calls on different sessions run side by side.
 #ifndef TXSCREEN_OCISIM_STATE_H_
 #define TXSCREEN_OCISIM_STATE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -37,30 +41,41 @@ struct State {
   static constexpr size_t kLogCapacity = 10000;
   static constexpr size_t kViolationCapacity = 10000;
 
-  std::mutex mutex;
-  Registry handles;
-  Catalog databases;
+  Registry handles;   // locks itself
+  Catalog databases;  // locks itself
+
   // The details of each call are kept only from the first reset on: a host run does not pay for
   // a log nobody reads. Calls are counted all the same.
-  bool log_enabled = false;
-  uint64_t calls = 0;  // since the last clear of the log
+  std::atomic<bool> log_enabled{false};
+  std::atomic<uint64_t> calls{0};  // since the last clear of the log
+  std::mutex log_mutex;
   std::deque<LogEntry> log;
+
+  std::atomic<size_t> fault_count{0};  // lets a call skip the lock when there is no fault
+  std::mutex faults_mutex;
   std::vector<Fault> faults;
+
+  std::mutex violations_mutex;
   std::vector<std::string> violations;
+
   // Statement texts already read, so that preparing the same text again costs a look-up.
+  std::mutex parse_mutex;
   std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_statements;
 
   void Reset();
   std::shared_ptr<const ParsedStatement> Parse(const std::string& text);
+  void ClearLog();
+  // The fault that the call of `function` about to start meets, if any; counts it down.
+  std::optional<Fault> TakeFault(const char* function);
 };
 
 State& GlobalState();
 
 std::string PointerText(const void* pointer);
 
-// The frame of one client-library call. It holds the state's lock from construction to
-// destruction, decides whether an injected fault applies, and logs the call when it ends.
-// Every exit of a client-library function goes through Return, Fail or Violation.
+// The frame of one client-library call. It decides at construction whether an injected fault
+// applies, and logs the call when it ends. Every exit of a client-library function goes through
+// Return, Fail or Violation.
 class Call {
  public:
   explicit Call(const char* function);
@@ -110,7 +125,6 @@ class Call {
   Handle* FindHandle(const char* parameter, const void* pointer, ub4 type);
 
   State& state_;
-  std::unique_lock<std::mutex> lock_;
   bool logging_;
   LogEntry entry_;
   std::optional<Fault> fault_;

@@ -1,0 +1,146 @@
+// The reader, the worker pool and the in-order writer of a screening run.
+#include "screen_pipeline.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace txhost {
+namespace {
+
+constexpr size_t kChunkRows = 256;
+
+struct Chunk {
+  size_t sequence = 0;
+  std::vector<CsvRecord> records;
+  std::vector<RowResult> results;
+};
+
+// What the three kinds of thread share, under one lock: the chunks waiting for a worker, those
+// done and waiting for their turn, and how many are in flight.
+class Exchange {
+ public:
+  explicit Exchange(size_t capacity) : capacity_(capacity) {}
+
+  // Reader: waits for room; false once the run is stopping.
+  bool Deal(std::unique_ptr<Chunk> chunk) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return in_flight_ < capacity_ || stopping_; });
+    if (stopping_) return false;
+    ++in_flight_;
+    ++dealt_;
+    waiting_.push_back(std::move(chunk));
+    work_.notify_one();
+    return true;
+  }
+  void FinishReading() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_done_ = true;
+    work_.notify_all();
+    done_.notify_all();
+  }
+
+  // Worker: the next chunk to screen, or null when there is none left.
+  std::unique_ptr<Chunk> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_.wait(lock, [&] { return !waiting_.empty() || reading_done_ || stopping_; });
+    if (waiting_.empty() || stopping_) return nullptr;
+    auto chunk = std::move(waiting_.front());
+    waiting_.pop_front();
+    return chunk;
+  }
+  void Done(std::unique_ptr<Chunk> chunk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_[chunk->sequence] = std::move(chunk);
+    done_.notify_one();
+  }
+
+  // Writer: the next chunk in input order, or null at the end of the run.
+  std::unique_ptr<Chunk> Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] {
+      return finished_.count(next_) || (reading_done_ && next_ == dealt_) || stopping_;
+    });
+    auto it = finished_.find(next_);
+    if (it == finished_.end() || stopping_) return nullptr;
+    auto chunk = std::move(it->second);
+    finished_.erase(it);
+    ++next_;
+    --in_flight_;
+    room_.notify_one();
+    return chunk;
+  }
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    room_.notify_all();
+    work_.notify_all();
+    done_.notify_all();
+  }
+
+ private:
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable room_, work_, done_;
+  std::deque<std::unique_ptr<Chunk>> waiting_;
+  std::map<size_t, std::unique_ptr<Chunk>> finished_;
+  size_t in_flight_ = 0;
+  size_t dealt_ = 0;
+  size_t next_ = 0;
+  bool reading_done_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace
+
+bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
+                         const std::function<void()>& progress) {
+  Exchange exchange(4 * workers_.size() + 4);
+  std::vector<std::thread> workers;
+  for (const Worker& worker : workers_) {
+    workers.emplace_back([&, worker] {
+      RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
+      while (auto chunk = exchange.Take()) {
+        chunk->results.resize(chunk->records.size());
+        for (size_t i = 0; i < chunk->records.size(); ++i) {
+          screener.Screen(chunk->records[i], worker.handles, &chunk->results[i]);
+        }
+        exchange.Done(std::move(chunk));
+      }
+    });
+  }
+  bool delivered_all = true;
+  std::thread writer([&] {
+    while (auto chunk = exchange.Next()) {
+      for (size_t i = 0; i < chunk->records.size(); ++i) {
+        if (!deliver(chunk->records[i], chunk->results[i])) {
+          delivered_all = false;
+          exchange.Stop();
+          return;
+        }
+      }
+    }
+  });
+  for (size_t sequence = 0;; ++sequence) {
+    auto chunk = std::make_unique<Chunk>();
+    chunk->sequence = sequence;
+    CsvRecord record;
+    bool more = true;
+    while (chunk->records.size() < kChunkRows && (more = reader.Next(&record))) {
+      chunk->records.push_back(std::move(record));
+      if (!reader.HasBufferedInput()) break;  // deal what is here before waiting for more
+    }
+    if (!chunk->records.empty() && !exchange.Deal(std::move(chunk))) break;
+    progress();
+    if (!more) break;
+  }
+  exchange.FinishReading();
+  for (std::thread& worker : workers) worker.join();
+  writer.join();
+  return delivered_all;
+}
+
+}  // namespace txhost
