@@ -56,6 +56,12 @@ void OutputFile::Write(std::string_view bytes) {
   }
 }
 
+void OutputFile::Flush() {
+  if (error_ != 0 || file_ == nullptr) return;
+  errno = 0;
+  if (std::fflush(file_) != 0) error_ = errno != 0 ? errno : EIO;
+}
+
 bool OutputFile::Failed(std::string* error) {
   *error = path_ + ": " + ErrnoText(error_);
   return false;

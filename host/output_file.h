@@ -23,6 +23,8 @@ class OutputFile {
 
   // Every write is checked; after the first failure nothing more is written and Finish fails.
   void Write(std::string_view bytes);
+  // Hands what was written to the system; a failure is kept like a failed write.
+  void Flush();
   // Flushes and closes. False with "path: reason" on any failure, the first failed write
   // included. Finishing every output before publishing any keeps a failure from leaving some
   // published and others not.

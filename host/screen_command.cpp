@@ -135,7 +135,8 @@ int ScreenRows(const ScreenOptions& options, ScreenInput& input, const std::vect
         stopped_at = record.line;
         return summary->rejected <= options.max_rejects;
       },
-      [&] { progress.Show(input.reader->bytes_read(), summary->read); });
+      [&] { progress.Show(input.reader->bytes_read(), summary->read); },
+      [&] { outputs.Flush(); });
   progress.Finish();
   if (!completed) {
     return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +

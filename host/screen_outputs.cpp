@@ -80,6 +80,12 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   }
 }
 
+void ScreenOutputs::Flush() {
+  for (auto* file : {&results_, &rejects_, &explain_, &alerts_}) {
+    if (*file) (*file)->Flush();
+  }
+}
+
 bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
   if (summary_) summary_->Write(SummaryJson(summary));
   auto files = {&results_, &rejects_, &explain_, &alerts_, &summary_};

@@ -24,6 +24,9 @@ class ScreenOutputs {
                                              const std::vector<Check>& checks, std::string* error);
 
   void Row(const CsvRecord& record, const RowResult& result);
+  // Passes on what was written so far, so that a reader of standard output sees each row as soon
+  // as it is done.
+  void Flush();
   // Writes the summary file, when there is one, and puts every output in place.
   bool Publish(const ScreenSummary& summary, std::string* error);
 

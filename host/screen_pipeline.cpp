@@ -97,7 +97,8 @@ class Exchange {
 }  // namespace
 
 bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
-                         const std::function<void()>& progress) {
+                         const std::function<void()>& progress,
+                         const std::function<void()>& delivered) {
   Exchange exchange(4 * workers_.size() + 4);
   std::vector<std::thread> workers;
   for (const Worker& worker : workers_) {
@@ -122,6 +123,7 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
           return;
         }
       }
+      delivered();
     }
   });
   for (size_t sequence = 0;; ++sequence) {

@@ -39,9 +39,11 @@ class ScreenPipeline {
         explain_(explain),
         workers_(std::move(workers)) {}
 
-  // Reads `reader` to its end. `progress` is called on this thread after each chunk is dealt.
-  // False when a delivery stopped the run.
-  bool Run(CsvReader& reader, Deliver deliver, const std::function<void()>& progress);
+  // Reads `reader` to its end. `progress` is called on this thread after each chunk is dealt,
+  // `delivered` on the writer thread after each chunk's rows were delivered. False when a
+  // delivery stopped the run.
+  bool Run(CsvReader& reader, Deliver deliver, const std::function<void()>& progress,
+           const std::function<void()>& delivered);
 
  private:
   const std::vector<Check>& checks_;

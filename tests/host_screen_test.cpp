@@ -282,6 +282,7 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
     const char* faults;
     std::string results;
     std::string alerts;
+    size_t on_lost_session = 0;
   } cases[] = {
       {"raise account FROZEN ORA-20001: account FROZEN is under review\n",
        "id,big,avg\nT1,1,1\nT2,1,0\nT3,1,1\nT4,0,0\nT5,1,1\n",
@@ -293,7 +294,8 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
            alert("T4", 5, "ORA-04031: unable to allocate memory")},
       {"session lost after 3\n", "id,big,avg\nT1,1,1\nT2,1,0\nT3,1,1\nT4,0,0\nT5,1,0\n",
        alert("T4", 5, "ORA-03113: end-of-file on communication channel") +
-           alert("T5", 6, "ORA-03114: not connected to ORACLE")},
+           alert("T5", 6, "ORA-03114: not connected to ORACLE"),
+       2},
       {"procedure missing\n", "id,big,avg\nT1,1,0\nT2,1,0\nT3,1,0\nT4,0,0\nT5,1,0\n", ""},
   };
   for (const Case& c : cases) {
@@ -315,11 +317,29 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
       EXPECT_EQ(summary.checks[1].alerts, 2u);
     }
     EXPECT_EQ(summary.checks[0].alerts, 0u);
+    EXPECT_EQ(summary.on_lost_session, c.on_lost_session);
     EXPECT_NE(err_.find(options_.transactions + ":5: id T4: avg (TESTCONN) raised: ORA-"),
               std::string::npos)
         << err_;
     EXPECT_EQ(ocisim_live_handles(0), 0u);
   }
+}
+
+TEST_F(ScreenTest, OpensASessionPerWorkerAndRefusesWhenTheServerHasTooFew) {
+  options_.transactions = Write("t.csv", "id,account,amount\nT1,A,500\nT2,A,5\n");
+  options_.rules = Write("r.conf", "avg txscreen TESTCONN amount account\n");
+  ocisim_set_server_model("db", 0, 2);
+  options_.threads = 2;
+  ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  EXPECT_EQ(ReadFile(options_.out), "id,avg\nT1,1\nT2,0\n");
+  options_.threads = 3;
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_NE(err_.find("session 3 of 3 (one per worker, --threads): cannot log in to db as u: "
+                      "ORA-00018: maximum number of sessions exceeded"),
+            std::string::npos)
+      << err_;
+  EXPECT_EQ(ReadFile(options_.out), "id,avg\nT1,1\nT2,0\n") << "the earlier results stay";
+  EXPECT_EQ(ocisim_live_handles(0), 0u) << "the sessions that were opened are closed";
 }
 
 TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {

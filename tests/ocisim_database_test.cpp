@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -288,6 +290,84 @@ TEST_F(StandInStatementTest, RefusesCursorsBeyondTheLimit) {
   }
   EXPECT_EQ(statuses, (std::vector<sword>{OCI_SUCCESS, OCI_SUCCESS, OCI_ERROR}));
   EXPECT_EQ(LastError(h_.err), "ORA-01000: maximum open cursors exceeded");
+}
+
+// Executes the scoring block once on `h`, with a statement of its own, as TESTCONN does.
+sword ExecuteScoringBlock(const OciHandles& h) {
+  OCIStmt* stmt = nullptr;
+  OCIHandleAlloc(h.env, reinterpret_cast<void**>(&stmt), OCI_HTYPE_STMT, 0, nullptr);
+  OCIStmtPrepare(stmt, h.err, Text(kBlock), sizeof kBlock - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  char account[] = "A";
+  float amount = 1;
+  int risk = 0;
+  OCIBind* binds[3] = {};
+  const struct {
+    const char* name;
+    void* value;
+    sb4 size;
+    ub2 type;
+  } bound[] = {{":aid", account, 2, SQLT_STR}, {":amt", &amount, 4, SQLT_FLT},
+               {":risk", &risk, 4, SQLT_INT}};
+  for (int i = 0; i < 3; ++i) {
+    OCIBindByName(stmt, &binds[i], h.err, Text(bound[i].name), -1, bound[i].value, bound[i].size,
+                  bound[i].type, nullptr, nullptr, nullptr, 0, nullptr, OCI_DEFAULT);
+  }
+  sword status = OCIStmtExecute(h.svc, stmt, h.err, 1, 0, nullptr, nullptr, OCI_DEFAULT);
+  OCIHandleFree(stmt, OCI_HTYPE_STMT);
+  return status;
+}
+
+// Wall time of running `call` on two threads at once.
+template <class Call>
+double SecondsOnTwoThreads(Call call) {
+  auto started = std::chrono::steady_clock::now();
+  std::thread first(call, 0), second(call, 1);
+  first.join();
+  second.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+TEST(StandInServerTest, ServesOneCallAtATimePerSessionAndSessionsSideBySide) {
+  testing_support::ScopedStandIn stand_in;
+  testing_support::ScopedStandIn::DefineDatabase("db");
+  std::string error;
+  auto first = testing_support::StandInSession::Open("db", "u", "p", &error);
+  auto second = testing_support::StandInSession::Open("db", "u", "p", &error);
+  ASSERT_TRUE(first && second) << error;
+  OciHandles own[2] = {first->handles(), second->handles()};
+  OciHandles shared[2] = {first->handles(), first->handles()};
+  ASSERT_EQ(OCIHandleAlloc(shared[1].env, reinterpret_cast<void**>(&shared[1].err),
+                           OCI_HTYPE_ERROR, 0, nullptr),
+            OCI_SUCCESS);
+  constexpr double kRoundTrip = 0.2;
+  ocisim_set_server_model("db", static_cast<unsigned>(kRoundTrip * 1e6), 0);
+  sword statuses[2] = {};
+  // Bounds wide enough for a loaded machine: a sleep never ends early, and two overlapping round
+  // trips take far less than two.
+  double apart = SecondsOnTwoThreads([&](int t) { statuses[t] = ExecuteScoringBlock(own[t]); });
+  EXPECT_EQ(statuses[0], OCI_SUCCESS);
+  EXPECT_EQ(statuses[1], OCI_SUCCESS);
+  EXPECT_LT(apart, 1.6 * kRoundTrip) << "two sessions serve side by side";
+  double together =
+      SecondsOnTwoThreads([&](int t) { statuses[t] = ExecuteScoringBlock(shared[t]); });
+  EXPECT_EQ(statuses[0], OCI_SUCCESS);
+  EXPECT_EQ(statuses[1], OCI_SUCCESS);
+  EXPECT_GE(together, 2 * kRoundTrip) << "one session serves one call at a time";
+  ocisim_set_server_model("db", 0, 0);
+}
+
+TEST(StandInServerTest, RefusesALoginPastTheSessionLimitUntilOneEnds) {
+  testing_support::ScopedStandIn stand_in;
+  testing_support::ScopedStandIn::DefineDatabase("db");
+  ocisim_set_server_model("db", 0, 2);
+  std::string error;
+  auto first = testing_support::StandInSession::Open("db", "u", "p", &error);
+  auto second = testing_support::StandInSession::Open("db", "u", "p", &error);
+  ASSERT_TRUE(first && second) << error;
+  EXPECT_FALSE(testing_support::StandInSession::Open("db", "u", "p", &error));
+  EXPECT_EQ(error, "ORA-00018: maximum number of sessions exceeded");
+  first.reset();
+  EXPECT_TRUE(testing_support::StandInSession::Open("db", "u", "p", &error)) << error;
 }
 
 TEST(StandInDatabaseFilesTest, LoadsTheFilesAndNamesTheBadLineOfEach) {

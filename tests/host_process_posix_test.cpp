@@ -1,5 +1,7 @@
-// An interrupted `txhost screen` leaves every file as it was: the real program, a real signal.
+// `txhost screen` as a process of its own, fed through a pipe: an interrupt leaves every file as
+// it was, and a slow producer never holds back the results of the rows it already sent.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -49,6 +51,33 @@ TEST(InterruptTest, LeavesEveryFileAsItWasAndExitsWith130) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/rejects.csv"));
     EXPECT_EQ(LeftoverTemporaries(dir), std::vector<std::string>{});
   }
+}
+
+TEST(StreamingTest, WritesEachRowsResultWhileTheProducerIsStillSending) {
+  const std::string dir = testing_support::TempPath("streaming_test");
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
+  testing_support::Child child = testing_support::StartTxhost(
+      {"screen", "--rules", dir + "/r.conf", "--threads", "2", "-"});
+  ASSERT_GT(child.pid, 0);
+  std::string seen;
+  for (const std::string row : {"T1", "T2"}) {
+    const std::string sent = (row == "T1" ? "id\n" : "") + row + "\n";
+    ASSERT_EQ(write(child.input, sent.data(), sent.size()), static_cast<ssize_t>(sent.size()));
+    // The input stays open: the result must come out all the same.
+    while (seen.find(row + ",1\n") == std::string::npos) {
+      pollfd ready{child.output, POLLIN, 0};
+      ASSERT_EQ(poll(&ready, 1, 10000), 1) << "no result for " << row << "; seen: " << seen;
+      char buffer[256];
+      ssize_t got = read(child.output, buffer, sizeof buffer);
+      ASSERT_GT(got, 0) << seen;
+      seen.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  std::string rest;
+  EXPECT_EQ(testing_support::FinishChild(&child, &rest), txhost::kExitOk) << seen << rest;
+  EXPECT_EQ(seen.rfind("id,same\nT1,1\nT2,1\n", 0), 0u) << seen;
 }
 
 }  // namespace
