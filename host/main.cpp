@@ -61,7 +61,8 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   command->add_option("--label", screen->label_column,
                       "Column with the known outcome (1 fraud, 0 genuine): a backtest; rows "
                       "with another value are screened but left out of it");
-  command->add_option("--threads", screen->threads, "Screen on this many threads")
+  command->add_option("--threads", screen->threads,
+                      "Workers, each on a database session of its own")
       ->check(CLI::Range(1, 256));
   command->add_option("--max-rejects", screen->max_rejects,
                       "Stop, publishing nothing, once more than this many rows are rejected")
