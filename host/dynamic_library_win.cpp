@@ -2,25 +2,14 @@
 #include <windows.h>
 
 #include "dynamic_library.h"
+#include "file_system.h"
 
 namespace txhost {
-namespace {
-
-std::string LastErrorText() {
-  DWORD code = GetLastError();
-  char text[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = 0;
-  return length > 0 ? std::string(text) : "error " + std::to_string(code);
-}
-
-}  // namespace
 
 std::unique_ptr<DynamicLibrary> DynamicLibrary::Open(const std::string& path, std::string* error) {
   HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
-    *error = path + ": " + LastErrorText();
+    *error = path + ": " + LastSystemErrorText();
     return nullptr;
   }
   return std::unique_ptr<DynamicLibrary>(new DynamicLibrary(module));

@@ -9,6 +9,8 @@ namespace txhost {
 
 // The system's text for an errno value: "No such file or directory".
 std::string ErrnoText(int error);
+// The system's text for the last error of a Windows call (GetLastError); elsewhere, of errno.
+std::string LastSystemErrorText();
 
 struct PathFacts {
   bool exists = false;

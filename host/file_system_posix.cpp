@@ -25,6 +25,8 @@ std::string Identity(const struct stat& info) {
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
+std::string LastSystemErrorText() { return ErrnoText(errno); }
+
 bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0) {

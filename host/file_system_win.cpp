@@ -9,9 +9,8 @@
 #include "file_system.h"
 
 namespace txhost {
-namespace {
 
-std::string LastErrorText() {
+std::string LastSystemErrorText() {
   DWORD code = GetLastError();
   char text[512] = "";
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -22,6 +21,8 @@ std::string LastErrorText() {
   }
   return length > 0 ? std::string(text) : "error " + std::to_string(code);
 }
+
+namespace {
 
 size_t LastSlash(const std::string& path) { return path.find_last_of("/\\"); }
 
@@ -57,13 +58,13 @@ bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) 
   }
   DWORD code = GetLastError();
   if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-    *error = path + ": " + LastErrorText();
+    *error = path + ": " + LastSystemErrorText();
     return false;
   }
   std::string directory = DirectoryOf(path);
   bool is_directory = false;
   if (!Identify(directory, &facts->identity, &is_directory)) {
-    *error = path + ": the directory " + directory + ": " + LastErrorText();
+    *error = path + ": the directory " + directory + ": " + LastSystemErrorText();
     return false;
   }
   if (!is_directory) {
@@ -91,7 +92,7 @@ std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      *error = path + ": cannot create a file in " + directory + ": " + LastErrorText();
+      *error = path + ": cannot create a file in " + directory + ": " + LastSystemErrorText();
       return nullptr;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -117,7 +118,7 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* 
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
-  *error = to + ": " + LastErrorText();
+  *error = to + ": " + LastSystemErrorText();
   return false;
 }
 
