@@ -193,6 +193,16 @@ void BM_ScreenArgumentOnlyRules(benchmark::State& state) {
   Screen(state, false, ArgumentOnlyRules());
 }
 void BM_ScreenParseOnly(benchmark::State& state) { Screen(state, true, kSampleRules); }
+// One check, its threshold swept over 100 values: a hundred calls per row.
+void BM_ScreenSweep(benchmark::State& state) {
+  std::string path = txhost::DynamicLibrary::ProgramDirectory() + "/bench-sweep.conf";
+  FILE* out = std::fopen(path.c_str(), "w");
+  std::fputs("sharp_increase txscreen SHARPINCREASE amount previous_amount 400 "
+             "in [100..1090 step 10]\n",
+             out);
+  std::fclose(out);
+  Screen(state, false, path);
+}
 void BM_ScreenArgumentOnlyParseOnly(benchmark::State& state) {
   Screen(state, true, ArgumentOnlyRules());
 }
@@ -256,6 +266,7 @@ BENCHMARK(BM_TestConn);
 BENCHMARK(BM_ScreenAllRules)->Arg(1)->Arg(2)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenSweep)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenOverLatency)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1)
     ->UseRealTime();
@@ -286,6 +297,8 @@ int main(int argc, char** argv) {
       {"txhost screen, the five argument-only checks / parse only",
        "BM_ScreenArgumentOnlyRules" + kOnce, "BM_ScreenArgumentOnlyParseOnly" + kOnce, false,
        "at most 1.3x"},
+      {"txhost screen, a 100-value sweep of SHARPINCREASE / the five argument-only checks",
+       "BM_ScreenSweep" + kOnce, "BM_ScreenArgumentOnlyRules" + kOnce, false, "at most 2x"},
       {"200 us round trips: throughput, 1 worker / bare round trips",
        "BM_ScreenOverLatency/1" + kOnce, "BM_BareRoundTrips" + kOnce, true,
        "at least 0.85x"},

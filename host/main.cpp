@@ -31,10 +31,14 @@ The rule set: one check per line, '#' starts a comment.
   LABEL  LIBRARY  RULE  ARGUMENT...
 LABEL names the check's output column. There is one ARGUMENT per parameter of the rule other
 than the database handles: a column of the transactions, a quoted text ("SUN", with "" for a
-quote inside), or a bare number or date (400, -50, 2026-12-07). For example:
+quote inside), or a bare number or date (400, -50, 2026-12-07). One literal of a check may be
+swept: written `400 in [100..1000 step 10]` or `"SUN" in ["SAT", "SUN"]`, the check is also
+tried with each value of the set, over the same rows; its column keeps the literal, and the
+summary and report give each value's hits, precision and recall. For example:
   sharp_increase     txscreen   SHARPINCREASE   amount previous_amount 400
   sunday             txscreen   TESTDATE        "SUN" date
   merchant_saturday  txscreen2  TESTMERCHANT    merchant "M-0666" "SAT" date
+  tuned_increase     txscreen   SHARPINCREASE   amount previous_amount 400 in [100..1000 step 10]
 `txhost exports LIBRARY` lists each rule's parameters.
 )";
 
@@ -57,6 +61,8 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
                       "A JSON line per alert a rule raised: id, line, label, rule and text");
   command->add_option("--summary", screen->summary,
                       "The whole summary as JSON: counts, hits, alerts, backtest, rows/s");
+  command->add_option("--report", screen->report,
+                      "The run as one self-contained HTML page with tables and charts");
   command->add_option("--id", screen->id_column, "The transaction id column");
   command->add_option("--label", screen->label_column,
                       "Column with the known outcome (1 fraud, 0 genuine): a backtest; rows "

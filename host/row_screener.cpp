@@ -19,6 +19,15 @@ bool LostConnection(const std::string& alert) {
 
 }  // namespace
 
+int FirstDateColumn(const std::vector<Check>& checks) {
+  for (const Check& check : checks) {
+    for (const CheckArg& arg : check.args) {
+      if (arg.from_column && arg.kind == ParamKind::kDate) return static_cast<int>(arg.column);
+    }
+  }
+  return -1;
+}
+
 RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
                          RowLayout layout, bool parse_only, bool explain)
     : checks_(checks),
@@ -76,9 +85,12 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   result->explanation.clear();
   result->alerts.clear();
   result->fired.assign(checks_.size(), 0);
+  result->swept.resize(checks_.size());
+  result->day.clear();
   result->outcome = -1;
   result->on_lost_session = false;
   if (!Convert(record, result) || parse_only_) return;
+  if (layout_.date_column >= 0) result->day = record.fields[layout_.date_column];
   AlertCollector collector;
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
@@ -90,8 +102,22 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
       }
     }
     if (result->fired[c] && explain_) Explain(record, c, result);
+    for (const Sweep& sweep : check.sweeps) TrySweep(check, sweep, c, handles, result);
   }
   result->on_lost_session = lost_session_;
+}
+
+void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
+                        const OciHandles& handles, RowResult* result) {
+  std::vector<char>& fired = result->swept[c];
+  fired.resize(sweep.values.size());
+  Value& argument = values_[c][sweep.arg];
+  const Value current = argument;
+  for (size_t v = 0; v < sweep.values.size(); ++v) {
+    argument = sweep.values[v];
+    fired[v] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
+  }
+  argument = current;
 }
 
 void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) {

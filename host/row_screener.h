@@ -21,6 +21,9 @@ struct RowResult {
   std::string reject;       // why the row could not be screened; empty when it was
   std::string reject_kind;  // the same without the field's value, for counting by kind
   std::vector<char> fired;  // one per check
+  // Per check, whether it fired with each value of its sweep; empty for a check without one.
+  std::vector<std::vector<char>> swept;
+  std::string day;  // the row's date, when the rule set reads a date column
   int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
   std::string explanation;  // a JSON line per check that fired, when explaining
   std::vector<RaisedAlert> alerts;
@@ -33,7 +36,11 @@ struct RowLayout {
   size_t columns = 0;
   size_t id_column = 0;
   int label_column = -1;
+  int date_column = -1;  // the first date column a check reads, for hits per day
 };
+
+// The first column that a check reads as a date, or -1.
+int FirstDateColumn(const std::vector<Check>& checks);
 
 // One per thread; it keeps its buffers from row to row.
 class RowScreener {
@@ -46,6 +53,9 @@ class RowScreener {
  private:
   bool Convert(const CsvRecord& record, RowResult* result);
   void Explain(const CsvRecord& record, size_t c, RowResult* result);
+  // Calls the check once with each value of its sweep.
+  void TrySweep(const Check& check, const Sweep& sweep, size_t c, const OciHandles& handles,
+                RowResult* result);
 
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;

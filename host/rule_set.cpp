@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <fstream>
 #include <set>
 
@@ -27,6 +28,100 @@ bool IsBareLiteral(const std::string& word) {
   return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' || c == '.';
 }
 
+// Moves `at` past the quoted literal that starts there; false when it is not closed.
+bool SkipQuoted(const std::string& line, size_t* at) {
+  for (++*at;; ++*at) {
+    if (*at >= line.size()) return false;
+    if (line[*at] != '"') continue;
+    if (*at + 1 < line.size() && line[*at + 1] == '"') {
+      ++*at;
+      continue;
+    }
+    ++*at;
+    return true;
+  }
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+constexpr size_t kMaxSweepValues = 10000;
+
+bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  size_t dots = inner.find("..");
+  size_t step_at = inner.find(" step ");
+  if (kind != ParamKind::kAmount) {
+    *problem = "a range sweeps an amount; list the values instead";
+    return false;
+  }
+  if (step_at == std::string::npos || step_at < dots) {
+    *problem = "a range is written FROM..TO step STEP";
+    return false;
+  }
+  float from = 0, to = 0, step = 0;
+  std::string ignored;
+  if (!ParseAmount(Trim(inner.substr(0, dots)), &from, &ignored) ||
+      !ParseAmount(Trim(inner.substr(dots + 2, step_at - dots - 2)), &to, &ignored) ||
+      !ParseAmount(Trim(inner.substr(step_at + 6)), &step, &ignored)) {
+    *problem = "a range is written FROM..TO step STEP, with three numbers";
+    return false;
+  }
+  if (step == 0 || (to - from) / step < 0) {
+    *problem = "the step must lead from FROM to TO";
+    return false;
+  }
+  double count = std::floor((double(to) - from) / step + 1e-9) + 1;
+  if (count > kMaxSweepValues) {
+    *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
+    return false;
+  }
+  for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+    Value value;
+    value.amount = static_cast<float>(double(from) + double(step) * i);
+    sweep->texts.push_back(ValueText(kind, value));
+    sweep->values.push_back(value);
+  }
+  return true;
+}
+
+bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  std::vector<std::string> items;
+  std::string item;
+  for (size_t at = 0; at <= inner.size(); ++at) {
+    if (at == inner.size() || inner[at] == ',') {
+      items.push_back(Trim(item));
+      item.clear();
+    } else if (inner[at] == '"') {
+      size_t start = at;
+      SkipQuoted(inner, &at);
+      item += inner.substr(start, at - start);
+      --at;
+    } else {
+      item.push_back(inner[at]);
+    }
+  }
+  if (items.size() > kMaxSweepValues) {
+    *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
+    return false;
+  }
+  for (const std::string& word : items) {
+    std::string literal = IsQuoted(word) ? Unquote(word) : word;
+    Value value;
+    std::string reason;
+    if (word.empty() || !ParseValue(kind, literal, &value, &reason)) {
+      *problem = "its values are " + std::string(KindName(kind)) + "s, but " +
+                 BadValue(literal, word.empty() ? "is empty" : reason);
+      return false;
+    }
+    sweep->texts.push_back(ValueText(kind, value));
+    sweep->values.push_back(value);
+  }
+  return true;
+}
+
 bool IsLabel(const std::string& word) {
   return std::all_of(word.begin(), word.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
@@ -34,6 +129,21 @@ bool IsLabel(const std::string& word) {
 }
 
 }  // namespace
+
+bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem) {
+  std::string inner = Trim(set.substr(1, set.size() - 2));
+  if (inner.empty()) {
+    *problem = "the set [] is empty";
+    return false;
+  }
+  bool range = inner.find("..") != std::string::npos && inner[0] != '"';
+  if (range ? ParseRange(inner, kind, sweep, problem) : ParseList(inner, kind, sweep, problem)) {
+    return true;
+  }
+  sweep->values.clear();
+  sweep->texts.clear();
+  return false;
+}
 
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
   words->clear();
@@ -44,15 +154,19 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
     }
     size_t start = at;
     if (line[at] == '"') {
-      for (++at;; ++at) {
+      if (!SkipQuoted(line, &at)) return false;
+    } else if (line[at] == '[') {
+      // A set runs to its closing bracket; quoted literals inside may hold anything.
+      for (++at;;) {
         if (at >= line.size()) return false;
-        if (line[at] == '"') {
-          if (at + 1 < line.size() && line[at + 1] == '"') {
-            ++at;
-            continue;
-          }
+        if (line[at] == ']') {
           ++at;
           break;
+        }
+        if (line[at] == '"') {
+          if (!SkipQuoted(line, &at)) return false;
+        } else {
+          ++at;
         }
       }
     } else {
@@ -112,6 +226,16 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
     check.function = libraries.Resolve(*check.rule, &error);
     if (check.function == nullptr) problem(error);
 
+    // "LITERAL in [SET]": the set belongs to the argument before it.
+    std::vector<std::pair<size_t, std::string>> sets;
+    for (size_t w = 3; w + 1 < words.size();) {
+      if (words[w] == "in" && words[w + 1][0] == '[' && w > 3) {
+        sets.emplace_back(w - 4, words[w + 1]);
+        words.erase(words.begin() + w, words.begin() + w + 2);
+      } else {
+        ++w;
+      }
+    }
     std::vector<ParamKind> kinds = check.rule->ValueParams();
     if (words.size() - 3 != kinds.size()) {
       problem(words[2] + " takes " + std::to_string(kinds.size()) + " arguments (" +
@@ -139,6 +263,19 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
         }
       }
       check.args.push_back(std::move(arg));
+    }
+    if (sets.size() > 1) problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
+    for (const auto& [index, set] : sets) {
+      Sweep sweep;
+      sweep.arg = index;
+      std::string reason;
+      if (check.args[index].from_column) {
+        problem("argument " + std::to_string(index + 1) + " of " + words[2] +
+                " is a column; only a literal can be swept");
+      } else if (!ParseSweep(set, check.args[index].kind, &sweep, &reason)) {
+        problem("the sweep " + set + ": " + reason);
+      }
+      check.sweeps.push_back(std::move(sweep));
     }
     checks.push_back(std::move(check));
   }

@@ -5,8 +5,14 @@
 // ("SUN", with "" for a quote inside), or a bare literal that starts with a digit, a sign or a
 // point (400, -50, 2026-12-07). A '#' outside a quoted literal starts a comment.
 //
+// One literal of a check may be swept: followed by `in [...]`, it is tried with each value of the
+// set as well, over the same rows: a numeric range `[FROM..TO step STEP]` (amounts), or a list of
+// literals `[250, 400, 600]`, `["SAT", "SUN"]`, `[2026-12-01, 2026-12-07]`. The literal itself is
+// the check's current value, which its output column keeps.
+//
 //   sharp_increase  txscreen  SHARPINCREASE  amount previous_amount 400
 //   sunday          txscreen  TESTDATE       "SUN" date
+//   tuned           txscreen  SHARPINCREASE  amount previous_amount 400 in [100..1000 step 10]
 #ifndef TXSCREEN_HOST_RULE_SET_H_
 #define TXSCREEN_HOST_RULE_SET_H_
 
@@ -27,13 +33,25 @@ struct CheckArg {
   std::string source;  // the column name, or the literal as written
 };
 
+// The values a swept argument is tried with.
+struct Sweep {
+  size_t arg = 0;
+  std::vector<Value> values;
+  std::vector<std::string> texts;  // each value as the report shows it
+};
+
 struct Check {
   std::string label;
   const RuleSpec* rule = nullptr;
   void* function = nullptr;  // the rule's exported address
   std::vector<CheckArg> args;
   size_t line = 0;
+  std::vector<Sweep> sweeps;  // none, or one
 };
+
+// Reads the set of a sweep ("[100..1000 step 10]", "[\"SAT\", \"SUN\"]") for an argument of
+// `kind`. False and the reason when it is malformed.
+bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem);
 
 // Reads the rule set at `path` against the transactions' header, resolving every rule in
 // `libraries`. The whole file is checked: every problem is appended to `problems` as
@@ -45,8 +63,8 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& name,
                                const std::vector<std::string>& header, LibrarySet& libraries,
                                std::vector<std::string>* problems);
 
-// Splits one rule-set line into words; quoted words keep their quotes. False for an unclosed
-// quote.
+// Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
+// word. False for an unclosed quote or bracket.
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 
 }  // namespace txhost

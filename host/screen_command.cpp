@@ -120,7 +120,8 @@ class Notices {
 // must not be published.
 int ScreenRows(const ScreenOptions& options, ScreenInput& input, const std::vector<Check>& checks,
                const Sessions& sessions, ScreenOutputs& outputs, ScreenSummary* summary) {
-  RowLayout layout{input.header.size(), input.id_column, input.label_column};
+  RowLayout layout{input.header.size(), input.id_column, input.label_column,
+                   FirstDateColumn(checks)};
   ScreenPipeline pipeline(checks, input.header, layout, options.parse_only,
                           !options.explain.empty(), sessions.workers);
   Notices notices(input.name, checks, input.id_column);
@@ -130,12 +131,15 @@ int ScreenRows(const ScreenOptions& options, ScreenInput& input, const std::vect
       *input.reader,
       [&](const CsvRecord& record, const RowResult& result) {
         summary->Tally(result);
+        if (!result.alerts.empty()) {
+          summary->KeepAlerts(record.fields[input.id_column], record.line, result);
+        }
         notices.Row(record, result);
         outputs.Row(record, result);
         stopped_at = record.line;
         return summary->rejected <= options.max_rejects;
       },
-      [&] { progress.Show(input.reader->bytes_read(), summary->read); },
+      [&](size_t rows) { progress.Show(input.reader->bytes_read(), rows); },
       [&] { outputs.Flush(); });
   progress.Finish();
   if (!completed) {

@@ -23,6 +23,7 @@ struct ScreenOptions {
   std::string explain;       // empty: no audit trail
   std::string alerts;        // empty: alerts are only counted and shown
   std::string summary;       // empty: the summary goes to standard error only
+  std::string report;        // empty: no HTML report
   std::string id_column = "id";
   std::string label_column;  // empty: no backtest
   unsigned threads = 1;

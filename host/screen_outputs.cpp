@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "interrupt.h"
+#include "report.h"
 
 namespace txhost {
 
@@ -27,7 +28,8 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const ScreenOptions& options,
                          {"--rejects", options.rejects},
                          {"--explain", explain},
                          {"--alerts", alerts},
-                         {"--summary", options.summary}},
+                         {"--summary", options.summary},
+                         {"--report", options.report}},
                         error)) {
     return nullptr;
   }
@@ -36,7 +38,8 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const ScreenOptions& options,
       !outputs->Create(options.rejects, &outputs->rejects_, error) ||
       !outputs->Create(explain, &outputs->explain_, error) ||
       !outputs->Create(alerts, &outputs->alerts_, error) ||
-      !outputs->Create(options.summary, &outputs->summary_, error)) {
+      !outputs->Create(options.summary, &outputs->summary_, error) ||
+      !outputs->Create(options.report, &outputs->report_, error)) {
     return nullptr;
   }
   if (outputs->results_) {
@@ -88,7 +91,8 @@ void ScreenOutputs::Flush() {
 
 bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
   if (summary_) summary_->Write(SummaryJson(summary));
-  auto files = {&results_, &rejects_, &explain_, &alerts_, &summary_};
+  if (report_) report_->Write(ReportHtml(summary));
+  auto files = {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_};
   for (auto* file : files) {
     if (*file && !(*file)->Finish(error)) return false;
   }

@@ -37,7 +37,7 @@ class ScreenOutputs {
 
   const ScreenInput& input_;
   const std::vector<Check>& checks_;
-  std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_;
+  std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_;
 };
 
 }  // namespace txhost

@@ -97,7 +97,7 @@ class Exchange {
 }  // namespace
 
 bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
-                         const std::function<void()>& progress,
+                         const std::function<void(size_t)>& progress,
                          const std::function<void()>& delivered) {
   Exchange exchange(4 * workers_.size() + 4);
   std::vector<std::thread> workers;
@@ -126,6 +126,7 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
       delivered();
     }
   });
+  size_t rows = 0;
   for (size_t sequence = 0;; ++sequence) {
     auto chunk = std::make_unique<Chunk>();
     chunk->sequence = sequence;
@@ -135,8 +136,9 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
       chunk->records.push_back(std::move(record));
       if (!reader.HasBufferedInput()) break;  // deal what is here before waiting for more
     }
+    rows += chunk->records.size();
     if (!chunk->records.empty() && !exchange.Deal(std::move(chunk))) break;
-    progress();
+    progress(rows);
     if (!more) break;
   }
   exchange.FinishReading();

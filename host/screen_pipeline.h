@@ -39,10 +39,10 @@ class ScreenPipeline {
         explain_(explain),
         workers_(std::move(workers)) {}
 
-  // Reads `reader` to its end. `progress` is called on this thread after each chunk is dealt,
-  // `delivered` on the writer thread after each chunk's rows were delivered. False when a
-  // delivery stopped the run.
-  bool Run(CsvReader& reader, Deliver deliver, const std::function<void()>& progress,
+  // Reads `reader` to its end. `progress` is called on this thread with the rows read so far
+  // after each chunk is dealt, `delivered` on the writer thread after each chunk's rows were
+  // delivered. False when a delivery stopped the run.
+  bool Run(CsvReader& reader, Deliver deliver, const std::function<void(size_t)>& progress,
            const std::function<void()>& delivered);
 
  private:

@@ -23,13 +23,29 @@ nlohmann::json OrNull(std::optional<double> value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+void AddBacktest(const ScreenSummary& s, const FiringCounts& counts, nlohmann::json* entry) {
+  if (!s.backtest) return;
+  (*entry)["true_positives"] = counts.true_positives;
+  (*entry)["false_positives"] = counts.false_positives;
+  (*entry)["false_negatives"] = counts.false_negatives;
+  (*entry)["precision"] = OrNull(counts.Precision());
+  (*entry)["recall"] = OrNull(counts.Recall());
+}
+
 }  // namespace
 
-std::optional<double> CheckSummary::Precision() const {
+void FiringCounts::Add(bool fired, int outcome) {
+  hits += fired;
+  true_positives += fired && outcome == 1;
+  false_positives += fired && outcome == 0;
+  false_negatives += !fired && outcome == 1;
+}
+
+std::optional<double> FiringCounts::Precision() const {
   return Ratio(true_positives, true_positives + false_positives);
 }
 
-std::optional<double> CheckSummary::Recall() const {
+std::optional<double> FiringCounts::Recall() const {
   return Ratio(true_positives, true_positives + false_negatives);
 }
 
@@ -42,8 +58,17 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
     entry.label = check.label;
     entry.library = check.rule->library;
     entry.rule = check.rule->name;
+    for (const Sweep& sweep : check.sweeps) {
+      entry.swept_argument = sweep.arg + 1;
+      entry.current_value = check.args[sweep.arg].source;
+      for (const std::string& text : sweep.texts) {
+        entry.sweep.emplace_back();
+        entry.sweep.back().value = text;
+      }
+    }
     checks.push_back(entry);
   }
+  fired_together.assign(checks.size() * checks.size(), 0);
 }
 
 void ScreenSummary::Tally(const RowResult& row) {
@@ -58,14 +83,31 @@ void ScreenSummary::Tally(const RowResult& row) {
   alerts += row.alerts.size();
   on_lost_session += row.on_lost_session;
   if (backtest && row.outcome < 0) ++unlabelled;
-  for (size_t c = 0; c < checks.size(); ++c) {
+  const int outcome = backtest ? row.outcome : -1;
+  std::vector<size_t>* day = nullptr;
+  if (!row.day.empty()) {
+    day = &hits_by_day[row.day];
+    day->resize(checks.size());
+  }
+  const size_t n = checks.size();
+  for (size_t c = 0; c < n; ++c) {
     bool fired = row.fired[c];
-    CheckSummary& check = checks[c];
-    check.hits += fired;
-    if (!backtest || row.outcome < 0) continue;
-    check.true_positives += fired && row.outcome == 1;
-    check.false_positives += fired && row.outcome == 0;
-    check.false_negatives += !fired && row.outcome == 1;
+    checks[c].Add(fired, outcome);
+    const std::vector<char>& swept = row.swept[c];  // empty when no rule was called
+    for (size_t v = 0; v < swept.size() && v < checks[c].sweep.size(); ++v) {
+      checks[c].sweep[v].Add(swept[v], outcome);
+    }
+    if (!fired) continue;
+    if (day != nullptr) ++(*day)[c];
+    for (size_t other = 0; other < n; ++other) fired_together[c * n + other] += row.fired[other];
+  }
+}
+
+void ScreenSummary::KeepAlerts(const std::string& id, size_t line, const RowResult& row) {
+  for (const RaisedAlert& alert : row.alerts) {
+    if (first_alerts.size() >= kAlertExamples) return;
+    const CheckSummary& check = checks[alert.check];
+    first_alerts.push_back({id, line, check.label, check.rule, alert.text});
   }
 }
 
@@ -122,12 +164,17 @@ std::string SummaryJson(const ScreenSummary& s) {
                             {"hits", c.hits},
                             {"rate", OrNull(Ratio(c.hits, s.screened))},
                             {"alerts", c.alerts}};
-    if (s.backtest) {
-      entry["true_positives"] = c.true_positives;
-      entry["false_positives"] = c.false_positives;
-      entry["false_negatives"] = c.false_negatives;
-      entry["precision"] = OrNull(c.Precision());
-      entry["recall"] = OrNull(c.Recall());
+    AddBacktest(s, c, &entry);
+    if (!c.sweep.empty()) {
+      nlohmann::json points = nlohmann::json::array();
+      for (const SweepPoint& point : c.sweep) {
+        nlohmann::json p = {{"value", point.value}, {"hits", point.hits}};
+        AddBacktest(s, point, &p);
+        points.push_back(std::move(p));
+      }
+      entry["sweep"] = {{"argument", c.swept_argument},
+                        {"current", c.current_value},
+                        {"values", std::move(points)}};
     }
     checks.push_back(std::move(entry));
   }
@@ -142,6 +189,21 @@ std::string SummaryJson(const ScreenSummary& s) {
       {"parse_only", s.parse_only},
       {"backtest", s.backtest}, {"checks", std::move(checks)}};
   if (s.backtest) summary["rows_unlabelled"] = s.unlabelled;
+  if (!s.hits_by_day.empty()) summary["hits_by_day"] = s.hits_by_day;
+  nlohmann::json together = nlohmann::json::array();
+  for (size_t a = 0; a < s.checks.size(); ++a) {
+    for (size_t b = a + 1; b < s.checks.size(); ++b) {
+      together.push_back({{"checks", {s.checks[a].label, s.checks[b].label}},
+                          {"rows", s.FiredTogether(a, b)}});
+    }
+  }
+  summary["fired_together"] = std::move(together);
+  nlohmann::json alerts = nlohmann::json::array();
+  for (const AlertExample& a : s.first_alerts) {
+    alerts.push_back(
+        {{"id", a.id}, {"line", a.line}, {"label", a.label}, {"rule", a.rule}, {"text", a.text}});
+  }
+  summary["first_alerts"] = std::move(alerts);
   return summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

@@ -12,23 +12,49 @@
 
 namespace txhost {
 
-struct CheckSummary {
-  std::string label;
-  std::string library;
-  std::string rule;
+// How often a check fired, and against the known outcomes when backtesting.
+struct FiringCounts {
   size_t hits = 0;
-  size_t alerts = 0;
   size_t true_positives = 0;
   size_t false_positives = 0;
   size_t false_negatives = 0;
 
+  // `outcome` is 1, 0, or -1 for a row left out of the backtest.
+  void Add(bool fired, int outcome);
   // Not defined (empty) when there is nothing to divide by: a check that never fired has no
   // precision, which is not the same as a precision of 0.
   std::optional<double> Precision() const;
   std::optional<double> Recall() const;
 };
 
+// One value of a swept argument, and what the check gave with it.
+struct SweepPoint : FiringCounts {
+  std::string value;
+};
+
+struct CheckSummary : FiringCounts {
+  std::string label;
+  std::string library;
+  std::string rule;
+  size_t alerts = 0;
+  // With a sweep: the swept argument (from 1), its current value, and each value's figures.
+  size_t swept_argument = 0;
+  std::string current_value;
+  std::vector<SweepPoint> sweep;
+};
+
+// An alert as the report lists it.
+struct AlertExample {
+  std::string id;
+  size_t line = 0;
+  std::string label;
+  std::string rule;
+  std::string text;
+};
+
 struct ScreenSummary {
+  static constexpr size_t kAlertExamples = 20;
+
   std::string input;
   std::string rules;
   bool backtest = false;
@@ -42,13 +68,19 @@ struct ScreenSummary {
   size_t workers = 1;
   std::map<std::string, size_t> rejects_by_reason;
   std::vector<CheckSummary> checks;
+  std::map<std::string, std::vector<size_t>> hits_by_day;  // per check, when a date is read
+  std::vector<size_t> fired_together;  // checks x checks: rows on which both fired
+  std::vector<AlertExample> first_alerts;
   double seconds = 0;
 
   ScreenSummary(const std::string& input_name, const std::string& rules_path,
                 const std::vector<Check>& rule_set, bool backtesting, bool parsing_only);
   // Counts one row's result.
   void Tally(const RowResult& row);
+  // Keeps the row's alerts while there are fewer than kAlertExamples.
+  void KeepAlerts(const std::string& id, size_t line, const RowResult& row);
   double RowsPerSecond() const { return seconds > 0 ? read / seconds : 0.0; }
+  size_t FiredTogether(size_t a, size_t b) const { return fired_together[a * checks.size() + b]; }
 };
 
 // The summary as a person reads it on standard error.

@@ -10,8 +10,10 @@ exec 1>&2
 
 # The linux preset configures the suites and benchmarks too, so the native build needs their
 # libraries even when only the host is built.
-native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev googletest libbenchmark-dev)
-all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wine32:i386)
+native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
+        libbenchmark-dev)
+all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wine32:i386
+     chromium)
 
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;

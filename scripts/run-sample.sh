@@ -2,7 +2,8 @@
 # The main job: builds the native libraries and the reference host, then screens the shipped
 # sample transactions through all eight rules of both libraries, as a real host would. The
 # results (CSV) go to standard output, the summary and backtest to standard error, and the audit
-# trail to build/sample-explain.jsonl. Extra arguments go to `txhost screen`.
+# trail to build/sample-explain.jsonl, and the report, with its sweep of the sharp-increase
+# threshold, to build/sample-report.html. Extra arguments go to `txhost screen`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,4 +14,5 @@ cmake --build --preset linux --target txhost txscreen txscreen2 >/dev/null
 # The stand-in client library finds the sample database (users and account history) here.
 export OCISIM_DATABASES="$PWD/examples/databases"
 exec build/linux/bin/txhost screen --rules examples/rules.conf --label is_fraud \
-  --explain build/sample-explain.jsonl "$@" examples/transactions.csv
+  --explain build/sample-explain.jsonl --report build/sample-report.html "$@" \
+  examples/transactions.csv

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(linux sample asan tsan valgrind fuzz win32 win32-ubsan)
+[ ${#stages[@]} -gt 0 ] || stages=(linux sample report asan tsan valgrind fuzz win32 win32-ubsan)
 
 scripts/install-toolchains.sh all
 
@@ -69,6 +69,50 @@ sample_stdout() {
     { echo "the main command's standard output is not examples/expected.csv"; return 1; }
 }
 
+# The report as a person opens it: headless Chromium loads the page from disk, with no network.
+# The page counts the charts it meant to draw and those that drew, and any script error; rows
+# whose ids are markup (their alerts put them in the report) must show as text and never run.
+report_in_browser() {
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux --target txhost txscreen txscreen2 >/dev/null
+  local dir="$PWD/build/report-test"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  local hostile='<img src=x onerror=document.documentElement.dataset.pwned=1>'
+  local row=2026-12-06,ACC-1033,bob,T-02,T-02,M-0012,90.00,80.00,500.00,1,2,Store
+  {
+    head -n 1 examples/transactions.csv
+    printf '%s\n' "\"$hostile\",$row,1" \
+      "\"<script>document.documentElement.dataset.pwned=1</script>\",$row,0"
+    tail -n +2 examples/transactions.csv
+  } >"$dir/transactions.csv"
+  local status=0
+  OCISIM_DATABASES="$PWD/examples/databases" build/linux/bin/txhost screen \
+    --rules examples/rules.conf --label is_fraud --connect screener/screener@faulty \
+    --out /dev/null --report "$dir/report.html" "$dir/transactions.csv" 2>"$dir/txhost.log" ||
+    status=$?
+  [ "$status" -eq 1 ] || { echo "txhost screen gave $status, not 1 (alerts)"; return 1; }
+  local chromium=(chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run
+    --disable-background-networking --disable-component-update --disable-sync
+    --user-data-dir="$dir/profile" --virtual-time-budget=10000)
+  "${chromium[@]}" --dump-dom "file://$dir/report.html" >"$dir/dom.html" 2>"$dir/chromium.log"
+  "${chromium[@]}" --window-size=1280,4200 --screenshot="$dir/report.png" \
+    "file://$dir/report.html" 2>>"$dir/chromium.log"
+  local root body expected drawn
+  root=$(grep -o '<html[^>]*>' "$dir/dom.html")
+  body=$(grep -o '<body[^>]*>' "$dir/dom.html")
+  expected=$(sed -n 's/.*data-charts-expected="\([0-9]*\)".*/\1/p' <<<"$body")
+  drawn=$(sed -n 's/.*data-charts-drawn="\([0-9]*\)".*/\1/p' <<<"$body")
+  grep -q 'data-errors="0"' <<<"$root" || { echo "script errors on the page: $root"; return 1; }
+  [ -n "$expected" ] && [ "$expected" -ge 4 ] && [ "$drawn" = "$expected" ] ||
+    { echo "charts drawn: ${drawn:-none} of ${expected:-none}"; return 1; }
+  if grep -q 'data-pwned' "$dir/dom.html"; then echo "an id from the input ran as markup"; return 1; fi
+  grep -qF '&lt;img src=x onerror=' "$dir/dom.html" ||
+    { echo "the hostile id is not shown as text"; return 1; }
+  echo "report: $drawn charts drawn, no script error, hostile ids shown as text;" \
+    "screenshot in build/report-test/report.png"
+}
+
 wine_ready=0
 wine_up() {
   [ $wine_ready -eq 1 ] && return
@@ -91,6 +135,7 @@ for stage in "${stages[@]}"; do
   case "$stage" in
     linux) run_stage linux cmake --workflow --preset linux ;;
     sample) run_stage sample sample_stdout ;;
+    report) run_stage report report_in_browser ;;
     asan) run_stage asan cmake --workflow --preset linux-asan ;;
     tsan) run_stage tsan cmake --workflow --preset linux-tsan ;;
     valgrind) run_stage valgrind memcheck ;;

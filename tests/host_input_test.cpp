@@ -111,6 +111,40 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
   }
 }
 
+TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
+  struct Case {
+    const char* set;
+    txhost::ParamKind kind;
+    Strings texts;       // the values, when the set is good
+    const char* reason;  // otherwise
+  } cases[] = {
+      {"[100..400 step 100]", txhost::ParamKind::kAmount, {"100", "200", "300", "400"}, ""},
+      {"[1..0 step -0.5]", txhost::ParamKind::kAmount, {"1", "0.5", "0"}, ""},
+      {"[ \"SAT\", \"S,U N\" ]", txhost::ParamKind::kText, {"SAT", "S,U N"}, ""},
+      {"[2026-12-01, 2026-12-07]", txhost::ParamKind::kDate, {"2026-12-01", "2026-12-07"}, ""},
+      {"[100..400 step -1]", txhost::ParamKind::kAmount, {}, "the step must lead from FROM to TO"},
+      {"[100..400 step 0]", txhost::ParamKind::kAmount, {}, "the step must lead from FROM to TO"},
+      {"[1..2]", txhost::ParamKind::kAmount, {}, "a range is written FROM..TO step STEP"},
+      {"[1..100000 step 1]", txhost::ParamKind::kAmount, {}, "a sweep has at most 10000 values"},
+      {"[a..b step 1]", txhost::ParamKind::kDate, {}, "a range sweeps an amount"},
+      {"[250, ten]", txhost::ParamKind::kAmount, {}, "\"ten\" is not a number"},
+      {"[1,,2]", txhost::ParamKind::kAmount, {}, "\"\" is empty"},
+      {"[]", txhost::ParamKind::kText, {}, "the set [] is empty"},
+  };
+  for (const Case& c : cases) {
+    txhost::Sweep sweep;
+    std::string problem;
+    bool ok = txhost::ParseSweep(c.set, c.kind, &sweep, &problem);
+    EXPECT_EQ(ok, c.texts.size() > 0) << c.set << ": " << problem;
+    EXPECT_EQ(sweep.texts, c.texts) << c.set;
+    EXPECT_NE(problem.find(c.reason), std::string::npos) << c.set << ": " << problem;
+  }
+  Strings words;
+  ASSERT_TRUE(txhost::SplitRuleLine("t txscreen R amount 400 in [\"a]\", 5] # c", &words));
+  EXPECT_EQ(words, (Strings{"t", "txscreen", "R", "amount", "400", "in", "[\"a]\", 5]"}));
+  EXPECT_FALSE(txhost::SplitRuleLine("t txscreen R amount 400 in [1, 2", &words));
+}
+
 TEST(RuleSetTest, SplitsWordsKeepsQuotesAndDropsComments) {
   Strings words;
   ASSERT_TRUE(

@@ -136,12 +136,12 @@ TEST_F(ScreenTest, ShowsTheFirstTenRejectsAndCountsTheRest) {
   EXPECT_NE(err_.find("rejected 25: column amount: is not a number\n"), std::string::npos) << err_;
 }
 
-TEST_F(ScreenTest, BacktestsOnlyLabelledRowsAndExplainsByCheckLabel) {
+TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
   options_.transactions = Write("t.csv",
                                 "id,account,fraud\n"
                                 "A1,X,1\nA2,X,1\nB,X,0\nC,Y,1\nD,Y,0\nE,X,\nF,X,maybe\n");
   options_.rules = Write("r.conf",
-                         "flagged txscreen BADACCOUNT account \"X\"\n"
+                         "flagged txscreen BADACCOUNT account \"X\" in [\"Y\", \"X\", \"Z\"]\n"
                          "never txscreen BADACCOUNT account \"Z\"\n");
   options_.label_column = "fraud";
   options_.explain = Path("explain.jsonl");
@@ -161,6 +161,18 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsAndExplainsByCheckLabel) {
   const txhost::CheckSummary& never = summary.checks[1];
   EXPECT_EQ(never.Precision(), std::nullopt) << "a check that never fired has no precision";
   EXPECT_EQ(never.Recall(), 0.0);
+  // Each value of the sweep over the same rows; the column above kept the current "X".
+  ASSERT_EQ(flagged.sweep.size(), 3u);
+  const txhost::SweepPoint& y = flagged.sweep[0];
+  EXPECT_EQ(y.value, "Y");
+  EXPECT_EQ(std::vector<size_t>({y.hits, y.true_positives, y.false_positives, y.false_negatives}),
+            std::vector<size_t>({2, 1, 1, 2}));
+  const txhost::SweepPoint& x = flagged.sweep[1];
+  EXPECT_EQ(std::vector<size_t>({x.hits, x.true_positives, x.false_positives, x.false_negatives}),
+            std::vector<size_t>({5, 2, 1, 1}));
+  EXPECT_EQ(flagged.sweep[2].hits, 0u);
+  EXPECT_EQ(flagged.sweep[2].Precision(), std::nullopt);
+  EXPECT_EQ(flagged.current_value, "\"X\"");
   std::string summary_json = ReadFile(options_.summary);
   EXPECT_NE(summary_json.find("\"precision\": null"), std::string::npos) << summary_json;
   EXPECT_NE(summary_json.find("\"rows_unlabelled\": 2"), std::string::npos) << summary_json;

@@ -1,0 +1,174 @@
+// Draws the screening report from the summary embedded in the page. Every text from the input is
+// set with textContent, never as markup.
+(function () {
+  "use strict";
+  const data = JSON.parse(document.getElementById("summary").textContent);
+  const root = document.getElementById("report");
+  let expected = 0;
+  let drawn = 0;
+
+  function element(tag, text, parent) {
+    const node = document.createElement(tag);
+    if (text !== undefined) node.textContent = String(text);
+    if (parent) parent.appendChild(node);
+    return node;
+  }
+  function percent(value) {
+    return value === null || value === undefined ? "–" : (100 * value).toFixed(1) + "%";
+  }
+  function table(parent, headers, rows) {
+    const t = element("table", undefined, parent);
+    const head = element("tr", undefined, element("thead", undefined, t));
+    headers.forEach((h) => element("th", h, head));
+    const body = element("tbody", undefined, t);
+    rows.forEach((row) => {
+      const tr = element("tr", undefined, body);
+      row.forEach((cell) => element("td", cell, tr));
+    });
+    return t;
+  }
+  // Each chart says once that it has drawn; the page counts them for whoever checks it.
+  Chart.register({
+    id: "drawn",
+    afterRender(chart) {
+      if (chart.$drawn) return;
+      chart.$drawn = true;
+      drawn += 1;
+      document.body.dataset.chartsDrawn = String(drawn);
+    },
+  });
+  Chart.defaults.animation = false;
+  Chart.defaults.maintainAspectRatio = false;
+  const palette = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2",
+                   "#7f7f7f", "#bcbd22", "#17becf"];
+  function chart(parent, config) {
+    expected += 1;
+    config.data.datasets.forEach((set, i) => {
+      const color = palette[i % palette.length];
+      set.borderColor = set.borderColor || color;
+      set.backgroundColor = set.backgroundColor || color + "99";
+    });
+    const box = element("div", undefined, parent);
+    box.className = "chart";
+    new Chart(element("canvas", undefined, box), config);
+  }
+  const labels = data.checks.map((c) => c.label);
+
+  function runSection() {
+    element("h2", "The run", root);
+    const rate = Math.round(data.rows_per_second).toLocaleString("en");
+    table(root, ["", ""], [
+      ["input", data.input],
+      ["rule set", data.rules],
+      ["rows read", data.rows_read],
+      ["screened", data.rows_screened],
+      ["rejected", data.rows_rejected],
+      ["alerts", data.alerts],
+      ["rows on a lost session", data.rows_on_lost_session],
+      ["workers", data.workers],
+      ["time", data.seconds.toFixed(3) + " s (" + rate + " rows/s)"],
+    ]);
+    const reasons = Object.entries(data.rejects_by_reason);
+    if (reasons.length > 0) {
+      element("h3", "Rejected rows by reason", root);
+      table(root, ["reason", "rows"], reasons);
+    }
+    if (data.first_alerts.length > 0) {
+      element("h3", "The first alerts", root);
+      table(root, ["id", "line", "check", "rule", "text"],
+            data.first_alerts.map((a) => [a.id, a.line, a.label, a.rule, a.text]));
+    }
+  }
+
+  function checksSection() {
+    element("h2", "Checks", root);
+    const headers = ["check", "rule", "hits", "rate", "alerts"];
+    if (data.backtest) headers.push("TP", "FP", "FN", "precision", "recall");
+    table(root, headers, data.checks.map((c) => {
+      const row = [c.label, c.rule, c.hits, percent(c.rate), c.alerts];
+      if (data.backtest) {
+        row.push(c.true_positives, c.false_positives, c.false_negatives, percent(c.precision),
+                 percent(c.recall));
+      }
+      return row;
+    }));
+    const datasets = [{ label: "hits", data: data.checks.map((c) => c.hits), yAxisID: "hits" }];
+    const scales = { hits: { position: "left", title: { display: true, text: "hits" } } };
+    if (data.backtest) {
+      datasets.push({ label: "precision", data: data.checks.map((c) => c.precision), yAxisID: "ratio" },
+                    { label: "recall", data: data.checks.map((c) => c.recall), yAxisID: "ratio" });
+      scales.ratio = { position: "right", min: 0, max: 1, grid: { drawOnChartArea: false } };
+    }
+    chart(root, { type: "bar", data: { labels, datasets }, options: { scales } });
+  }
+
+  function daysSection() {
+    const days = Object.keys(data.hits_by_day || {}).sort();
+    if (days.length === 0) return;
+    element("h2", "Hits per day", root);
+    chart(root, {
+      type: "line",
+      data: {
+        labels: days,
+        datasets: data.checks.map((c, i) => ({
+          label: c.label, data: days.map((d) => data.hits_by_day[d][i]), tension: 0.2,
+        })),
+      },
+    });
+  }
+
+  function togetherSection() {
+    element("h2", "Checks that fire together", root);
+    element("p", "For each pair of checks, the rows on which both fired.", root).className = "muted";
+    const pairs = data.fired_together.filter((p) => p.rows > 0).sort((a, b) => b.rows - a.rows);
+    table(root, ["check", "with", "rows"], pairs.map((p) => [p.checks[0], p.checks[1], p.rows]));
+  }
+
+  function sweepSection(check) {
+    const sweep = check.sweep;
+    element("h2", "Sweep of " + check.label + " (" + check.rule + ", argument " + sweep.argument +
+            ", now " + sweep.current + ")", root);
+    const values = sweep.values.map((v) => v.value);
+    const current = { label: "now: " + sweep.current, pointRadius: 7, pointStyle: "rectRot",
+                      showLine: false, backgroundColor: "#d33", borderColor: "#d33" };
+    if (!data.backtest) {
+      chart(root, { type: "line", data: { labels: values, datasets: [
+        { label: "hits", data: sweep.values.map((v) => v.hits) }] } });
+      return;
+    }
+    chart(root, {
+      type: "line",
+      data: {
+        labels: values,
+        datasets: [
+          { label: "precision", data: sweep.values.map((v) => v.precision) },
+          { label: "recall", data: sweep.values.map((v) => v.recall) },
+          Object.assign({}, current, {
+            data: values.map((v) => (v === sweep.current ? check.precision : null)),
+          }),
+        ],
+      },
+      options: { scales: { y: { min: 0, max: 1 }, x: { title: { display: true, text: "value" } } } },
+    });
+    chart(root, {
+      type: "scatter",
+      data: {
+        datasets: [
+          { label: "precision against recall", showLine: true,
+            data: sweep.values.filter((v) => v.precision !== null)
+                .map((v) => ({ x: v.recall, y: v.precision })) },
+          Object.assign({}, current, { data: [{ x: check.recall, y: check.precision }] }),
+        ],
+      },
+      options: { scales: { x: { min: 0, max: 1, title: { display: true, text: "recall" } },
+                           y: { min: 0, max: 1, title: { display: true, text: "precision" } } } },
+    });
+  }
+
+  runSection();
+  checksSection();
+  daysSection();
+  togetherSection();
+  data.checks.filter((c) => c.sweep).forEach(sweepSection);
+  document.body.dataset.chartsExpected = String(expected);
+})();
