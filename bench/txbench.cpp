@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "library_set.h"
@@ -197,9 +197,10 @@ void BM_ScreenParseOnly(benchmark::State& state) { Screen(state, true, kSampleRu
 void BM_ScreenSweep(benchmark::State& state) {
   std::string path = txhost::DynamicLibrary::ProgramDirectory() + "/bench-sweep.conf";
   FILE* out = std::fopen(path.c_str(), "w");
-  std::fputs("sharp_increase txscreen SHARPINCREASE amount previous_amount 400 "
-             "in [100..1090 step 10]\n",
-             out);
+  std::fputs(
+      "sharp_increase txscreen SHARPINCREASE amount previous_amount 400 "
+      "in [100..1090 step 10]\n",
+      out);
   std::fclose(out);
   Screen(state, false, path);
 }
@@ -263,12 +264,21 @@ BENCHMARK(BM_SameZipCodeLoaded)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_TestDate);
 BENCHMARK(BM_TestConn);
 // Argument: the workers.
-BENCHMARK(BM_ScreenAllRules)->Arg(1)->Arg(2)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenAllRules)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyRules)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenSweep)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
-BENCHMARK(BM_ScreenOverLatency)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->Iterations(1)
+BENCHMARK(BM_ScreenOverLatency)
+    ->Arg(1)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
     ->UseRealTime();
 BENCHMARK(BM_BareRoundTrips)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
@@ -290,8 +300,8 @@ int main(int argc, char** argv) {
        "at most 1.2x"},
       {"SAMEZIPCODE throughput, 2 threads / 1", std::string("BM_SameZipCodeLoaded") + kThreads2,
        std::string("BM_SameZipCodeLoaded") + kThreads1, true, "at least 1.7x"},
-      {"txhost screen, all eight rules, wall time 2 workers / 1",
-       "BM_ScreenAllRules/2" + kOnce, "BM_ScreenAllRules/1" + kOnce, false, "at most 0.6x"},
+      {"txhost screen, all eight rules, wall time 2 workers / 1", "BM_ScreenAllRules/2" + kOnce,
+       "BM_ScreenAllRules/1" + kOnce, false, "at most 0.6x"},
       {"txhost screen, all eight rules / parse only", "BM_ScreenAllRules/1" + kOnce,
        "BM_ScreenParseOnly" + kOnce, false, "(the database rules' cost)"},
       {"txhost screen, the five argument-only checks / parse only",
@@ -300,8 +310,7 @@ int main(int argc, char** argv) {
       {"txhost screen, a 100-value sweep of SHARPINCREASE / the five argument-only checks",
        "BM_ScreenSweep" + kOnce, "BM_ScreenArgumentOnlyRules" + kOnce, false, "at most 2x"},
       {"200 us round trips: throughput, 1 worker / bare round trips",
-       "BM_ScreenOverLatency/1" + kOnce, "BM_BareRoundTrips" + kOnce, true,
-       "at least 0.85x"},
+       "BM_ScreenOverLatency/1" + kOnce, "BM_BareRoundTrips" + kOnce, true, "at least 0.85x"},
       {"200 us round trips: throughput, 8 workers / 1", "BM_ScreenOverLatency/8" + kOnce,
        "BM_ScreenOverLatency/1" + kOnce, true, "at least 6x"},
   });

@@ -21,7 +21,8 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
     return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
-  for (int c; (c = std::fgetc(file)) != EOF && c != '\n';) password->push_back(static_cast<char>(c));
+  for (int c; (c = std::fgetc(file)) != EOF && c != '\n';)
+    password->push_back(static_cast<char>(c));
   bool failed = std::ferror(file) != 0;
   std::fclose(file);
   if (!password->empty() && password->back() == '\r') password->pop_back();

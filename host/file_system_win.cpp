@@ -1,5 +1,7 @@
 // The file system on Windows: file indexes for identity, share-delete files and MoveFileEx.
+// windows.h comes first: the other system headers rely on it.
 #include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -15,8 +17,8 @@ std::string LastSystemErrorText() {
   char text[512] = "";
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 code, 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                        text[length - 1] == '.')) {
+  while (length > 0 &&
+         (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.')) {
     text[--length] = 0;
   }
   return length > 0 ? std::string(text) : "error " + std::to_string(code);
@@ -34,8 +36,9 @@ std::string DirectoryOf(const std::string& path) {
 
 // The volume and file index of an existing file or directory.
 bool Identify(const std::string& path, std::string* identity, bool* is_directory) {
-  HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   bool ok = GetFileInformationByHandle(handle, &info) != 0;
@@ -88,8 +91,9 @@ std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = base + std::to_string(++counter);
     // Share-delete lets an interrupt take the file away while it is still open.
-    HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       *error = path + ": cannot create a file in " + directory + ": " + LastSystemErrorText();

@@ -1,7 +1,6 @@
 // The table of temporary files that an interrupt removes, shared by both platforms' handlers.
-#include "interrupt_table.h"
-
 #include "file_system.h"
+#include "interrupt_table.h"
 
 namespace txhost {
 

@@ -32,9 +32,9 @@ std::string LibraryPath(const std::string& argument, const std::string& director
   if (argument.find_first_of("/\\") != std::string::npos) return argument;
   std::string file = DynamicLibrary::FileName(argument);
   std::string extension = file.substr(file.rfind('.'));
-  bool has_extension = argument.size() > extension.size() &&
-                       argument.compare(argument.size() - extension.size(), extension.size(),
-                                        extension) == 0;
+  bool has_extension =
+      argument.size() > extension.size() &&
+      argument.compare(argument.size() - extension.size(), extension.size(), extension) == 0;
   return directory + "/" + (has_extension ? argument : file);
 }
 

@@ -53,7 +53,8 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
                       "user[/password]@service of the session for database rules");
   command->add_option("--password-file", screen->password_file,
                       "Read the password from this file's first line");
-  command->add_option("--out", screen->out, "The results, one row per screened transaction; - is stdout");
+  command->add_option("--out", screen->out,
+                      "The results, one row per screened transaction; - is stdout");
   command->add_option("--rejects", screen->rejects, "The rejected rows, with _line and _reason");
   command->add_option("--explain", screen->explain,
                       "A JSON line per check that fired, with the values it was given");
@@ -67,11 +68,12 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   command->add_option("--label", screen->label_column,
                       "Column with the known outcome (1 fraud, 0 genuine): a backtest; rows "
                       "with another value are screened but left out of it");
-  command->add_option("--threads", screen->threads,
-                      "Workers, each on a database session of its own")
+  command
+      ->add_option("--threads", screen->threads, "Workers, each on a database session of its own")
       ->check(CLI::Range(1, 256));
-  command->add_option("--max-rejects", screen->max_rejects,
-                      "Stop, publishing nothing, once more than this many rows are rejected")
+  command
+      ->add_option("--max-rejects", screen->max_rejects,
+                   "Stop, publishing nothing, once more than this many rows are rejected")
       ->default_str("no limit");
   command->add_flag("--parse-only", screen->parse_only,
                     "Read and convert every row, call no rule, write no results");
@@ -122,8 +124,9 @@ int main(int argc, char** argv) {
                            "user[/password]@service of the session for database rules");
   call_command->add_option("--password-file", call.password_file,
                            "Read the password from this file's first line");
-  call_command->add_option("library", call.library,
-                           "A library file's path, or a bare name (txscreen) in --libdir")
+  call_command
+      ->add_option("library", call.library,
+                   "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
   call_command->add_option("rule", call.rule, "Exported rule name, such as SHARPINCREASE")
       ->required();

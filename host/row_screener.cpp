@@ -108,7 +108,7 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
 }
 
 void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
-                        const OciHandles& handles, RowResult* result) {
+                           const OciHandles& handles, RowResult* result) {
   std::vector<char>& fired = result->swept[c];
   fired.resize(sweep.values.size());
   Value& argument = values_[c][sweep.arg];
@@ -127,7 +127,7 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
     const CheckArg& arg = check.args[a];
     const Value& value = values_[c][a];
     nlohmann::ordered_json entry = {{"kind", KindName(arg.kind)},
-                            {"source", arg.from_column ? "column" : "literal"}};
+                                    {"source", arg.from_column ? "column" : "literal"}};
     if (arg.from_column) entry["column"] = arg.source;
     if (arg.kind == ParamKind::kAmount) {
       // The shortest decimal that reads back as the float the rule was given.
@@ -139,11 +139,11 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
   }
   // In the order a reader looks for them: which row, which check, then why.
   nlohmann::ordered_json line = {{"id", record.fields[layout_.id_column]},
-                         {"line", record.line},
-                         {"label", check.label},
-                         {"library", check.rule->library},
-                         {"rule", check.rule->name},
-                         {"args", std::move(args)}};
+                                 {"line", record.line},
+                                 {"label", check.label},
+                                 {"library", check.rule->library},
+                                 {"rule", check.rule->name},
+                                 {"args", std::move(args)}};
   // Bytes that are not UTF-8 are replaced rather than refused: an audit line is never lost.
   result->explanation += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -23,7 +23,7 @@ struct RowResult {
   std::vector<char> fired;  // one per check
   // Per check, whether it fired with each value of its sweep; empty for a check without one.
   std::vector<std::vector<char>> swept;
-  std::string day;  // the row's date, when the rule set reads a date column
+  std::string day;          // the row's date, when the rule set reads a date column
   int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
   std::string explanation;  // a JSON line per check that fired, when explaining
   std::vector<RaisedAlert> alerts;

@@ -264,7 +264,8 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
       }
       check.args.push_back(std::move(arg));
     }
-    if (sets.size() > 1) problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
+    if (sets.size() > 1)
+      problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
     for (const auto& [index, set] : sets) {
       Sweep sweep;
       sweep.arg = index;

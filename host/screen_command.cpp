@@ -61,8 +61,8 @@ struct Sessions {
   std::vector<Worker> workers;
 };
 
-bool OpenSessions(const ScreenOptions& options, const std::vector<Check>& checks,
-                  unsigned workers, Sessions* sessions, std::string* error) {
+bool OpenSessions(const ScreenOptions& options, const std::vector<Check>& checks, unsigned workers,
+                  Sessions* sessions, std::string* error) {
   sessions->workers.assign(workers, Worker{});
   bool needed = std::any_of(checks.begin(), checks.end(),
                             [](const Check& check) { return check.rule->TakesHandles(); });
@@ -159,8 +159,8 @@ int ScreenRows(const ScreenOptions& options, ScreenInput& input, const std::vect
 int RunScreen(const ScreenOptions& options, ScreenSummary* result) {
   InstallInterruptCleanup();
   std::string error;
-  auto input = OpenScreenInput(options.transactions, options.id_column, options.label_column,
-                               &error);
+  auto input =
+      OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
   if (!input) return Report(kExitUsage, error);
   LibrarySet libraries(options.library_directory);
   std::vector<std::string> problems;
@@ -185,7 +185,8 @@ int RunScreen(const ScreenOptions& options, ScreenSummary* result) {
   if (status != kExitOk) return status;
   summary.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (!outputs->Publish(summary, &error)) return Report(kExitFailed, error + "; nothing was written");
+  if (!outputs->Publish(summary, &error))
+    return Report(kExitFailed, error + "; nothing was written");
   std::fputs(SummaryText(summary).c_str(), stderr);
   if (result != nullptr) *result = summary;
   return summary.rejected > 0 || summary.alerts > 0 ? kExitFindings : kExitOk;

@@ -18,12 +18,12 @@ struct ScreenOptions {
   // password may come from). Wiped once the session has begun, hence mutable.
   mutable std::string connect;
   std::string password_file;
-  std::string out = "-";     // the results; "-" is standard output
-  std::string rejects;       // empty: rejected rows are only reported
-  std::string explain;       // empty: no audit trail
-  std::string alerts;        // empty: alerts are only counted and shown
-  std::string summary;       // empty: the summary goes to standard error only
-  std::string report;        // empty: no HTML report
+  std::string out = "-";  // the results; "-" is standard output
+  std::string rejects;    // empty: rejected rows are only reported
+  std::string explain;    // empty: no audit trail
+  std::string alerts;     // empty: alerts are only counted and shown
+  std::string summary;    // empty: the summary goes to standard error only
+  std::string report;     // empty: no HTML report
   std::string id_column = "id";
   std::string label_column;  // empty: no backtest
   unsigned threads = 1;

@@ -19,7 +19,7 @@ struct ScreenInput {
   std::unique_ptr<CsvReader> reader;
   std::vector<std::string> header;
   size_t id_column = 0;
-  int label_column = -1;  // -1 without a backtest
+  int label_column = -1;     // -1 without a backtest
   uint64_t total_bytes = 0;  // 0 when unknown
 };
 

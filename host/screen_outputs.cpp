@@ -74,10 +74,10 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
     for (const RaisedAlert& alert : result.alerts) {
       const Check& check = checks_[alert.check];
       nlohmann::ordered_json line = {{"id", id},
-                             {"line", record.line},
-                             {"label", check.label},
-                             {"rule", check.rule->name},
-                             {"text", alert.text}};
+                                     {"line", record.line},
+                                     {"label", check.label},
+                                     {"rule", check.rule->name},
+                                     {"text", alert.text}};
       alerts_->Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     }
   }

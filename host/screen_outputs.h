@@ -19,8 +19,7 @@ class ScreenOutputs {
  public:
   // Checks every path against the inputs and the others, then creates each output's temporary
   // file and writes the headers. Null and the reason when any path is refused.
-  static std::unique_ptr<ScreenOutputs> Open(const ScreenOptions& options,
-                                             const ScreenInput& input,
+  static std::unique_ptr<ScreenOutputs> Open(const ScreenOptions& options, const ScreenInput& input,
                                              const std::vector<Check>& checks, std::string* error);
 
   void Row(const CsvRecord& record, const RowResult& result);

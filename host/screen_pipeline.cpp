@@ -13,10 +13,13 @@ namespace {
 
 constexpr size_t kChunkRows = 256;
 
+// Rows read together. Chunks are used again once written, so that the rows' buffers keep their
+// capacity from chunk to chunk.
 struct Chunk {
   size_t sequence = 0;
-  std::vector<CsvRecord> records;
-  std::vector<RowResult> results;
+  size_t size = 0;  // the rows in use
+  std::vector<CsvRecord> records = std::vector<CsvRecord>(kChunkRows);
+  std::vector<RowResult> results = std::vector<RowResult>(kChunkRows);
 };
 
 // What the three kinds of thread share, under one lock: the chunks waiting for a worker, those
@@ -73,6 +76,21 @@ class Exchange {
     room_.notify_one();
     return chunk;
   }
+  // Writer: gives a written chunk back to the reader.
+  void Recycle(std::unique_ptr<Chunk> chunk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(chunk));
+  }
+  // Reader: a chunk to fill.
+  std::unique_ptr<Chunk> Blank() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) return std::make_unique<Chunk>();
+    auto chunk = std::move(spare_.back());
+    spare_.pop_back();
+    chunk->size = 0;
+    return chunk;
+  }
+
   void Stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -87,6 +105,7 @@ class Exchange {
   std::condition_variable room_, work_, done_;
   std::deque<std::unique_ptr<Chunk>> waiting_;
   std::map<size_t, std::unique_ptr<Chunk>> finished_;
+  std::vector<std::unique_ptr<Chunk>> spare_;
   size_t in_flight_ = 0;
   size_t dealt_ = 0;
   size_t next_ = 0;
@@ -105,8 +124,7 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
     workers.emplace_back([&, worker] {
       RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
       while (auto chunk = exchange.Take()) {
-        chunk->results.resize(chunk->records.size());
-        for (size_t i = 0; i < chunk->records.size(); ++i) {
+        for (size_t i = 0; i < chunk->size; ++i) {
           screener.Screen(chunk->records[i], worker.handles, &chunk->results[i]);
         }
         exchange.Done(std::move(chunk));
@@ -116,7 +134,7 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
   bool delivered_all = true;
   std::thread writer([&] {
     while (auto chunk = exchange.Next()) {
-      for (size_t i = 0; i < chunk->records.size(); ++i) {
+      for (size_t i = 0; i < chunk->size; ++i) {
         if (!deliver(chunk->records[i], chunk->results[i])) {
           delivered_all = false;
           exchange.Stop();
@@ -124,20 +142,20 @@ bool ScreenPipeline::Run(CsvReader& reader, Deliver deliver,
         }
       }
       delivered();
+      exchange.Recycle(std::move(chunk));
     }
   });
   size_t rows = 0;
   for (size_t sequence = 0;; ++sequence) {
-    auto chunk = std::make_unique<Chunk>();
+    auto chunk = exchange.Blank();
     chunk->sequence = sequence;
-    CsvRecord record;
     bool more = true;
-    while (chunk->records.size() < kChunkRows && (more = reader.Next(&record))) {
-      chunk->records.push_back(std::move(record));
+    while (chunk->size < kChunkRows && (more = reader.Next(&chunk->records[chunk->size]))) {
+      ++chunk->size;
       if (!reader.HasBufferedInput()) break;  // deal what is here before waiting for more
     }
-    rows += chunk->records.size();
-    if (!chunk->records.empty() && !exchange.Deal(std::move(chunk))) break;
+    rows += chunk->size;
+    if (chunk->size > 0 && !exchange.Deal(std::move(chunk))) break;
     progress(rows);
     if (!more) break;
   }

@@ -178,23 +178,30 @@ std::string SummaryJson(const ScreenSummary& s) {
     }
     checks.push_back(std::move(entry));
   }
-  nlohmann::json summary = {
-      {"input", s.input},       {"rules", s.rules},
-      {"rows_read", s.read},    {"rows_screened", s.screened},
-      {"rows_rejected", s.rejected},
-      {"rejects_by_reason", s.rejects_by_reason},
-      {"alerts", s.alerts},     {"rows_on_lost_session", s.on_lost_session},
-      {"workers", s.workers},   {"seconds", s.seconds},
-      {"rows_per_second", s.RowsPerSecond()},
-      {"parse_only", s.parse_only},
-      {"backtest", s.backtest}, {"checks", std::move(checks)}};
+  nlohmann::json summary = {{"input", s.input},
+                            {"rules", s.rules},
+                            {"rows_read", s.read},
+                            {"rows_screened", s.screened},
+                            {"rows_rejected", s.rejected},
+                            {"rejects_by_reason", s.rejects_by_reason},
+                            {"alerts", s.alerts},
+                            {"rows_on_lost_session", s.on_lost_session},
+                            {"workers", s.workers},
+                            {"seconds", s.seconds},
+                            {"rows_per_second", s.RowsPerSecond()},
+                            {"parse_only", s.parse_only},
+                            {"backtest", s.backtest},
+                            {"checks", std::move(checks)}};
   if (s.backtest) summary["rows_unlabelled"] = s.unlabelled;
-  if (!s.hits_by_day.empty()) summary["hits_by_day"] = s.hits_by_day;
+  if (!s.hits_by_day.empty()) {
+    summary["hits_by_day"] =
+        std::map<std::string, std::vector<size_t>>(s.hits_by_day.begin(), s.hits_by_day.end());
+  }
   nlohmann::json together = nlohmann::json::array();
   for (size_t a = 0; a < s.checks.size(); ++a) {
     for (size_t b = a + 1; b < s.checks.size(); ++b) {
-      together.push_back({{"checks", {s.checks[a].label, s.checks[b].label}},
-                          {"rows", s.FiredTogether(a, b)}});
+      together.push_back(
+          {{"checks", {s.checks[a].label, s.checks[b].label}}, {"rows", s.FiredTogether(a, b)}});
     }
   }
   summary["fired_together"] = std::move(together);

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "row_screener.h"
@@ -68,7 +69,8 @@ struct ScreenSummary {
   size_t workers = 1;
   std::map<std::string, size_t> rejects_by_reason;
   std::vector<CheckSummary> checks;
-  std::map<std::string, std::vector<size_t>> hits_by_day;  // per check, when a date is read
+  // Per check, when a date is read; unordered while counting, since every row looks its day up.
+  std::unordered_map<std::string, std::vector<size_t>> hits_by_day;
   std::vector<size_t> fired_together;  // checks x checks: rows on which both fired
   std::vector<AlertExample> first_alerts;
   double seconds = 0;

@@ -1,5 +1,7 @@
 // The console on Windows.
+// windows.h comes first: the other system headers rely on it.
 #include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -23,10 +25,12 @@ std::ptrdiff_t ReadStandardInput(char* buffer, size_t size) {
 }
 
 bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* reason) {
-  HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  HANDLE output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE input =
+      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE output =
+      CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
   if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE ||
       !GetConsoleMode(input, &mode)) {

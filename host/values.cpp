@@ -15,7 +15,6 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
 }
 
-
 bool Digits(const std::string& text, size_t at, size_t count, int* number) {
   *number = 0;
   for (size_t i = at; i < at + count; ++i) {

@@ -165,29 +165,28 @@ std::string Database::RaisedBy(const std::string& account) {
 
 std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error) {
   auto database = std::make_shared<Database>();
-  bool ok = ReadPairs(directory + "/users.csv", error,
-                      [&](const std::string& user, const std::string& password, int) {
-                        if (user.empty()) return false;
-                        database->passwords[UpperCase(user)] = password;
-                        return true;
-                      }) &&
-            ReadPairs(directory + "/history.csv", error,
-                      [&](const std::string& account, const std::string& amount, int) {
-                        char* end = nullptr;
-                        double value = std::strtod(amount.c_str(), &end);
-                        if (account.empty() || amount.empty() || *end != '\0') return false;
-                        database->history[account].push_back(value);
-                        return true;
-                      }) &&
-            ReadLines(directory + "/faults.conf",
-                      "\"raise account ACCOUNT TEXT\", \"raise every N TEXT\", "
-                      "\"procedure missing\" or \"session lost after N\"",
-                      error,
-                      [&](const std::string& line) { return ReadFault(line, database.get()); }) &&
-            ReadLines(directory + "/server.conf",
-                      "\"round trip Nus\" (or Nms), \"sessions N\" or \"open cursors N\"",
-                      error,
-                      [&](const std::string& line) { return ReadSetting(line, database.get()); });
+  bool ok =
+      ReadPairs(directory + "/users.csv", error,
+                [&](const std::string& user, const std::string& password, int) {
+                  if (user.empty()) return false;
+                  database->passwords[UpperCase(user)] = password;
+                  return true;
+                }) &&
+      ReadPairs(directory + "/history.csv", error,
+                [&](const std::string& account, const std::string& amount, int) {
+                  char* end = nullptr;
+                  double value = std::strtod(amount.c_str(), &end);
+                  if (account.empty() || amount.empty() || *end != '\0') return false;
+                  database->history[account].push_back(value);
+                  return true;
+                }) &&
+      ReadLines(directory + "/faults.conf",
+                "\"raise account ACCOUNT TEXT\", \"raise every N TEXT\", "
+                "\"procedure missing\" or \"session lost after N\"",
+                error, [&](const std::string& line) { return ReadFault(line, database.get()); }) &&
+      ReadLines(directory + "/server.conf",
+                "\"round trip Nus\" (or Nms), \"sessions N\" or \"open cursors N\"", error,
+                [&](const std::string& line) { return ReadSetting(line, database.get()); });
   return ok ? database : nullptr;
 }
 
@@ -228,8 +227,7 @@ std::shared_ptr<Database> Catalog::Find(const std::string& service, std::string*
   const char* root = std::getenv("OCISIM_DATABASES");
   if (root == nullptr || *root == '\0') root = OCISIM_DEFAULT_DATABASES;
   // A name never reaches outside the databases directory.
-  if (service.empty() || service[0] == '.' ||
-      service.find_first_of("/\\") != std::string::npos) {
+  if (service.empty() || service[0] == '.' || service.find_first_of("/\\") != std::string::npos) {
     return nullptr;
   }
   std::string directory = std::string(root) + "/" + service;

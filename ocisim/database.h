@@ -31,7 +31,7 @@ using SessionCount = std::atomic<size_t>;
 // rehearse them without code.
 struct ServerFaults {
   std::map<std::string, std::string> raise_for_account;  // account -> the error it raises
-  uint64_t raise_every = 0;                               // 0: never
+  uint64_t raise_every = 0;                              // 0: never
   std::string raise_every_text;
   uint64_t session_lost_after = 0;  // executions a session serves before it is lost; 0: never
 };
@@ -87,8 +87,9 @@ class Catalog {
   std::shared_ptr<Database> Define(const std::string& service);
   void Define(const std::string& service, std::shared_ptr<Database> database);
   // A defined database, or else one read from $OCISIM_DATABASES/<service>/ (by default the
-  // sources' examples/databases/) at every look-up, as a real server would have it on disk. Null when the name resolves to nothing, and then `problem`
-  // says why when the files were there but could not be read.
+  // sources' examples/databases/) at every look-up, as a real server would have it on disk. Null
+  // when the name resolves to nothing, and then `problem` says why when the files were there but
+  // could not be read.
   std::shared_ptr<Database> Find(const std::string& service, std::string* problem) const;
   std::shared_ptr<Database> FindDefined(const std::string& service) const;
   // The count of sessions on the server behind `service`: one for all its attachments, even

@@ -26,48 +26,60 @@ void Session::Uncount() {
 }
 
 void Registry::Destroy(Handle* handle) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  while (!handle->children.empty()) Destroy(handle->children.back());
+  for (;;) {
+    Handle* child = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(handle->children_mutex);
+      if (handle->children.empty()) break;
+      child = handle->children.back();
+    }
+    Destroy(child);
+  }
   handle->Release(*this);
   if (Handle* parent = handle->parent) {
+    std::lock_guard<std::mutex> lock(parent->children_mutex);
     auto& siblings = parent->children;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());
   }
-  auto it = live_.find(handle);
-  if (it == live_.end()) return;
-  quarantined_.insert(handle);
-  quarantine_.push_back(std::move(it->second));
-  live_.erase(it);
-  if (quarantine_.size() > kQuarantine) {
-    quarantined_.erase(quarantine_.front().get());
-    quarantine_.pop_front();
+  Shard& shard = ShardOf(handle);
+  std::lock_guard<std::mutex> lock(shard.mutex);
+  auto it = shard.live.find(handle);
+  if (it == shard.live.end()) return;
+  shard.quarantined.insert(handle);
+  shard.quarantine.push_back(std::move(it->second));
+  shard.live.erase(it);
+  if (shard.quarantine.size() > kQuarantine) {
+    shard.quarantined.erase(shard.quarantine.front().get());
+    shard.quarantine.pop_front();
   }
 }
 
 Handle* Registry::Find(const void* pointer) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = live_.find(pointer);
-  return it == live_.end() ? nullptr : it->second.get();
+  Shard& shard = ShardOf(pointer);
+  std::lock_guard<std::mutex> lock(shard.mutex);
+  auto it = shard.live.find(pointer);
+  return it == shard.live.end() ? nullptr : it->second.get();
 }
 
 bool Registry::WasFreed(const void* pointer) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return quarantined_.count(pointer) != 0;
+  Shard& shard = ShardOf(pointer);
+  std::lock_guard<std::mutex> lock(shard.mutex);
+  return shard.quarantined.count(pointer) != 0;
 }
 
 size_t Registry::LiveCount(ub4 type) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (type == 0) return live_.size();
-  return static_cast<size_t>(std::count_if(live_.begin(), live_.end(), [type](const auto& entry) {
-    return entry.second->type == type;
-  }));
+  size_t count = 0;
+  ForEach([&](const Handle& handle) { count += type == 0 || handle.type == type; });
+  return count;
 }
 
 void Registry::Clear() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  live_.clear();
-  quarantine_.clear();
-  quarantined_.clear();
+  for (Shard& shard : shards_) {
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    shard.live.clear();
+    shard.quarantine.clear();
+    shard.quarantined.clear();
+  }
 }
 
 }  // namespace ocisim

@@ -2,10 +2,10 @@
 #ifndef TXSCREEN_OCISIM_HANDLES_H_
 #define TXSCREEN_OCISIM_HANDLES_H_
 
-#include <cstdint>
-#include <deque>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -42,8 +42,9 @@ struct Handle {
   virtual void Release(Registry&) {}
 
   const ub4 type;
-  uint64_t serial = 0;       // unique for the life of the process
-  Handle* parent = nullptr;  // null only for an environment
+  uint64_t serial = 0;        // unique for the life of the process
+  Handle* parent = nullptr;   // null only for an environment
+  std::mutex children_mutex;  // children come and go on any thread under a shared environment
   std::vector<Handle*> children;
   std::vector<char> user_memory;  // the xtramem_sz bytes a caller asked for
 };
@@ -68,7 +69,7 @@ struct ErrorHandle : Handle {
 
 struct Server : Handle {
   Server() : Handle(OCI_HTYPE_SERVER) {}
-  std::shared_ptr<Database> database;  // set while attached
+  std::shared_ptr<Database> database;      // set while attached
   std::shared_ptr<SessionCount> sessions;  // the server's sessions, shared by its attachments
 };
 
@@ -85,7 +86,7 @@ struct Session : Handle {
   Ref server;
   std::shared_ptr<Database> database;
   uint64_t executions = 0;
-  bool lost = false;  // the connection broke; every call on the session fails
+  bool lost = false;                      // the connection broke; every call on the session fails
   std::shared_ptr<SessionCount> counted;  // set while the session counts against a limit
 
   // A statement may be freed on any thread, so its cursor has a lock of its own.
@@ -122,19 +123,27 @@ struct Statement : Handle {
 
 // Owns every live handle. Freed handles stay in quarantine for a while, so their addresses are
 // not handed out again at once and a stale pointer is recognised as freed, not as another handle.
-// Its lock guards the set of handles and the parent-child links; a handle's own fields belong to
-// the calls that use it.
+// The handles are spread over shards by address, each with its own lock, so that sessions on
+// different threads seldom wait for one another; a handle's list of children has a lock of its
+// own, and a handle's other fields belong to the calls that use it.
 class Registry {
  public:
   template <class T, class... Args>
   T* Create(Handle* parent, Args&&... args) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto owned = std::make_unique<T>(std::forward<Args>(args)...);
     T* handle = owned.get();
-    handle->serial = ++last_serial_;
     handle->parent = parent;
-    if (parent != nullptr) parent->children.push_back(handle);
-    live_.emplace(handle, std::move(owned));
+    Shard& shard = ShardOf(handle);
+    {
+      std::lock_guard<std::mutex> lock(shard.mutex);
+      handle->serial = (++shard.last_serial * kShards) + (&shard - shards_);
+      shard.quarantined.erase(handle);
+      shard.live.emplace(handle, std::move(owned));
+    }
+    if (parent != nullptr) {
+      std::lock_guard<std::mutex> lock(parent->children_mutex);
+      parent->children.push_back(handle);
+    }
     return handle;
   }
 
@@ -143,9 +152,9 @@ class Registry {
 
   // The live handle at `pointer`, or null.
   Handle* Find(const void* pointer) const;
+  // The handle `ref` was taken from, while it lives and has `type`; otherwise null.
   template <class T>
   T* Resolve(const Ref& ref, ub4 type) const {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
     Handle* handle = Find(ref.address);
     return handle && handle->serial == ref.serial && handle->type == type ? static_cast<T*>(handle)
                                                                           : nullptr;
@@ -154,22 +163,32 @@ class Registry {
 
   template <class Visit>
   void ForEach(Visit visit) const {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    for (const auto& entry : live_) visit(*entry.second);
+    for (const Shard& shard : shards_) {
+      std::lock_guard<std::mutex> lock(shard.mutex);
+      for (const auto& entry : shard.live) visit(*entry.second);
+    }
   }
   bool WasFreed(const void* pointer) const;
   size_t LiveCount(ub4 type) const;  // type 0 counts all
   void Clear();
 
  private:
-  static constexpr size_t kQuarantine = 256;
+  static constexpr size_t kShards = 64;
+  static constexpr size_t kQuarantine = 64;  // per shard
 
-  // Recursive: freeing a handle releases what it holds, which looks handles up again.
-  mutable std::recursive_mutex mutex_;
-  uint64_t last_serial_ = 0;
-  std::unordered_map<const void*, std::unique_ptr<Handle>> live_;
-  std::deque<std::unique_ptr<Handle>> quarantine_;
-  std::unordered_set<const void*> quarantined_;
+  struct Shard {
+    mutable std::mutex mutex;
+    uint64_t last_serial = 0;
+    std::unordered_map<const void*, std::unique_ptr<Handle>> live;
+    std::deque<std::unique_ptr<Handle>> quarantine;
+    std::unordered_set<const void*> quarantined;
+  };
+  Shard& ShardOf(const void* pointer) const {
+    auto bits = reinterpret_cast<uintptr_t>(pointer);
+    return shards_[(bits >> 4 ^ bits >> 10) % kShards];
+  }
+
+  mutable Shard shards_[kShards];
 };
 
 }  // namespace ocisim

@@ -10,11 +10,12 @@
  * the injection (nth 1 is the very next call), return `status`. Such a fault lives until it has
  * fired once; nth 0 makes a standing fault that every call from now on meets, until
  * ocisim_clear_faults or ocisim_reset. ocisim_pending_faults counts the faults still waiting or
- * standing, so that a test can prove each of its faults fired and none carries into the next. A status of OCI_SUCCESS or OCI_SUCCESS_WITH_INFO means the call still does its work and
- * then reports that status, as the client library does when it has a warning to give; any other
- * status means the call does nothing and returns it. For OCI_ERROR, `error_text` (may be null)
- * becomes error record 1 of the call's error handle, and its code is read from an "ORA-nnnnn"
- * prefix. A call that already fails on its own returns its own failure.
+ * standing, so that a test can prove each of its faults fired and none carries into the next. A
+ * status of OCI_SUCCESS or OCI_SUCCESS_WITH_INFO means the call still does its work and then
+ * reports that status, as the client library does when it has a warning to give; any other status
+ * means the call does nothing and returns it. For OCI_ERROR, `error_text` (may be null) becomes
+ * error record 1 of the call's error handle, and its code is read from an "ORA-nnnnn" prefix. A
+ * call that already fails on its own returns its own failure.
  *
  * Call log. ocisim_call_count counts every client-library call since the last ocisim_clear_log or
  * ocisim_reset, always: 0 means that no call was made. The details of each call are kept once it

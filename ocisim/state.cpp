@@ -92,11 +92,6 @@ Call::~Call() {
   state_.log.push_back(std::move(entry_));
 }
 
-Call& Call::Arg(const char* name, const void* pointer) {
-  if (logging_) entry_.args.emplace_back(name, PointerText(pointer));
-  return *this;
-}
-
 Call& Call::Text(const char* name, const OraText* text, sb4 length) {
   if (!logging_) return *this;
   if (text == nullptr) {

@@ -87,7 +87,11 @@ class Call {
   // Whether the call is logged; a caller can skip work done only for the log.
   bool logging() const { return logging_; }
 
-  Call& Arg(const char* name, const void* pointer);
+  // Inline: most calls are not logged, and then an argument costs a test.
+  Call& Arg(const char* name, const void* pointer) {
+    if (logging_) entry_.args.emplace_back(name, PointerText(pointer));
+    return *this;
+  }
   template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
   Call& Arg(const char* name, T value) {
     if (logging_) entry_.args.emplace_back(name, std::to_string(value));

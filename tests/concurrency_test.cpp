@@ -12,8 +12,8 @@
 #include "alert_spy.h"
 #include "built_library.h"
 #include "ocisim.h"
-#include "stand_in.h"
 #include "session.h"
+#include "stand_in.h"
 #include "txscreen.h"
 #include "txscreen2.h"
 

@@ -12,9 +12,9 @@
 #include "alert_spy.h"
 #include "built_library.h"
 #include "control.h"
-#include "stand_in.h"
 #include "memory_usage.h"
 #include "ocisim.h"
+#include "stand_in.h"
 #include "txscreen.h"
 
 namespace {

@@ -197,8 +197,8 @@ class FaultMatrixTest : public testing_support::DatabaseRuleTest {
   // returned the injected status (success with information is reported as itself).
   static void ExpectFired(const Fault& fault) {
     std::vector<ocisim::LoggedCall> calls = ocisim::CallsTo(fault.function);
-    ASSERT_GE(calls.size(), fault.nth) << fault.function << " was not called " << fault.nth
-                                       << " times";
+    ASSERT_GE(calls.size(), fault.nth)
+        << fault.function << " was not called " << fault.nth << " times";
     EXPECT_EQ(calls[fault.nth - 1].status, fault.status) << fault.function << " #" << fault.nth;
   }
 

@@ -50,7 +50,9 @@ TEST_F(CredentialsTest, NoWayOfGivingThePasswordShowsItInTheProcessList) {
     std::vector<std::string> environment;
   } cases[] = {
       {"on the command line", {"--connect", std::string("analyst/") + kPassword + "@creds"}, {}},
-      {"on the command line with =", {std::string("--connect=analyst/") + kPassword + "@creds"}, {}},
+      {"on the command line with =",
+       {std::string("--connect=analyst/") + kPassword + "@creds"},
+       {}},
       {"in a file", {"--connect", "analyst@creds", "--password-file", dir_ + "/password"}, {}},
       {"in the environment",
        {"--connect", "analyst@creds"},
@@ -58,8 +60,8 @@ TEST_F(CredentialsTest, NoWayOfGivingThePasswordShowsItInTheProcessList) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<std::string> args = {"screen", "--rules", dir_ + "/r.conf",
-                                     "--out", dir_ + "/out.csv"};
+    std::vector<std::string> args = {"screen", "--rules", dir_ + "/r.conf", "--out",
+                                     dir_ + "/out.csv"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back("-");
     ChildOptions options;
@@ -122,7 +124,8 @@ TEST_F(CredentialsTest, AsksOnTheTerminalWithoutEchoAndRefusesWithoutOne) {
   detached.environment = {databases_};
   detached.without_terminal = true;
   Child child = StartTxhost(
-      {"call", "--connect", "analyst@creds", "txscreen", "TESTDATE", "MON", "2026-12-07"}, detached);
+      {"call", "--connect", "analyst@creds", "txscreen", "TESTDATE", "MON", "2026-12-07"},
+      detached);
   std::string output;
   EXPECT_EQ(FinishChild(&child, &output), txhost::kExitUsage);
   EXPECT_NE(output.find("no password for analyst@creds and no terminal to ask"), std::string::npos)
@@ -132,15 +135,16 @@ TEST_F(CredentialsTest, AsksOnTheTerminalWithoutEchoAndRefusesWithoutOne) {
 TEST_F(CredentialsTest, MessagesMaskThePassword) {
   txhost::ConnectString login;
   std::string error;
-  for (const std::string& connect : {std::string("analyst/") + kPassword + "@",
-                                    std::string("/") + kPassword + "@creds"}) {
+  for (const std::string& connect :
+       {std::string("analyst/") + kPassword + "@", std::string("/") + kPassword + "@creds"}) {
     EXPECT_FALSE(txhost::ResolveLogin(connect, "", &login, &error));
     EXPECT_EQ(error.find(kPassword), std::string::npos) << error;
     EXPECT_NE(error.find("/***@"), std::string::npos) << error;
   }
-  Child child = StartTxhost({"call", "--connect", std::string("analyst/wrong-") + kPassword + "@creds",
-                             "txscreen", "TESTDATE", "MON", "2026-12-07"},
-                            ChildOptions{{databases_}, false});
+  Child child =
+      StartTxhost({"call", "--connect", std::string("analyst/wrong-") + kPassword + "@creds",
+                   "txscreen", "TESTDATE", "MON", "2026-12-07"},
+                  ChildOptions{{databases_}, false});
   std::string output;
   EXPECT_EQ(FinishChild(&child, &output), txhost::kExitUsage);
   EXPECT_NE(output.find("cannot log in to creds as analyst: ORA-01017"), std::string::npos)

@@ -31,9 +31,9 @@ TEST(InterruptTest, LeavesEveryFileAsItWasAndExitsWith130) {
     std::ofstream(dir + "/out.csv") << "earlier results\n";
     // The transactions come through a pipe the test keeps open, so the run is still going when
     // the signal comes.
-    testing_support::Child child = testing_support::StartTxhost(
-        {"screen", "--rules", dir + "/r.conf", "--out", dir + "/out.csv", "--rejects",
-         dir + "/rejects.csv", "-"});
+    testing_support::Child child =
+        testing_support::StartTxhost({"screen", "--rules", dir + "/r.conf", "--out",
+                                      dir + "/out.csv", "--rejects", dir + "/rejects.csv", "-"});
     ASSERT_GT(child.pid, 0);
     // More than one read's worth, so the header is read and the outputs are being written.
     std::string rows = "id\n";
@@ -58,8 +58,8 @@ TEST(StreamingTest, WritesEachRowsResultWhileTheProducerIsStillSending) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
-  testing_support::Child child = testing_support::StartTxhost(
-      {"screen", "--rules", dir + "/r.conf", "--threads", "2", "-"});
+  testing_support::Child child =
+      testing_support::StartTxhost({"screen", "--rules", dir + "/r.conf", "--threads", "2", "-"});
   ASSERT_GT(child.pid, 0);
   std::string seen;
   for (const std::string row : {"T1", "T2"}) {

@@ -111,7 +111,8 @@ TEST_F(HostileInputTest, ScreensEveryUsableRowAndRejectsTheRestWithLineAndReason
     SCOPED_TRACE(c.what);
     options_.transactions = WriteTemp("t.csv", "\xEF\xBB\xBFid,account,amount,date\n" + c.body);
     options_.connect = "u/p@db";  // a run wipes it once its session has begun
-    ASSERT_EQ(txhost::RunScreen(options_), c.reasons.empty() ? txhost::kExitOk : txhost::kExitFindings);
+    ASSERT_EQ(txhost::RunScreen(options_),
+              c.reasons.empty() ? txhost::kExitOk : txhost::kExitFindings);
     Strings output = Lines(options_.out);
     ASSERT_FALSE(output.empty());
     EXPECT_EQ(output[0], "id,bad,over,mon");

@@ -54,7 +54,7 @@ void WatchFrees(HMODULE library) {
   std::lock_guard<std::mutex> lock(g_free_log.mutex);
   g_free_log.frees.clear();
   g_free_log.real = txhost::PatchImport(library, "KERNEL32.dll", "LocalFree",
-                                                 reinterpret_cast<void*>(&RecordLocalFree));
+                                        reinterpret_cast<void*>(&RecordLocalFree));
   ASSERT_NE(g_free_log.real, nullptr);
 }
 

@@ -2,15 +2,15 @@
 // protocol checks that catch a caller misusing them.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -306,7 +306,8 @@ sword ExecuteScoringBlock(const OciHandles& h) {
     void* value;
     sb4 size;
     ub2 type;
-  } bound[] = {{":aid", account, 2, SQLT_STR}, {":amt", &amount, 4, SQLT_FLT},
+  } bound[] = {{":aid", account, 2, SQLT_STR},
+               {":amt", &amount, 4, SQLT_FLT},
                {":risk", &risk, 4, SQLT_INT}};
   for (int i = 0; i < 3; ++i) {
     OCIBindByName(stmt, &binds[i], h.err, Text(bound[i].name), -1, bound[i].value, bound[i].size,
@@ -336,8 +337,8 @@ TEST(StandInServerTest, ServesOneCallAtATimePerSessionAndSessionsSideBySide) {
   ASSERT_TRUE(first && second) << error;
   OciHandles own[2] = {first->handles(), second->handles()};
   OciHandles shared[2] = {first->handles(), first->handles()};
-  ASSERT_EQ(OCIHandleAlloc(shared[1].env, reinterpret_cast<void**>(&shared[1].err),
-                           OCI_HTYPE_ERROR, 0, nullptr),
+  ASSERT_EQ(OCIHandleAlloc(shared[1].env, reinterpret_cast<void**>(&shared[1].err), OCI_HTYPE_ERROR,
+                           0, nullptr),
             OCI_SUCCESS);
   constexpr double kRoundTrip = 0.2;
   ocisim_set_server_model("db", static_cast<unsigned>(kRoundTrip * 1e6), 0);
@@ -394,7 +395,8 @@ TEST(StandInDatabaseFilesTest, LoadsTheFilesAndNamesTheBadLineOfEach) {
     std::string error;  // the end of the reason
   } cases[] = {
       {"history.csv", "account,amount\nX,ten\n", "history.csv:2: not a valid line"},
-      {"faults.conf", "raise account X\n", "faults.conf:1: expected \"raise account ACCOUNT TEXT\""},
+      {"faults.conf", "raise account X\n",
+       "faults.conf:1: expected \"raise account ACCOUNT TEXT\""},
       {"faults.conf", "# fine\nraise every 0 ORA-1\n", "faults.conf:2: expected"},
       {"faults.conf", "session lost after -3\n", "faults.conf:1: expected"},
       {"faults.conf", "procedure missing now\n", "faults.conf:1: expected"},

@@ -32,7 +32,7 @@ AlertSpy::AlertSpy(std::initializer_list<void*> libraries) {
   patched_.insert(patched_.end(), libraries.begin(), libraries.end());
   for (void* module : patched_) {
     void* previous = txhost::PatchImport(static_cast<HMODULE>(module), "USER32.dll", "MessageBoxA",
-                                 reinterpret_cast<void*>(&RecordMessageBox));
+                                         reinterpret_cast<void*>(&RecordMessageBox));
     if (previous != nullptr && previous != reinterpret_cast<void*>(&RecordMessageBox)) {
       g_real_message_box = previous;
     }
@@ -42,7 +42,8 @@ AlertSpy::AlertSpy(std::initializer_list<void*> libraries) {
 AlertSpy::~AlertSpy() {
   for (void* module : patched_) {
     if (g_real_message_box == nullptr) break;
-    txhost::PatchImport(static_cast<HMODULE>(module), "USER32.dll", "MessageBoxA", g_real_message_box);
+    txhost::PatchImport(static_cast<HMODULE>(module), "USER32.dll", "MessageBoxA",
+                        g_real_message_box);
   }
   Alerts().active = false;
 }
