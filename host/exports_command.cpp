@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "exit_status.h"
+#include "file_system.h"
 #include "library_set.h"
 #include "rule_catalog.h"
 
@@ -26,6 +27,10 @@ int RunExports(const std::string& library_directory, const std::string& library)
     bool by_ordinal = loaded->FindOrdinal(rule.ordinal) == address;
     std::string ordinal = by_ordinal ? std::to_string(rule.ordinal) : "-";
     std::printf("%-2s %s(%s)\n", ordinal.c_str(), rule.name, KindList(rule.params).c_str());
+  }
+  if (std::ferror(stdout) || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "txhost exports: standard output: %s\n", LastSystemErrorText().c_str());
+    return kExitFailed;
   }
   if (found == 0) {
     std::fprintf(stderr, "txhost exports: %s exports none of the rules txhost knows\n",
