@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when any is missing.
-#   install-toolchains.sh native   what the Linux build and the reference host need
+#   install-toolchains.sh native   what the Linux build and the reference host need (Chart.js
+#                                  too, which the host builds into its report)
 #   install-toolchains.sh all      that, plus valgrind, clang with libFuzzer, the Win32 cross
-#                                  toolchain and 32-bit Wine
+#                                  toolchain, 32-bit Wine, and Chromium with a font for the
+#                                  report's test in a real browser
 set -euo pipefail
 # Everything this script and apt-get print goes to standard error: the main command's standard
 # output is the results CSV, even on the first run, when the packages are still missing.
@@ -13,7 +15,7 @@ exec 1>&2
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
         libbenchmark-dev)
 all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wine32:i386
-     chromium)
+     chromium fonts-liberation)
 
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;
