@@ -96,7 +96,7 @@ report_in_browser() {
     --disable-background-networking --disable-component-update --disable-sync
     --user-data-dir="$dir/profile" --virtual-time-budget=10000)
   "${chromium[@]}" --dump-dom "file://$dir/report.html" >"$dir/dom.html" 2>"$dir/chromium.log"
-  "${chromium[@]}" --window-size=1280,4200 --screenshot="$dir/report.png" \
+  "${chromium[@]}" --window-size=1280,5600 --screenshot="$dir/report.png" \
     "file://$dir/report.html" 2>>"$dir/chromium.log"
   local root body expected drawn
   root=$(grep -o '<html[^>]*>' "$dir/dom.html")
