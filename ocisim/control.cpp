@@ -70,7 +70,7 @@ void ocisim_clear_faults(void) {
 
 void ocisim_set_call_log(int enabled) { GlobalState().log_enabled = enabled != 0; }
 
-size_t ocisim_call_count(void) { return static_cast<size_t>(GlobalState().calls.load()); }
+size_t ocisim_call_count(void) { return static_cast<size_t>(GlobalState().calls.Total()); }
 
 size_t ocisim_logged_call_count(void) {
   return WithLog([](State& state) { return state.log.size(); });

@@ -158,9 +158,9 @@ void Database::RoundTrip() const {
 std::string Database::RaisedBy(const std::string& account) {
   auto it = faults.raise_for_account.find(account);
   if (it != faults.raise_for_account.end()) return it->second;
+  if (faults.raise_every == 0) return "";
   uint64_t run = ++procedure_runs;
-  if (faults.raise_every != 0 && run % faults.raise_every == 0) return faults.raise_every_text;
-  return "";
+  return run % faults.raise_every == 0 ? faults.raise_every_text : "";
 }
 
 std::shared_ptr<Database> LoadDatabase(const std::string& directory, std::string* error) {

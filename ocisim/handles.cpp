@@ -25,7 +25,18 @@ void Session::Uncount() {
   counted.reset();
 }
 
+std::vector<Handle*> Registry::ChildrenOf(const Handle* parent) const {
+  std::vector<Handle*> children;
+  ForEach([&](const Handle& handle) {
+    if (handle.parent == parent) children.push_back(const_cast<Handle*>(&handle));
+  });
+  return children;
+}
+
 void Registry::Destroy(Handle* handle) {
+  if (handle->type == OCI_HTYPE_ENV) {
+    for (Handle* child : ChildrenOf(handle)) Destroy(child);
+  }
   for (;;) {
     Handle* child = nullptr;
     {
@@ -36,7 +47,7 @@ void Registry::Destroy(Handle* handle) {
     Destroy(child);
   }
   handle->Release(*this);
-  if (Handle* parent = handle->parent) {
+  if (Handle* parent = handle->parent; parent != nullptr && parent->type != OCI_HTYPE_ENV) {
     std::lock_guard<std::mutex> lock(parent->children_mutex);
     auto& siblings = parent->children;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());

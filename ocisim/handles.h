@@ -43,8 +43,11 @@ struct Handle {
 
   const ub4 type;
   uint64_t serial = 0;        // unique for the life of the process
-  Handle* parent = nullptr;   // null only for an environment
-  std::mutex children_mutex;  // children come and go on any thread under a shared environment
+  Handle* parent = nullptr;  // null only for an environment
+  // The children of a handle other than an environment. An environment's are found by their
+  // parent when it is freed: the sessions of many threads create and free statements under one
+  // environment all the time, and a list there would make them take turns.
+  std::mutex children_mutex;
   std::vector<Handle*> children;
   std::vector<char> user_memory;  // the xtramem_sz bytes a caller asked for
 };
@@ -140,7 +143,7 @@ class Registry {
       shard.quarantined.erase(handle);
       shard.live.emplace(handle, std::move(owned));
     }
-    if (parent != nullptr) {
+    if (parent != nullptr && parent->type != OCI_HTYPE_ENV) {
       std::lock_guard<std::mutex> lock(parent->children_mutex);
       parent->children.push_back(handle);
     }
@@ -183,6 +186,8 @@ class Registry {
     std::deque<std::unique_ptr<Handle>> quarantine;
     std::unordered_set<const void*> quarantined;
   };
+  // The live handles whose parent is `parent`.
+  std::vector<Handle*> ChildrenOf(const Handle* parent) const;
   Shard& ShardOf(const void* pointer) const {
     auto bits = reinterpret_cast<uintptr_t>(pointer);
     return shards_[(bits >> 4 ^ bits >> 10) % kShards];

@@ -7,6 +7,12 @@
 
 namespace ocisim {
 
+size_t SpreadCount::Slot() {
+  static std::atomic<size_t> next{0};
+  thread_local size_t slot = next++ % kSlots;
+  return slot;
+}
+
 void State::Reset() {
   handles.Clear();
   databases.Clear();
@@ -17,15 +23,13 @@ void State::Reset() {
     faults.clear();
     fault_count = 0;
   }
-  std::lock_guard<std::mutex> lock(parse_mutex);
-  parsed_statements.clear();
 }
 
 void State::ClearLog() {
   {
     std::lock_guard<std::mutex> lock(log_mutex);
     log.clear();
-    calls = 0;
+    calls.Clear();
   }
   std::lock_guard<std::mutex> lock(violations_mutex);
   violations.clear();
@@ -53,14 +57,16 @@ std::optional<Fault> State::TakeFault(const char* function) {
 }
 
 std::shared_ptr<const ParsedStatement> State::Parse(const std::string& text) {
-  std::lock_guard<std::mutex> lock(parse_mutex);
-  auto it = parsed_statements.find(text);
-  if (it != parsed_statements.end()) return it->second;
+  // Each thread keeps the texts it has read: a session prepares the same text again and again,
+  // and a parse never changes, so threads need not share (and take turns at) one cache.
+  thread_local std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed;
+  auto it = parsed.find(text);
+  if (it != parsed.end()) return it->second;
   constexpr size_t kMaxTexts = 1024;  // a host that builds its texts must not grow this forever
-  if (parsed_statements.size() >= kMaxTexts) parsed_statements.clear();
-  auto parsed = std::make_shared<ParsedStatement>(ParseStatement(text));
-  parsed_statements.emplace(text, parsed);
-  return parsed;
+  if (parsed.size() >= kMaxTexts) parsed.clear();
+  auto statement = std::make_shared<ParsedStatement>(ParseStatement(text));
+  parsed.emplace(text, statement);
+  return statement;
 }
 
 State& GlobalState() {
@@ -83,11 +89,11 @@ Call::Call(const char* function)
 
 Call::~Call() {
   if (!logging_) {
-    ++state_.calls;
+    state_.calls.Add();
     return;
   }
   std::lock_guard<std::mutex> lock(state_.log_mutex);
-  ++state_.calls;
+  state_.calls.Add();
   if (state_.log.size() == State::kLogCapacity) state_.log.pop_front();
   state_.log.push_back(std::move(entry_));
 }

@@ -37,6 +37,29 @@ struct Fault {
   std::string error_text;
 };
 
+// A count that many threads add to: each thread adds to a slot of its own, on a cache line of
+// its own, so that sessions on different threads do not take turns at one counter.
+class SpreadCount {
+ public:
+  void Add() { slots_[Slot()].value.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t Total() const {
+    uint64_t total = 0;
+    for (const auto& slot : slots_) total += slot.value.load(std::memory_order_relaxed);
+    return total;
+  }
+  void Clear() {
+    for (auto& slot : slots_) slot.value.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr size_t kSlots = 64;
+  static size_t Slot();
+  struct alignas(64) Padded {
+    std::atomic<uint64_t> value{0};
+  };
+  Padded slots_[kSlots];
+};
+
 struct State {
   static constexpr size_t kLogCapacity = 10000;
   static constexpr size_t kViolationCapacity = 10000;
@@ -47,7 +70,7 @@ struct State {
   // The details of each call are kept only from the first reset on: a host run does not pay for
   // a log nobody reads. Calls are counted all the same.
   std::atomic<bool> log_enabled{false};
-  std::atomic<uint64_t> calls{0};  // since the last clear of the log
+  SpreadCount calls;  // since the last clear of the log
   std::mutex log_mutex;
   std::deque<LogEntry> log;
 
@@ -58,11 +81,8 @@ struct State {
   std::mutex violations_mutex;
   std::vector<std::string> violations;
 
-  // Statement texts already read, so that preparing the same text again costs a look-up.
-  std::mutex parse_mutex;
-  std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_statements;
-
   void Reset();
+  // The statement text as read, from a cache of the calling thread's own.
   std::shared_ptr<const ParsedStatement> Parse(const std::string& text);
   void ClearLog();
   // The fault that the call of `function` about to start meets, if any; counts it down.
