@@ -23,6 +23,8 @@ void State::Reset() {
     faults.clear();
     fault_count = 0;
   }
+  std::lock_guard<std::mutex> lock(parse_mutex);
+  parsed_statements.clear();
 }
 
 void State::ClearLog() {
@@ -57,16 +59,14 @@ std::optional<Fault> State::TakeFault(const char* function) {
 }
 
 std::shared_ptr<const ParsedStatement> State::Parse(const std::string& text) {
-  // Each thread keeps the texts it has read: a session prepares the same text again and again,
-  // and a parse never changes, so threads need not share (and take turns at) one cache.
-  thread_local std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed;
-  auto it = parsed.find(text);
-  if (it != parsed.end()) return it->second;
+  std::lock_guard<std::mutex> lock(parse_mutex);
+  auto it = parsed_statements.find(text);
+  if (it != parsed_statements.end()) return it->second;
   constexpr size_t kMaxTexts = 1024;  // a host that builds its texts must not grow this forever
-  if (parsed.size() >= kMaxTexts) parsed.clear();
-  auto statement = std::make_shared<ParsedStatement>(ParseStatement(text));
-  parsed.emplace(text, statement);
-  return statement;
+  if (parsed_statements.size() >= kMaxTexts) parsed_statements.clear();
+  auto parsed = std::make_shared<ParsedStatement>(ParseStatement(text));
+  parsed_statements.emplace(text, parsed);
+  return parsed;
 }
 
 State& GlobalState() {

@@ -81,8 +81,11 @@ struct State {
   std::mutex violations_mutex;
   std::vector<std::string> violations;
 
+  // Statement texts already read, so that preparing the same text again costs a look-up.
+  std::mutex parse_mutex;
+  std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_statements;
+
   void Reset();
-  // The statement text as read, from a cache of the calling thread's own.
   std::shared_ptr<const ParsedStatement> Parse(const std::string& text);
   void ClearLog();
   // The fault that the call of `function` about to start meets, if any; counts it down.
