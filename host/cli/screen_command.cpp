@@ -1,0 +1,158 @@
+// `txhost screen`: open the input, check the rule set and the outputs, screen every row, publish.
+#include "screen_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "credentials.h"
+#include "exit_status.h"
+#include "interrupt.h"
+#include "rule_set.h"
+#include "screen_input.h"
+#include "screen_outputs.h"
+#include "screen_run.h"
+#include "session_pool.h"
+#include "terminal.h"
+
+namespace txhost {
+namespace {
+
+// Rejects and alerts beyond these are counted in the summary, not shown one by one.
+constexpr size_t kShownRejects = 10;
+constexpr size_t kShownAlerts = 10;
+
+int Report(int status, const std::string& message) {
+  std::fprintf(stderr, "txhost screen: %s\n", message.c_str());
+  return status;
+}
+
+// The progress bar on standard error, and the first rejects and alerts as they come, so that a
+// user sees at once what goes wrong.
+class ConsoleObserver : public RunObserver {
+ public:
+  ConsoleObserver(const ScreenInput& input, const std::vector<Check>& checks, bool progress)
+      : input_(input), checks_(checks), progress_(progress && input.total_bytes > (1u << 20)) {}
+  ~ConsoleObserver() override {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+  bool Progress(uint64_t bytes, size_t rows) override {
+    if (!progress_) return true;
+    constexpr int kWidth = 30;
+    const uint64_t total = input_.total_bytes;
+    int filled = static_cast<int>(kWidth * std::min<uint64_t>(bytes, total) / total);
+    std::fprintf(stderr, "\r[%s%s] %3d%% %zu rows", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), static_cast<int>(100 * bytes / total),
+                 rows);
+    shown_ = true;
+    return true;
+  }
+
+  void Row(const CsvRecord& record, const RowResult& result) override {
+    const char* input = input_.name.c_str();
+    if (!result.reject.empty() && rejects_++ < kShownRejects) {
+      std::fprintf(stderr, "%s:%zu: rejected: %s\n", input, record.line, result.reject.c_str());
+      if (rejects_ == kShownRejects) std::fprintf(stderr, "(further rejects are only counted)\n");
+    }
+    for (const RaisedAlert& alert : result.alerts) {
+      if (alerts_++ >= kShownAlerts) break;
+      const Check& check = checks_[alert.check];
+      std::fprintf(stderr, "%s:%zu: id %s: %s (%s) raised: %s\n", input, record.line,
+                   record.fields[input_.id_column].c_str(), check.label.c_str(), check.rule->name,
+                   alert.text.c_str());
+      if (alerts_ == kShownAlerts) std::fprintf(stderr, "(further alerts are only counted)\n");
+    }
+  }
+
+ private:
+  const ScreenInput& input_;
+  const std::vector<Check>& checks_;
+  bool progress_;
+  bool shown_ = false;
+  size_t rejects_ = 0;
+  size_t alerts_ = 0;
+};
+
+// The sessions the run's workers screen on; a login only when a check needs the database.
+std::unique_ptr<SessionPool> OpenSessions(ScreenOptions& options, const ScreenPlan& plan,
+                                          unsigned workers, std::string* error) {
+  if (!NeedsDatabase(plan.checks) || plan.settings.parse_only) {
+    return std::make_unique<SessionPool>(workers);
+  }
+  ConnectString login;
+  bool resolved = ResolveLogin(options.connect, options.password_file, &login, error);
+  Wipe(&options.connect);
+  if (!resolved) return nullptr;
+  auto pool = SessionPool::Open(login, workers, error);
+  Wipe(&login.password);
+  return pool;
+}
+
+OutputPaths OutputsOf(const ScreenOptions& options) {
+  // A parse-only run writes no results, so it leaves --out, --explain and --alerts alone.
+  auto unless_parse_only = [&](const std::string& path) {
+    return options.parse_only ? std::string() : path;
+  };
+  return {{"--out", unless_parse_only(options.out)},
+          {"--rejects", options.rejects},
+          {"--explain", unless_parse_only(options.explain)},
+          {"--alerts", unless_parse_only(options.alerts)},
+          {"--summary", options.summary},
+          {"--report", options.report}};
+}
+
+// Why a run that did not complete publishes nothing.
+int Unfinished(const ScreenOptions& options, const ScreenInput& input, const RunOutcome& outcome,
+               const ScreenSummary& summary) {
+  if (outcome.end == RunEnd::kTooManyRejects) {
+    return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +
+                                   " rows rejected (--max-rejects); stopped at " + input.name +
+                                   ":" + std::to_string(outcome.last_line) +
+                                   ", nothing was written");
+  }
+  return Report(kExitFailed, input.name + ": reading stopped on an error after " +
+                                 std::to_string(summary.read) + " rows; nothing was written");
+}
+
+}  // namespace
+
+int RunScreen(ScreenOptions& options, ScreenSummary* result) {
+  InstallInterruptCleanup(kExitInterrupted);
+  std::string error;
+  auto input =
+      OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
+  if (!input) return Report(kExitUsage, error);
+  LibrarySet libraries(options.library_directory);
+  std::vector<std::string> problems;
+  ScreenPlan plan;
+  plan.checks = LoadRuleSet(options.rules, input->header, libraries, &problems);
+  if (!problems.empty()) {
+    for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+    return kExitUsage;
+  }
+  plan.settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
+  auto outputs = ScreenOutputs::Open(
+      OutputsOf(options), {{"transactions", options.transactions}, {"--rules", options.rules}},
+      *input, plan.checks, &error);
+  if (!outputs) return Report(kExitUsage, error);
+  auto sessions = OpenSessions(options, plan, std::max(1u, options.threads), &error);
+  if (!sessions) return Report(kExitUsage, error);
+
+  ScreenSummary summary(input->name, options.rules, plan.checks, input->label_column >= 0,
+                        options.parse_only);
+  RunOutcome outcome;
+  {
+    ConsoleObserver observer(*input, plan.checks, StderrIsTerminal());
+    outcome = ScreenRows(plan, *input, libraries, sessions->handles(), *outputs, observer,
+                         &summary);
+  }
+  if (outcome.end != RunEnd::kCompleted) return Unfinished(options, *input, outcome, summary);
+  if (!outputs->Publish(summary, &error))
+    return Report(kExitFailed, error + "; nothing was written");
+  std::fputs(SummaryText(summary).c_str(), stderr);
+  if (result != nullptr) *result = summary;
+  return summary.rejected > 0 || summary.alerts > 0 ? kExitFindings : kExitOk;
+}
+
+}  // namespace txhost

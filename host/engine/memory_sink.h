@@ -1,0 +1,57 @@
+// A run's results kept in memory, column by column, for a caller that builds tables from them.
+#ifndef TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_
+#define TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "result_sink.h"
+
+namespace txhost {
+
+struct MemoryReject {
+  size_t line;
+  std::string reason;
+  std::vector<std::string> fields;  // kept only when the sink keeps fields
+};
+
+struct MemoryAlert {
+  size_t line;
+  size_t check;  // index into the rule set
+  std::string id;
+  std::string text;
+};
+
+class MemorySink : public ResultSink {
+ public:
+  // `id_column` is where a row's id is; `keep_texts` keeps the ids of screened rows and the fields
+  // of rejected ones, which a caller that holds the rows itself does not need.
+  MemorySink(size_t checks, size_t id_column, bool keep_texts)
+      : fired_(checks), id_column_(id_column), keep_texts_(keep_texts) {}
+
+  void Row(const CsvRecord& record, const RowResult& result) override;
+
+  // Per screened row, in input order: its line, its id (when kept) and whether each check fired.
+  const std::vector<size_t>& lines() const { return lines_; }
+  const std::vector<std::string>& ids() const { return ids_; }
+  const std::vector<std::vector<uint8_t>>& fired() const { return fired_; }
+  const std::vector<MemoryReject>& rejects() const { return rejects_; }
+  const std::vector<MemoryAlert>& alerts() const { return alerts_; }
+  // The explain lines, as --explain holds them.
+  const std::string& explanations() const { return explanations_; }
+
+ private:
+  std::vector<size_t> lines_;
+  std::vector<std::string> ids_;
+  std::vector<std::vector<uint8_t>> fired_;
+  std::vector<MemoryReject> rejects_;
+  std::vector<MemoryAlert> alerts_;
+  std::string explanations_;
+  size_t id_column_;
+  bool keep_texts_;
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_

@@ -1,0 +1,71 @@
+// One row of the transactions through every check: its fields converted to the rules' arguments,
+// each rule called, and what the row gave: a reject, or the checks that fired and the alerts they
+// raised.
+#ifndef TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_
+#define TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_
+
+#include <string>
+#include <vector>
+
+#include "csv.h"
+#include "rule_set.h"
+
+namespace txhost {
+
+struct RaisedAlert {
+  size_t check;  // index into the rule set
+  std::string text;
+};
+
+struct RowResult {
+  std::string reject;       // why the row could not be screened; empty when it was
+  std::string reject_kind;  // the same without the field's value, for counting by kind
+  std::vector<char> fired;  // one per check
+  // Per check, whether it fired with each value of its sweep; empty for a check without one.
+  std::vector<std::vector<char>> swept;
+  std::string day;          // the row's date, when the rule set reads a date column
+  int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
+  std::string explanation;  // a JSON line per check that fired, when explaining
+  std::vector<RaisedAlert> alerts;
+  // The worker's session had lost its connection by the end of this row: its database checks
+  // could not run, and their alerts say so.
+  bool on_lost_session = false;
+};
+
+struct RowLayout {
+  size_t columns = 0;
+  size_t id_column = 0;
+  int label_column = -1;
+  int date_column = -1;  // the first date column a check reads, for hits per day
+};
+
+// The first column that a check reads as a date, or -1.
+int FirstDateColumn(const std::vector<Check>& checks);
+
+// One per thread; it keeps its buffers from row to row.
+class RowScreener {
+ public:
+  RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
+              RowLayout layout, bool parse_only, bool explain);
+
+  void Screen(const CsvRecord& record, const OciHandles& handles, RowResult* result);
+
+ private:
+  bool Convert(const CsvRecord& record, RowResult* result);
+  void Explain(const CsvRecord& record, size_t c, RowResult* result);
+  // Calls the check once with each value of its sweep.
+  void TrySweep(const Check& check, const Sweep& sweep, size_t c, const OciHandles& handles,
+                RowResult* result);
+
+  const std::vector<Check>& checks_;
+  const std::vector<std::string>& header_;
+  RowLayout layout_;
+  bool lost_session_ = false;
+  bool parse_only_;
+  bool explain_;
+  std::vector<std::vector<Value>> values_;
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_

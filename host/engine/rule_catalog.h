@@ -1,0 +1,52 @@
+// What the host knows of every rule it can call: library, name, ordinal and parameter kinds,
+// all read off the function-pointer types of the libraries' public headers.
+#ifndef TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_
+#define TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rule_types.h"
+
+namespace txhost {
+
+enum class ParamKind { kText, kAmount, kDate, kHandles };
+
+const char* KindName(ParamKind kind);  // "text", "amount", "date", "handles"
+// "amount, amount, text", or "none" for no kinds.
+std::string KindList(const std::vector<ParamKind>& kinds);
+
+// One argument as the host holds it; only the member of the parameter's kind is read.
+struct Value {
+  std::string text;
+  float amount = 0;
+  OCIDate date = {};
+};
+
+struct RuleSpec {
+  const char* library;  // "txscreen" or "txscreen2"
+  const char* name;
+  unsigned ordinal;
+  // In call order; the handle triple is one kHandles entry, always first when present.
+  std::vector<ParamKind> params;
+  // Calls `function` (the rule's exported address). `args` holds one Value per non-handle
+  // parameter, in order; `handles` is passed only to rules that take the triple.
+  RuleResult (*invoke)(void* function, const OciHandles& handles, const Value* args);
+
+  bool TakesHandles() const { return !params.empty() && params[0] == ParamKind::kHandles; }
+  // The parameters a caller supplies values for: all but the handle triple.
+  std::vector<ParamKind> ValueParams() const;
+};
+
+const std::vector<RuleSpec>& RuleCatalog();
+
+// The rule called `name` in `library`, or null.
+const RuleSpec* FindRule(const std::string& library, const std::string& name);
+
+// The libraries the catalog knows, in order.
+std::vector<std::string> CatalogLibraries();
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_

@@ -1,0 +1,341 @@
+// Reading and checking the rule set before any row is screened.
+#include "rule_set.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "file_system.h"
+#include "values.h"
+
+namespace txhost {
+namespace {
+
+bool IsQuoted(const std::string& word) { return word.size() >= 2 && word.front() == '"'; }
+
+std::string Unquote(const std::string& word) {
+  std::string text;
+  for (size_t i = 1; i + 1 < word.size(); ++i) {
+    text.push_back(word[i]);
+    if (word[i] == '"') ++i;  // a doubled quote stands for one
+  }
+  return text;
+}
+
+bool IsBareLiteral(const std::string& word) {
+  char c = word[0];
+  return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' || c == '.';
+}
+
+// Moves `at` past the quoted literal that starts there; false when it is not closed.
+bool SkipQuoted(const std::string& line, size_t* at) {
+  for (++*at;; ++*at) {
+    if (*at >= line.size()) return false;
+    if (line[*at] != '"') continue;
+    if (*at + 1 < line.size() && line[*at + 1] == '"') {
+      ++*at;
+      continue;
+    }
+    ++*at;
+    return true;
+  }
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+constexpr size_t kMaxSweepValues = 10000;
+
+bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  size_t dots = inner.find("..");
+  size_t step_at = inner.find(" step ");
+  if (kind != ParamKind::kAmount) {
+    *problem = "a range sweeps an amount; list the values instead";
+    return false;
+  }
+  if (step_at == std::string::npos || step_at < dots) {
+    *problem = "a range is written FROM..TO step STEP";
+    return false;
+  }
+  float from = 0, to = 0, step = 0;
+  std::string ignored;
+  if (!ParseAmount(Trim(inner.substr(0, dots)), &from, &ignored) ||
+      !ParseAmount(Trim(inner.substr(dots + 2, step_at - dots - 2)), &to, &ignored) ||
+      !ParseAmount(Trim(inner.substr(step_at + 6)), &step, &ignored)) {
+    *problem = "a range is written FROM..TO step STEP, with three numbers";
+    return false;
+  }
+  if (step == 0 || (to - from) / step < 0) {
+    *problem = "the step must lead from FROM to TO";
+    return false;
+  }
+  double count = std::floor((double(to) - from) / step + 1e-9) + 1;
+  if (count > kMaxSweepValues) {
+    *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
+    return false;
+  }
+  for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+    Value value;
+    value.amount = static_cast<float>(double(from) + double(step) * i);
+    sweep->texts.push_back(ValueText(kind, value));
+    sweep->values.push_back(value);
+  }
+  return true;
+}
+
+bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  std::vector<std::string> items;
+  std::string item;
+  for (size_t at = 0; at <= inner.size(); ++at) {
+    if (at == inner.size() || inner[at] == ',') {
+      items.push_back(Trim(item));
+      item.clear();
+    } else if (inner[at] == '"') {
+      size_t start = at;
+      SkipQuoted(inner, &at);
+      item += inner.substr(start, at - start);
+      --at;
+    } else {
+      item.push_back(inner[at]);
+    }
+  }
+  if (items.size() > kMaxSweepValues) {
+    *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
+    return false;
+  }
+  for (const std::string& word : items) {
+    std::string literal = IsQuoted(word) ? Unquote(word) : word;
+    Value value;
+    std::string reason;
+    if (word.empty() || !ParseValue(kind, literal, &value, &reason)) {
+      *problem = "its values are " + std::string(KindName(kind)) + "s, but " +
+                 BadValue(literal, word.empty() ? "is empty" : reason);
+      return false;
+    }
+    sweep->texts.push_back(ValueText(kind, value));
+    sweep->values.push_back(value);
+  }
+  return true;
+}
+
+bool IsLabel(const std::string& word) {
+  return std::all_of(word.begin(), word.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+  });
+}
+
+}  // namespace
+
+bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem) {
+  std::string inner = Trim(set.substr(1, set.size() - 2));
+  if (inner.empty()) {
+    *problem = "the set [] is empty";
+    return false;
+  }
+  bool range = inner.find("..") != std::string::npos && inner[0] != '"';
+  if (range ? ParseRange(inner, kind, sweep, problem) : ParseList(inner, kind, sweep, problem)) {
+    return true;
+  }
+  sweep->values.clear();
+  sweep->texts.clear();
+  return false;
+}
+
+bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
+  words->clear();
+  for (size_t at = 0; at < line.size();) {
+    if (std::isspace(static_cast<unsigned char>(line[at]))) {
+      ++at;
+      continue;
+    }
+    size_t start = at;
+    if (line[at] == '"') {
+      if (!SkipQuoted(line, &at)) return false;
+    } else if (line[at] == '[') {
+      // A set runs to its closing bracket; quoted literals inside may hold anything.
+      for (++at;;) {
+        if (at >= line.size()) return false;
+        if (line[at] == ']') {
+          ++at;
+          break;
+        }
+        if (line[at] == '"') {
+          if (!SkipQuoted(line, &at)) return false;
+        } else {
+          ++at;
+        }
+      }
+    } else {
+      if (line[at] == '#') break;  // a comment runs to the end of the line
+      while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) ++at;
+    }
+    words->push_back(line.substr(start, at - start));
+  }
+  return true;
+}
+
+namespace {
+
+// Reads every check of `in`. Without a header, column arguments are taken on trust.
+std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
+                              const std::vector<std::string>* header, LibrarySet& libraries,
+                              std::vector<std::string>* problems) {
+  std::vector<Check> checks;
+  std::set<std::string> labels;
+  std::string text;
+  for (size_t number = 1; std::getline(in, text); ++number) {
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    auto problem = [&](const std::string& message) {
+      problems->push_back(path + ":" + std::to_string(number) + ": " + message);
+    };
+    std::vector<std::string> words;
+    if (!SplitRuleLine(text, &words)) {
+      problem("a quoted literal is not closed");
+      continue;
+    }
+    if (words.empty()) continue;
+    if (words.size() < 3) {
+      problem("expected a label, a library and a rule");
+      continue;
+    }
+    Check check;
+    check.label = words[0];
+    check.line = number;
+    if (!IsLabel(check.label)) problem("the label \"" + check.label + "\" is not a plain name");
+    if (!labels.insert(check.label).second) problem("the label " + check.label + " is used twice");
+    check.rule = FindRule(words[1], words[2]);
+    if (check.rule == nullptr) {
+      bool known_library = false;
+      for (const std::string& library : CatalogLibraries()) known_library |= library == words[1];
+      problem(known_library ? words[1] + " has no rule " + words[2]
+                            : "unknown library " + words[1]);
+      continue;
+    }
+    std::string error;
+    check.function = libraries.Resolve(*check.rule, &error);
+    if (check.function == nullptr) problem(error);
+
+    // "LITERAL in [SET]": the set belongs to the argument before it.
+    std::vector<std::pair<size_t, std::string>> sets;
+    for (size_t w = 3; w + 1 < words.size();) {
+      if (words[w] == "in" && words[w + 1][0] == '[' && w > 3) {
+        sets.emplace_back(w - 4, words[w + 1]);
+        words.erase(words.begin() + w, words.begin() + w + 2);
+      } else {
+        ++w;
+      }
+    }
+    std::vector<ParamKind> kinds = check.rule->ValueParams();
+    if (words.size() - 3 != kinds.size()) {
+      problem(words[2] + " takes " + std::to_string(kinds.size()) + " arguments (" +
+              KindList(kinds) + "), not " + std::to_string(words.size() - 3));
+      continue;
+    }
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      const std::string& word = words[3 + i];
+      CheckArg arg;
+      arg.kind = kinds[i];
+      arg.source = word;
+      if (IsQuoted(word) || IsBareLiteral(word)) {
+        std::string literal = IsQuoted(word) ? Unquote(word) : word;
+        if (!ParseValue(arg.kind, literal, &arg.literal, &error)) {
+          problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
+                  KindName(arg.kind) + ", but " + BadValue(literal, error));
+        }
+      } else {
+        arg.from_column = true;
+        if (header != nullptr) {
+          auto column = std::find(header->begin(), header->end(), word);
+          if (column == header->end()) problem("unknown column " + word);
+          arg.column = static_cast<size_t>(column - header->begin());
+        }
+      }
+      check.args.push_back(std::move(arg));
+    }
+    if (sets.size() > 1)
+      problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
+    for (const auto& [index, set] : sets) {
+      Sweep sweep;
+      sweep.arg = index;
+      std::string reason;
+      if (check.args[index].from_column) {
+        problem("argument " + std::to_string(index + 1) + " of " + words[2] +
+                " is a column; only a literal can be swept");
+      } else if (!ParseSweep(set, check.args[index].kind, &sweep, &reason)) {
+        problem("the sweep " + set + ": " + reason);
+      }
+      check.sweeps.push_back(std::move(sweep));
+    }
+    checks.push_back(std::move(check));
+  }
+  if (checks.empty() && problems->empty()) problems->push_back(path + ": no checks");
+  return checks;
+}
+
+bool ReadRuleText(const std::string& path, std::string* text, std::string* error) {
+  PathFacts facts;
+  if (!InspectPath(path, &facts, error)) return false;
+  int reason = !facts.exists ? ENOENT : facts.is_directory ? EISDIR : 0;
+  std::ifstream in;
+  if (reason == 0) {
+    errno = 0;
+    in.open(path, std::ios::binary);
+    if (!in) reason = errno != 0 ? errno : EIO;
+  }
+  std::ostringstream content;
+  if (reason == 0 && !(content << in.rdbuf()) && in.bad()) reason = EIO;
+  if (reason != 0) {
+    *error = path + ": " + ErrnoText(reason);
+    return false;
+  }
+  *text = content.str();
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<RuleSet> RuleSet::Open(const std::string& path,
+                                       const std::string& library_directory, std::string* error) {
+  std::string text;
+  if (!ReadRuleText(path, &text, error)) return nullptr;
+  return std::unique_ptr<RuleSet>(new RuleSet(path, std::move(text), library_directory));
+}
+
+std::vector<std::string> RuleSet::Problems() {
+  std::vector<std::string> problems;
+  std::istringstream in(text_);
+  ReadChecks(in, path_, nullptr, libraries_, &problems);
+  return problems;
+}
+
+std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
+                                 std::vector<std::string>* problems) {
+  std::istringstream in(text_);
+  return ReadChecks(in, path_, &header, libraries_, problems);
+}
+
+std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
+                               LibrarySet& libraries, std::vector<std::string>* problems) {
+  std::string text, error;
+  if (!ReadRuleText(path, &text, &error)) {
+    problems->push_back(error);
+    return {};
+  }
+  std::istringstream in(text);
+  return ReadChecks(in, path, &header, libraries, problems);
+}
+
+std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
+                               const std::vector<std::string>& header, LibrarySet& libraries,
+                               std::vector<std::string>* problems) {
+  return ReadChecks(in, path, &header, libraries, problems);
+}
+
+}  // namespace txhost

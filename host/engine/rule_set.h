@@ -1,0 +1,101 @@
+// The rule set: which rule each check calls, on which transaction columns and literal values.
+//
+// One check per line: a label (the output column), the library, the rule, and one argument per
+// parameter that is not the handle triple. An argument is a column name, a quoted literal
+// ("SUN", with "" for a quote inside), or a bare literal that starts with a digit, a sign or a
+// point (400, -50, 2026-12-07). A '#' outside a quoted literal starts a comment.
+//
+// One literal of a check may be swept: followed by `in [...]`, it is tried with each value of the
+// set as well, over the same rows: a numeric range `[FROM..TO step STEP]` (amounts), or a list of
+// literals `[250, 400, 600]`, `["SAT", "SUN"]`, `[2026-12-01, 2026-12-07]`. The literal itself is
+// the check's current value, which its output column keeps.
+//
+//   sharp_increase  txscreen  SHARPINCREASE  amount previous_amount 400
+//   sunday          txscreen  TESTDATE       "SUN" date
+//   tuned           txscreen  SHARPINCREASE  amount previous_amount 400 in [100..1000 step 10]
+#ifndef TXSCREEN_HOST_ENGINE_RULE_SET_H_
+#define TXSCREEN_HOST_ENGINE_RULE_SET_H_
+
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "library_set.h"
+#include "rule_catalog.h"
+
+namespace txhost {
+
+struct CheckArg {
+  ParamKind kind;
+  bool from_column = false;
+  size_t column = 0;   // when from_column
+  Value literal;       // otherwise
+  std::string source;  // the column name, or the literal as written
+};
+
+// The values a swept argument is tried with.
+struct Sweep {
+  size_t arg = 0;
+  std::vector<Value> values;
+  std::vector<std::string> texts;  // each value as the report shows it
+};
+
+struct Check {
+  std::string label;
+  const RuleSpec* rule = nullptr;
+  void* function = nullptr;  // the rule's exported address
+  std::vector<CheckArg> args;
+  size_t line = 0;
+  std::vector<Sweep> sweeps;  // none, or one
+};
+
+// Reads the set of a sweep ("[100..1000 step 10]", "[\"SAT\", \"SUN\"]") for an argument of
+// `kind`. False and the reason when it is malformed.
+bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem);
+
+// Reads the rule set at `path` against the transactions' header, resolving every rule in
+// `libraries`. The whole file is checked: every problem is appended to `problems` as
+// "path:line: message", and the checks are usable only when there is none.
+std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
+                               LibrarySet& libraries, std::vector<std::string>* problems);
+// The same, for a rule set already open; `name` stands for it in the problems.
+std::vector<Check> ReadRuleSet(std::istream& in, const std::string& name,
+                               const std::vector<std::string>& header, LibrarySet& libraries,
+                               std::vector<std::string>* problems);
+
+// A rule set as runs use it: its text, read once, and the libraries its rules resolve in. It can
+// be checked on its own and then bound to the header of each input, with the same messages as
+// LoadRuleSet gives.
+class RuleSet {
+ public:
+  // Reads the file. Null and "path: reason" when it cannot be read.
+  static std::unique_ptr<RuleSet> Open(const std::string& path,
+                                       const std::string& library_directory, std::string* error);
+
+  // Every problem that does not depend on an input: syntax, libraries, rules, literals, sweeps.
+  std::vector<std::string> Problems();
+  // The checks with their columns found in `header`; usable only when `problems` gains nothing.
+  std::vector<Check> Bind(const std::vector<std::string>& header,
+                          std::vector<std::string>* problems);
+
+  const std::string& path() const { return path_; }
+  const std::string& text() const { return text_; }
+  LibrarySet& libraries() { return libraries_; }
+
+ private:
+  RuleSet(std::string path, std::string text, const std::string& library_directory)
+      : path_(std::move(path)), text_(std::move(text)), libraries_(library_directory) {}
+
+  std::string path_;
+  std::string text_;
+  LibrarySet libraries_;
+};
+
+// Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
+// word. False for an unclosed quote or bracket.
+bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_RULE_SET_H_

@@ -1,0 +1,99 @@
+// Writing a screening run's outputs as it goes, and publishing them together at its end.
+#include "screen_outputs.h"
+
+#include <nlohmann/json.hpp>
+
+#include "interrupt.h"
+#include "report.h"
+
+namespace txhost {
+
+bool ScreenOutputs::Create(const std::string& path, std::unique_ptr<OutputFile>* file,
+                           std::string* error) {
+  if (path.empty()) return true;
+  *file = OutputFile::Create(path, error);
+  return *file != nullptr;
+}
+
+std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
+                                                   const std::vector<NamedPath>& inputs,
+                                                   const ScreenInput& input,
+                                                   const std::vector<Check>& checks,
+                                                   std::string* error) {
+  if (!CheckOutputPaths(inputs,
+                        {paths.results, paths.rejects, paths.explain, paths.alerts, paths.summary,
+                         paths.report},
+                        error)) {
+    return nullptr;
+  }
+  std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks));
+  if (!outputs->Create(paths.results.path, &outputs->results_, error) ||
+      !outputs->Create(paths.rejects.path, &outputs->rejects_, error) ||
+      !outputs->Create(paths.explain.path, &outputs->explain_, error) ||
+      !outputs->Create(paths.alerts.path, &outputs->alerts_, error) ||
+      !outputs->Create(paths.summary.path, &outputs->summary_, error) ||
+      !outputs->Create(paths.report.path, &outputs->report_, error)) {
+    return nullptr;
+  }
+  if (outputs->results_) {
+    std::string header = CsvField(input.header[input.id_column]);
+    for (const Check& check : checks) header += "," + CsvField(check.label);
+    outputs->results_->Write(header + "\n");
+  }
+  if (outputs->rejects_) {
+    std::string header;
+    for (const std::string& column : input.header) header += CsvField(column) + ",";
+    outputs->rejects_->Write(header + "_line,_reason\n");
+  }
+  return outputs;
+}
+
+void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
+  if (!result.reject.empty()) {
+    if (!rejects_) return;
+    std::string row;
+    for (const std::string& field : record.fields) row += CsvField(field) + ",";
+    rejects_->Write(row + std::to_string(record.line) + "," + CsvField(result.reject) + "\n");
+    return;
+  }
+  const std::string& id = record.fields[input_.id_column];
+  if (results_) {
+    std::string row = CsvField(id);
+    for (char fired : result.fired) row += fired ? ",1" : ",0";
+    results_->Write(row + "\n");
+  }
+  if (explain_) explain_->Write(result.explanation);
+  if (alerts_) {
+    for (const RaisedAlert& alert : result.alerts) {
+      const Check& check = checks_[alert.check];
+      nlohmann::ordered_json line = {{"id", id},
+                                     {"line", record.line},
+                                     {"label", check.label},
+                                     {"rule", check.rule->name},
+                                     {"text", alert.text}};
+      alerts_->Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    }
+  }
+}
+
+void ScreenOutputs::Flush() {
+  for (auto* file : {&results_, &rejects_, &explain_, &alerts_}) {
+    if (*file) (*file)->Flush();
+  }
+}
+
+bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
+  if (summary_) summary_->Write(SummaryJson(summary));
+  if (report_) report_->Write(ReportHtml(summary));
+  auto files = {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_};
+  for (auto* file : files) {
+    if (*file && !(*file)->Finish(error)) return false;
+  }
+  PublishingScope publishing;
+  for (auto* file : files) {
+    if (*file && !(*file)->Publish(error)) return false;
+  }
+  return true;
+}
+
+}  // namespace txhost

@@ -1,0 +1,51 @@
+// The files a screening run writes: results, rejects, explanations, alerts and the summary. All
+// are checked before any is created, and each is put in place only when the whole run succeeded.
+#ifndef TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
+#define TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "output_file.h"
+#include "result_sink.h"
+#include "row_screener.h"
+#include "screen_input.h"
+#include "screen_summary.h"
+
+namespace txhost {
+
+// Each output with the name its messages give it ("--out"); an empty path is not written.
+struct OutputPaths {
+  NamedPath results, rejects, explain, alerts, summary, report;
+};
+
+class ScreenOutputs : public ResultSink {
+ public:
+  // Checks every path against `inputs` and the others, then creates each output's temporary
+  // file and writes the headers. Null and the reason when any path is refused.
+  static std::unique_ptr<ScreenOutputs> Open(const OutputPaths& paths,
+                                             const std::vector<NamedPath>& inputs,
+                                             const ScreenInput& input,
+                                             const std::vector<Check>& checks, std::string* error);
+
+  void Row(const CsvRecord& record, const RowResult& result) override;
+  // Passes on what was written so far, so that a reader of standard output sees each row as soon
+  // as it is done.
+  void Flush() override;
+  // Writes the summary file, when there is one, and puts every output in place.
+  bool Publish(const ScreenSummary& summary, std::string* error);
+
+ private:
+  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks)
+      : input_(input), checks_(checks) {}
+  bool Create(const std::string& path, std::unique_ptr<OutputFile>* file, std::string* error);
+
+  const ScreenInput& input_;
+  const std::vector<Check>& checks_;
+  std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_;
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_

@@ -1,0 +1,173 @@
+// The reader, the worker pool and the in-order writer of a screening run.
+#include "screen_pipeline.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace txhost {
+namespace {
+
+constexpr size_t kChunkRows = 256;
+
+// Rows read together. Chunks are used again once written, so that the rows' buffers keep their
+// capacity from chunk to chunk.
+struct Chunk {
+  size_t sequence = 0;
+  size_t size = 0;  // the rows in use
+  std::vector<CsvRecord> records = std::vector<CsvRecord>(kChunkRows);
+  std::vector<RowResult> results = std::vector<RowResult>(kChunkRows);
+};
+
+// What the three kinds of thread share, under one lock: the chunks waiting for a worker, those
+// done and waiting for their turn, and how many are in flight.
+class Exchange {
+ public:
+  explicit Exchange(size_t capacity) : capacity_(capacity) {}
+
+  // Reader: waits for room; false once the run is stopping.
+  bool Deal(std::unique_ptr<Chunk> chunk) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return in_flight_ < capacity_ || stopping_; });
+    if (stopping_) return false;
+    ++in_flight_;
+    ++dealt_;
+    waiting_.push_back(std::move(chunk));
+    work_.notify_one();
+    return true;
+  }
+  void FinishReading() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_done_ = true;
+    work_.notify_all();
+    done_.notify_all();
+  }
+
+  // Worker: the next chunk to screen, or null when there is none left.
+  std::unique_ptr<Chunk> Take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_.wait(lock, [&] { return !waiting_.empty() || reading_done_ || stopping_; });
+    if (waiting_.empty() || stopping_) return nullptr;
+    auto chunk = std::move(waiting_.front());
+    waiting_.pop_front();
+    return chunk;
+  }
+  void Done(std::unique_ptr<Chunk> chunk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_[chunk->sequence] = std::move(chunk);
+    done_.notify_one();
+  }
+
+  // Writer: the next chunk in input order, or null at the end of the run.
+  std::unique_ptr<Chunk> Next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] {
+      return finished_.count(next_) || (reading_done_ && next_ == dealt_) || stopping_;
+    });
+    auto it = finished_.find(next_);
+    if (it == finished_.end() || stopping_) return nullptr;
+    auto chunk = std::move(it->second);
+    finished_.erase(it);
+    ++next_;
+    --in_flight_;
+    room_.notify_one();
+    return chunk;
+  }
+  // Writer: gives a written chunk back to the reader.
+  void Recycle(std::unique_ptr<Chunk> chunk) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(chunk));
+  }
+  // Reader: a chunk to fill.
+  std::unique_ptr<Chunk> Blank() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) return std::make_unique<Chunk>();
+    auto chunk = std::move(spare_.back());
+    spare_.pop_back();
+    chunk->size = 0;
+    return chunk;
+  }
+
+  void Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    room_.notify_all();
+    work_.notify_all();
+    done_.notify_all();
+  }
+
+ private:
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable room_, work_, done_;
+  std::deque<std::unique_ptr<Chunk>> waiting_;
+  std::map<size_t, std::unique_ptr<Chunk>> finished_;
+  std::vector<std::unique_ptr<Chunk>> spare_;
+  size_t in_flight_ = 0;
+  size_t dealt_ = 0;
+  size_t next_ = 0;
+  bool reading_done_ = false;
+  bool stopping_ = false;
+};
+
+}  // namespace
+
+bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
+                         const std::function<bool(size_t)>& progress,
+                         const std::function<void()>& delivered) {
+  Exchange exchange(4 * workers_.size() + 4);
+  std::vector<std::thread> workers;
+  for (const OciHandles& handles : workers_) {
+    workers.emplace_back([&, handles] {
+      RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
+      while (auto chunk = exchange.Take()) {
+        for (size_t i = 0; i < chunk->size; ++i) {
+          screener.Screen(chunk->records[i], handles, &chunk->results[i]);
+        }
+        exchange.Done(std::move(chunk));
+      }
+    });
+  }
+  std::atomic<bool> delivered_all{true};
+  std::thread writer([&] {
+    while (auto chunk = exchange.Next()) {
+      for (size_t i = 0; i < chunk->size; ++i) {
+        if (!deliver(chunk->records[i], chunk->results[i])) {
+          delivered_all = false;
+          exchange.Stop();
+          return;
+        }
+      }
+      delivered();
+      exchange.Recycle(std::move(chunk));
+    }
+  });
+  size_t rows = 0;
+  for (size_t sequence = 0;; ++sequence) {
+    auto chunk = exchange.Blank();
+    chunk->sequence = sequence;
+    bool more = true;
+    while (chunk->size < kChunkRows && (more = source.Next(&chunk->records[chunk->size]))) {
+      ++chunk->size;
+      if (!source.HasBufferedInput()) break;  // deal what is here before waiting for more
+    }
+    rows += chunk->size;
+    if (chunk->size > 0 && !exchange.Deal(std::move(chunk))) break;
+    if (!progress(rows)) {
+      delivered_all = false;
+      exchange.Stop();
+      break;
+    }
+    if (!more) break;
+  }
+  exchange.FinishReading();
+  for (std::thread& worker : workers) worker.join();
+  writer.join();
+  return delivered_all;
+}
+
+}  // namespace txhost

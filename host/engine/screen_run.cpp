@@ -1,0 +1,52 @@
+// One run: the pipeline fed from the input, every row counted, sunk and shown to the observer.
+#include "screen_run.h"
+
+#include <chrono>
+
+#include "alert_capture.h"
+#include "screen_pipeline.h"
+
+namespace txhost {
+
+RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& libraries,
+                      const std::vector<OciHandles>& workers, ResultSink& sink,
+                      RunObserver& observer, ScreenSummary* summary) {
+  AlertRouting routing(libraries.Loaded());
+  RowLayout layout{input.header.size(), input.id_column, input.label_column,
+                   FirstDateColumn(plan.checks)};
+  ScreenPipeline pipeline(plan.checks, input.header, layout, plan.settings.parse_only,
+                          plan.settings.explain, workers);
+  summary->workers = workers.size();
+  RunOutcome outcome;
+  bool stopped = false;
+  auto started = std::chrono::steady_clock::now();
+  bool completed = pipeline.Run(
+      *input.source,
+      [&](const CsvRecord& record, const RowResult& result) {
+        summary->Tally(result);
+        if (!result.alerts.empty()) {
+          summary->KeepAlerts(record.fields[input.id_column], record.line, result);
+        }
+        observer.Row(record, result);
+        sink.Row(record, result);
+        outcome.last_line = record.line;
+        return summary->rejected <= plan.settings.max_rejects;
+      },
+      [&](size_t rows) {
+        stopped = !observer.Progress(input.source->bytes_read(), rows);
+        return !stopped;
+      },
+      [&] { sink.Flush(); });
+  summary->seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (stopped) {
+    outcome.end = RunEnd::kStopped;
+  } else if (!completed) {
+    outcome.end = RunEnd::kTooManyRejects;
+  } else if (input.source->failed()) {
+    outcome.end = RunEnd::kInputFailed;
+  }
+  return outcome;
+}
+
+}  // namespace txhost

@@ -1,0 +1,29 @@
+// Opening one session per worker on one environment.
+#include "session_pool.h"
+
+#include <algorithm>
+
+namespace txhost {
+
+bool NeedsDatabase(const std::vector<Check>& checks) {
+  return std::any_of(checks.begin(), checks.end(),
+                     [](const Check& check) { return check.rule->TakesHandles(); });
+}
+
+std::unique_ptr<SessionPool> SessionPool::Open(const ConnectString& login, unsigned workers,
+                                               std::string* error) {
+  auto pool = std::make_unique<SessionPool>(workers);
+  pool->session_ = HostSession::Open(login, workers > 1, error);
+  if (!pool->session_) return nullptr;
+  pool->handles_[0] = pool->session_->handles();
+  for (unsigned w = 1; w < workers; ++w) {
+    if (!pool->session_->OpenAnother(login, &pool->handles_[w], error)) {
+      *error = "session " + std::to_string(w + 1) + " of " + std::to_string(workers) +
+               " (one per worker, --threads): " + *error;
+      return nullptr;
+    }
+  }
+  return pool;
+}
+
+}  // namespace txhost
