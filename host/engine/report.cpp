@@ -31,11 +31,15 @@ void Replace(std::string* page, const std::string& mark, const std::string& with
 }  // namespace
 
 std::string ReportHtml(const ScreenSummary& summary) {
+  return ReportHtmlFromJson(SummaryJson(summary));
+}
+
+std::string ReportHtmlFromJson(const std::string& summary_json) {
   std::string page = kReportTemplate;
   // The summary goes in last, so no text of the input is ever searched for a mark.
   Replace(&page, "/*CHART_JS*/", kChartJs);
   Replace(&page, "/*REPORT_JS*/", kReportScript);
-  Replace(&page, "/*SUMMARY_JSON*/", ScriptSafe(SummaryJson(summary)));
+  Replace(&page, "/*SUMMARY_JSON*/", ScriptSafe(summary_json));
   return page;
 }
 

@@ -305,7 +305,7 @@ std::unique_ptr<RuleSet> RuleSet::Open(const std::string& path,
                                        const std::string& library_directory, std::string* error) {
   std::string text;
   if (!ReadRuleText(path, &text, error)) return nullptr;
-  return std::unique_ptr<RuleSet>(new RuleSet(path, std::move(text), library_directory));
+  return FromText(path, std::move(text), library_directory);
 }
 
 std::vector<std::string> RuleSet::Problems() {

@@ -72,6 +72,11 @@ class RuleSet {
   // Reads the file. Null and "path: reason" when it cannot be read.
   static std::unique_ptr<RuleSet> Open(const std::string& path,
                                        const std::string& library_directory, std::string* error);
+  // A rule set already read, such as one sent to another machine; `path` names it in messages.
+  static std::unique_ptr<RuleSet> FromText(const std::string& path, std::string text,
+                                           const std::string& library_directory) {
+    return std::unique_ptr<RuleSet>(new RuleSet(path, std::move(text), library_directory));
+  }
 
   // Every problem that does not depend on an input: syntax, libraries, rules, literals, sweeps.
   std::vector<std::string> Problems();

@@ -29,9 +29,16 @@ bool Digits(const std::string& text, size_t at, size_t count, int* number) {
 std::string BadValue(const std::string& text, const std::string& problem) {
   // A huge field is cut to its start.
   constexpr size_t kShown = 40;
-  if (text.size() <= kShown) return "\"" + text + "\" " + problem;
-  return "\"" + text.substr(0, kShown) + "...\" (" + std::to_string(text.size()) + " bytes) " +
-         problem;
+  // A NUL would end the message wherever it is printed as a C string.
+  auto shown = [](std::string part) {
+    for (size_t at = 0; (at = part.find('\0', at)) != std::string::npos; at += 2) {
+      part.replace(at, 1, "\\0");
+    }
+    return part;
+  };
+  if (text.size() <= kShown) return "\"" + shown(text) + "\" " + problem;
+  return "\"" + shown(text.substr(0, kShown)) + "...\" (" + std::to_string(text.size()) +
+         " bytes) " + problem;
 }
 
 bool ParseAmount(const std::string& text, float* amount, std::string* problem) {
@@ -81,6 +88,11 @@ bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::stri
     case ParamKind::kDate:
       return ParseDate(text, &value->date, problem);
     case ParamKind::kText:
+      // Rules take texts as C strings: they would see only what comes before a NUL.
+      if (text.find('\0') != std::string::npos) {
+        *problem = "holds a NUL byte";
+        return false;
+      }
       value->text = text;
       return true;
     case ParamKind::kHandles:

@@ -1,0 +1,293 @@
+"""Screen transactions through txscreen rule sets, from pandas and Dask.
+
+The same engine as ``txhost screen``, with the same rule sets, libraries and results::
+
+    >>> import pandas as pd, txscreen
+    >>> rules = txscreen.RuleSet("examples/rules.conf")
+    >>> run = rules.screen(pd.read_csv("examples/transactions.csv", dtype=str))
+    >>> run.results.head()          # the id, then one 0/1 column per check
+    >>> run.summary["checks"][0]    # what txhost --summary writes
+    >>> run.write_report("report.html")
+
+``txscreen.dask.screen`` spreads the same call over a Dask cluster.
+"""
+
+import atexit
+import json
+import os
+import sys
+from typing import Optional, Union
+
+import numpy as np
+import pandas as pd
+
+# The rule libraries find the engine's alert hook only among global symbols.
+_dlopen_flags = sys.getdlopenflags()
+sys.setdlopenflags(_dlopen_flags | os.RTLD_GLOBAL)
+try:
+    from . import _engine
+finally:
+    sys.setdlopenflags(_dlopen_flags)
+
+from .errors import (Error, InputError, LoginError, OutputError, ReadError,  # noqa: E402
+                     RuleSetError, TooManyRejects)
+
+__all__ = ["RuleSet", "Run", "Error", "RuleSetError", "InputError", "LoginError",
+           "TooManyRejects", "ReadError", "OutputError"]
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+_PASSWORD_FILE_LIMIT = 4096
+
+
+class Run:
+    """What one screening gave.
+
+    Attributes
+    ----------
+    results : pandas.DataFrame
+        The id column, then one 0/1 column (int8) per check, in input order: what ``--out``
+        holds. Rows from a DataFrame keep their index; rows from a file are numbered from 0.
+    rejects : pandas.DataFrame
+        The rows that could not be screened, with their fields, ``_line`` and ``_reason``: what
+        ``--rejects`` holds.
+    alerts : pandas.DataFrame
+        One row per alert a rule raised: id, line, label, rule and text, as ``--alerts``.
+    explain : pandas.DataFrame or None
+        With ``explain=True``, one row per check that fired, with the exact argument values.
+    summary : dict
+        What ``--summary`` holds.
+
+    A row of a DataFrame has the line it would have in the same data written as CSV: its
+    position plus 2.
+    """
+
+    def __init__(self, results, rejects, alerts, explain, summary):
+        self.results = results
+        self.rejects = rejects
+        self.alerts = alerts
+        self.explain = explain
+        self.summary = summary
+
+    def write_report(self, path: Union[str, os.PathLike]) -> None:
+        """Write the run as one self-contained HTML page, the page of ``txhost --report``.
+
+        The file is written beside ``path`` and renamed into place once complete.
+        """
+        write_report(self.summary, path)
+
+    def __repr__(self):
+        s = self.summary
+        return (f"<txscreen.Run rows={s['rows_read']} screened={s['rows_screened']} "
+                f"rejected={s['rows_rejected']} alerts={s['alerts']}>")
+
+
+def write_report(summary: dict, path: Union[str, os.PathLike]) -> None:
+    """Write the report page of a summary (a run's, or one merged from Dask partitions)."""
+    page = _engine.report_html(json.dumps(summary))
+    _engine.write_file(os.fspath(path), page)
+
+
+class RuleSet:
+    """A rule set, checked against the libraries as txhost checks it.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The rule-set file (the format of ``txhost screen --help``).
+    libdir : str, optional
+        Where the rule libraries are; by default those installed with this package.
+
+    Raises
+    ------
+    RuleSetError
+        With every problem of the file, as ``path:line: message``.
+
+    Examples
+    --------
+    >>> rules = txscreen.RuleSet("examples/rules.conf")
+    >>> run = rules.screen("examples/transactions.csv", label="is_fraud")
+
+    The libraries stay loaded and the database sessions open from one ``screen`` to the next;
+    ``close()`` (or a ``with`` block) ends the sessions.
+    """
+
+    def __init__(self, path: Union[str, os.PathLike], libdir: Optional[str] = None):
+        self._libdir = libdir
+        self._native = _engine.NativeRuleSet(os.fspath(path), None, libdir or _PACKAGE_DIR)
+
+    @property
+    def path(self) -> str:
+        return self._native.path
+
+    @property
+    def labels(self) -> list:
+        """The checks' labels, in order: the columns of ``Run.results`` after the id."""
+        return self._native.labels()
+
+    def screen(self, source: Union[str, os.PathLike, pd.DataFrame], *,
+               connect: Optional[str] = None, password: Optional[str] = None,
+               password_file: Optional[str] = None, threads: int = 1, id: str = "id",
+               label: Optional[str] = None, explain: bool = False,
+               max_rejects: Optional[int] = None) -> Run:
+        """Screen every row of ``source`` through every check.
+
+        Parameters
+        ----------
+        source : str, path-like or pandas.DataFrame
+            A CSV file with a header line, or a DataFrame. A DataFrame's columns may hold texts,
+            numbers of any int or float dtype (read as the CSV path reads the same value written
+            out by ``to_csv``) or ``datetime64`` dates; a missing value is an empty field.
+        connect : str, optional
+            ``user[/password]@service`` for the database rules; ``screener/screener@sample`` by
+            default, as txhost.
+        password, password_file : str, optional
+            The password, or a file whose first line is the password, when ``connect`` has none;
+            otherwise the environment variable ``TXHOST_PASSWORD``.
+        threads : int
+            Workers, each on a database session of its own.
+        id, label : str
+            The id column, and the column of known outcomes (1 fraud, 0 genuine) for a backtest.
+        explain : bool
+            Also give ``Run.explain``.
+        max_rejects : int, optional
+            Raise :class:`TooManyRejects` once more rows than this were rejected.
+
+        Returns
+        -------
+        Run
+
+        Raises
+        ------
+        RuleSetError, InputError, LoginError, TooManyRejects, ReadError
+            With txhost's messages. ``KeyboardInterrupt`` stops a run promptly.
+        """
+        request = _engine.ScreenRequest()
+        request.connect = connect
+        request.password = _password(password, password_file)
+        request.threads = int(threads)
+        request.id_column = id
+        request.label_column = label or ""
+        request.explain = bool(explain)
+        if max_rejects is not None:
+            request.max_rejects = int(max_rejects)
+        if isinstance(source, pd.DataFrame):
+            return self._screen_frame(source, request)
+        raw = self._native.screen(os.fspath(source), [], [], 0, request)
+        return _run(raw, None, id, explain)
+
+    def _screen_frame(self, frame: pd.DataFrame, request) -> Run:
+        header = [str(name) for name in frame.columns]
+        wanted = set(self._native.columns_read(header))
+        wanted.update(name for name in (request.id_column, request.label_column) if name)
+        columns = [_column_values(frame.iloc[:, i]) if name in wanted else None
+                   for i, name in enumerate(header)]
+        raw = self._native.screen(None, header, columns, len(frame), request)
+        return _run(raw, frame, request.id_column, request.explain)
+
+    def close(self) -> None:
+        """End the database sessions kept for later runs."""
+        self._native.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __reduce__(self):
+        # Sent to another process (a Dask worker), a rule set travels as its text and is loaded
+        # there once per process.
+        return (_shared_rule_set, (self.path, self._native.text, self._libdir))
+
+    def __repr__(self):
+        return f"<txscreen.RuleSet {self.path!r}>"
+
+
+_shared = {}
+
+
+def _shared_rule_set(path, text, libdir):
+    key = (path, text, libdir)
+    rules = _shared.get(key)
+    if rules is None:
+        rules = RuleSet.__new__(RuleSet)
+        rules._libdir = libdir
+        rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR)
+        _shared[key] = rules
+    return rules
+
+
+def close_shared() -> None:
+    """End the sessions of every rule set this process received from another one."""
+    for rules in _shared.values():
+        rules.close()
+
+
+atexit.register(close_shared)
+
+
+def sessions_begun() -> int:
+    """How many database sessions this process has begun so far."""
+    return _engine.sessions_begun()
+
+
+def _password(password, password_file):
+    if password is not None and password_file is not None:
+        raise LoginError("the password is given twice: as password and as password_file")
+    if password_file is None:
+        return password
+    try:
+        with open(password_file, "rb") as file:
+            line = file.readline(_PASSWORD_FILE_LIMIT)
+    except OSError as error:
+        raise LoginError(f"password_file {password_file}: {error.strerror}") from None
+    line = line.rstrip(b"\n")
+    if line.endswith(b"\r"):
+        line = line[:-1]
+    return line.decode("utf-8", "surrogateescape")
+
+
+def _column_values(series: pd.Series):
+    """A column as the engine converts it: a NumPy array, and where values are missing."""
+    values = series.to_numpy()
+    kind = values.dtype.kind if isinstance(values, np.ndarray) else "O"
+    if kind == "M":
+        return values.astype("datetime64[ns]"), None
+    if kind == "f" and values.dtype.itemsize < 4:
+        return values.astype(np.float32), None
+    if kind in "fiub":
+        return values, None
+    return series.astype(object).to_numpy(), series.isna().to_numpy()
+
+
+def _run(raw, frame, id_column, explain) -> Run:
+    lines = raw["lines"]
+    labels = raw["labels"]
+    if frame is None:
+        index = pd.RangeIndex(len(lines))
+        ids = pd.Series(raw["ids"], index=index, dtype=object)
+    else:
+        positions = lines - 2
+        index = frame.index[positions]
+        id_values = frame.iloc[:, [str(name) for name in frame.columns].index(id_column)]
+        ids = pd.Series(id_values.to_numpy()[positions], index=index)
+    results = pd.DataFrame({id_column: ids}, index=index)
+    for label, fired in zip(labels, raw["fired"]):
+        results[label] = fired.astype(np.int8)
+    reject_lines = np.asarray(raw["reject_lines"], dtype=np.int64)
+    if frame is None:
+        # A malformed row may have fewer or more fields than the header names.
+        header = list(raw["header"])
+        width = max([len(header)] + [len(row) for row in raw["reject_fields"]])
+        names = header + [f"_field{i + 1}" for i in range(len(header), width)]
+        rejects = pd.DataFrame(raw["reject_fields"], columns=names[:width], dtype=object)
+    else:
+        rejects = frame.iloc[reject_lines - 2].copy()
+    rejects["_line"] = reject_lines
+    rejects["_reason"] = pd.Series(raw["reject_reasons"], index=rejects.index, dtype=object)
+    alerts = pd.DataFrame(raw["alerts"], columns=["id", "line", "label", "rule", "text"])
+    explained = None
+    if explain:
+        rows = [json.loads(line) for line in raw["explain"].splitlines()]
+        explained = pd.DataFrame(rows, columns=["id", "line", "label", "library", "rule", "args"])
+    return Run(results, rejects, alerts, explained, json.loads(raw["summary"]))

@@ -1,0 +1,459 @@
+// The screening engine as a Python extension: rule sets checked once, DataFrame columns converted
+// to the texts a CSV file would hold, runs into memory with the GIL released, and the sessions of
+// a rule set kept from one run to the next.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "column_source.h"
+#include "memory_sink.h"
+#include "output_file.h"
+#include "report.h"
+#include "rule_set.h"
+#include "screen_input.h"
+#include "screen_run.h"
+#include "screen_summary.h"
+#include "session_pool.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr char kPasswordVariable[] = "TXHOST_PASSWORD";
+
+// Raises the package's exception `kind` (txscreen.errors) with `message`.
+[[noreturn]] void Raise(const char* kind, const std::string& message) {
+  py::object type = py::module_::import("txscreen.errors").attr(kind);
+  py::object text = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyErr_SetObject(type.ptr(), text.ptr());
+  throw py::error_already_set();
+}
+
+// Bytes from the input as a str that gives the same bytes back with
+// .encode("utf-8", "surrogateescape"), whatever they are.
+py::str Text(const std::string& bytes) {
+  return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+      bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
+}
+
+// --- Columns to texts, as DataFrame.to_csv writes them ----------------------------------------
+
+// The shortest decimal that reads back as the same number; "" for NaN, which to_csv leaves empty.
+template <class Number>
+std::string NumberText(Number value) {
+  if constexpr (std::is_floating_point_v<Number>) {
+    if (std::isnan(value)) return "";
+  }
+  char text[64];
+  auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+template <class Number>
+void NumbersToTexts(const py::array& column, std::vector<std::string>* texts) {
+  auto values = py::array_t<Number, py::array::forcecast>::ensure(column);
+  auto view = values.template unchecked<1>();
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) (*texts)[i] = NumberText(view(i));
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
+}
+
+// datetime64[ns]: a date alone when every value of the column is at midnight, as to_csv writes
+// it; otherwise with the time of day, which no date parameter takes.
+void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
+  constexpr int64_t kNat = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
+  auto values = py::array_t<int64_t, py::array::forcecast>::ensure(column.attr("view")("int64"));
+  auto view = values.unchecked<1>();
+  bool midnight = true;
+  for (py::ssize_t i = 0; i < view.shape(0) && midnight; ++i) {
+    midnight = view(i) == kNat || view(i) % kNanosPerDay == 0;
+  }
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+    const int64_t nanos = view(i);
+    if (nanos == kNat) continue;
+    int64_t days = nanos / kNanosPerDay - (nanos % kNanosPerDay < 0);
+    int64_t of_day = nanos - days * kNanosPerDay;
+    int64_t year;
+    unsigned month, day;
+    CivilFromDays(days, &year, &month, &day);
+    char text[64];
+    int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02u",
+                               static_cast<long long>(year), month, day);
+    if (!midnight) {
+      int64_t seconds = of_day / 1000000000;
+      length += std::snprintf(text + length, sizeof text - length, " %02lld:%02lld:%02lld",
+                              static_cast<long long>(seconds / 3600),
+                              static_cast<long long>(seconds / 60 % 60),
+                              static_cast<long long>(seconds % 60));
+      if (of_day % 1000000000 != 0) {
+        std::snprintf(text + length, sizeof text - length, ".%09lld",
+                      static_cast<long long>(of_day % 1000000000));
+      }
+    }
+    (*texts)[i] = text;
+  }
+}
+
+std::string ObjectText(PyObject* item) {
+  if (item == Py_None) return "";
+  if (PyUnicode_Check(item)) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) return std::string(utf8, size);
+    PyErr_Clear();  // lone surrogates: the bytes they stand for
+    py::bytes bytes = py::reinterpret_steal<py::bytes>(
+        PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
+    if (!bytes) throw py::error_already_set();
+    return bytes;
+  }
+  if (PyFloat_Check(item)) return NumberText(PyFloat_AsDouble(item));
+  py::str text = py::str(py::handle(item));
+  return text;
+}
+
+void ObjectsToTexts(const py::array& column, std::vector<std::string>* texts) {
+  auto* items = static_cast<PyObject* const*>(column.data());
+  py::ssize_t stride = column.strides(0) / static_cast<py::ssize_t>(sizeof(PyObject*));
+  for (py::ssize_t i = 0; i < column.shape(0); ++i) (*texts)[i] = ObjectText(items[i * stride]);
+}
+
+// One column's texts; `missing`, when not None, marks the values to_csv writes as empty.
+std::vector<std::string> ColumnTexts(const std::string& name, const py::array& column,
+                                     const py::object& missing) {
+  std::vector<std::string> texts(static_cast<size_t>(column.shape(0)));
+  const py::dtype dtype = column.dtype();
+  switch (dtype.kind()) {
+    case 'f':
+      if (dtype.itemsize() == 8) {
+        NumbersToTexts<double>(column, &texts);
+      } else {
+        NumbersToTexts<float>(column, &texts);  // float16 is widened to float32 first
+      }
+      break;
+    case 'i':
+      NumbersToTexts<int64_t>(column, &texts);
+      break;
+    case 'u':
+      NumbersToTexts<uint64_t>(column, &texts);
+      break;
+    case 'b': {
+      auto values = py::array_t<bool, py::array::forcecast>::ensure(column).unchecked<1>();
+      for (py::ssize_t i = 0; i < values.shape(0); ++i) texts[i] = values(i) ? "True" : "False";
+      break;
+    }
+    case 'M':
+      DatesToTexts(column, &texts);
+      break;
+    case 'O':
+      ObjectsToTexts(column, &texts);
+      break;
+    default:
+      throw py::type_error("column " + name + ": values of dtype " +
+                           py::str(py::handle(dtype)).cast<std::string>() +
+                           " cannot be screened");
+  }
+  if (!missing.is_none()) {
+    auto marks = py::array_t<bool, py::array::forcecast>::ensure(missing).unchecked<1>();
+    for (py::ssize_t i = 0; i < marks.shape(0); ++i) {
+      if (marks(i)) texts[i].clear();
+    }
+  }
+  return texts;
+}
+
+// --- Runs ---------------------------------------------------------------------------------------
+
+// Lets Ctrl-C reach the interpreter while a run has the GIL released: the signals are checked
+// on the calling thread now and then, and a pending KeyboardInterrupt stops the run.
+class InterruptibleRun : public txhost::RunObserver {
+ public:
+  bool Progress(uint64_t, size_t) override {
+    auto now = std::chrono::steady_clock::now();
+    if (now - checked_ < std::chrono::milliseconds(50)) return true;
+    checked_ = now;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return true;
+    error_.emplace();
+    return false;
+  }
+  // Raises what stopped the run.
+  [[noreturn]] void Rethrow() { throw *error_; }
+
+ private:
+  std::chrono::steady_clock::time_point checked_ = std::chrono::steady_clock::now();
+  std::optional<py::error_already_set> error_;
+};
+
+struct ScreenRequest {
+  std::optional<std::string> connect;
+  std::optional<std::string> password;
+  unsigned threads = 1;
+  std::string id_column = "id";
+  std::string label_column;
+  bool explain = false;
+  size_t max_rejects = std::numeric_limits<size_t>::max();
+};
+
+// Alerts reach a run through one hook per process, so runs in one process take turns.
+std::mutex g_run_turn;
+
+class NativeRuleSet {
+ public:
+  NativeRuleSet(const std::string& path, std::optional<std::string> text,
+                const std::string& library_directory) {
+    std::string error;
+    rules_ = text ? txhost::RuleSet::FromText(path, *text, library_directory)
+                  : txhost::RuleSet::Open(path, library_directory, &error);
+    if (!rules_) Raise("RuleSetError", error);
+    std::vector<std::string> problems = rules_->Problems();
+    if (!problems.empty()) Raise("RuleSetError", Lines(problems));
+  }
+
+  const std::string& path() const { return rules_->path(); }
+  const std::string& text() const { return rules_->text(); }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pool_.reset();
+    pool_key_.clear();
+  }
+
+  py::dict Screen(py::object csv_path, std::vector<std::string> header, py::list columns,
+                  size_t rows, const ScreenRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string error;
+    std::unique_ptr<txhost::ScreenInput> input;
+    const bool from_csv = !csv_path.is_none();
+    if (from_csv) {
+      input = txhost::OpenScreenInput(csv_path.cast<std::string>(), request.id_column,
+                                      request.label_column, &error);
+    } else {
+      input = txhost::OpenRowInput(
+          "DataFrame", header,
+          std::make_unique<txhost::ColumnSource>(Texts(header, columns), rows),
+          request.id_column, request.label_column, &error);
+    }
+    if (!input) Raise("InputError", error);
+    txhost::ScreenPlan plan;
+    std::vector<std::string> problems;
+    plan.checks = rules_->Bind(input->header, &problems);
+    if (!problems.empty()) Raise("RuleSetError", Lines(problems));
+    plan.settings.max_rejects = request.max_rejects;
+    plan.settings.explain = request.explain;
+    const unsigned workers = std::max(1u, request.threads);
+    txhost::SessionPool unconnected(workers);
+    const txhost::SessionPool& pool =
+        txhost::NeedsDatabase(plan.checks) ? Sessions(request, workers) : unconnected;
+
+    txhost::MemorySink sink(plan.checks.size(), input->id_column, from_csv);
+    txhost::ScreenSummary summary(input->name, rules_->path(), plan.checks,
+                                  input->label_column >= 0, false);
+    InterruptibleRun observer;
+    txhost::RunOutcome outcome;
+    {
+      py::gil_scoped_release released;
+      std::lock_guard<std::mutex> turn(g_run_turn);
+      outcome = txhost::ScreenRows(plan, *input, rules_->libraries(), pool.handles(), sink,
+                                   observer, &summary);
+    }
+    switch (outcome.end) {
+      case txhost::RunEnd::kStopped:
+        observer.Rethrow();
+      case txhost::RunEnd::kTooManyRejects:
+        Raise("TooManyRejects", "more than " + std::to_string(request.max_rejects) +
+                                    " rows rejected (max_rejects); stopped at " + input->name +
+                                    ":" + std::to_string(outcome.last_line));
+      case txhost::RunEnd::kInputFailed:
+        Raise("ReadError", input->name + ": reading stopped on an error after " +
+                               std::to_string(summary.read) + " rows");
+      case txhost::RunEnd::kCompleted:
+        break;
+    }
+    py::dict results = Results(plan, summary, sink, from_csv);
+    results["header"] = input->header;
+    return results;
+  }
+
+  // The labels of the checks, in order.
+  std::vector<std::string> Labels() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> problems, labels;
+    for (const txhost::Check& check : rules_->Bind({}, &problems)) labels.push_back(check.label);
+    return labels;
+  }
+
+  // The columns of `header` that the checks read, so that only those need converting.
+  std::vector<std::string> ColumnsRead(const std::vector<std::string>& header) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> problems, names;
+    for (const txhost::Check& check : rules_->Bind(header, &problems)) {
+      for (const txhost::CheckArg& arg : check.args) {
+        if (arg.from_column) names.push_back(arg.source);
+      }
+    }
+    return names;
+  }
+
+ private:
+  static std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+    return text;
+  }
+
+  static std::vector<std::vector<std::string>> Texts(const std::vector<std::string>& header,
+                                                     const py::list& columns) {
+    std::vector<std::vector<std::string>> texts(header.size());
+    for (size_t c = 0; c < header.size(); ++c) {
+      py::object column = columns[c];
+      if (column.is_none()) continue;  // read by no check, id or label
+      auto pair = column.cast<py::tuple>();
+      texts[c] = ColumnTexts(header[c], pair[0].cast<py::array>(), pair[1]);
+    }
+    return texts;
+  }
+
+  // The sessions for `workers`, kept from the last run when its login and size are the same.
+  const txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers) {
+    txhost::ConnectString login;
+    std::string error;
+    const std::string connect = request.connect.value_or("screener/screener@sample");
+    if (!txhost::ParseConnectString(connect, &login, &error)) Raise("LoginError", error);
+    const std::string key = login.user + "@" + login.service + "#" + std::to_string(workers);
+    if (pool_ && key == pool_key_) return *pool_;
+    if (login.has_password && request.password) {
+      Raise("LoginError", "the password is given twice: in connect and as password");
+    }
+    if (!login.has_password) {
+      const char* variable = std::getenv(kPasswordVariable);
+      if (request.password) {
+        login.password = *request.password;
+      } else if (variable != nullptr) {
+        login.password = variable;
+      } else {
+        Raise("LoginError", "no password for " + login.user + "@" + login.service +
+                                "; give password=, password_file= or " + kPasswordVariable);
+      }
+    }
+    pool_.reset();
+    std::unique_ptr<txhost::SessionPool> pool;
+    {
+      py::gil_scoped_release released;
+      pool = txhost::SessionPool::Open(login, workers, &error);
+    }
+    std::fill(login.password.begin(), login.password.end(), '\0');
+    if (!pool) Raise("LoginError", error);
+    pool_ = std::move(pool);
+    pool_key_ = key;
+    return *pool_;
+  }
+
+  static py::dict Results(const txhost::ScreenPlan& plan, const txhost::ScreenSummary& summary,
+                          const txhost::MemorySink& sink, bool with_texts) {
+    py::dict out;
+    out["summary"] = Text(txhost::SummaryJson(summary));
+    out["lines"] = py::array_t<int64_t>(sink.lines().size(),
+                                        reinterpret_cast<const int64_t*>(sink.lines().data()));
+    py::list labels, fired;
+    for (size_t c = 0; c < plan.checks.size(); ++c) {
+      labels.append(plan.checks[c].label);
+      fired.append(py::array_t<uint8_t>(sink.fired()[c].size(), sink.fired()[c].data()));
+    }
+    out["labels"] = labels;
+    out["fired"] = fired;
+    py::list ids;
+    if (with_texts) {
+      for (const std::string& id : sink.ids()) ids.append(Text(id));
+    }
+    out["ids"] = with_texts ? py::object(ids) : py::object(py::none());
+    py::list reject_lines, reasons, fields;
+    for (const txhost::MemoryReject& reject : sink.rejects()) {
+      reject_lines.append(reject.line);
+      reasons.append(Text(reject.reason));
+      py::list row;
+      for (const std::string& field : reject.fields) row.append(Text(field));
+      fields.append(row);
+    }
+    out["reject_lines"] = reject_lines;
+    out["reject_reasons"] = reasons;
+    out["reject_fields"] = fields;
+    py::list alerts;
+    for (const txhost::MemoryAlert& alert : sink.alerts()) {
+      const txhost::Check& check = plan.checks[alert.check];
+      alerts.append(py::make_tuple(Text(alert.id), alert.line, check.label, check.rule->name,
+                                   Text(alert.text)));
+    }
+    out["alerts"] = alerts;
+    out["explain"] = Text(sink.explanations());
+    return out;
+  }
+
+  std::mutex mutex_;  // one run at a time owns the sessions
+  std::unique_ptr<txhost::RuleSet> rules_;
+  std::unique_ptr<txhost::SessionPool> pool_;
+  std::string pool_key_;
+};
+
+// Writes `page` to `path` all or nothing, as txhost writes its outputs.
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::string error;
+  std::vector<txhost::NamedPath> none;
+  if (!txhost::CheckOutputPaths(none, {{"report", path}}, &error)) Raise("OutputError", error);
+  auto file = txhost::OutputFile::Create(path, &error);
+  if (!file) Raise("OutputError", error);
+  file->Write(bytes);
+  if (!file->Finish(&error) || !file->Publish(&error)) Raise("OutputError", error);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_engine, module) {
+  module.doc() = "The txscreen engine; use the txscreen package, not this module.";
+  py::class_<ScreenRequest>(module, "ScreenRequest")
+      .def(py::init<>())
+      .def_readwrite("connect", &ScreenRequest::connect)
+      .def_readwrite("password", &ScreenRequest::password)
+      .def_readwrite("threads", &ScreenRequest::threads)
+      .def_readwrite("id_column", &ScreenRequest::id_column)
+      .def_readwrite("label_column", &ScreenRequest::label_column)
+      .def_readwrite("explain", &ScreenRequest::explain)
+      .def_readwrite("max_rejects", &ScreenRequest::max_rejects);
+  py::class_<NativeRuleSet>(module, "NativeRuleSet")
+      .def(py::init<const std::string&, std::optional<std::string>, const std::string&>(),
+           py::arg("path"), py::arg("text"), py::arg("libdir"))
+      .def_property_readonly("path", &NativeRuleSet::path)
+      .def_property_readonly("text", &NativeRuleSet::text)
+      .def("close", &NativeRuleSet::Close)
+      .def("columns_read", &NativeRuleSet::ColumnsRead)
+      .def("labels", &NativeRuleSet::Labels)
+      .def("screen", &NativeRuleSet::Screen);
+  module.def("report_html", [](const std::string& summary_json) {
+    return py::bytes(txhost::ReportHtmlFromJson(summary_json));
+  });
+  module.def("write_file", &WriteFile);
+  module.def("sessions_begun", &txhost::SessionsBegun,
+             "How many database sessions this process has begun so far.");
+}

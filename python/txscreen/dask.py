@@ -1,0 +1,158 @@
+"""Screening a Dask DataFrame, partition by partition, on any Dask cluster.
+
+Each worker process loads the libraries and opens its database sessions once, the first time it
+screens a partition, and keeps them for every later partition until the worker stops. A cluster
+therefore holds ``worker processes x threads`` sessions at once: size it against the server's
+session limit (``sessions N`` in the stand-in's ``server.conf``), and run one Dask thread per
+worker process (``threads_per_worker=1``), since the runs of one process take turns.
+
+>>> from dask.distributed import Client, LocalCluster
+>>> client = Client(LocalCluster(n_workers=2, threads_per_worker=1))
+>>> run = txscreen.dask.screen(ddf, txscreen.RuleSet("rules.conf"), label="is_fraud")
+>>> results, summary = dask.compute(run.results, run.summary)   # each partition screened once
+"""
+
+import copy
+
+import dask
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+
+from . import RuleSet, close_shared
+
+__all__ = ["screen", "DaskRun", "merge_summaries"]
+
+_ALERT_EXAMPLES = 20  # as many first alerts as a run's summary keeps
+
+
+class DaskRun:
+    """``results``: a Dask DataFrame, partition for partition with the input (what ``Run.results``
+    holds for each). ``summary``: a Dask Delayed that computes to the summary of the whole run."""
+
+    def __init__(self, results, summary):
+        self.results = results
+        self.summary = summary
+
+
+def screen(ddf: dd.DataFrame, rules: RuleSet, **options) -> DaskRun:
+    """Screen every partition of ``ddf`` with ``rules.screen(partition, **options)``.
+
+    The options are those of :meth:`txscreen.RuleSet.screen`. A password given as ``password``
+    travels to the workers in the task graph; prefer ``password_file`` (read on each worker) or
+    ``TXHOST_PASSWORD`` in the workers' environment.
+    """
+    _close_sessions_with_workers()
+    partitions = ddf.to_delayed()
+    screened = [dask.delayed(_screen_partition, pure=True, nout=2)(part, rules, options)
+                for part in partitions]
+    meta = _results_meta(ddf, rules, options)
+    results = dd.from_delayed([part[0] for part in screened], meta=meta, verify_meta=False)
+    summary = dask.delayed(merge_summaries, pure=True)([part[1] for part in screened])
+    return DaskRun(results, summary)
+
+
+def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict):
+    run = rules.screen(frame, **options)
+    return run.results, run.summary
+
+
+def _results_meta(ddf, rules, options):
+    """The empty frame that stands for each partition's results."""
+    empty = ddf._meta
+    id_column = options.get("id", "id")
+    meta = pd.DataFrame({id_column: empty[id_column]})
+    for label in rules.labels:
+        meta[label] = pd.Series([], dtype=np.int8, index=meta.index)
+    return meta
+
+
+def merge_summaries(parts: list) -> dict:
+    """The summary of a run made of ``parts``, the summaries of its partitions in input order.
+
+    Counts add; rates, precision and recall are worked out again from the added counts; sweeps
+    merge value by value; hits by day and checks that fire together add up; the first alerts are
+    those of the whole run, with each line counted from the start of the first partition.
+    """
+    if not parts:
+        raise ValueError("no partitions to merge")
+    merged = copy.deepcopy(parts[0])
+    offset = parts[0]["rows_read"]
+    for part in parts[1:]:
+        for key in ("rows_read", "rows_screened", "rows_rejected", "alerts",
+                    "rows_on_lost_session", "seconds", "rows_unlabelled"):
+            if key in merged:
+                merged[key] += part[key]
+        for reason, count in part["rejects_by_reason"].items():
+            merged["rejects_by_reason"][reason] = merged["rejects_by_reason"].get(reason, 0) + count
+        for check, other in zip(merged["checks"], part["checks"]):
+            _add_counts(check, other)
+            for point, other_point in zip(check.get("sweep", {}).get("values", []),
+                                          other.get("sweep", {}).get("values", [])):
+                _add_counts(point, other_point)
+        for day, hits in part.get("hits_by_day", {}).items():
+            mine = merged.setdefault("hits_by_day", {}).setdefault(day, [0] * len(hits))
+            merged["hits_by_day"][day] = [a + b for a, b in zip(mine, hits)]
+        for pair, other in zip(merged["fired_together"], part["fired_together"]):
+            pair["rows"] += other["rows"]
+        for alert in part["first_alerts"]:
+            if len(merged["first_alerts"]) < _ALERT_EXAMPLES:
+                merged["first_alerts"].append({**alert, "line": alert["line"] + offset})
+        offset += part["rows_read"]
+    if "hits_by_day" in merged:
+        merged["hits_by_day"] = dict(sorted(merged["hits_by_day"].items()))
+    for check in merged["checks"]:
+        _ratios(check, merged)
+        for point in check.get("sweep", {}).get("values", []):
+            _ratios(point, merged)
+    merged["workers"] = len(parts)
+    seconds = merged["seconds"]
+    merged["rows_per_second"] = merged["rows_read"] / seconds if seconds > 0 else 0.0
+    return merged
+
+
+_COUNTS = ("hits", "alerts", "true_positives", "false_positives", "false_negatives")
+
+
+def _add_counts(mine, other):
+    for key in _COUNTS:
+        if key in mine:
+            mine[key] += other[key]
+
+
+def _ratio(part, whole):
+    return part / whole if whole else None
+
+
+def _ratios(entry, summary):
+    if "rate" in entry:
+        entry["rate"] = _ratio(entry["hits"], summary["rows_screened"])
+    if "precision" in entry:
+        tp = entry["true_positives"]
+        entry["precision"] = _ratio(tp, tp + entry["false_positives"])
+        entry["recall"] = _ratio(tp, tp + entry["false_negatives"])
+
+
+_plugin_registered = set()
+
+
+def _close_sessions_with_workers():
+    """Ends each worker's sessions when the worker stops, through a worker plugin of the client
+    in use, when there is one."""
+    try:
+        from distributed import get_client
+        from distributed.diagnostics.plugin import WorkerPlugin
+        client = get_client()
+    except (ImportError, ValueError):
+        return
+    if id(client) in _plugin_registered:
+        return
+
+    class CloseSessions(WorkerPlugin):
+        name = "txscreen-sessions"
+
+        def teardown(self, worker):
+            close_shared()
+
+    client.register_worker_plugin(CloseSessions(), name=CloseSessions.name)
+    _plugin_registered.add(id(client))
