@@ -1,0 +1,71 @@
+"""txscreen.dask on a local cluster of two worker processes: the results and the merged summary
+of a few hundred thousand rows in several partitions are txhost's, and each worker logs in once."""
+
+import dask
+import dask.dataframe as dd
+import pandas as pd
+import pytest
+from distributed import Client, LocalCluster
+
+import txscreen
+import txscreen.dask
+from conftest import EXAMPLES, comparable, txhost_screen
+
+RULES = EXAMPLES / "rules.conf"
+PARTITIONS = 6
+
+
+@pytest.fixture(scope="module")
+def client():
+    # Loopback only, no dashboard, and everything stopped when the module ends.
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None, death_timeout=60) as cluster:
+        with Client(cluster, timeout=60) as dask_client:
+            yield dask_client
+
+
+@pytest.fixture
+def reviewed_database(tmp_path, monkeypatch):
+    """The sample database with one account whose every call raises: alerts on fixed rows."""
+    database = tmp_path / "databases" / "reviewed"
+    database.mkdir(parents=True)
+    for name in ("users.csv", "history.csv"):
+        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
+    (database / "faults.conf").write_text(
+        "raise account ACC-1033 ORA-20001: account ACC-1033 is under review\n")
+    monkeypatch.setenv("OCISIM_DATABASES", str(tmp_path / "databases"))
+    return "screener/screener@reviewed"
+
+
+def test_a_cluster_gives_what_txhost_gives(client, reviewed_database, sample_frame, tmp_path):
+    rows = pd.concat([sample_frame] * 1000, ignore_index=True)  # 300,000 rows
+    transactions = tmp_path / "transactions.csv"
+    rows.to_csv(transactions, index=False)
+    expected, summary = txhost_screen(transactions, RULES, tmp_path, "--label", "is_fraud",
+                                      "--connect", reviewed_database)
+    assert summary["alerts"] > txscreen.dask._ALERT_EXAMPLES
+
+    # The workers inherit this process's environment; each reads the database directory anew.
+    client.run(lambda path: __import__("os").environ.__setitem__("OCISIM_DATABASES", path),
+               str(tmp_path / "databases"))
+    logins_before = client.run(txscreen.sessions_begun)
+    run = txscreen.dask.screen(dd.from_pandas(rows, npartitions=PARTITIONS),
+                               txscreen.RuleSet(RULES), label="is_fraud",
+                               connect=reviewed_database)
+    results, merged = [future.result(timeout=300)
+                       for future in client.compute([run.results, run.summary])]
+
+    pd.testing.assert_frame_equal(results.reset_index(drop=True).astype(str), expected)
+    assert comparable(merged) == comparable(summary)
+    logins = client.run(txscreen.sessions_begun)
+    opened = {worker: logins[worker] - logins_before[worker] for worker in logins}
+    assert sum(opened.values()) >= 1 and max(opened.values()) <= 1, opened
+
+
+def test_results_and_summary_share_one_screening_per_partition(sample_frame):
+    run = txscreen.dask.screen(dd.from_pandas(sample_frame, npartitions=PARTITIONS),
+                               txscreen.RuleSet(RULES))
+    graph = dict(dask.base.collections_to_dsk([run.results, run.summary]))
+    screenings = [key for key, task in graph.items()
+                  if isinstance(task, tuple) and task[0] is txscreen.dask._screen_partition]
+    assert len(screenings) == PARTITIONS

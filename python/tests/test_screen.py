@@ -1,0 +1,179 @@
+"""RuleSet.screen as an analyst uses it: the same answers as txhost from a file or a DataFrame of
+any dtypes, txhost's messages as exceptions, alerts as rows, and a prompt Ctrl-C."""
+
+import json
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import txscreen
+from conftest import EXAMPLES, comparable, txhost_screen
+
+RULES = EXAMPLES / "rules.conf"
+TRANSACTIONS = EXAMPLES / "transactions.csv"
+
+
+def as_texts(results):
+    return results.reset_index(drop=True).astype(str)
+
+
+@pytest.fixture(scope="module")
+def rules():
+    with txscreen.RuleSet(RULES) as rule_set:
+        yield rule_set
+
+
+@pytest.fixture(scope="module")
+def txhost_sample(tmp_path_factory):
+    return txhost_screen(TRANSACTIONS, RULES, tmp_path_factory.mktemp("txhost"),
+                         "--label", "is_fraud")
+
+
+def typed(frame):
+    frame = frame.copy()
+    frame["date"] = pd.to_datetime(frame["date"])
+    for column in ("amount", "previous_amount"):
+        frame[column] = frame[column].astype(np.float64)
+    frame["credit_limit"] = frame["credit_limit"].astype(np.float32)
+    for column in ("billing_zip", "shipping_zip", "is_fraud"):
+        frame[column] = frame[column].astype(np.int64)
+    return frame
+
+
+@pytest.mark.parametrize("source", ["file", "texts", "typed"])
+def test_every_source_gives_what_txhost_gives(rules, sample_frame, txhost_sample, source):
+    given = {"file": TRANSACTIONS, "texts": sample_frame, "typed": typed(sample_frame)}[source]
+    run = rules.screen(given, label="is_fraud", threads=2)
+    expected, summary = txhost_sample
+    pd.testing.assert_frame_equal(as_texts(run.results), expected)
+    pd.testing.assert_frame_equal(expected, pd.read_csv(EXAMPLES / "expected.csv", dtype=str))
+    assert comparable(run.summary) == comparable(summary)
+
+
+def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
+    # 1 + 2**-24 lies halfway between two floats: written out it reads as the upper one, while a
+    # float64 cast straight to float32 would round to the even one below. NaN, a missing text and
+    # NaT are empty fields; a NUL and an amount past the float range are rejects.
+    frame = pd.DataFrame({
+        "id": ["a", "b", "c", "d", "e", "f", "g"],
+        "amount": [1 + 2**-24, np.nan, 2.5, 1e39, 7.0, 3.0, 0.1],
+        "credit_limit": np.array([1, 1, 2, 1, 1, 1, 0], dtype=np.int16),
+        "account": ["ACC-6661", None, "ACC-6661\0XYZ", "x", "y", "z", "ACC-6661"],
+        "date": pd.to_datetime(["2026-12-06", "2026-12-07", "2026-12-06", "2026-12-06",
+                                "2026-12-06", "2026-12-07", None]),
+    })
+    rule_file = tmp_path / "rules.conf"
+    rule_file.write_text("over txscreen OVERCREDITLIMIT amount credit_limit\n"
+                         "bad txscreen BADACCOUNT account \"ACC-6661\"\n"
+                         "sunday txscreen TESTDATE \"SUN\" date\n")
+    csv = tmp_path / "typed.csv"
+    frame.to_csv(csv, index=False)
+    with txscreen.RuleSet(rule_file) as typed_rules:
+        from_frame = typed_rules.screen(frame)
+        from_file = typed_rules.screen(csv)
+    pd.testing.assert_frame_equal(as_texts(from_frame.results), as_texts(from_file.results))
+    assert list(from_frame.results["id"]) == ["a", "e", "f"]
+    assert list(from_frame.results["over"]) == [1, 1, 1]
+    assert list(from_frame.results["sunday"]) == [1, 1, 0]
+    assert list(from_frame.rejects["_reason"]) == list(from_file.rejects["_reason"])
+    assert list(from_frame.rejects["_line"]) == [3, 4, 5, 8]
+    assert "\"ACC-6661\\0XYZ\" holds a NUL byte" in from_frame.rejects["_reason"].iloc[1]
+    assert comparable(from_frame.summary) == comparable(from_file.summary)
+
+
+def test_faulty_server_alerts_are_rows(sample_frame):
+    expected = pd.read_json(EXAMPLES / "expected-faulty-alerts.jsonl", lines=True, dtype=False)
+    with txscreen.RuleSet(RULES) as rule_set:
+        run = rule_set.screen(sample_frame, connect="screener/screener@faulty")
+    assert len(expected) == 33
+    pd.testing.assert_frame_equal(run.alerts, expected[["id", "line", "label", "rule", "text"]])
+    assert run.summary["alerts"] == 33
+
+
+@pytest.mark.parametrize("make, error, words", [
+    (lambda r, f, p: txscreen.RuleSet(p("bad.conf", "x txscreen NOSUCHRULE a\n")),
+     txscreen.RuleSetError, ["bad.conf:1: txscreen has no rule NOSUCHRULE"]),
+    (lambda r, f, p: txscreen.RuleSet(p("missing.conf", None)),
+     txscreen.RuleSetError, ["missing.conf: No such file or directory"]),
+    (lambda r, f, p: r.screen(f.drop(columns="amount")),
+     txscreen.RuleSetError, ["rules.conf:5: unknown column amount"]),
+    (lambda r, f, p: r.screen(f, id="tx_id"),
+     txscreen.InputError, ["no id column tx_id"]),
+    (lambda r, f, p: r.screen(f, connect="screener/wrong-secret@sample"),
+     txscreen.LoginError, ["cannot log in to sample as screener", "ORA-01017"]),
+    (lambda r, f, p: r.screen(f, connect="screener/wrong-secret@sample", password="other"),
+     txscreen.LoginError, ["the password is given twice"]),
+    (lambda r, f, p: r.screen(f, connect="screener@sample", password_file=p("none", None)),
+     txscreen.LoginError, ["No such file or directory"]),
+    (lambda r, f, p: r.screen(f.assign(amount="x"), max_rejects=3),
+     txscreen.TooManyRejects, ["more than 3 rows rejected", "DataFrame:5"]),
+])
+def test_errors_carry_txhosts_messages(sample_frame, tmp_path, make, error, words):
+    def path(name, text):
+        if text is not None:
+            (tmp_path / name).write_text(text)
+        return str(tmp_path / name)
+
+    with txscreen.RuleSet(RULES) as rule_set:
+        with pytest.raises(error) as raised:
+            make(rule_set, sample_frame, path)
+    message = str(raised.value)
+    for word in words:
+        assert word in message
+    assert "wrong-secret" not in message and "wrong-secret" not in repr(raised.value)
+    assert isinstance(raised.value, txscreen.Error)
+
+
+def test_explain_and_report(rules, sample_frame, tmp_path):
+    run = rules.screen(sample_frame, label="is_fraud", explain=True)
+    fired = int(run.results.drop(columns="id").to_numpy().sum())
+    assert len(run.explain) == fired > 0
+    assert run.explain.iloc[0]["args"][0]["kind"] in ("amount", "text", "date")
+    report = tmp_path / "report.html"
+    run.write_report(report)
+    page = report.read_text()
+    assert json.dumps(run.summary["checks"][0]["label"]) in page and "Chart" in page
+    assert not list(tmp_path.glob(".*"))  # no temporary file left beside it
+
+
+def test_ctrl_c_stops_a_long_run_promptly(tmp_path):
+    # Every row waits on a 2 ms server round trip: minutes of work, unless Ctrl-C stops it.
+    database = tmp_path / "slow"
+    database.mkdir()
+    for name in ("users.csv", "history.csv"):
+        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
+    (database / "server.conf").write_text("round trip 2ms\n")
+    script = textwrap.dedent(f"""
+        import os, pandas as pd, sys, txscreen
+        os.environ["OCISIM_DATABASES"] = {str(tmp_path)!r}
+        frame = pd.read_csv({str(TRANSACTIONS)!r}, dtype=str, keep_default_na=False)
+        frame = pd.concat([frame] * 200, ignore_index=True)
+        rules = txscreen.RuleSet({str(RULES)!r})
+        print("screening", flush=True)
+        try:
+            rules.screen(frame, connect="screener/screener@slow", threads=2)
+        except KeyboardInterrupt:
+            print("interrupted", txscreen.sessions_begun(), flush=True)
+            sys.exit(42)
+        print("completed", flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "screening"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        out, err = child.communicate(timeout=30)
+        waited = time.monotonic() - started
+    finally:
+        child.kill()
+    assert child.returncode == 42, err
+    assert out.strip() == "interrupted 2"
+    assert waited < 5
