@@ -2,7 +2,9 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 #   install-toolchains.sh native   what the Linux build and the reference host need (Chart.js
 #                                  too, which the host builds into its report)
-#   install-toolchains.sh all      that, plus valgrind, clang with libFuzzer, the Win32 cross
+#                                  and the Python package's build (pybind11, Python headers)
+#   install-toolchains.sh all      that, plus pandas, Dask's distributed and pytest for the
+#                                  Python package's tests, valgrind, clang with libFuzzer, the Win32 cross
 #                                  toolchain, 32-bit Wine, and Chromium with a font for the
 #                                  report's test in a real browser
 set -euo pipefail
@@ -13,9 +15,11 @@ exec 1>&2
 # The linux preset configures the suites and benchmarks too, so the native build needs their
 # libraries even when only the host is built.
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
-        libbenchmark-dev)
-all=("${native[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine wine32:i386
-     chromium fonts-liberation)
+        libbenchmark-dev pybind11-dev python3-dev)
+# The Python package's tests run with Debian's own Python and its packages.
+python=(python3-pandas python3-distributed python3-pytest)
+all=("${native[@]}" "${python[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine
+     wine32:i386 chromium fonts-liberation)
 
 case "${1:-all}" in
   native) wanted=("${native[@]}") ;;

@@ -2,13 +2,14 @@
 # Every test, from a clean tree: the native Linux suites, the same suites under AddressSanitizer
 # with UndefinedBehaviorSanitizer, under ThreadSanitizer and under valgrind memcheck, a bounded
 # run of each fuzz target, and the Win32 DLLs' suites under Wine, plain and with UBSan in trap
-# mode. Installs any missing toolchain first. Stages can be picked: scripts/test.sh linux win32.
+# mode, and the Python package's pytest suite with Debian's Python. Installs any missing toolchain
+# first. Stages can be picked: scripts/test.sh linux win32.
 # FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(linux sample report asan tsan valgrind fuzz win32 win32-ubsan)
+[ ${#stages[@]} -gt 0 ] || stages=(linux python sample report asan tsan valgrind fuzz win32 win32-ubsan)
 
 scripts/install-toolchains.sh all
 
@@ -113,6 +114,13 @@ report_in_browser() {
     "screenshot in build/report-test/report.png"
 }
 
+# The Python package, built for Debian's /usr/bin/python3, and its pytest suite through CTest.
+python_package() {
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux >/dev/null
+  ctest --preset python
+}
+
 wine_ready=0
 wine_up() {
   [ $wine_ready -eq 1 ] && return
@@ -134,6 +142,7 @@ wine_up() {
 for stage in "${stages[@]}"; do
   case "$stage" in
     linux) run_stage linux cmake --workflow --preset linux ;;
+    python) run_stage python python_package ;;
     sample) run_stage sample sample_stdout ;;
     report) run_stage report report_in_browser ;;
     asan) run_stage asan cmake --workflow --preset linux-asan ;;

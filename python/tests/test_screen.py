@@ -177,3 +177,12 @@ def test_ctrl_c_stops_a_long_run_promptly(tmp_path):
     assert child.returncode == 42, err
     assert out.strip() == "interrupted 2"
     assert waited < 5
+
+
+def test_the_analysts_example_runs(tmp_path):
+    report = tmp_path / "tune.html"
+    done = subprocess.run([sys.executable, str(EXAMPLES / "tune.py"), str(report)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "     400     66      72.7%   71.6%" in done.stdout
+    assert report.stat().st_size > 100_000  # the page with Chart.js built in
