@@ -1,16 +1,51 @@
-// The exit statuses of every txhost command, in one place; the README's table is this one.
+// The exit statuses of every txhost command, and what each means: the one table that the help
+// text is made from and the README's table is checked against.
 #ifndef TXSCREEN_HOST_CLI_EXIT_STATUS_H_
 #define TXSCREEN_HOST_CLI_EXIT_STATUS_H_
+
+#include <string>
 
 namespace txhost {
 
 enum ExitStatus {
-  kExitOk = 0,        // everything was done: every row screened, no alert; a rule answered
-  kExitFindings = 1,  // the run completed and published, but rejected rows or raised alerts
-  kExitUsage = 2,     // bad usage or set-up: nothing was screened and nothing was written
-  kExitFailed = 3,    // the run failed on its way (a write, too many rejects): nothing published
-  kExitInterrupted = 130,  // SIGINT, SIGTERM, Ctrl-C or console close: nothing published
+  kExitOk = 0,
+  kExitFindings = 1,
+  kExitUsage = 2,
+  kExitFailed = 3,
+  kExitHungUp = 129,
+  kExitInterrupted = 130,
+  kExitBrokenPipe = 141,
 };
+
+struct ExitStatusMeaning {
+  ExitStatus status;
+  const char* meaning;  // `quoted` words are options and commands
+};
+
+inline constexpr ExitStatusMeaning kExitStatusTable[] = {
+    {kExitOk,
+     "everything was done: every row screened and no alert raised (`call`: the rule answered)"},
+    {kExitFindings,
+     "the run completed and its outputs are in place, but rows were rejected or rules raised "
+     "alerts"},
+    {kExitUsage,
+     "bad usage or set-up (an option, the input that is missing, unreadable or has a bad header, "
+     "the rule set, an output path, the library, the login): nothing was screened and nothing "
+     "was written"},
+    {kExitFailed,
+     "the run failed on its way (a write, reading the input, `--max-rejects`, an internal "
+     "error): nothing was published; what already went to standard output or a device is "
+     "incomplete, and the message says how much"},
+    {kExitHungUp, "hung up (SIGHUP: the terminal was closed): nothing was published"},
+    {kExitInterrupted,
+     "interrupted (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break or console close on Windows): nothing "
+     "was published"},
+    {kExitBrokenPipe,
+     "the reader of standard output went away (SIGPIPE): nothing was published"},
+};
+
+// The table as the help text shows it, wrapped to the terminal's usual width.
+std::string ExitStatusHelp();
 
 }  // namespace txhost
 

@@ -1,5 +1,7 @@
 // txhost: the reference host that loads the rule libraries and calls their rules.
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -8,23 +10,12 @@
 #include "dynamic_library.h"
 #include "exit_status.h"
 #include "exports_command.h"
+#include "interrupt.h"
 #include "screen_command.h"
 
 namespace {
 
 constexpr char kSampleConnect[] = "screener/screener@sample";
-
-constexpr char kExitStatuses[] = R"(
-Exit status (every command):
-  0    everything was done: every row screened and no alert raised (call: the rule answered)
-  1    the run completed and its outputs are in place, but rows were rejected or rules raised
-       alerts
-  2    bad usage or set-up (an option, the input's header, the rule set, an output path, the
-       library, the login): nothing was screened and nothing was written
-  3    the run failed on its way (a write, an unreadable input, --max-rejects): nothing was
-       published, every existing file is as it was
-  130  interrupted (SIGINT, SIGTERM, Ctrl-C, console close): nothing was published
-)";
 
 constexpr char kRuleSetFormat[] = R"(
 The rule set: one check per line, '#' starts a comment.
@@ -45,7 +36,7 @@ summary and report give each value's hits, precision and recall. For example:
 CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   CLI::App* command =
       app.add_subcommand("screen", "Screen a CSV file of transactions through a rule set");
-  command->footer(std::string(kRuleSetFormat) + kExitStatuses);
+  command->footer(std::string(kRuleSetFormat) + txhost::ExitStatusHelp());
   command->add_option("transactions", screen->transactions, "CSV file with a header; - reads stdin")
       ->required();
   command->add_option("--rules", screen->rules, "Rule-set file (format below)")->required();
@@ -93,10 +84,11 @@ void WipePasswordOptions(CLI::App& app) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Runs the command that was asked for.
+int RunCommand(int argc, char** argv) {
   txhost::DynamicLibrary::KeepCurrentDirectoryOutOfSearch();
+  txhost::InstallInterruptCleanup(
+      {txhost::kExitInterrupted, txhost::kExitHungUp, txhost::kExitBrokenPipe});
   // The parser works on a copy; the process's own arguments are hidden from others at once.
   std::vector<std::string> arguments(argv, argv + argc);
   txhost::HidePasswordsFromProcessList(argc, argv);
@@ -105,7 +97,7 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Reference host for the txscreen rule libraries"};
   app.require_subcommand(1);
-  app.footer(kExitStatuses);
+  app.footer(txhost::ExitStatusHelp());
   app.option_defaults()->always_capture_default();
   // Paths such as /data/transactions.csv are arguments, never Windows-style /options.
   app.allow_windows_style_options(false);
@@ -162,4 +154,19 @@ int main(int argc, char** argv) {
   }
   return exports_command->parsed() ? txhost::RunExports(library_directory, exports_library)
                                    : txhost::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A fault nothing else caught (memory exhausted, say) is a failed run, never a crash: the
+  // temporary files of the outputs are removed as the stack unwinds.
+  try {
+    return RunCommand(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "txhost: internal error: %s; nothing was published\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "txhost: internal error; nothing was published\n");
+  }
+  return txhost::kExitFailed;
 }

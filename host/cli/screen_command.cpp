@@ -74,6 +74,13 @@ class ConsoleObserver : public RunObserver {
   size_t alerts_ = 0;
 };
 
+// While it lives, an interrupt says how many result rows already went out.
+class StreamedRowsNotice {
+ public:
+  explicit StreamedRowsNotice(const std::atomic<size_t>* rows) { CountRowsStreamed(rows); }
+  ~StreamedRowsNotice() { CountRowsStreamed(nullptr); }
+};
+
 // The sessions the run's workers screen on; a login only when a check needs the database.
 std::unique_ptr<SessionPool> OpenSessions(ScreenOptions& options, const ScreenPlan& plan,
                                           unsigned workers, std::string* error) {
@@ -102,23 +109,30 @@ OutputPaths OutputsOf(const ScreenOptions& options) {
           {"--report", options.report}};
 }
 
+// What a run that did not complete leaves: nothing, or what went out as it ran.
+std::string WhatIsLeft(const ScreenOutputs& outputs) {
+  std::string written = outputs.WrittenAlready();
+  return written.empty() ? "nothing was written" : "nothing was published, but " + written;
+}
+
 // Why a run that did not complete publishes nothing.
 int Unfinished(const ScreenOptions& options, const ScreenInput& input, const RunOutcome& outcome,
-               const ScreenSummary& summary) {
+               const ScreenSummary& summary, const ScreenOutputs& outputs) {
   if (outcome.end == RunEnd::kTooManyRejects) {
     return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +
                                    " rows rejected (--max-rejects); stopped at " + input.name +
-                                   ":" + std::to_string(outcome.last_line) +
-                                   ", nothing was written");
+                                   ":" + std::to_string(outcome.last_line) + ", " +
+                                   WhatIsLeft(outputs));
   }
   return Report(kExitFailed, input.name + ": reading stopped on an error after " +
-                                 std::to_string(summary.read) + " rows; nothing was written");
+                                 std::to_string(summary.read) + " rows; " + WhatIsLeft(outputs));
 }
 
 }  // namespace
 
 int RunScreen(ScreenOptions& options, ScreenSummary* result) {
-  InstallInterruptCleanup(kExitInterrupted);
+  // Also here, for callers that run the command without main: the tests, the benchmarks.
+  InstallInterruptCleanup({kExitInterrupted, kExitHungUp, kExitBrokenPipe});
   std::string error;
   auto input =
       OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
@@ -136,6 +150,10 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
       OutputsOf(options), {{"transactions", options.transactions}, {"--rules", options.rules}},
       *input, plan.checks, &error);
   if (!outputs) return Report(kExitUsage, error);
+  for (const std::string& leftover : outputs->LeftoversRemoved()) {
+    std::fprintf(stderr, "txhost screen: removed %s, left by a run that was killed\n",
+                 leftover.c_str());
+  }
   auto sessions = OpenSessions(options, plan, std::max(1u, options.threads), &error);
   if (!sessions) return Report(kExitUsage, error);
 
@@ -143,13 +161,15 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
                         options.parse_only);
   RunOutcome outcome;
   {
+    StreamedRowsNotice notice(outputs->RowsStreamed());
     ConsoleObserver observer(*input, plan.checks, StderrIsTerminal());
     outcome = ScreenRows(plan, *input, libraries, sessions->handles(), *outputs, observer,
                          &summary);
   }
-  if (outcome.end != RunEnd::kCompleted) return Unfinished(options, *input, outcome, summary);
-  if (!outputs->Publish(summary, &error))
-    return Report(kExitFailed, error + "; nothing was written");
+  if (outcome.end != RunEnd::kCompleted) {
+    return Unfinished(options, *input, outcome, summary, *outputs);
+  }
+  if (!outputs->Publish(summary, &error)) return Report(kExitFailed, error + "; " + WhatIsLeft(*outputs));
   std::fputs(SummaryText(summary).c_str(), stderr);
   if (result != nullptr) *result = summary;
   return summary.rejected > 0 || summary.alerts > 0 ? kExitFindings : kExitOk;

@@ -12,28 +12,36 @@ namespace txhost {
 std::unique_ptr<OutputFile> OutputFile::Create(const std::string& path, std::string* error) {
   if (path == "-") {
     UseBinaryStdout();
-    return std::unique_ptr<OutputFile>(new OutputFile(path, "", stdout));
+    return std::unique_ptr<OutputFile>(new OutputFile(path, path, "", stdout));
   }
   PathFacts facts;
   if (!InspectPath(path, &facts, error)) return nullptr;
   if (facts.is_special) {
-    // A device or a pipe cannot be replaced, only written to.
+    // Appended to, never truncated: behind /dev/stdout may be a file that the shell opened.
     errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = std::fopen(path.c_str(), "ab");
     if (file == nullptr) {
       *error = path + ": " + ErrnoText(errno != 0 ? errno : EIO);
       return nullptr;
     }
-    return std::unique_ptr<OutputFile>(new OutputFile(path, "", file));
+    return std::unique_ptr<OutputFile>(new OutputFile(path, path, "", file));
   }
+  std::vector<std::string> leftovers = LeftoverFiles(facts.target);
+  for (const std::string& leftover : leftovers) RemoveFile(leftover.c_str());
   std::string temporary;
-  std::FILE* file = CreateFileBeside(path, &temporary, error);
+  std::FILE* file = CreateFileBeside(facts.target, &temporary, error);
   if (file == nullptr) return nullptr;
-  return std::unique_ptr<OutputFile>(new OutputFile(path, temporary, file));
+  std::unique_ptr<OutputFile> output(new OutputFile(path, facts.target, temporary, file));
+  output->leftovers_removed_ = std::move(leftovers);
+  return output;
 }
 
-OutputFile::OutputFile(std::string path, std::string temporary, std::FILE* file)
-    : path_(std::move(path)), temporary_(std::move(temporary)), file_(file) {
+OutputFile::OutputFile(std::string path, std::string destination, std::string temporary,
+                       std::FILE* file)
+    : path_(std::move(path)),
+      destination_(std::move(destination)),
+      temporary_(std::move(temporary)),
+      file_(file) {
   if (!temporary_.empty()) {
     RegisterTemporary(temporary_.c_str());
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
@@ -126,12 +134,76 @@ bool OutputFile::Finish(std::string* error) {
   return error_ == 0 || Failed(error);
 }
 
-bool OutputFile::Publish(std::string* error) {
-  if (temporary_.empty()) return true;
-  if (!MoveIntoPlace(temporary_, path_, error)) return false;
-  published_ = true;
-  UnregisterTemporary(temporary_.c_str());
-  return true;
+namespace {
+
+// One output's place while a set is published: where it goes and what was there.
+struct Placing {
+  std::string destination;
+  std::string kept;  // the old version, kept aside; empty when there was none or it could not be
+  bool existed = false;
+  bool placed = false;
+};
+
+// Puts back what each placed output replaced; names those it could not.
+std::string PutBack(std::vector<Placing>* placings) {
+  std::string lost;
+  for (Placing& placing : *placings) {
+    if (!placing.placed) continue;
+    std::string ignored;
+    bool restored = !placing.existed;
+    if (!placing.existed) {
+      RemoveFile(placing.destination.c_str());
+    } else if (!placing.kept.empty() &&
+               MoveIntoPlace(placing.kept, placing.destination, &ignored)) {
+      placing.kept.clear();
+      restored = true;
+    }
+    if (!restored) lost += (lost.empty() ? "" : ", ") + placing.destination;
+  }
+  return lost;
+}
+
+}  // namespace
+
+bool PublishAll(const std::vector<OutputFile*>& files, std::string* error) {
+  std::vector<OutputFile*> renamed;
+  std::vector<Placing> placings;
+  std::vector<std::string> directories;
+  for (OutputFile* file : files) {
+    if (file->direct()) continue;
+    renamed.push_back(file);
+    placings.push_back({file->destination_, "", false, false});
+    directories.push_back(DirectoryOf(file->destination_));
+  }
+  PublishingScope publishing;
+  PublishLock lock(directories);
+  std::string failure;
+  for (size_t i = 0; i < renamed.size(); ++i) {
+    Placing& placing = placings[i];
+    PathFacts facts;
+    std::string reason;
+    placing.existed = InspectPath(placing.destination, &facts, &reason) && facts.exists;
+    if (placing.existed && !facts.is_directory) {
+      KeepAside(placing.destination, &placing.kept, &reason);
+    }
+    if (!MoveIntoPlace(renamed[i]->temporary_, placing.destination, &reason)) {
+      failure = renamed[i]->path() + ": " + reason.substr(reason.find(": ") + 2);
+      break;
+    }
+    placing.placed = true;
+  }
+  std::string lost = failure.empty() ? "" : PutBack(&placings);
+  for (size_t i = 0; i < renamed.size(); ++i) {
+    if (!placings[i].kept.empty()) RemoveFile(placings[i].kept.c_str());
+    if (failure.empty()) {
+      renamed[i]->published_ = true;
+      UnregisterTemporary(renamed[i]->temporary_.c_str());
+    }
+  }
+  if (failure.empty()) return true;
+  *error = failure + (lost.empty() ? "; the outputs put in place before it were put back"
+                                   : "; the old version of " + lost + " could not be put back");
+  return false;
 }
 
 }  // namespace txhost

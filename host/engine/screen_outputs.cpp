@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "interrupt.h"
 #include "report.h"
 
 namespace txhost {
@@ -61,6 +60,7 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
     std::string row = CsvField(id);
     for (char fired : result.fired) row += fired ? ",1" : ",0";
     results_->Write(row + "\n");
+    ++result_rows_;
   }
   if (explain_) explain_->Write(result.explanation);
   if (alerts_) {
@@ -85,15 +85,40 @@ void ScreenOutputs::Flush() {
 bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
   if (summary_) summary_->Write(SummaryJson(summary));
   if (report_) report_->Write(ReportHtml(summary));
-  auto files = {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_};
-  for (auto* file : files) {
-    if (*file && !(*file)->Finish(error)) return false;
+  std::vector<OutputFile*> files;
+  for (auto* file : {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_}) {
+    if (!*file) continue;
+    if (!(*file)->Finish(error)) return false;
+    files.push_back(file->get());
   }
-  PublishingScope publishing;
-  for (auto* file : files) {
-    if (*file && !(*file)->Publish(error)) return false;
+  return PublishAll(files, error);
+}
+
+std::vector<std::string> ScreenOutputs::LeftoversRemoved() const {
+  std::vector<std::string> removed;
+  for (auto* file : {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_}) {
+    if (!*file) continue;
+    const auto& more = (*file)->leftovers_removed();
+    removed.insert(removed.end(), more.begin(), more.end());
   }
-  return true;
+  return removed;
+}
+
+std::string ScreenOutputs::WrittenAlready() const {
+  std::string written;
+  auto name = [](const OutputFile& file) {
+    return file.path() == "-" ? std::string("standard output") : file.path();
+  };
+  if (results_ && results_->direct()) {
+    written = name(*results_) + " has " + std::to_string(result_rows_.load()) +
+              " result rows, which are incomplete";
+  }
+  for (auto* file : {&rejects_, &explain_, &alerts_}) {
+    if (*file && (*file)->direct()) {
+      written += (written.empty() ? "" : "; ") + name(**file) + " has part of its lines";
+    }
+  }
+  return written;
 }
 
 }  // namespace txhost

@@ -3,6 +3,7 @@
 #ifndef TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
 #define TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,8 +34,20 @@ class ScreenOutputs : public ResultSink {
   // Passes on what was written so far, so that a reader of standard output sees each row as soon
   // as it is done.
   void Flush() override;
-  // Writes the summary file, when there is one, and puts every output in place.
+  // Writes the summary file, when there is one, and puts every output in place, or none.
   bool Publish(const ScreenSummary& summary, std::string* error);
+
+  // Files of killed runs that opening the outputs removed.
+  std::vector<std::string> LeftoversRemoved() const;
+  // What went straight to standard output or a device as the run went, which a run that does
+  // not complete cannot take back ("standard output has 120 result rows, which are
+  // incomplete"); empty when nothing did.
+  std::string WrittenAlready() const;
+  // The count of result rows written so far when they go straight out (standard output, a
+  // device), for a signal handler to report; null when they are published at the end.
+  const std::atomic<size_t>* RowsStreamed() const {
+    return results_ && results_->direct() ? &result_rows_ : nullptr;
+  }
 
  private:
   ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks)
@@ -44,6 +57,7 @@ class ScreenOutputs : public ResultSink {
   const ScreenInput& input_;
   const std::vector<Check>& checks_;
   std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_;
+  std::atomic<size_t> result_rows_{0};
 };
 
 }  // namespace txhost

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -121,8 +122,22 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
                          const std::function<void()>& delivered) {
   Exchange exchange(4 * workers_.size() + 4);
   std::vector<std::thread> workers;
+  // An exception on a thread of the pool stops the run and is thrown again from here.
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  auto guarded = [&](auto body) {
+    return [&, body] {
+      try {
+        body();
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+        exchange.Stop();
+      }
+    };
+  };
   for (const OciHandles& handles : workers_) {
-    workers.emplace_back([&, handles] {
+    workers.emplace_back(guarded([&, handles] {
       RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
       while (auto chunk = exchange.Take()) {
         for (size_t i = 0; i < chunk->size; ++i) {
@@ -130,10 +145,10 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
         }
         exchange.Done(std::move(chunk));
       }
-    });
+    }));
   }
   std::atomic<bool> delivered_all{true};
-  std::thread writer([&] {
+  std::thread writer(guarded([&] {
     while (auto chunk = exchange.Next()) {
       for (size_t i = 0; i < chunk->size; ++i) {
         if (!deliver(chunk->records[i], chunk->results[i])) {
@@ -145,28 +160,31 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
       delivered();
       exchange.Recycle(std::move(chunk));
     }
-  });
-  size_t rows = 0;
-  for (size_t sequence = 0;; ++sequence) {
-    auto chunk = exchange.Blank();
-    chunk->sequence = sequence;
-    bool more = true;
-    while (chunk->size < kChunkRows && (more = source.Next(&chunk->records[chunk->size]))) {
-      ++chunk->size;
-      if (!source.HasBufferedInput()) break;  // deal what is here before waiting for more
+  }));
+  guarded([&] {
+    size_t rows = 0;
+    for (size_t sequence = 0;; ++sequence) {
+      auto chunk = exchange.Blank();
+      chunk->sequence = sequence;
+      bool more = true;
+      while (chunk->size < kChunkRows && (more = source.Next(&chunk->records[chunk->size]))) {
+        ++chunk->size;
+        if (!source.HasBufferedInput()) break;  // deal what is here before waiting for more
+      }
+      rows += chunk->size;
+      if (chunk->size > 0 && !exchange.Deal(std::move(chunk))) return;
+      if (!progress(rows)) {
+        delivered_all = false;
+        exchange.Stop();
+        return;
+      }
+      if (!more) return;
     }
-    rows += chunk->size;
-    if (chunk->size > 0 && !exchange.Deal(std::move(chunk))) break;
-    if (!progress(rows)) {
-      delivered_all = false;
-      exchange.Stop();
-      break;
-    }
-    if (!more) break;
-  }
+  })();
   exchange.FinishReading();
   for (std::thread& worker : workers) worker.join();
   writer.join();
+  if (failure) std::rethrow_exception(failure);
   return delivered_all;
 }
 

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "file_system.h"
@@ -26,12 +27,19 @@ std::string LastSystemErrorText() {
 
 namespace {
 
+constexpr char kMark[] = ".txhost-";
+
 size_t LastSlash(const std::string& path) { return path.find_last_of("/\\"); }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = LastSlash(path);
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+std::string NameOf(const std::string& path) { return path.substr(LastSlash(path) + 1); }
+
+// Whether the process `id` has ended (or never was).
+bool ProcessGone(DWORD id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
 }
 
 // The volume and file index of an existing file or directory.
@@ -52,9 +60,16 @@ bool Identify(const std::string& path, std::string* identity, bool* is_directory
 
 }  // namespace
 
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = LastSlash(path);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
 std::string ErrnoText(int error) { return std::strerror(error); }
 
 bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) {
+  facts->target = path;
   if (Identify(path, &facts->identity, &facts->is_directory)) {
     facts->exists = true;
     return true;
@@ -85,7 +100,7 @@ bool InspectPath(const std::string& path, PathFacts* facts, std::string* error) 
 
 std::FILE* CreateFileBeside(const std::string& path, std::string* created, std::string* error) {
   std::string directory = DirectoryOf(path);
-  std::string base = directory + "\\." + path.substr(LastSlash(path) + 1) + ".txhost-" +
+  std::string base = directory + "\\." + NameOf(path) + kMark +
                      std::to_string(GetCurrentProcessId()) + "-";
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -126,6 +141,56 @@ bool MoveIntoPlace(const std::string& from, const std::string& to, std::string* 
   return false;
 }
 
+std::vector<std::string> LeftoverFiles(const std::string& path) {
+  std::vector<std::string> leftovers;
+  std::string directory = DirectoryOf(path);
+  std::string prefix = "." + NameOf(path) + kMark;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((directory + "\\" + prefix + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return leftovers;
+  do {
+    DWORD owner = std::strtoul(found.cFileName + prefix.size(), nullptr, 10);
+    if (owner != 0 && ProcessGone(owner)) leftovers.push_back(directory + "\\" + found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return leftovers;
+}
+
+bool KeepAside(const std::string& path, std::string* kept, std::string* error) {
+  std::string base = DirectoryOf(path) + "\\." + NameOf(path) + kMark +
+                     std::to_string(GetCurrentProcessId()) + "-old-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = base + std::to_string(attempt);
+    if (CreateHardLinkA(candidate.c_str(), path.c_str(), nullptr)) {
+      *kept = candidate;
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  *error = path + ": cannot keep the old version: " + LastSystemErrorText();
+  return false;
+}
+
 void RemoveFile(const char* path) { DeleteFileA(path); }
+
+// One lock for every run of the session: Windows has no lock on a directory that a rename
+// respects, and publishing takes a moment.
+PublishLock::PublishLock(const std::vector<std::string>&) {
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, "Local\\txhost-publish");
+  if (mutex == nullptr) return;
+  DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return;
+  }
+  handles_.push_back(reinterpret_cast<intptr_t>(mutex));
+}
+
+PublishLock::~PublishLock() {
+  for (intptr_t handle : handles_) {
+    ReleaseMutex(reinterpret_cast<HANDLE>(handle));
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+  }
+}
 
 }  // namespace txhost

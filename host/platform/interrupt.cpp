@@ -1,10 +1,19 @@
-// The table of temporary files that an interrupt removes, shared by both platforms' handlers.
+// What both platforms' interrupt handlers share: the temporary files, the hook, the message.
+#include <atomic>
+#include <cstring>
+
 #include "file_system.h"
+#include "interrupt.h"
 #include "interrupt_table.h"
 
 namespace txhost {
+namespace {
 
 std::atomic<const char*> g_temporaries[kMaxTemporaries];
+std::atomic<void (*)()> g_hook{nullptr};
+std::atomic<const std::atomic<size_t>*> g_rows_streamed{nullptr};
+
+}  // namespace
 
 bool RegisterTemporary(const char* path) {
   for (auto& slot : g_temporaries) {
@@ -25,6 +34,34 @@ void RemoveTemporaries() {
   for (auto& slot : g_temporaries) {
     if (const char* path = slot.exchange(nullptr)) RemoveFile(path);
   }
+}
+
+void SetInterruptHook(void (*hook)()) { g_hook = hook; }
+
+void RunInterruptHook() {
+  if (auto hook = g_hook.load()) hook();
+}
+
+void CountRowsStreamed(const std::atomic<size_t>* rows) { g_rows_streamed = rows; }
+
+void DescribeInterrupt(const char* cause, void (*write_all)(const char* text, size_t size)) {
+  char line[256] = "txhost: ";
+  std::strncat(line, cause, 100);
+  std::strcat(line, "; nothing was published");
+  if (const std::atomic<size_t>* rows = g_rows_streamed.load()) {
+    char digits[24];
+    size_t n = rows->load(), at = sizeof digits;
+    digits[--at] = '\0';
+    do {
+      digits[--at] = static_cast<char>('0' + n % 10);
+      n /= 10;
+    } while (n > 0);
+    std::strcat(line, ", but ");
+    std::strcat(line, digits + at);
+    std::strcat(line, " result rows already went out and are incomplete");
+  }
+  std::strcat(line, "\n");
+  write_all(line, std::strlen(line));
 }
 
 }  // namespace txhost

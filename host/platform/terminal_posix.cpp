@@ -6,9 +6,21 @@
 #include <cerrno>
 
 #include "file_system.h"
+#include "interrupt_table.h"
 #include "terminal.h"
 
 namespace txhost {
+namespace {
+
+// The terminal's settings while a prompt has its echo off, for an interrupt to put back.
+int g_prompt_terminal = -1;
+struct termios g_prompt_saved;
+
+void RestorePromptTerminal() {
+  if (g_prompt_terminal >= 0) tcsetattr(g_prompt_terminal, TCSAFLUSH, &g_prompt_saved);
+}
+
+}  // namespace
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
@@ -38,12 +50,17 @@ bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* r
   struct termios quiet = saved;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ECHONL;
+  g_prompt_saved = saved;
+  g_prompt_terminal = tty;
+  SetInterruptHook(RestorePromptTerminal);
   tcsetattr(tty, TCSAFLUSH, &quiet);
   bool ok = write(tty, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
   char c;
   ssize_t got;
   while (ok && (got = read(tty, &c, 1)) == 1 && c != '\n') line->push_back(c);
   tcsetattr(tty, TCSAFLUSH, &saved);
+  SetInterruptHook(nullptr);
+  g_prompt_terminal = -1;
   close(tty);
   if (!ok) *reason = "/dev/tty: " + ErrnoText(errno);
   return ok;

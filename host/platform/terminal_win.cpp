@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "interrupt_table.h"
 #include "terminal.h"
 
 namespace txhost {
@@ -24,6 +25,18 @@ std::ptrdiff_t ReadStandardInput(char* buffer, size_t size) {
   return got;
 }
 
+namespace {
+
+// The console's mode while a prompt has its echo off, for an interrupt to put back.
+HANDLE g_prompt_console = INVALID_HANDLE_VALUE;
+DWORD g_prompt_mode = 0;
+
+void RestorePromptConsole() {
+  if (g_prompt_console != INVALID_HANDLE_VALUE) SetConsoleMode(g_prompt_console, g_prompt_mode);
+}
+
+}  // namespace
+
 bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* reason) {
   HANDLE input =
       CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -39,6 +52,9 @@ bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* r
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     return false;
   }
+  g_prompt_console = input;
+  g_prompt_mode = mode;
+  SetInterruptHook(RestorePromptConsole);
   SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~ENABLE_ECHO_INPUT);
   DWORD count = 0;
   WriteConsoleA(output, prompt.data(), static_cast<DWORD>(prompt.size()), &count, nullptr);
@@ -48,6 +64,8 @@ bool ReadHiddenLine(const std::string& prompt, std::string* line, std::string* r
   }
   WriteConsoleA(output, "\r\n", 2, &count, nullptr);
   SetConsoleMode(input, mode);
+  SetInterruptHook(nullptr);
+  g_prompt_console = INVALID_HANDLE_VALUE;
   CloseHandle(input);
   CloseHandle(output);
   return true;

@@ -425,7 +425,9 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   auto file = txhost::OutputFile::Create(path, &error);
   if (!file) Raise("OutputError", error);
   file->Write(bytes);
-  if (!file->Finish(&error) || !file->Publish(&error)) Raise("OutputError", error);
+  if (!file->Finish(&error) || !txhost::PublishAll({file.get()}, &error)) {
+    Raise("OutputError", error);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""The Python package's figures, each beside the one it is compared with, in one run.
+
+    PYTHONPATH=build/linux/python /usr/bin/python3 bench/python_bench.py [ROWS] [DASK_ROWS]
+
+- screening a DataFrame of texts (and one with typed columns) with the five argument-only checks,
+  against pandas.read_csv reading the same file: screening should cost less than loading;
+- a Dask DataFrame read from a file, 2 worker processes against 1: the whole compute of results
+  and summary, and how much of it is reading alone;
+Each figure is the median of three runs.
+"""
+
+import os
+import pathlib
+import statistics
+import sys
+import tempfile
+import time
+
+import dask
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from distributed import Client, LocalCluster
+
+import txscreen
+import txscreen.dask
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+ARGUMENT_ONLY = """\
+sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400
+over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit
+bad_account       txscreen   BADACCOUNT       account "ACC-6661"
+batch_user_moved  txscreen   SPECIAL_USER     "svc-batch" registered_terminal user terminal
+same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel
+"""
+
+
+def median_seconds(action, repetitions=3):
+    times = []
+    for _ in range(repetitions):
+        started = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def sample_file(path, rows):
+    """The sample's rows over and over, each with an id of its own."""
+    sample = pd.read_csv(SOURCE / "examples" / "transactions.csv", dtype=str,
+                         keep_default_na=False)
+    frame = sample.iloc[np.arange(rows) % len(sample)].reset_index(drop=True)
+    frame["id"] = [f"T{i:08d}" for i in range(rows)]
+    frame.to_csv(path, index=False)
+
+
+def row(name, measured, baseline, target):
+    ratio = measured / baseline
+    print(f"| {name} | {measured:.3f} s | {baseline:.3f} s | {ratio:.2f}x | {target} |")
+
+
+def dataframe_figures(path, rules):
+    read = lambda: pd.read_csv(path, dtype=str, keep_default_na=False)  # noqa: E731
+    texts = read()
+    typed = pd.read_csv(path)
+    row("screen a DataFrame of texts / pandas.read_csv of the file",
+        median_seconds(lambda: rules.screen(texts)), median_seconds(read), "< 1x")
+    row("screen a typed DataFrame / pandas.read_csv of the file",
+        median_seconds(lambda: rules.screen(typed)), median_seconds(read), "")
+
+
+def dask_seconds(path, rules, workers):
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      host="127.0.0.1", dashboard_address=None) as cluster, Client(cluster):
+        def frame():
+            return dd.read_csv(path, dtype=str, keep_default_na=False, blocksize="32MB")
+
+        def whole():
+            run = txscreen.dask.screen(frame(), rules)
+            dask.compute(run.results, run.summary)
+
+        whole()  # each worker loads the libraries once
+        return (median_seconds(whole),
+                median_seconds(lambda: frame().map_partitions(len).compute()))
+
+
+def main():
+    rows = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    dask_rows = int(sys.argv[2]) if len(sys.argv) > 2 else 4_000_000
+    with tempfile.TemporaryDirectory() as scratch:
+        scratch = pathlib.Path(scratch)
+        (scratch / "rules.conf").write_text(ARGUMENT_ONLY)
+        rules = txscreen.RuleSet(scratch / "rules.conf")
+        print("| comparison | measured | baseline | ratio | target |")
+        print("|---|---|---|---|---|")
+        sample_file(scratch / "rows.csv", rows)
+        dataframe_figures(scratch / "rows.csv", rules)
+        sample_file(scratch / "dask.csv", dask_rows)
+        two, two_reading = dask_seconds(scratch / "dask.csv", rules, 2)
+        one, one_reading = dask_seconds(scratch / "dask.csv", rules, 1)
+        row(f"Dask, {dask_rows:,} rows, 2 worker processes / 1", two, one, "<= 0.7x")
+        row("  of which reading alone, 2 / 1", two_reading, one_reading, "")
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("OCISIM_DATABASES", str(SOURCE / "examples" / "databases"))
+    main()
