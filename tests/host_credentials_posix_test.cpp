@@ -144,7 +144,7 @@ TEST_F(CredentialsTest, MessagesMaskThePassword) {
   Child child =
       StartTxhost({"call", "--connect", std::string("analyst/wrong-") + kPassword + "@creds",
                    "txscreen", "TESTDATE", "MON", "2026-12-07"},
-                  ChildOptions{{databases_}, false});
+                  ChildOptions{{databases_}, false, "", ""});
   std::string output;
   EXPECT_EQ(FinishChild(&child, &output), txhost::kExitUsage);
   EXPECT_NE(output.find("cannot log in to creds as analyst: ORA-01017"), std::string::npos)

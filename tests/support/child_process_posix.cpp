@@ -2,6 +2,7 @@
 #include "child_process_posix.h"
 
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,6 +24,14 @@ Child StartTxhost(const std::vector<std::string>& args, const ChildOptions& opti
     dup2(input[0], STDIN_FILENO);
     dup2(output[1], STDOUT_FILENO);
     dup2(output[1], STDERR_FILENO);
+    auto redirect = [](const std::string& path, int fd) {
+      if (path.empty()) return;
+      int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(file, fd);
+      close(file);
+    };
+    redirect(options.stdout_file, STDOUT_FILENO);
+    redirect(options.stderr_file, STDERR_FILENO);
     for (int fd : {input[0], input[1], output[0], output[1]}) close(fd);
     for (const std::string& entry : options.environment) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv = {const_cast<char*>("txhost")};

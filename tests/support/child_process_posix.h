@@ -19,6 +19,8 @@ struct Child {
 struct ChildOptions {
   std::vector<std::string> environment;  // NAME=value entries added to this process's
   bool without_terminal = false;         // in a session of its own, with no controlling terminal
+  std::string stdout_file;  // when set, standard output goes to this file instead of the pipe
+  std::string stderr_file;  // when set, standard error goes to this file instead of the pipe
 };
 
 // Starts the built txhost with `args` (not counting the program name).
