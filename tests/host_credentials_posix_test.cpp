@@ -1,7 +1,9 @@
 // The host's password stays out of sight: not in the process list, not in a message, not echoed
 // at the prompt; and every way of giving it logs in.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,6 +132,41 @@ TEST_F(CredentialsTest, AsksOnTheTerminalWithoutEchoAndRefusesWithoutOne) {
   EXPECT_EQ(FinishChild(&child, &output), txhost::kExitUsage);
   EXPECT_NE(output.find("no password for analyst@creds and no terminal to ask"), std::string::npos)
       << output;
+}
+
+TEST_F(CredentialsTest, CtrlCAtThePromptPutsTheEchoBack) {
+  const std::string program = txhost::DynamicLibrary::ProgramDirectory() + "/txhost";
+  int terminal = -1;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    putenv(const_cast<char*>(databases_.c_str()));
+    execl(program.c_str(), "txhost", "call", "--connect", "analyst@creds", "txscreen", "TESTDATE",
+          "MON", "2026-12-07", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The terminal's own side, to read its settings once txhost is gone.
+  int device = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(device, 0);
+  std::string seen;
+  char buffer[256];
+  while (seen.find("Password for analyst@creds: ") == std::string::npos) {
+    ssize_t got = read(terminal, buffer, sizeof buffer);
+    ASSERT_GT(got, 0) << "no prompt; the terminal showed: " << seen;
+    seen.append(buffer, static_cast<size_t>(got));
+  }
+  struct termios during;
+  ASSERT_EQ(tcgetattr(device, &during), 0);
+  EXPECT_EQ(during.c_lflag & ECHO, 0u) << "the prompt has the echo off";
+  ASSERT_EQ(write(terminal, "\x03", 1), 1);  // Ctrl-C, as typed
+  int status = 0;
+  waitpid(pid, &status, 0);
+  struct termios after;
+  ASSERT_EQ(tcgetattr(device, &after), 0);
+  close(device);
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == txhost::kExitInterrupted);
+  EXPECT_NE(after.c_lflag & ECHO, 0u) << "the echo is back on";
 }
 
 TEST_F(CredentialsTest, MessagesMaskThePassword) {
