@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "control.h"
+#include "database.h"
 #include "ocisim.h"
 #include "stand_in.h"
 
@@ -397,17 +398,86 @@ TEST(StandInDatabaseFilesTest, LoadsTheFilesAndNamesTheBadLineOfEach) {
       {"history.csv", "account,amount\nX,ten\n", "history.csv:2: not a valid line"},
       {"faults.conf", "raise account X\n",
        "faults.conf:1: expected \"raise account ACCOUNT TEXT\""},
-      {"faults.conf", "# fine\nraise every 0 ORA-1\n", "faults.conf:2: expected"},
+      {"faults.conf", "# fine\nraise every 0 ORA-1\n", "faults.conf:2: 0 is out of range"},
       {"faults.conf", "session lost after -3\n", "faults.conf:1: expected"},
       {"faults.conf", "procedure missing now\n", "faults.conf:1: expected"},
+      {"faults.conf", "raise every 2 ORA-1\n\nraise every 3 ORA-2\n",
+       "faults.conf:3: raise every is set twice (first on line 1)"},
+      {"faults.conf", "raise every 99999999999999999999 ORA-1\n",
+       "faults.conf:1: 99999999999999999999 is out of range"},
+      {"server.conf", "round trip 99999999999999999999ms\n",
+       "server.conf:1: round trip 99999999999999999999ms is out of range (at most 60s)"},
+      {"server.conf", "round trip 60001ms\n", "server.conf:1: round trip 60001ms is out of range"},
+      {"server.conf", "sessions 18446744073709551616\n", "server.conf:1: 18446744073709551616 is out"},
+      {"server.conf", "sessions 3\nsessions 4\n", "server.conf:2: sessions is set twice"},
+      {"server.conf", "open cursors 0\n", "server.conf:1: 0 is out of range"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     write("history.csv", "account,amount\n");
     write("faults.conf", "");
+    std::filesystem::remove(directory + "/server.conf");
     write(c.file, c.text);
     EXPECT_EQ(ocisim_load_database("files", directory.c_str(), error, sizeof error), -1);
     EXPECT_NE(std::string(error).find(c.error), std::string::npos) << error;
+  }
+  // A file that is there but cannot be read is a fault of the server, never an empty file.
+  for (const char* name : {"users.csv", "history.csv", "faults.conf", "server.conf"}) {
+    SCOPED_TRACE(name);
+    const std::string path = directory + "/" + name;
+    const std::string kept = directory + "/kept";
+    std::filesystem::remove_all(kept);
+    if (std::filesystem::exists(path)) std::filesystem::rename(path, kept);
+    std::filesystem::create_directories(path);
+    EXPECT_EQ(ocisim_load_database("files", directory.c_str(), error, sizeof error), -1);
+    EXPECT_NE(std::string(error).find(std::string(name) + ": Is a directory"), std::string::npos)
+        << error;
+    std::filesystem::remove_all(path);
+    if (std::filesystem::exists(kept)) std::filesystem::rename(kept, path);
+  }
+}
+
+// Every setting of each file takes effect when read from the file itself.
+TEST(StandInDatabaseFilesTest, EachSettingTakesEffectFromItsFile) {
+  const std::string directory = ::testing::TempDir() + "txscreen_database_settings";
+  using ocisim::Database;
+  struct Case {
+    const char* file;
+    const char* text;
+    std::function<bool(const Database&)> took_effect;
+  } cases[] = {
+      {"server.conf", "round trip 250us\n",
+       [](const Database& d) { return d.round_trip == std::chrono::microseconds(250); }},
+      {"server.conf", "round trip 3ms\n",
+       [](const Database& d) { return d.round_trip == std::chrono::microseconds(3000); }},
+      {"server.conf", "sessions 4\n", [](const Database& d) { return d.session_limit == 4; }},
+      {"server.conf", "open cursors 7\n",
+       [](const Database& d) { return d.open_cursor_limit == 7; }},
+      {"faults.conf", "raise account A ORA-20001: under review\n",
+       [](const Database& d) {
+         auto it = d.faults.raise_for_account.find("A");
+         return it != d.faults.raise_for_account.end() && it->second == "ORA-20001: under review";
+       }},
+      {"faults.conf", "raise every 5 ORA-20002: busy\n",
+       [](const Database& d) {
+         return d.faults.raise_every == 5 && d.faults.raise_every_text == "ORA-20002: busy";
+       }},
+      {"faults.conf", "procedure missing\n",
+       [](const Database& d) { return d.body == ocisim::ProcedureBody::kMissing; }},
+      {"faults.conf", "session lost after 9\n",
+       [](const Database& d) { return d.faults.session_lost_after == 9; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    std::ofstream(directory + "/users.csv") << "user,password\nu,p\n";
+    std::ofstream(directory + "/history.csv") << "account,amount\n";
+    std::ofstream(directory + "/" + c.file) << c.text;
+    std::string error;
+    auto database = ocisim::LoadDatabase(directory, &error);
+    ASSERT_TRUE(database) << error;
+    EXPECT_TRUE(c.took_effect(*database));
   }
 }
 
