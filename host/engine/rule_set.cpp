@@ -250,10 +250,13 @@ std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
                   KindName(arg.kind) + ", but " + BadValue(literal, error));
         }
       } else {
-        arg.from_column = true;
-        if (header != nullptr) {
-          auto column = std::find(header->begin(), header->end(), word);
-          if (column == header->end()) problem("unknown column " + word);
+        if (header == nullptr) {
+          arg.from_column = true;  // taken on trust until bound to a header
+        } else if (auto column = std::find(header->begin(), header->end(), word);
+                   column == header->end()) {
+          problem("unknown column " + word);
+        } else {
+          arg.from_column = true;
           arg.column = static_cast<size_t>(column - header->begin());
         }
       }
