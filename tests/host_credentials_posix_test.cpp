@@ -134,6 +134,39 @@ TEST_F(CredentialsTest, AsksOnTheTerminalWithoutEchoAndRefusesWithoutOne) {
       << output;
 }
 
+TEST_F(CredentialsTest, APasswordFileIsReadAsGivenOrRefusedWithItsReason) {
+  const std::string secret = dir_ + "/private";
+  std::ofstream(secret) << kPassword << "\n";
+  std::filesystem::permissions(secret, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write);
+  std::filesystem::permissions(dir_ + "/password", std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  const std::string warning = "can be read by others; keep it to yourself";
+  struct Case {
+    std::string connect;
+    std::string file;
+    int status;
+    std::string says;     // in the output
+    bool warned = false;  // the warning about others reading the file
+  } cases[] = {
+      {"analyst@creds", secret, txhost::kExitOk, "1\n"},
+      {"analyst@creds", dir_ + "/password", txhost::kExitOk, "1\n", true},
+      {"analyst@creds", dir_, txhost::kExitUsage, "--password-file " + dir_ + ": Is a directory"},
+      {"analyst/other@creds", dir_ + "/missing", txhost::kExitUsage,
+       "the password is given twice: in --connect and in --password-file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Child child = StartTxhost({"call", "--connect", c.connect, "--password-file", c.file,
+                               "txscreen", "TESTDATE", "MON", "2026-12-07"},
+                              ChildOptions{{databases_}, false, "", ""});
+    std::string output;
+    EXPECT_EQ(FinishChild(&child, &output), c.status) << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << output;
+    EXPECT_EQ(output.find(warning) != std::string::npos, c.warned) << output;
+  }
+}
+
 TEST_F(CredentialsTest, CtrlCAtThePromptPutsTheEchoBack) {
   const std::string program = txhost::DynamicLibrary::ProgramDirectory() + "/txhost";
   int terminal = -1;

@@ -67,7 +67,8 @@ TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
                          "c txscreen BADACCOUNT id\n"
                          "d txscreen BADACCOUNT id acount\n"
                          "e txscreen OVERCREDITLIMIT amount \"ten\"\n"
-                         "ok txscreen TESTDATE \"MON\" 2026-02-30\n");
+                         "ok txscreen TESTDATE \"MON\" 2026-02-30\n"
+                         "id txscreen OVERCREDITLIMIT amount 3\n");
   const std::string at = options_.rules + ":";
   const Strings expected = {
       at + "2: unknown library txnowhere",
@@ -77,12 +78,27 @@ TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
       at + "6: argument 2 of OVERCREDITLIMIT is amount, but \"ten\" is not a number",
       at + "7: the label ok is used twice",
       at + "7: argument 2 of TESTDATE is date, but \"2026-02-30\" is not a calendar date",
+      at + "8: the label id is the name of the id column; the results would have two",
   };
   EXPECT_EQ(Run(), txhost::kExitUsage);
   std::string listed;
   for (const std::string& problem : expected) listed += problem + "\n";
   EXPECT_EQ(err_, listed);
   EXPECT_FALSE(std::filesystem::exists(options_.out)) << "no output is created";
+  options_.rules = dir_;
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_EQ(err_, dir_ + ": Is a directory\n");
+}
+
+TEST_F(ScreenTest, ATextWithANulIsRejectedNeverCutShort) {
+  options_.transactions =
+      Write("t.csv", std::string("id,account\nT1,ACC-6661") + '\0' + "XYZ\nT2,ACC-6661\n");
+  options_.rules = Write("r.conf", "bad txscreen BADACCOUNT account \"ACC-6661\"\n");
+  EXPECT_EQ(Run(), txhost::kExitFindings);
+  EXPECT_EQ(ReadFile(options_.out), "id,bad\nT2,1\n");
+  EXPECT_NE(ReadFile(options_.rejects).find("column account: \"\"ACC-6661\\0XYZ\"\" holds a NUL byte"),
+            std::string::npos)
+      << ReadFile(options_.rejects);
 }
 
 TEST_F(ScreenTest, ScreensInInputOrderOnAnyNumberOfThreadsAndKeepsTheRejects) {

@@ -14,20 +14,33 @@ namespace {
 
 // The first line of `path`, read without a stream buffer that would keep a copy.
 bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+  PathFacts facts;
+  std::string problem;
+  if (!InspectPath(path, &facts, &problem) || facts.is_directory) {
+    *error = "--password-file " + (facts.is_directory ? path + ": " + ErrnoText(EISDIR) : problem);
+    return false;
+  }
   errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     *error = "--password-file " + path + ": " + ErrnoText(errno != 0 ? errno : EIO);
     return false;
   }
+  if (OthersMayRead(path)) {
+    std::fprintf(stderr,
+                 "txhost: warning: --password-file %s can be read by others; keep it to yourself "
+                 "(chmod 600)\n",
+                 path.c_str());
+  }
   std::setvbuf(file, nullptr, _IONBF, 0);
+  errno = 0;
   for (int c; (c = std::fgetc(file)) != EOF && c != '\n';)
     password->push_back(static_cast<char>(c));
-  bool failed = std::ferror(file) != 0;
+  int failure = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
   std::fclose(file);
   if (!password->empty() && password->back() == '\r') password->pop_back();
-  if (failed) {
-    *error = "--password-file " + path + ": " + ErrnoText(EIO);
+  if (failure != 0) {
+    *error = "--password-file " + path + ": " + ErrnoText(failure);
     Wipe(password);
     return false;
   }
@@ -80,6 +93,10 @@ bool ResolveLogin(const std::string& connect, const std::string& password_file,
                   ConnectString* login, std::string* error) {
   if (!ParseConnectString(connect, login, error)) {
     *error = "\"" + MaskedConnect(connect) + "\" is not of the form user[/password]@service";
+    return false;
+  }
+  if (login->has_password && !password_file.empty()) {
+    *error = "the password is given twice: in --connect and in --password-file " + password_file;
     return false;
   }
   if (login->has_password) return true;

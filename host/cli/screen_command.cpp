@@ -141,6 +141,7 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   std::vector<std::string> problems;
   ScreenPlan plan;
   plan.checks = LoadRuleSet(options.rules, input->header, libraries, &problems);
+  RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], options.rules, &problems);
   if (!problems.empty()) {
     for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
     return kExitUsage;
@@ -169,9 +170,14 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   if (outcome.end != RunEnd::kCompleted) {
     return Unfinished(options, *input, outcome, summary, *outputs);
   }
-  if (!outputs->Publish(summary, &error)) return Report(kExitFailed, error + "; " + WhatIsLeft(*outputs));
-  std::fputs(SummaryText(summary).c_str(), stderr);
+  if (!outputs->Publish(summary, &error)) {
+    return Report(kExitFailed, error + "; " + WhatIsLeft(*outputs));
+  }
   if (result != nullptr) *result = summary;
+  // The summary is part of the answer: a standard error that cannot take it fails the run.
+  if (std::fputs(SummaryText(summary).c_str(), stderr) == EOF || std::fflush(stderr) != 0) {
+    return kExitFailed;
+  }
   return summary.rejected > 0 || summary.alerts > 0 ? kExitFindings : kExitOk;
 }
 

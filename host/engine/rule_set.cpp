@@ -324,6 +324,15 @@ std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
   return ReadChecks(in, path_, &header, libraries_, problems);
 }
 
+void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& id_column,
+                           const std::string& path, std::vector<std::string>* problems) {
+  for (const Check& check : checks) {
+    if (check.label != id_column) continue;
+    problems->push_back(path + ":" + std::to_string(check.line) + ": the label " + check.label +
+                        " is the name of the id column; the results would have two");
+  }
+}
+
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
                                LibrarySet& libraries, std::vector<std::string>* problems) {
   std::string text, error;

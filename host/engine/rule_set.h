@@ -97,6 +97,11 @@ class RuleSet {
   LibrarySet libraries_;
 };
 
+// A check labelled like the id column would give the results two columns of one name, which no
+// reader could tell apart: each is a problem, "path:line: message".
+void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& id_column,
+                           const std::string& path, std::vector<std::string>* problems);
+
 // Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
 // word. False for an unclosed quote or bracket.
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);

@@ -66,6 +66,10 @@ class PublishLock {
 // The directory part of a path ("." when there is none).
 std::string DirectoryOf(const std::string& path);
 
+// Whether users other than the owner may read the file (POSIX permissions; never on Windows,
+// whose access lists this does not judge).
+bool OthersMayRead(const std::string& path);
+
 // Removes a file; safe to call from an interrupt handler.
 void RemoveFile(const char* path);
 

@@ -183,6 +183,11 @@ bool KeepAside(const std::string& path, std::string* kept, std::string* error) {
   return false;
 }
 
+bool OthersMayRead(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 void RemoveFile(const char* path) { unlink(path); }
 
 PublishLock::PublishLock(const std::vector<std::string>& directories) {

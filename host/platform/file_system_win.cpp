@@ -171,6 +171,8 @@ bool KeepAside(const std::string& path, std::string* kept, std::string* error) {
   return false;
 }
 
+bool OthersMayRead(const std::string&) { return false; }
+
 void RemoveFile(const char* path) { DeleteFileA(path); }
 
 // One lock for every run of the session: Windows has no lock on a directory that a rename

@@ -260,6 +260,8 @@ class NativeRuleSet {
     txhost::ScreenPlan plan;
     std::vector<std::string> problems;
     plan.checks = rules_->Bind(input->header, &problems);
+    txhost::RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], rules_->path(),
+                                  &problems);
     if (!problems.empty()) Raise("RuleSetError", Lines(problems));
     plan.settings.max_rejects = request.max_rejects;
     plan.settings.explain = request.explain;
