@@ -120,6 +120,13 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
   } cases[] = {
       {"[100..400 step 100]", txhost::ParamKind::kAmount, {"100", "200", "300", "400"}, ""},
       {"[1..0 step -0.5]", txhost::ParamKind::kAmount, {"1", "0.5", "0"}, ""},
+      // Counted in decimal: the end is reached exactly, and each value reads as it is written.
+      {"[0.1..0.7 step 0.1]", txhost::ParamKind::kAmount,
+       {"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7"}, ""},
+      {"[1.9..2.1 step 0.1]", txhost::ParamKind::kAmount, {"1.9", "2", "2.1"}, ""},
+      {"[1..2 step 0.3]", txhost::ParamKind::kAmount, {"1", "1.3", "1.6", "1.9"}, ""},
+      {"[400.0, 250]", txhost::ParamKind::kAmount, {"400.0", "250"}, ""},
+      {"[1e3..2e3 step 1]", txhost::ParamKind::kAmount, {}, "with three decimal numbers"},
       {"[ \"SAT\", \"S,U N\" ]", txhost::ParamKind::kText, {"SAT", "S,U N"}, ""},
       {"[2026-12-01, 2026-12-07]", txhost::ParamKind::kDate, {"2026-12-01", "2026-12-07"}, ""},
       {"[100..400 step -1]", txhost::ParamKind::kAmount, {}, "the step must lead from FROM to TO"},

@@ -188,7 +188,8 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
             std::vector<size_t>({5, 2, 1, 1}));
   EXPECT_EQ(flagged.sweep[2].hits, 0u);
   EXPECT_EQ(flagged.sweep[2].Precision(), std::nullopt);
-  EXPECT_EQ(flagged.current_value, "\"X\"");
+  EXPECT_EQ(flagged.current_value, "X");
+  EXPECT_EQ(flagged.current_index, 1) << "the report marks the value the column used";
   std::string summary_json = ReadFile(options_.summary);
   EXPECT_NE(summary_json.find("\"precision\": null"), std::string::npos) << summary_json;
   EXPECT_NE(summary_json.find("\"rows_unlabelled\": 2"), std::string::npos) << summary_json;
@@ -351,6 +352,36 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
         << err_;
     EXPECT_EQ(ocisim_live_handles(0), 0u);
   }
+}
+
+TEST_F(ScreenTest, ADatabaseSweepTriesTheChecksOwnValueOnceAndNamesTheValueOfEachAlert) {
+  const std::string database = Path("reviewed");
+  std::filesystem::create_directories(database);
+  Write("reviewed/users.csv", "user,password\nu,p\n");
+  Write("reviewed/history.csv", "account,amount\nA,100\nB,700\n");
+  Write("reviewed/faults.conf", "raise account FROZEN ORA-20001: under review\n");
+  char error[256] = "";
+  ASSERT_EQ(ocisim_load_database("db", database.c_str(), error, sizeof error), 0) << error;
+  options_.transactions = Write("t.csv", "id,account\nT1,A\nT2,FROZEN\nT3,B\n");
+  options_.alerts = Path("alerts.jsonl");
+  auto calls_of = [&](const std::string& rule) {
+    options_.rules = Write("r.conf", "avg txscreen TESTCONN " + rule + " account\n");
+    size_t before = ocisim_call_count();
+    EXPECT_EQ(Run(), txhost::kExitFindings) << err_;
+    return ocisim_call_count() - before;
+  };
+  const size_t alone = calls_of("500");
+  const size_t two_more = calls_of("500 in [100, 900]");
+  const size_t with_its_own = calls_of("500 in [100, 500, 900]");
+  EXPECT_GT(two_more, alone);
+  EXPECT_EQ(with_its_own, two_more) << "the check's own value is not called again";
+  EXPECT_EQ(ReadFile(options_.alerts),
+            "{\"id\":\"T2\",\"line\":3,\"label\":\"avg\",\"rule\":\"TESTCONN\",\"text\":"
+            "\"ORA-20001: under review\"}\n"
+            "{\"id\":\"T2\",\"line\":3,\"label\":\"avg\",\"rule\":\"TESTCONN\",\"text\":"
+            "\"ORA-20001: under review\",\"value\":\"100\"}\n"
+            "{\"id\":\"T2\",\"line\":3,\"label\":\"avg\",\"rule\":\"TESTCONN\",\"text\":"
+            "\"ORA-20001: under review\",\"value\":\"900\"}\n");
 }
 
 TEST_F(ScreenTest, OpensASessionPerWorkerAndRefusesWhenTheServerHasTooFew) {

@@ -144,7 +144,7 @@
           { label: "precision", data: sweep.values.map((v) => v.precision) },
           { label: "recall", data: sweep.values.map((v) => v.recall) },
           Object.assign({}, current, {
-            data: values.map((v) => (v === sweep.current ? check.precision : null)),
+            data: values.map((v, i) => (i === sweep.current_index ? check.precision : null)),
           }),
         ],
       },

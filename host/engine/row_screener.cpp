@@ -95,27 +95,39 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
     result->fired[c] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
-    if (!collector.empty()) {
-      for (std::string& text : collector.Take()) {
-        lost_session_ = lost_session_ || LostConnection(text);
-        result->alerts.push_back({c, std::move(text)});
-      }
-    }
+    TakeAlerts(&collector, c, "", result);
     if (result->fired[c] && explain_) Explain(record, c, result);
-    for (const Sweep& sweep : check.sweeps) TrySweep(check, sweep, c, handles, result);
+    if (check.sweep) TrySweep(check, *check.sweep, c, handles, &collector, result);
   }
   result->on_lost_session = lost_session_;
 }
 
+void RowScreener::TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
+                             RowResult* result) {
+  if (collector->empty()) return;
+  for (std::string& text : collector->Take()) {
+    lost_session_ = lost_session_ || LostConnection(text);
+    result->alerts.push_back({c, std::move(text), value});
+  }
+}
+
 void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
-                           const OciHandles& handles, RowResult* result) {
+                           const OciHandles& handles, AlertCollector* collector,
+                           RowResult* result) {
   std::vector<char>& fired = result->swept[c];
   fired.resize(sweep.values.size());
   Value& argument = values_[c][sweep.arg];
   const Value current = argument;
   for (size_t v = 0; v < sweep.values.size(); ++v) {
+    // The check's own value was just tried: one call answers for both, so a rule whose answer
+    // depends on the server's state gives the column and its sweep value the same answer.
+    if (static_cast<int>(v) == sweep.current) {
+      fired[v] = result->fired[c];
+      continue;
+    }
     argument = sweep.values[v];
     fired[v] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
+    TakeAlerts(collector, c, sweep.texts[v], result);
   }
   argument = current;
 }

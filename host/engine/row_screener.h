@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "alert_capture.h"
 #include "csv.h"
 #include "rule_set.h"
 
@@ -15,6 +16,7 @@ namespace txhost {
 struct RaisedAlert {
   size_t check;  // index into the rule set
   std::string text;
+  std::string value;  // the sweep's value that raised it; empty for the check's own
 };
 
 struct RowResult {
@@ -53,9 +55,12 @@ class RowScreener {
  private:
   bool Convert(const CsvRecord& record, RowResult* result);
   void Explain(const CsvRecord& record, size_t c, RowResult* result);
-  // Calls the check once with each value of its sweep.
+  // Calls the check once with each value of its sweep but its own, already tried.
   void TrySweep(const Check& check, const Sweep& sweep, size_t c, const OciHandles& handles,
-                RowResult* result);
+                AlertCollector* collector, RowResult* result);
+  // Ties the alerts the last call raised to check `c` (and the sweep's `value`, when tried).
+  void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
+                  RowResult* result);
 
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;

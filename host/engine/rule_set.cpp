@@ -53,6 +53,43 @@ std::string Trim(const std::string& text) {
 
 constexpr size_t kMaxSweepValues = 10000;
 
+// A plain decimal ("-12.50") as a whole number of 10^-scale units. False when it is not one, or
+// has more digits than such a count holds exactly.
+bool ParseDecimal(const std::string& text, int64_t* units, int* scale) {
+  constexpr size_t kMaxDigits = 15;
+  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  int64_t value = 0;
+  size_t digits = 0;
+  *scale = -1;
+  for (; at < text.size(); ++at) {
+    if (text[at] == '.' && *scale < 0) {
+      *scale = 0;
+      continue;
+    }
+    if (text[at] < '0' || text[at] > '9' || ++digits > kMaxDigits) return false;
+    value = value * 10 + (text[at] - '0');
+    if (*scale >= 0) ++*scale;
+  }
+  if (digits == 0) return false;
+  *scale = std::max(*scale, 0);
+  *units = text[0] == '-' ? -value : value;
+  return true;
+}
+
+// `units` at `scale` as a person writes it: no trailing zeros after the point, no lone point.
+std::string DecimalText(int64_t units, int scale) {
+  std::string digits = std::to_string(units < 0 ? -units : units);
+  if (scale > 0) {
+    digits.insert(0, std::max<int>(0, scale + 1 - static_cast<int>(digits.size())), '0');
+    digits.insert(digits.size() - scale, ".");
+    digits.erase(digits.find_last_not_of('0') + 1);
+    if (digits.back() == '.') digits.pop_back();
+  }
+  return (units < 0 ? "-" : "") + digits;
+}
+
+// FROM..TO step STEP, counted in decimal at the precision the user wrote: TO belongs to the
+// range exactly when it is FROM plus a whole number of steps.
 bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
   size_t dots = inner.find("..");
   size_t step_at = inner.find(" step ");
@@ -64,27 +101,41 @@ bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::str
     *problem = "a range is written FROM..TO step STEP";
     return false;
   }
-  float from = 0, to = 0, step = 0;
-  std::string ignored;
-  if (!ParseAmount(Trim(inner.substr(0, dots)), &from, &ignored) ||
-      !ParseAmount(Trim(inner.substr(dots + 2, step_at - dots - 2)), &to, &ignored) ||
-      !ParseAmount(Trim(inner.substr(step_at + 6)), &step, &ignored)) {
-    *problem = "a range is written FROM..TO step STEP, with three numbers";
-    return false;
+  const std::string texts[] = {Trim(inner.substr(0, dots)),
+                               Trim(inner.substr(dots + 2, step_at - dots - 2)),
+                               Trim(inner.substr(step_at + 6))};
+  int64_t units[3];
+  int scales[3];
+  for (int i = 0; i < 3; ++i) {
+    if (texts[i].empty() || !ParseDecimal(texts[i], &units[i], &scales[i])) {
+      *problem = "a range is written FROM..TO step STEP, with three decimal numbers of at most "
+                 "15 digits";
+      return false;
+    }
   }
-  if (step == 0 || (to - from) / step < 0) {
+  const int scale = std::max({scales[0], scales[1], scales[2]});
+  for (int i = 0; i < 3; ++i) {
+    for (int s = scales[i]; s < scale; ++s) units[i] *= 10;
+  }
+  const int64_t from = units[0], to = units[1], step = units[2];
+  if (step == 0 || (to - from != 0 && (to - from < 0) != (step < 0))) {
     *problem = "the step must lead from FROM to TO";
     return false;
   }
-  double count = std::floor((double(to) - from) / step + 1e-9) + 1;
-  if (count > kMaxSweepValues) {
+  const int64_t count = (to - from) / step + 1;
+  if (count > static_cast<int64_t>(kMaxSweepValues)) {
     *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
     return false;
   }
-  for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+  for (int64_t i = 0; i < count; ++i) {
+    std::string text = DecimalText(from + i * step, scale);
     Value value;
-    value.amount = static_cast<float>(double(from) + double(step) * i);
-    sweep->texts.push_back(ValueText(kind, value));
+    std::string reason;
+    if (!ParseAmount(text, &value.amount, &reason)) {
+      *problem = "its values are amounts, but " + BadValue(text, reason);
+      return false;
+    }
+    sweep->texts.push_back(text);
     sweep->values.push_back(value);
   }
   return true;
@@ -119,10 +170,25 @@ bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::stri
                  BadValue(literal, word.empty() ? "is empty" : reason);
       return false;
     }
-    sweep->texts.push_back(ValueText(kind, value));
+    sweep->texts.push_back(literal);
     sweep->values.push_back(value);
   }
   return true;
+}
+
+bool SameValue(ParamKind kind, const Value& a, const Value& b) {
+  switch (kind) {
+    case ParamKind::kAmount:
+      return a.amount == b.amount;
+    case ParamKind::kDate:
+      return a.date.OCIDateYYYY == b.date.OCIDateYYYY && a.date.OCIDateMM == b.date.OCIDateMM &&
+             a.date.OCIDateDD == b.date.OCIDateDD;
+    case ParamKind::kText:
+      return a.text == b.text;
+    case ParamKind::kHandles:
+      break;
+  }
+  return false;
 }
 
 bool IsLabel(const std::string& word) {
@@ -274,7 +340,15 @@ std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
       } else if (!ParseSweep(set, check.args[index].kind, &sweep, &reason)) {
         problem("the sweep " + set + ": " + reason);
       }
-      check.sweeps.push_back(std::move(sweep));
+      const CheckArg& swept = check.args[index];
+      sweep.current_text = IsQuoted(swept.source) ? Unquote(swept.source) : swept.source;
+      for (size_t v = 0; v < sweep.values.size(); ++v) {
+        if (SameValue(swept.kind, swept.literal, sweep.values[v])) {
+          sweep.current = static_cast<int>(v);
+          break;
+        }
+      }
+      check.sweep = std::move(sweep);
     }
     checks.push_back(std::move(check));
   }

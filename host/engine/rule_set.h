@@ -18,6 +18,7 @@
 
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,13 @@ struct CheckArg {
   std::string source;  // the column name, or the literal as written
 };
 
-// The values a swept argument is tried with.
+// The values a swept argument is tried with. At most 10,000 of them.
 struct Sweep {
   size_t arg = 0;
   std::vector<Value> values;
-  std::vector<std::string> texts;  // each value as the report shows it
+  std::vector<std::string> texts;  // each value as the user would write it
+  std::string current_text;        // the check's own literal, as written, unquoted
+  int current = -1;                // the value equal to the check's own literal, or -1
 };
 
 struct Check {
@@ -47,7 +50,7 @@ struct Check {
   void* function = nullptr;  // the rule's exported address
   std::vector<CheckArg> args;
   size_t line = 0;
-  std::vector<Sweep> sweeps;  // none, or one
+  std::optional<Sweep> sweep;
 };
 
 // Reads the set of a sweep ("[100..1000 step 10]", "[\"SAT\", \"SUN\"]") for an argument of

@@ -71,6 +71,7 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
                                      {"label", check.label},
                                      {"rule", check.rule->name},
                                      {"text", alert.text}};
+      if (!alert.value.empty()) line["value"] = alert.value;
       alerts_->Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     }
   }

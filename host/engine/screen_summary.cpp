@@ -58,10 +58,11 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
     entry.label = check.label;
     entry.library = check.rule->library;
     entry.rule = check.rule->name;
-    for (const Sweep& sweep : check.sweeps) {
-      entry.swept_argument = sweep.arg + 1;
-      entry.current_value = check.args[sweep.arg].source;
-      for (const std::string& text : sweep.texts) {
+    if (check.sweep) {
+      entry.swept_argument = check.sweep->arg + 1;
+      entry.current_value = check.sweep->current_text;
+      entry.current_index = check.sweep->current;
+      for (const std::string& text : check.sweep->texts) {
         entry.sweep.emplace_back();
         entry.sweep.back().value = text;
       }
@@ -174,6 +175,8 @@ std::string SummaryJson(const ScreenSummary& s) {
       }
       entry["sweep"] = {{"argument", c.swept_argument},
                         {"current", c.current_value},
+                        {"current_index", c.current_index >= 0 ? nlohmann::json(c.current_index)
+                                                               : nlohmann::json(nullptr)},
                         {"values", std::move(points)}};
     }
     checks.push_back(std::move(entry));

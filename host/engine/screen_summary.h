@@ -38,9 +38,11 @@ struct CheckSummary : FiringCounts {
   std::string library;
   std::string rule;
   size_t alerts = 0;
-  // With a sweep: the swept argument (from 1), its current value, and each value's figures.
+  // With a sweep: the swept argument (from 1), its current value and which of the sweep's values
+  // it is (-1 for none), and each value's figures.
   size_t swept_argument = 0;
   std::string current_value;
+  int current_index = -1;
   std::vector<SweepPoint> sweep;
 };
 
