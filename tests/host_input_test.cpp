@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "csv.h"
+#include "json_line.h"
 #include "rule_set.h"
 #include "values.h"
 
@@ -109,6 +110,26 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
     std::string error;
     EXPECT_FALSE(txhost::ParseDate(date, &parsed, &error)) << date;
   }
+}
+
+// Explain and alert lines keep every byte: what is not UTF-8 becomes \udcXX, which a reader
+// turns back into the byte.
+TEST(JsonLineTest, WritesTextsExactlyWhateverTheirBytes) {
+  struct Case {
+    std::string bytes;
+    std::string json;
+  } cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"\n\t\x01", "\"\\n\\t\\u0001\""},
+      {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xf0\x9f\x98\x80\""},
+      {"\xff\xfeT1", "\"\\udcff\\udcfeT1\""},
+      {"cut \xc3", "\"cut \\udcc3\""},
+      {"\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""},  // a UTF-16 surrogate is not UTF-8
+      {"\xc0\xaf", "\"\\udcc0\\udcaf\""},              // nor is an overlong form
+      {std::string("a\0b", 3), "\"a\\u0000b\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(txhost::JsonString(c.bytes), c.json) << c.bytes;
 }
 
 TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {

@@ -1,9 +1,8 @@
 // Screening one row: conversion first, then every check, with the alerts each check raised.
 #include "row_screener.h"
 
-#include <nlohmann/json.hpp>
-
 #include "alert_capture.h"
+#include "json_line.h"
 #include "values.h"
 
 namespace txhost {
@@ -134,30 +133,32 @@ void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
 
 void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) {
   const Check& check = checks_[c];
-  nlohmann::ordered_json args = nlohmann::ordered_json::array();
+  std::string args = "[";
   for (size_t a = 0; a < check.args.size(); ++a) {
     const CheckArg& arg = check.args[a];
-    const Value& value = values_[c][a];
-    nlohmann::ordered_json entry = {{"kind", KindName(arg.kind)},
-                                    {"source", arg.from_column ? "column" : "literal"}};
-    if (arg.from_column) entry["column"] = arg.source;
+    const std::string value = ValueText(arg.kind, values_[c][a]);
+    JsonObject entry;
+    entry.Text("kind", KindName(arg.kind)).Text("source", arg.from_column ? "column" : "literal");
+    if (arg.from_column) entry.Text("column", arg.source);
+    // An amount as the shortest decimal that reads back as the float the rule was given.
     if (arg.kind == ParamKind::kAmount) {
-      // The shortest decimal that reads back as the float the rule was given.
-      entry["value"] = std::stod(ValueText(arg.kind, value));
+      entry.Number("value", value);
     } else {
-      entry["value"] = ValueText(arg.kind, value);
+      entry.Text("value", value);
     }
-    args.push_back(std::move(entry));
+    args += (a > 0 ? "," : "") + entry.Close();
   }
-  // In the order a reader looks for them: which row, which check, then why.
-  nlohmann::ordered_json line = {{"id", record.fields[layout_.id_column]},
-                                 {"line", record.line},
-                                 {"label", check.label},
-                                 {"library", check.rule->library},
-                                 {"rule", check.rule->name},
-                                 {"args", std::move(args)}};
-  // Bytes that are not UTF-8 are replaced rather than refused: an audit line is never lost.
-  result->explanation += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  // In the order a reader looks for them: which row, which check, then why. Texts keep their
+  // exact bytes (json_line.h).
+  result->explanation += JsonObject()
+                             .Text("id", record.fields[layout_.id_column])
+                             .Number("line", std::to_string(record.line))
+                             .Text("label", check.label)
+                             .Text("library", check.rule->library)
+                             .Text("rule", check.rule->name)
+                             .Raw("args", args + "]")
+                             .Close() +
+                         "\n";
 }
 
 }  // namespace txhost

@@ -1,8 +1,8 @@
 // Writing a screening run's outputs as it goes, and publishing them together at its end.
 #include "screen_outputs.h"
 
-#include <nlohmann/json.hpp>
 
+#include "json_line.h"
 #include "report.h"
 
 namespace txhost {
@@ -66,13 +66,14 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   if (alerts_) {
     for (const RaisedAlert& alert : result.alerts) {
       const Check& check = checks_[alert.check];
-      nlohmann::ordered_json line = {{"id", id},
-                                     {"line", record.line},
-                                     {"label", check.label},
-                                     {"rule", check.rule->name},
-                                     {"text", alert.text}};
-      if (!alert.value.empty()) line["value"] = alert.value;
-      alerts_->Write(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+      JsonObject line;
+      line.Text("id", id)
+          .Number("line", std::to_string(record.line))
+          .Text("label", check.label)
+          .Text("rule", check.rule->name)
+          .Text("text", alert.text);
+      if (!alert.value.empty()) line.Text("value", alert.value);
+      alerts_->Write(line.Close() + "\n");
     }
   }
 }

@@ -142,6 +142,17 @@ def test_explain_and_report(rules, sample_frame, tmp_path):
     assert not list(tmp_path.glob(".*"))  # no temporary file left beside it
 
 
+def test_bytes_that_are_not_utf8_come_back_exactly(tmp_path):
+    transactions = tmp_path / "bytes.csv"
+    transactions.write_bytes(b"id,account\n\xffT1\xe9,ACC-6661\n")
+    rules_file = tmp_path / "rules.conf"
+    rules_file.write_text('bad txscreen BADACCOUNT account "ACC-6661"\n')
+    with txscreen.RuleSet(rules_file) as rule_set:
+        run = rule_set.screen(transactions, explain=True)
+    for id_ in (run.results["id"][0], run.explain["id"][0]):
+        assert id_.encode("utf-8", "surrogateescape") == b"\xffT1\xe9"
+
+
 def test_ctrl_c_stops_a_long_run_promptly(tmp_path):
     # Every row waits on a 2 ms server round trip: minutes of work, unless Ctrl-C stops it.
     database = tmp_path / "slow"

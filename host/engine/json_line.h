@@ -1,0 +1,34 @@
+// JSON lines that keep the exact bytes of the input, for the records a run writes as it goes
+// (explain lines, alerts).
+//
+// A text is written as a JSON string. Where its bytes are not UTF-8, each byte that is not part
+// of a valid UTF-8 sequence is written as the escape \udcXX, XX being the byte's value: Python
+// reads them back with json.loads(line) and text.encode("utf-8", "surrogateescape"); any reader
+// can map U+DC80 to U+DCFF back to the bytes 0x80 to 0xFF. Valid UTF-8 is written as it is.
+#ifndef TXSCREEN_HOST_ENGINE_JSON_LINE_H_
+#define TXSCREEN_HOST_ENGINE_JSON_LINE_H_
+
+#include <string>
+#include <string_view>
+
+namespace txhost {
+
+// `bytes` as a quoted JSON string, exact as described above.
+std::string JsonString(std::string_view bytes);
+
+// One JSON object, its members in the order they are added.
+class JsonObject {
+ public:
+  JsonObject& Text(std::string_view key, std::string_view bytes);
+  JsonObject& Number(std::string_view key, std::string_view number);  // already JSON
+  JsonObject& Raw(std::string_view key, std::string_view json);       // already JSON
+  // The object, closed.
+  std::string Close() const { return text_ + "}"; }
+
+ private:
+  std::string text_ = "{";
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_JSON_LINE_H_
