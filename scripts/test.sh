@@ -84,7 +84,8 @@ report_in_browser() {
   {
     head -n 1 examples/transactions.csv
     printf '%s\n' "\"$hostile\",$row,1" \
-      "\"<script>document.documentElement.dataset.pwned=1</script>\",$row,0"
+      "\"<script>document.documentElement.dataset.pwned=1</script>\",$row,0" \
+      "T-$(printf 'x%.0s' {1..400}),$row,0"
     tail -n +2 examples/transactions.csv
   } >"$dir/transactions.csv"
   local status=0
@@ -105,12 +106,14 @@ report_in_browser() {
   expected=$(sed -n 's/.*data-charts-expected="\([0-9]*\)".*/\1/p' <<<"$body")
   drawn=$(sed -n 's/.*data-charts-drawn="\([0-9]*\)".*/\1/p' <<<"$body")
   grep -q 'data-errors="0"' <<<"$root" || { echo "script errors on the page: $root"; return 1; }
+  grep -q 'data-fits-width="true"' <<<"$body" ||
+    { echo "the page is wider than its window (a long id?): $body"; return 1; }
   [ -n "$expected" ] && [ "$expected" -ge 4 ] && [ "$drawn" = "$expected" ] ||
     { echo "charts drawn: ${drawn:-none} of ${expected:-none}"; return 1; }
   if grep -q 'data-pwned' "$dir/dom.html"; then echo "an id from the input ran as markup"; return 1; fi
   grep -qF '&lt;img src=x onerror=' "$dir/dom.html" ||
     { echo "the hostile id is not shown as text"; return 1; }
-  echo "report: $drawn charts drawn, no script error, hostile ids shown as text;" \
+  echo "report: $drawn charts drawn, no script error, hostile ids shown as text, fits its width;" \
     "screenshot in build/report-test/report.png"
 }
 

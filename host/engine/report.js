@@ -171,4 +171,7 @@
   togetherSection();
   data.checks.filter((c) => c.sweep).forEach(sweepSection);
   document.body.dataset.chartsExpected = String(expected);
+  // Whether the page fits its window's width, long texts from the input and all.
+  const page = document.documentElement;
+  document.body.dataset.fitsWidth = String(page.scrollWidth <= page.clientWidth);
 })();
