@@ -108,6 +108,19 @@ TEST(StandardOutputTest, AStoppedRunSaysHowManyResultRowsWentOut) {
       << ReadFile(dir + "/err.txt");
 }
 
+TEST(StandardOutputTest, ASummaryThatStandardErrorCannotTakeFailsTheRun) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill up here";
+  const std::string dir = FreshDirectory("stderr_full_test");
+  std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
+  std::ofstream(dir + "/t.csv") << "id\nT1\n";
+  testing_support::ChildOptions options;
+  options.stderr_file = "/dev/full";
+  testing_support::Child child = testing_support::StartTxhost(
+      {"screen", "--rules", dir + "/r.conf", "--out", dir + "/out.csv", dir + "/t.csv"}, options);
+  std::string ignored;
+  EXPECT_EQ(testing_support::FinishChild(&child, &ignored), txhost::kExitFailed);
+}
+
 TEST(StandardOutputTest, AReaderThatGoesAwayIsABrokenPipeThatCleansUp) {
   const std::string dir = FreshDirectory("broken_pipe_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
