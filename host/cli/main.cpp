@@ -40,6 +40,11 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   command->add_option("transactions", screen->transactions, "CSV file with a header; - reads stdin")
       ->required();
   command->add_option("--rules", screen->rules, "Rule-set file (format below)")->required();
+  command->add_option("--baseline", screen->baseline,
+                      "The live rule set: screen beside it and compare (a set flags a row when "
+                      "one of its checks fires)");
+  command->add_option("--changes", screen->changes,
+                      "With --baseline: each row the draft decides differently, as CSV");
   command->add_option("--connect", screen->connect,
                       "user[/password]@service of the session for database rules");
   command->add_option("--password-file", screen->password_file,

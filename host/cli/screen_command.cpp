@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "credentials.h"
 #include "exit_status.h"
@@ -106,7 +107,22 @@ OutputPaths OutputsOf(const ScreenOptions& options) {
           {"--explain", unless_parse_only(options.explain)},
           {"--alerts", unless_parse_only(options.alerts)},
           {"--summary", options.summary},
-          {"--report", options.report}};
+          {"--report", options.report},
+          {"--changes", options.changes}};
+}
+
+// The live rule set beside the draft: both checked in full before any row, then paired so that
+// a check both have is called once. False with every problem printed.
+bool PairWithBaseline(const ScreenOptions& options, const ScreenInput& input,
+                      LibrarySet& libraries, ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
+  std::vector<std::string> problems;
+  std::vector<Check> live = LoadRuleSet(options.baseline, input.header, libraries, &problems);
+  RefuseLabelsLikeTheId(live, input.header[input.id_column], options.baseline, &problems);
+  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  if (!problems.empty()) return false;
+  pair->emplace(PairRuleSets(std::move(plan->checks), live));
+  plan->checks = (*pair)->checks;
+  return true;
 }
 
 // What a run that did not complete leaves: nothing, or what went out as it ran.
@@ -142,14 +158,21 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   ScreenPlan plan;
   plan.checks = LoadRuleSet(options.rules, input->header, libraries, &problems);
   RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], options.rules, &problems);
-  if (!problems.empty()) {
-    for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  std::optional<RuleSetPair> pair;
+  if (!options.baseline.empty() && !PairWithBaseline(options, *input, libraries, &plan, &pair)) {
     return kExitUsage;
   }
+  if (!problems.empty()) return kExitUsage;
+  if (!options.changes.empty() && !pair) {
+    return Report(kExitUsage, "--changes " + options.changes + ": needs --baseline");
+  }
   plan.settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
-  auto outputs = ScreenOutputs::Open(
-      OutputsOf(options), {{"transactions", options.transactions}, {"--rules", options.rules}},
-      *input, plan.checks, &error);
+  auto outputs = ScreenOutputs::Open(OutputsOf(options),
+                                     {{"transactions", options.transactions},
+                                      {"--rules", options.rules},
+                                      {"--baseline", options.baseline}},
+                                     *input, plan.checks, pair ? &*pair : nullptr, &error);
   if (!outputs) return Report(kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
     std::fprintf(stderr, "txhost screen: removed %s, left by a run that was killed\n",
@@ -159,7 +182,8 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   if (!sessions) return Report(kExitUsage, error);
 
   ScreenSummary summary(input->name, options.rules, plan.checks, input->label_column >= 0,
-                        options.parse_only);
+                        options.parse_only, pair ? pair->draft_size : plan.checks.size());
+  if (pair) summary.comparison.emplace(*pair, options.baseline);
   RunOutcome outcome;
   {
     StreamedRowsNotice notice(outputs->RowsStreamed());

@@ -13,6 +13,7 @@ namespace txhost {
 struct ScreenOptions {
   std::string library_directory;
   std::string rules;         // the rule-set file
+  std::string baseline;      // the live rule set to compare the draft (rules) with; empty: none
   std::string transactions;  // the CSV file; "-" reads standard input
   // user[/password]@service, for rule sets with database rules (credentials.h says where else a
   // password may come from). RunScreen wipes it once the session has begun.
@@ -24,6 +25,7 @@ struct ScreenOptions {
   std::string alerts;     // empty: alerts are only counted and shown
   std::string summary;    // empty: the summary goes to standard error only
   std::string report;     // empty: no HTML report
+  std::string changes;    // with a baseline: the rows whose decision changes; empty: none
   std::string id_column = "id";
   std::string label_column;  // empty: no backtest
   unsigned threads = 1;

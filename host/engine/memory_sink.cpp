@@ -17,6 +17,9 @@ void MemorySink::Row(const CsvRecord& record, const RowResult& result) {
     alerts_.push_back({record.line, alert.check, id, alert.text});
   }
   explanations_ += result.explanation;
+  if (pair_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
+    changes_.push_back(DescribeChange(*pair_, id, record.line, result.fired));
+  }
 }
 
 }  // namespace txhost

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "comparison.h"
 #include "result_sink.h"
 
 namespace txhost {
@@ -27,8 +28,10 @@ class MemorySink : public ResultSink {
  public:
   // `id_column` is where a row's id is; `keep_texts` keeps the ids of screened rows and the fields
   // of rejected ones, which a caller that holds the rows itself does not need.
-  MemorySink(size_t checks, size_t id_column, bool keep_texts)
-      : fired_(checks), id_column_(id_column), keep_texts_(keep_texts) {}
+  // `checks` is how many checks' results to keep, the first of the run's; with `pair`, the rows
+  // whose decision the draft changes are kept too.
+  MemorySink(size_t checks, size_t id_column, bool keep_texts, const RuleSetPair* pair = nullptr)
+      : fired_(checks), id_column_(id_column), keep_texts_(keep_texts), pair_(pair) {}
 
   void Row(const CsvRecord& record, const RowResult& result) override;
 
@@ -40,6 +43,7 @@ class MemorySink : public ResultSink {
   const std::vector<MemoryAlert>& alerts() const { return alerts_; }
   // The explain lines, as --explain holds them.
   const std::string& explanations() const { return explanations_; }
+  const std::vector<ChangedRow>& changes() const { return changes_; }
 
  private:
   std::vector<size_t> lines_;
@@ -48,8 +52,10 @@ class MemorySink : public ResultSink {
   std::vector<MemoryReject> rejects_;
   std::vector<MemoryAlert> alerts_;
   std::string explanations_;
+  std::vector<ChangedRow> changes_;
   size_t id_column_;
   bool keep_texts_;
+  const RuleSetPair* pair_;
 };
 
 }  // namespace txhost

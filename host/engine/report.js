@@ -165,7 +165,42 @@
     });
   }
 
+  // A draft against the live rule set: where they decide differently, and what that does.
+  function comparisonSection(c) {
+    element("h2", "Against the live rule set", root);
+    element("p", "Live: " + c.baseline + ". " + c.rule[0].toUpperCase() + c.rule.slice(1) + ".", root);
+    table(root, ["rows flagged", "rows"], [
+      ["by both", c.rows.both], ["by the live set only", c.rows.live_only],
+      ["by the draft only", c.rows.draft_only], ["by neither", c.rows.neither]]);
+    if (c.backtest) {
+      const b = c.backtest;
+      chart(root, {
+        type: "bar",
+        data: {
+          labels: ["fraud newly caught", "fraud newly missed", "false alarms added",
+                   "false alarms removed"],
+          datasets: [{ label: "rows", data: [b.fraud_newly_caught, b.fraud_newly_missed,
+                                             b.false_alarms_added, b.false_alarms_removed] }],
+        },
+      });
+      table(root, ["", "precision", "recall", "TP", "FP", "FN"], [["draft", b.draft], ["live", b.live]]
+        .map(([name, s]) => [name, percent(s.precision), percent(s.recall), s.true_positives,
+                             s.false_positives, s.false_negatives]));
+    }
+    table(root, ["checks", "labels"], [
+      ["added", c.checks.added.join(", ") || "none"],
+      ["removed", c.checks.removed.join(", ") || "none"],
+      ["changed", c.checks.changed.join(", ") || "none"]]);
+    if (c.first_changes.length > 0) {
+      element("p", "The first rows decided differently:", root);
+      table(root, ["id", "line", "flagged by", "draft's checks that fired", "live checks that fired"],
+            c.first_changes.map((r) => [r.id, r.line, r.flagged_by, r.draft_checks.join(", "),
+                                        r.live_checks.join(", ")]));
+    }
+  }
+
   runSection();
+  if (data.comparison) comparisonSection(data.comparison);
   checksSection();
   daysSection();
   togetherSection();

@@ -176,21 +176,6 @@ bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::stri
   return true;
 }
 
-bool SameValue(ParamKind kind, const Value& a, const Value& b) {
-  switch (kind) {
-    case ParamKind::kAmount:
-      return a.amount == b.amount;
-    case ParamKind::kDate:
-      return a.date.OCIDateYYYY == b.date.OCIDateYYYY && a.date.OCIDateMM == b.date.OCIDateMM &&
-             a.date.OCIDateDD == b.date.OCIDateDD;
-    case ParamKind::kText:
-      return a.text == b.text;
-    case ParamKind::kHandles:
-      break;
-  }
-  return false;
-}
-
 bool IsLabel(const std::string& word) {
   return std::all_of(word.begin(), word.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
@@ -396,6 +381,21 @@ std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
                                  std::vector<std::string>* problems) {
   std::istringstream in(text_);
   return ReadChecks(in, path_, &header, libraries_, problems);
+}
+
+bool SameValue(ParamKind kind, const Value& a, const Value& b) {
+  switch (kind) {
+    case ParamKind::kAmount:
+      return a.amount == b.amount;
+    case ParamKind::kDate:
+      return a.date.OCIDateYYYY == b.date.OCIDateYYYY && a.date.OCIDateMM == b.date.OCIDateMM &&
+             a.date.OCIDateDD == b.date.OCIDateDD;
+    case ParamKind::kText:
+      return a.text == b.text;
+    case ParamKind::kHandles:
+      break;
+  }
+  return false;
 }
 
 void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& id_column,

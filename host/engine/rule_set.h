@@ -100,6 +100,9 @@ class RuleSet {
   LibrarySet libraries_;
 };
 
+// Whether two values of `kind` are the same value (an amount as the float the rule gets).
+bool SameValue(ParamKind kind, const Value& a, const Value& b);
+
 // A check labelled like the id column would give the results two columns of one name, which no
 // reader could tell apart: each is a problem, "path:line: message".
 void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& id_column,

@@ -18,25 +18,30 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
                                                    const std::vector<NamedPath>& inputs,
                                                    const ScreenInput& input,
                                                    const std::vector<Check>& checks,
-                                                   std::string* error) {
+                                                   const RuleSetPair* pair, std::string* error) {
   if (!CheckOutputPaths(inputs,
                         {paths.results, paths.rejects, paths.explain, paths.alerts, paths.summary,
-                         paths.report},
+                         paths.report, paths.changes},
                         error)) {
     return nullptr;
   }
-  std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks));
+  std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks, pair));
   if (!outputs->Create(paths.results.path, &outputs->results_, error) ||
       !outputs->Create(paths.rejects.path, &outputs->rejects_, error) ||
       !outputs->Create(paths.explain.path, &outputs->explain_, error) ||
       !outputs->Create(paths.alerts.path, &outputs->alerts_, error) ||
       !outputs->Create(paths.summary.path, &outputs->summary_, error) ||
-      !outputs->Create(paths.report.path, &outputs->report_, error)) {
+      !outputs->Create(paths.report.path, &outputs->report_, error) ||
+      !outputs->Create(paths.changes.path, &outputs->changes_, error)) {
     return nullptr;
+  }
+  if (outputs->changes_) {
+    outputs->changes_->Write(CsvField(input.header[input.id_column]) +
+                             ",_line,flagged_by,draft_checks,live_checks\n");
   }
   if (outputs->results_) {
     std::string header = CsvField(input.header[input.id_column]);
-    for (const Check& check : checks) header += "," + CsvField(check.label);
+    for (size_t c = 0; c < outputs->reported_; ++c) header += "," + CsvField(checks[c].label);
     outputs->results_->Write(header + "\n");
   }
   if (outputs->rejects_) {
@@ -58,9 +63,20 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   const std::string& id = record.fields[input_.id_column];
   if (results_) {
     std::string row = CsvField(id);
-    for (char fired : result.fired) row += fired ? ",1" : ",0";
+    for (size_t c = 0; c < reported_; ++c) row += result.fired[c] ? ",1" : ",0";
     results_->Write(row + "\n");
     ++result_rows_;
+  }
+  if (changes_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
+    ChangedRow change = DescribeChange(*pair_, id, record.line, result.fired);
+    auto labels = [](const std::vector<std::string>& list) {
+      std::string text;
+      for (const std::string& label : list) text += (text.empty() ? "" : ";") + label;
+      return text;
+    };
+    changes_->Write(CsvField(id) + "," + std::to_string(record.line) + "," +
+                    (change.flagged_by_draft ? "draft" : "live") + "," +
+                    labels(change.draft_checks) + "," + labels(change.live_checks) + "\n");
   }
   if (explain_) explain_->Write(result.explanation);
   if (alerts_) {
@@ -78,30 +94,34 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   }
 }
 
-void ScreenOutputs::Flush() {
-  for (auto* file : {&results_, &rejects_, &explain_, &alerts_}) {
-    if (*file) (*file)->Flush();
+std::vector<OutputFile*> ScreenOutputs::Files() const {
+  std::vector<OutputFile*> files;
+  for (auto* file :
+       {&results_, &rejects_, &explain_, &alerts_, &changes_, &summary_, &report_}) {
+    if (*file) files.push_back(file->get());
   }
+  return files;
+}
+
+void ScreenOutputs::Flush() {
+  for (OutputFile* file : Files()) file->Flush();
 }
 
 bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
   if (summary_) summary_->Write(SummaryJson(summary));
   if (report_) report_->Write(ReportHtml(summary));
-  std::vector<OutputFile*> files;
-  for (auto* file : {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_}) {
-    if (!*file) continue;
-    if (!(*file)->Finish(error)) return false;
-    files.push_back(file->get());
+  std::vector<OutputFile*> files = Files();
+  for (OutputFile* file : files) {
+    if (!file->Finish(error)) return false;
   }
   return PublishAll(files, error);
 }
 
 std::vector<std::string> ScreenOutputs::LeftoversRemoved() const {
   std::vector<std::string> removed;
-  for (auto* file : {&results_, &rejects_, &explain_, &alerts_, &summary_, &report_}) {
-    if (!*file) continue;
-    const auto& more = (*file)->leftovers_removed();
-    removed.insert(removed.end(), more.begin(), more.end());
+  for (OutputFile* file : Files()) {
+    removed.insert(removed.end(), file->leftovers_removed().begin(),
+                   file->leftovers_removed().end());
   }
   return removed;
 }
@@ -115,7 +135,7 @@ std::string ScreenOutputs::WrittenAlready() const {
     written = name(*results_) + " has " + std::to_string(result_rows_.load()) +
               " result rows, which are incomplete";
   }
-  for (auto* file : {&rejects_, &explain_, &alerts_}) {
+  for (auto* file : {&rejects_, &explain_, &alerts_, &changes_}) {
     if (*file && (*file)->direct()) {
       written += (written.empty() ? "" : "; ") + name(**file) + " has part of its lines";
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "comparison.h"
 #include "output_file.h"
 #include "result_sink.h"
 #include "row_screener.h"
@@ -19,16 +20,19 @@ namespace txhost {
 // Each output with the name its messages give it ("--out"); an empty path is not written.
 struct OutputPaths {
   NamedPath results, rejects, explain, alerts, summary, report;
+  NamedPath changes;  // with a live rule set: the rows whose decision the draft changes
 };
 
 class ScreenOutputs : public ResultSink {
  public:
   // Checks every path against `inputs` and the others, then creates each output's temporary
-  // file and writes the headers. Null and the reason when any path is refused.
+  // file and writes the headers. With `pair` (a draft beside the live set), the results hold the
+  // draft's checks. Null and the reason when any path is refused.
   static std::unique_ptr<ScreenOutputs> Open(const OutputPaths& paths,
                                              const std::vector<NamedPath>& inputs,
                                              const ScreenInput& input,
-                                             const std::vector<Check>& checks, std::string* error);
+                                             const std::vector<Check>& checks,
+                                             const RuleSetPair* pair, std::string* error);
 
   void Row(const CsvRecord& record, const RowResult& result) override;
   // Passes on what was written so far, so that a reader of standard output sees each row as soon
@@ -50,13 +54,17 @@ class ScreenOutputs : public ResultSink {
   }
 
  private:
-  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks)
-      : input_(input), checks_(checks) {}
+  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks,
+                const RuleSetPair* pair)
+      : input_(input), checks_(checks), pair_(pair), reported_(pair ? pair->draft_size : checks.size()) {}
+  std::vector<OutputFile*> Files() const;
   bool Create(const std::string& path, std::unique_ptr<OutputFile>* file, std::string* error);
 
   const ScreenInput& input_;
   const std::vector<Check>& checks_;
-  std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_;
+  const RuleSetPair* pair_;
+  size_t reported_;  // the checks whose columns the results hold
+  std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_, changes_;
   std::atomic<size_t> result_rows_{0};
 };
 

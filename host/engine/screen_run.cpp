@@ -23,10 +23,7 @@ RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& li
   bool completed = pipeline.Run(
       *input.source,
       [&](const CsvRecord& record, const RowResult& result) {
-        summary->Tally(result);
-        if (!result.alerts.empty()) {
-          summary->KeepAlerts(record.fields[input.id_column], record.line, result);
-        }
+        summary->Tally(record.fields[input.id_column], record.line, result);
         observer.Row(record, result);
         sink.Row(record, result);
         outcome.last_line = record.line;

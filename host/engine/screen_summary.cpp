@@ -1,16 +1,14 @@
 // Counting a run's results and rendering the counts as text and as JSON.
 #include "screen_summary.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 namespace txhost {
 namespace {
 
-std::optional<double> Ratio(size_t part, size_t whole) {
-  if (whole == 0) return std::nullopt;
-  return double(part) / double(whole);
-}
+std::optional<double> Ratio(size_t part, size_t whole) { return FiringCounts::Ratio(part, whole); }
 
 std::string Percent(std::optional<double> ratio) {
   if (!ratio) return "-";
@@ -32,28 +30,79 @@ void AddBacktest(const ScreenSummary& s, const FiringCounts& counts, nlohmann::j
   (*entry)["recall"] = OrNull(counts.Recall());
 }
 
+nlohmann::json SideJson(const FiringCounts& counts) {
+  return {{"flagged", counts.hits},
+          {"true_positives", counts.true_positives},
+          {"false_positives", counts.false_positives},
+          {"false_negatives", counts.false_negatives},
+          {"precision", OrNull(counts.Precision())},
+          {"recall", OrNull(counts.Recall())}};
+}
+
+nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
+  const RuleSetPair& pair = c.pair;
+  nlohmann::json changes = nlohmann::json::array();
+  for (const ChangedRow& row : c.first_changes) {
+    changes.push_back({{"id", row.id},
+                       {"line", row.line},
+                       {"flagged_by", row.flagged_by_draft ? "draft" : "live"},
+                       {"draft_checks", row.draft_checks},
+                       {"live_checks", row.live_checks}});
+  }
+  nlohmann::json comparison = {
+      {"baseline", c.baseline},
+      {"rule", "a rule set flags a row when at least one of its checks fires"},
+      {"rows", {{"both", c.both}, {"live_only", c.live_only}, {"draft_only", c.draft_only},
+                {"neither", c.neither}}},
+      {"checks", {{"added", pair.added}, {"removed", pair.removed}, {"changed", pair.changed}}},
+      {"first_changes", std::move(changes)}};
+  if (s.backtest) {
+    comparison["backtest"] = {{"fraud_newly_caught", c.fraud_newly_caught},
+                              {"fraud_newly_missed", c.fraud_newly_missed},
+                              {"false_alarms_added", c.false_alarms_added},
+                              {"false_alarms_removed", c.false_alarms_removed},
+                              {"draft", SideJson(c.draft_flags)},
+                              {"live", SideJson(c.live_flags)}};
+  }
+  return comparison;
+}
+
+std::string Labels(const std::vector<std::string>& labels) {
+  std::string text;
+  for (const std::string& label : labels) text += (text.empty() ? "" : ", ") + label;
+  return text.empty() ? "none" : text;
+}
+
+std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
+  const RuleSetPair& pair = c.pair;
+  std::string text = "against the live rule set " + c.baseline + ":\n";
+  text += "  rows flagged by both " + std::to_string(c.both) + ", by the live set only " +
+          std::to_string(c.live_only) + ", by the draft only " + std::to_string(c.draft_only) +
+          ", by neither " + std::to_string(c.neither) + "\n";
+  text += "  checks added: " + Labels(pair.added) + "; removed: " + Labels(pair.removed) +
+          "; changed: " + Labels(pair.changed) + "\n";
+  if (s.backtest) {
+    text += "  fraud newly caught " + std::to_string(c.fraud_newly_caught) + ", newly missed " +
+            std::to_string(c.fraud_newly_missed) + "; false alarms added " +
+            std::to_string(c.false_alarms_added) + ", removed " +
+            std::to_string(c.false_alarms_removed) + "\n";
+    for (const auto& [name, counts] : {std::pair{"draft", &c.draft_flags}, {"live ", &c.live_flags}}) {
+      text += std::string("  ") + name + ": precision " + Percent(counts->Precision()) +
+              ", recall " + Percent(counts->Recall()) + "\n";
+    }
+  }
+  return text;
+}
+
 }  // namespace
-
-void FiringCounts::Add(bool fired, int outcome) {
-  hits += fired;
-  true_positives += fired && outcome == 1;
-  false_positives += fired && outcome == 0;
-  false_negatives += !fired && outcome == 1;
-}
-
-std::optional<double> FiringCounts::Precision() const {
-  return Ratio(true_positives, true_positives + false_positives);
-}
-
-std::optional<double> FiringCounts::Recall() const {
-  return Ratio(true_positives, true_positives + false_negatives);
-}
 
 ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& rules_path,
                              const std::vector<Check>& rule_set, bool backtesting,
-                             bool parsing_only)
+                             bool parsing_only, size_t reported)
     : input(input_name), rules(rules_path), backtest(backtesting), parse_only(parsing_only) {
-  for (const Check& check : rule_set) {
+  for (const Check& check : rule_set) alert_sources_.emplace_back(check.label, check.rule->name);
+  for (size_t c = 0; c < std::min(reported, rule_set.size()); ++c) {
+    const Check& check = rule_set[c];
     CheckSummary entry;
     entry.label = check.label;
     entry.library = check.rule->library;
@@ -72,7 +121,7 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
   fired_together.assign(checks.size() * checks.size(), 0);
 }
 
-void ScreenSummary::Tally(const RowResult& row) {
+void ScreenSummary::Tally(const std::string& id, size_t line, const RowResult& row) {
   ++read;
   if (!row.reject.empty()) {
     ++rejected;
@@ -80,7 +129,11 @@ void ScreenSummary::Tally(const RowResult& row) {
     return;
   }
   ++screened;
-  for (const RaisedAlert& alert : row.alerts) ++checks[alert.check].alerts;
+  if (!row.alerts.empty()) KeepAlerts(id, line, row);
+  for (const RaisedAlert& alert : row.alerts) {
+    if (alert.check < checks.size()) ++checks[alert.check].alerts;
+  }
+  if (comparison && !parse_only) comparison->Tally(id, line, row.fired, backtest ? row.outcome : -1);
   alerts += row.alerts.size();
   on_lost_session += row.on_lost_session;
   if (backtest && row.outcome < 0) ++unlabelled;
@@ -107,8 +160,8 @@ void ScreenSummary::Tally(const RowResult& row) {
 void ScreenSummary::KeepAlerts(const std::string& id, size_t line, const RowResult& row) {
   for (const RaisedAlert& alert : row.alerts) {
     if (first_alerts.size() >= kAlertExamples) return;
-    const CheckSummary& check = checks[alert.check];
-    first_alerts.push_back({id, line, check.label, check.rule, alert.text});
+    const auto& [label, rule] = alert_sources_[alert.check];
+    first_alerts.push_back({id, line, label, rule, alert.text});
   }
 }
 
@@ -132,6 +185,7 @@ std::string SummaryText(const ScreenSummary& s) {
             std::to_string(s.unlabelled) + " unlabelled rows left out)\n";
   }
   if (s.parse_only) return text;
+  if (s.comparison) text += ComparisonText(s, *s.comparison);
   std::snprintf(line, sizeof line, "%-22s %-16s %8s %8s %7s", "check", "rule", "hits", "rate",
                 "alerts");
   text += line;
@@ -214,6 +268,7 @@ std::string SummaryJson(const ScreenSummary& s) {
         {{"id", a.id}, {"line", a.line}, {"label", a.label}, {"rule", a.rule}, {"text", a.text}});
   }
   summary["first_alerts"] = std::move(alerts);
+  if (s.comparison) summary["comparison"] = ComparisonJson(s, *s.comparison);
   return summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 

@@ -8,25 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "comparison.h"
+#include "firing_counts.h"
 #include "row_screener.h"
 #include "rule_set.h"
 
 namespace txhost {
-
-// How often a check fired, and against the known outcomes when backtesting.
-struct FiringCounts {
-  size_t hits = 0;
-  size_t true_positives = 0;
-  size_t false_positives = 0;
-  size_t false_negatives = 0;
-
-  // `outcome` is 1, 0, or -1 for a row left out of the backtest.
-  void Add(bool fired, int outcome);
-  // Not defined (empty) when there is nothing to divide by: a check that never fired has no
-  // precision, which is not the same as a precision of 0.
-  std::optional<double> Precision() const;
-  std::optional<double> Recall() const;
-};
 
 // One value of a swept argument, and what the check gave with it.
 struct SweepPoint : FiringCounts {
@@ -76,15 +63,23 @@ struct ScreenSummary {
   std::vector<size_t> fired_together;  // checks x checks: rows on which both fired
   std::vector<AlertExample> first_alerts;
   double seconds = 0;
+  // With a live rule set beside the draft: where the two decide differently.
+  std::optional<Comparison> comparison;
 
+  // The figures of the first `reported` checks of `rule_set` (all by default); the others (a live
+  // set's own checks) only raise alerts.
   ScreenSummary(const std::string& input_name, const std::string& rules_path,
-                const std::vector<Check>& rule_set, bool backtesting, bool parsing_only);
-  // Counts one row's result.
-  void Tally(const RowResult& row);
-  // Keeps the row's alerts while there are fewer than kAlertExamples.
-  void KeepAlerts(const std::string& id, size_t line, const RowResult& row);
+                const std::vector<Check>& rule_set, bool backtesting, bool parsing_only,
+                size_t reported = static_cast<size_t>(-1));
+  // Counts one row's result, and keeps its alerts while there are fewer than kAlertExamples.
+  void Tally(const std::string& id, size_t line, const RowResult& row);
   double RowsPerSecond() const { return seconds > 0 ? read / seconds : 0.0; }
   size_t FiredTogether(size_t a, size_t b) const { return fired_together[a * checks.size() + b]; }
+
+ private:
+  void KeepAlerts(const std::string& id, size_t line, const RowResult& row);
+
+  std::vector<std::pair<std::string, std::string>> alert_sources_;  // label and rule, per check
 };
 
 // The summary as a person reads it on standard error.

@@ -130,6 +130,22 @@ def test_errors_carry_txhosts_messages(sample_frame, tmp_path, make, error, word
     assert isinstance(raised.value, txscreen.Error)
 
 
+def test_a_draft_beside_the_live_set_compares_as_txhost_does(sample_frame, tmp_path):
+    draft_file = tmp_path / "draft.conf"
+    draft_file.write_text(RULES.read_text().replace("previous_amount 400", "previous_amount 500")
+                          + 'saturday txscreen TESTDATE "SAT" date\n')
+    changes = tmp_path / "changes.csv"
+    _, summary = txhost_screen(TRANSACTIONS, draft_file, tmp_path, "--label", "is_fraud",
+                               "--baseline", str(RULES), "--changes", str(changes))
+    with txscreen.RuleSet(draft_file) as draft, txscreen.RuleSet(RULES) as live:
+        run = draft.screen(sample_frame, label="is_fraud", baseline=live)
+    assert run.summary["comparison"] == summary["comparison"]
+    assert summary["comparison"]["rows"]["draft_only"] > 0
+    expected = pd.read_csv(changes, dtype=str, keep_default_na=False)
+    pd.testing.assert_frame_equal(run.changes.astype(str), expected)
+    assert list(run.results.columns) == ["id"] + draft.labels
+
+
 def test_explain_and_report(rules, sample_frame, tmp_path):
     run = rules.screen(sample_frame, label="is_fraud", explain=True)
     fired = int(run.results.drop(columns="id").to_numpy().sum())

@@ -54,6 +54,9 @@ class Run:
         One row per alert a rule raised: id, line, label, rule and text, as ``--alerts``.
     explain : pandas.DataFrame or None
         With ``explain=True``, one row per check that fired, with the exact argument values.
+    changes : pandas.DataFrame or None
+        With a ``baseline``, each row the two rule sets decide differently: id, line,
+        flagged_by ("draft" or "live"), and the labels that fired on each side, as ``--changes``.
     summary : dict
         What ``--summary`` holds.
 
@@ -61,7 +64,8 @@ class Run:
     position plus 2.
     """
 
-    def __init__(self, results, rejects, alerts, explain, summary):
+    def __init__(self, results, rejects, alerts, explain, summary, changes=None):
+        self.changes = changes
         self.results = results
         self.rejects = rejects
         self.alerts = alerts
@@ -128,7 +132,8 @@ class RuleSet:
                connect: Optional[str] = None, password: Optional[str] = None,
                password_file: Optional[str] = None, threads: int = 1, id: str = "id",
                label: Optional[str] = None, explain: bool = False,
-               max_rejects: Optional[int] = None) -> Run:
+               max_rejects: Optional[int] = None,
+               baseline: Optional["RuleSet"] = None) -> Run:
         """Screen every row of ``source`` through every check.
 
         Parameters
@@ -151,6 +156,11 @@ class RuleSet:
             Also give ``Run.explain``.
         max_rejects : int, optional
             Raise :class:`TooManyRejects` once more rows than this were rejected.
+        baseline : RuleSet, optional
+            The live rule set: every row is screened through both in one pass (a check both have
+            is called once), ``Run.summary["comparison"]`` compares them (a set flags a row when
+            at least one of its checks fires) and ``Run.changes`` lists the rows they decide
+            differently. The results stay this rule set's.
 
         Returns
         -------
@@ -170,18 +180,22 @@ class RuleSet:
         request.explain = bool(explain)
         if max_rejects is not None:
             request.max_rejects = int(max_rejects)
+        live = baseline._native if baseline is not None else None
         if isinstance(source, pd.DataFrame):
-            return self._screen_frame(source, request)
-        raw = self._native.screen(os.fspath(source), [], [], 0, request)
+            return self._screen_frame(source, request, baseline)
+        raw = self._native.screen(os.fspath(source), [], [], 0, request, live)
         return _run(raw, None, id, explain)
 
-    def _screen_frame(self, frame: pd.DataFrame, request) -> Run:
+    def _screen_frame(self, frame: pd.DataFrame, request, baseline) -> Run:
         header = [str(name) for name in frame.columns]
         wanted = set(self._native.columns_read(header))
+        if baseline is not None:
+            wanted.update(baseline._native.columns_read(header))
         wanted.update(name for name in (request.id_column, request.label_column) if name)
         columns = [_column_values(frame.iloc[:, i]) if name in wanted else None
                    for i, name in enumerate(header)]
-        raw = self._native.screen(None, header, columns, len(frame), request)
+        live = baseline._native if baseline is not None else None
+        raw = self._native.screen(None, header, columns, len(frame), request, live)
         return _run(raw, frame, request.id_column, request.explain)
 
     def close(self) -> None:
@@ -290,4 +304,11 @@ def _run(raw, frame, id_column, explain) -> Run:
     if explain:
         rows = [json.loads(line) for line in raw["explain"].splitlines()]
         explained = pd.DataFrame(rows, columns=["id", "line", "label", "library", "rule", "args"])
-    return Run(results, rejects, alerts, explained, json.loads(raw["summary"]))
+    summary = json.loads(raw["summary"])
+    changes = None
+    if "comparison" in summary:
+        changes = pd.DataFrame(
+            [(id_, line, side, ";".join(draft), ";".join(live))
+             for id_, line, side, draft, live in raw["changes"]],
+            columns=[id_column, "_line", "flagged_by", "draft_checks", "live_checks"])
+    return Run(results, rejects, alerts, explained, summary, changes)

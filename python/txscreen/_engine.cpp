@@ -242,7 +242,7 @@ class NativeRuleSet {
   }
 
   py::dict Screen(py::object csv_path, std::vector<std::string> header, py::list columns,
-                  size_t rows, const ScreenRequest& request) {
+                  size_t rows, const ScreenRequest& request, NativeRuleSet* baseline) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string error;
     std::unique_ptr<txhost::ScreenInput> input;
@@ -262,7 +262,16 @@ class NativeRuleSet {
     plan.checks = rules_->Bind(input->header, &problems);
     txhost::RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], rules_->path(),
                                   &problems);
+    std::optional<txhost::RuleSetPair> pair;
+    if (baseline != nullptr) {
+      std::vector<txhost::Check> live = baseline->rules_->Bind(input->header, &problems);
+      txhost::RefuseLabelsLikeTheId(live, input->header[input->id_column],
+                                    baseline->rules_->path(), &problems);
+      pair.emplace(txhost::PairRuleSets(std::move(plan.checks), live));
+      plan.checks = pair->checks;
+    }
     if (!problems.empty()) Raise("RuleSetError", Lines(problems));
+    const size_t reported = pair ? pair->draft_size : plan.checks.size();
     plan.settings.max_rejects = request.max_rejects;
     plan.settings.explain = request.explain;
     const unsigned workers = std::max(1u, request.threads);
@@ -270,9 +279,10 @@ class NativeRuleSet {
     const txhost::SessionPool& pool =
         txhost::NeedsDatabase(plan.checks) ? Sessions(request, workers) : unconnected;
 
-    txhost::MemorySink sink(plan.checks.size(), input->id_column, from_csv);
+    txhost::MemorySink sink(reported, input->id_column, from_csv, pair ? &*pair : nullptr);
     txhost::ScreenSummary summary(input->name, rules_->path(), plan.checks,
-                                  input->label_column >= 0, false);
+                                  input->label_column >= 0, false, reported);
+    if (pair) summary.comparison.emplace(*pair, baseline->rules_->path());
     InterruptibleRun observer;
     txhost::RunOutcome outcome;
     {
@@ -294,7 +304,7 @@ class NativeRuleSet {
       case txhost::RunEnd::kCompleted:
         break;
     }
-    py::dict results = Results(plan, summary, sink, from_csv);
+    py::dict results = Results(plan, reported, summary, sink, from_csv);
     results["header"] = input->header;
     return results;
   }
@@ -373,14 +383,15 @@ class NativeRuleSet {
     return *pool_;
   }
 
-  static py::dict Results(const txhost::ScreenPlan& plan, const txhost::ScreenSummary& summary,
-                          const txhost::MemorySink& sink, bool with_texts) {
+  static py::dict Results(const txhost::ScreenPlan& plan, size_t reported,
+                          const txhost::ScreenSummary& summary, const txhost::MemorySink& sink,
+                          bool with_texts) {
     py::dict out;
     out["summary"] = Text(txhost::SummaryJson(summary));
     out["lines"] = py::array_t<int64_t>(sink.lines().size(),
                                         reinterpret_cast<const int64_t*>(sink.lines().data()));
     py::list labels, fired;
-    for (size_t c = 0; c < plan.checks.size(); ++c) {
+    for (size_t c = 0; c < reported; ++c) {
       labels.append(plan.checks[c].label);
       fired.append(py::array_t<uint8_t>(sink.fired()[c].size(), sink.fired()[c].data()));
     }
@@ -410,6 +421,13 @@ class NativeRuleSet {
     }
     out["alerts"] = alerts;
     out["explain"] = Text(sink.explanations());
+    py::list changes;
+    for (const txhost::ChangedRow& change : sink.changes()) {
+      changes.append(py::make_tuple(Text(change.id), change.line,
+                                    change.flagged_by_draft ? "draft" : "live", change.draft_checks,
+                                    change.live_checks));
+    }
+    out["changes"] = changes;
     return out;
   }
 
@@ -453,7 +471,9 @@ PYBIND11_MODULE(_engine, module) {
       .def("close", &NativeRuleSet::Close)
       .def("columns_read", &NativeRuleSet::ColumnsRead)
       .def("labels", &NativeRuleSet::Labels)
-      .def("screen", &NativeRuleSet::Screen);
+      .def("screen", &NativeRuleSet::Screen, py::arg("csv_path"), py::arg("header"),
+           py::arg("columns"), py::arg("rows"), py::arg("request"),
+           py::arg("baseline").none(true) = nullptr);
   module.def("report_html", [](const std::string& summary_json) {
     return py::bytes(txhost::ReportHtmlFromJson(summary_json));
   });

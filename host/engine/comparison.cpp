@@ -1,0 +1,97 @@
+// Pairing two rule sets and counting where they decide differently.
+#include "comparison.h"
+
+#include <algorithm>
+#include <map>
+
+namespace txhost {
+
+bool SameCheck(const Check& a, const Check& b) {
+  if (a.rule != b.rule || a.args.size() != b.args.size()) return false;
+  for (size_t i = 0; i < a.args.size(); ++i) {
+    const CheckArg& x = a.args[i];
+    const CheckArg& y = b.args[i];
+    if (x.from_column != y.from_column) return false;
+    if (x.from_column ? x.column != y.column : !SameValue(x.kind, x.literal, y.literal)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live) {
+  RuleSetPair pair;
+  pair.draft_size = draft.size();
+  pair.checks = std::move(draft);
+  std::map<std::string, const Check*> draft_by_label;
+  for (size_t d = 0; d < pair.draft_size; ++d) draft_by_label[pair.checks[d].label] = &pair.checks[d];
+  for (const Check& check : live) {
+    pair.live_labels.push_back(check.label);
+    auto same = std::find_if(pair.checks.begin(), pair.checks.begin() + pair.draft_size,
+                             [&](const Check& d) { return SameCheck(d, check); });
+    if (same != pair.checks.begin() + pair.draft_size) {
+      pair.live.push_back(static_cast<size_t>(same - pair.checks.begin()));
+    } else {
+      pair.live.push_back(pair.checks.size());
+      pair.checks.push_back(check);
+      pair.checks.back().sweep.reset();  // the sweep's figures are the draft's
+      pair.checks.back().label = "live:" + check.label;  // told apart from a draft check's alerts
+    }
+    auto named = draft_by_label.find(check.label);
+    if (named == draft_by_label.end()) {
+      pair.removed.push_back(check.label);
+    } else if (!SameCheck(*named->second, check)) {
+      pair.changed.push_back(check.label);
+    }
+  }
+  for (size_t d = 0; d < pair.draft_size; ++d) {
+    const std::string& label = pair.checks[d].label;
+    if (std::find(pair.live_labels.begin(), pair.live_labels.end(), label) ==
+        pair.live_labels.end()) {
+      pair.added.push_back(label);
+    }
+  }
+  return pair;
+}
+
+bool Flags(const RuleSetPair& pair, const std::vector<char>& fired, bool draft) {
+  if (draft) {
+    return std::any_of(fired.begin(), fired.begin() + pair.draft_size, [](char f) { return f; });
+  }
+  return std::any_of(pair.live.begin(), pair.live.end(), [&](size_t c) { return fired[c]; });
+}
+
+ChangedRow DescribeChange(const RuleSetPair& pair, const std::string& id, size_t line,
+                          const std::vector<char>& fired) {
+  ChangedRow row{id, line, Flags(pair, fired, true), {}, {}};
+  for (size_t d = 0; d < pair.draft_size; ++d) {
+    if (fired[d]) row.draft_checks.push_back(pair.checks[d].label);
+  }
+  for (size_t l = 0; l < pair.live.size(); ++l) {
+    if (fired[pair.live[l]]) row.live_checks.push_back(pair.live_labels[l]);
+  }
+  return row;
+}
+
+void Comparison::Tally(const std::string& id, size_t line, const std::vector<char>& fired,
+                       int outcome) {
+  const bool draft = Flags(pair, fired, true);
+  const bool live = Flags(pair, fired, false);
+  both += draft && live;
+  draft_only += draft && !live;
+  live_only += live && !draft;
+  neither += !draft && !live;
+  draft_flags.Add(draft, outcome);
+  live_flags.Add(live, outcome);
+  if (outcome >= 0) {
+    fraud_newly_caught += outcome == 1 && draft && !live;
+    fraud_newly_missed += outcome == 1 && live && !draft;
+    false_alarms_added += outcome == 0 && draft && !live;
+    false_alarms_removed += outcome == 0 && live && !draft;
+  }
+  if (draft != live && first_changes.size() < kChangedExamples) {
+    first_changes.push_back(DescribeChange(pair, id, line, fired));
+  }
+}
+
+}  // namespace txhost

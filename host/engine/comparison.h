@@ -1,0 +1,70 @@
+// A draft rule set screened beside the live one, in one pass over the rows: which rows each set
+// flags, how that changes caught fraud and false alarms, and which checks differ.
+//
+// A set flags a row when at least one of its checks fires. (A weighting of the checks could take
+// the place of this rule later; Flags is the one place that decides.)
+#ifndef TXSCREEN_HOST_ENGINE_COMPARISON_H_
+#define TXSCREEN_HOST_ENGINE_COMPARISON_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "firing_counts.h"
+#include "row_screener.h"
+#include "rule_set.h"
+
+namespace txhost {
+
+// The two sets as one list of checks: the draft's, then each live check that no draft check
+// repeats (same library, rule and arguments), so that a check both sets have is called once.
+struct RuleSetPair {
+  std::vector<Check> checks;
+  size_t draft_size = 0;       // the draft's checks come first
+  std::vector<size_t> live;    // each live check's place in `checks`
+  std::vector<std::string> live_labels;
+  // Matched by label: only in the draft, only in the live set, in both with other arguments.
+  std::vector<std::string> added, removed, changed;
+};
+
+// Whether two checks call the same rule with the same arguments.
+bool SameCheck(const Check& a, const Check& b);
+
+RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live);
+
+// Whether the draft (`draft` true) or the live set flags the row `fired` describes.
+bool Flags(const RuleSetPair& pair, const std::vector<char>& fired, bool draft);
+
+// A row that one set flags and the other does not.
+struct ChangedRow {
+  std::string id;
+  size_t line = 0;
+  bool flagged_by_draft = false;
+  std::vector<std::string> draft_checks, live_checks;  // the labels that fired on each side
+};
+
+ChangedRow DescribeChange(const RuleSetPair& pair, const std::string& id, size_t line,
+                          const std::vector<char>& fired);
+
+struct Comparison {
+  static constexpr size_t kChangedExamples = 20;
+
+  Comparison(RuleSetPair compared, std::string baseline_path)
+      : pair(std::move(compared)), baseline(std::move(baseline_path)) {}
+
+  // Counts one screened row; `outcome` is 1, 0, or -1 when it is left out of the backtest.
+  void Tally(const std::string& id, size_t line, const std::vector<char>& fired, int outcome);
+
+  RuleSetPair pair;
+  std::string baseline;
+  size_t both = 0, live_only = 0, draft_only = 0, neither = 0;
+  // With known outcomes: the frauds and genuine rows flagged by one set and not the other.
+  size_t fraud_newly_caught = 0, fraud_newly_missed = 0;
+  size_t false_alarms_added = 0, false_alarms_removed = 0;
+  FiringCounts draft_flags, live_flags;  // each set's flagged rows against the outcomes
+  std::vector<ChangedRow> first_changes;
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_COMPARISON_H_
