@@ -94,7 +94,7 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
     result->fired[c] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
-    TakeAlerts(&collector, c, "", result);
+    if (!collector.empty()) TakeAlerts(&collector, c, "", result);
     if (result->fired[c] && explain_) Explain(record, c, result);
     if (check.sweep) TrySweep(check, *check.sweep, c, handles, &collector, result);
   }
@@ -103,7 +103,6 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
 
 void RowScreener::TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
                              RowResult* result) {
-  if (collector->empty()) return;
   for (std::string& text : collector->Take()) {
     lost_session_ = lost_session_ || LostConnection(text);
     result->alerts.push_back({c, std::move(text), value});
@@ -126,7 +125,7 @@ void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
     }
     argument = sweep.values[v];
     fired[v] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
-    TakeAlerts(collector, c, sweep.texts[v], result);
+    if (!collector->empty()) TakeAlerts(collector, c, sweep.texts[v], result);
   }
   argument = current;
 }

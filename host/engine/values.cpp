@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace txhost {
 namespace {
@@ -89,7 +90,7 @@ bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::stri
       return ParseDate(text, &value->date, problem);
     case ParamKind::kText:
       // Rules take texts as C strings: they would see only what comes before a NUL.
-      if (text.find('\0') != std::string::npos) {
+      if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
         *problem = "holds a NUL byte";
         return false;
       }
