@@ -125,6 +125,26 @@ bool PairWithBaseline(const ScreenOptions& options, const ScreenInput& input,
   return true;
 }
 
+// The checked plan: the rule set (and the live one beside it) against the input's header, every
+// problem of both printed. False when there is any.
+bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
+              ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
+  std::vector<std::string> problems;
+  plan->checks = LoadRuleSet(options.rules, input.header, libraries, &problems);
+  RefuseLabelsLikeTheId(plan->checks, input.header[input.id_column], options.rules, &problems);
+  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  if (!options.baseline.empty() && !PairWithBaseline(options, input, libraries, plan, pair)) {
+    return false;
+  }
+  if (!problems.empty()) return false;
+  if (!options.changes.empty() && !*pair) {
+    Report(kExitUsage, "--changes " + options.changes + ": needs --baseline");
+    return false;
+  }
+  plan->settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
+  return true;
+}
+
 // What a run that did not complete leaves: nothing, or what went out as it ran.
 std::string WhatIsLeft(const ScreenOutputs& outputs) {
   std::string written = outputs.WrittenAlready();
@@ -154,20 +174,9 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
       OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
   if (!input) return Report(kExitUsage, error);
   LibrarySet libraries(options.library_directory);
-  std::vector<std::string> problems;
   ScreenPlan plan;
-  plan.checks = LoadRuleSet(options.rules, input->header, libraries, &problems);
-  RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], options.rules, &problems);
-  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
   std::optional<RuleSetPair> pair;
-  if (!options.baseline.empty() && !PairWithBaseline(options, *input, libraries, &plan, &pair)) {
-    return kExitUsage;
-  }
-  if (!problems.empty()) return kExitUsage;
-  if (!options.changes.empty() && !pair) {
-    return Report(kExitUsage, "--changes " + options.changes + ": needs --baseline");
-  }
-  plan.settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
+  if (!LoadPlan(options, *input, libraries, &plan, &pair)) return kExitUsage;
   auto outputs = ScreenOutputs::Open(OutputsOf(options),
                                      {{"transactions", options.transactions},
                                       {"--rules", options.rules},

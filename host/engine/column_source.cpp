@@ -11,7 +11,7 @@ bool ColumnSource::Next(CsvRecord* record) {
     if (columns_[c].empty()) {
       record->fields[c].clear();
     } else {
-      record->fields[c] = columns_[c][next_];
+      record->fields[c].swap(columns_[c][next_]);  // each row is read once
     }
   }
   record->line = next_ + 2;

@@ -11,7 +11,8 @@ namespace txhost {
 
 // Each column is the texts of its rows, exactly as a CSV file would hold them unquoted; a column
 // that no check, id or label reads may be left empty, and its fields are then empty texts. Row i
-// gets line i + 2: the line it has in the same data written as CSV with a header line.
+// gets line i + 2: the line it has in the same data written as CSV with a header line. Each row
+// can be read once: its texts move into the record.
 class ColumnSource : public RowSource {
  public:
   ColumnSource(std::vector<std::vector<std::string>> columns, size_t rows)

@@ -58,12 +58,12 @@ def test_every_source_gives_what_txhost_gives(rules, sample_frame, txhost_sample
 
 def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
     # 1 + 2**-24 lies halfway between two floats: written out it reads as the upper one, while a
-    # float64 cast straight to float32 would round to the even one below. NaN, a missing text and
-    # NaT are empty fields; a NUL and an amount past the float range are rejects.
+    # float64 cast straight to float32 would round to the even one below. NaN, NA, a missing text
+    # and NaT are empty fields; a NUL and an amount past the float range are rejects.
     frame = pd.DataFrame({
         "id": ["a", "b", "c", "d", "e", "f", "g"],
         "amount": [1 + 2**-24, np.nan, 2.5, 1e39, 7.0, 3.0, 0.1],
-        "credit_limit": np.array([1, 1, 2, 1, 1, 1, 0], dtype=np.int16),
+        "credit_limit": pd.array([1, 1, 2, 1, 1, 1, pd.NA], dtype="Int64"),
         "account": ["ACC-6661", None, "ACC-6661\0XYZ", "x", "y", "z", "ACC-6661"],
         "date": pd.to_datetime(["2026-12-06", "2026-12-07", "2026-12-06", "2026-12-06",
                                 "2026-12-06", "2026-12-07", None]),

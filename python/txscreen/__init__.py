@@ -262,16 +262,17 @@ def _password(password, password_file):
 
 
 def _column_values(series: pd.Series):
-    """A column as the engine converts it: a NumPy array, and where values are missing."""
+    """A column as the engine converts it: a NumPy array of a dtype it reads (missing values,
+    None, NaN, NA and NaT, become empty fields there)."""
     values = series.to_numpy()
-    kind = values.dtype.kind if isinstance(values, np.ndarray) else "O"
+    kind = values.dtype.kind if isinstance(values, np.ndarray) else "?"
     if kind == "M":
-        return values.astype("datetime64[ns]"), None
+        return values.astype("datetime64[ns]")
     if kind == "f" and values.dtype.itemsize < 4:
-        return values.astype(np.float32), None
-    if kind in "fiub":
-        return values, None
-    return series.astype(object).to_numpy(), series.isna().to_numpy()
+        return values.astype(np.float32)
+    if kind in "fiubO":
+        return values
+    return series.astype(object).to_numpy()
 
 
 def _run(raw, frame, id_column, explain) -> Run:

@@ -119,8 +119,14 @@ void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
   }
 }
 
-std::string ObjectText(PyObject* item) {
-  if (item == Py_None) return "";
+// pandas' own missing values, which to_csv writes as empty fields like None and NaN.
+struct MissingValues {
+  PyObject* na;
+  PyObject* nat;
+};
+
+std::string ObjectText(PyObject* item, const MissingValues& missing) {
+  if (item == Py_None || item == missing.na || item == missing.nat) return "";
   if (PyUnicode_Check(item)) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) return std::string(utf8, size);
@@ -136,14 +142,18 @@ std::string ObjectText(PyObject* item) {
 }
 
 void ObjectsToTexts(const py::array& column, std::vector<std::string>* texts) {
+  py::module_ pandas = py::module_::import("pandas");
+  py::object na = pandas.attr("NA"), nat = pandas.attr("NaT");
+  const MissingValues missing{na.ptr(), nat.ptr()};
   auto* items = static_cast<PyObject* const*>(column.data());
   py::ssize_t stride = column.strides(0) / static_cast<py::ssize_t>(sizeof(PyObject*));
-  for (py::ssize_t i = 0; i < column.shape(0); ++i) (*texts)[i] = ObjectText(items[i * stride]);
+  for (py::ssize_t i = 0; i < column.shape(0); ++i) {
+    (*texts)[i] = ObjectText(items[i * stride], missing);
+  }
 }
 
-// One column's texts; `missing`, when not None, marks the values to_csv writes as empty.
-std::vector<std::string> ColumnTexts(const std::string& name, const py::array& column,
-                                     const py::object& missing) {
+// One column's texts, as DataFrame.to_csv writes its values.
+std::vector<std::string> ColumnTexts(const std::string& name, const py::array& column) {
   std::vector<std::string> texts(static_cast<size_t>(column.shape(0)));
   const py::dtype dtype = column.dtype();
   switch (dtype.kind()) {
@@ -175,12 +185,6 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
       throw py::type_error("column " + name + ": values of dtype " +
                            py::str(py::handle(dtype)).cast<std::string>() +
                            " cannot be screened");
-  }
-  if (!missing.is_none()) {
-    auto marks = py::array_t<bool, py::array::forcecast>::ensure(missing).unchecked<1>();
-    for (py::ssize_t i = 0; i < marks.shape(0); ++i) {
-      if (marks(i)) texts[i].clear();
-    }
   }
   return texts;
 }
@@ -342,8 +346,7 @@ class NativeRuleSet {
     for (size_t c = 0; c < header.size(); ++c) {
       py::object column = columns[c];
       if (column.is_none()) continue;  // read by no check, id or label
-      auto pair = column.cast<py::tuple>();
-      texts[c] = ColumnTexts(header[c], pair[0].cast<py::array>(), pair[1]);
+      texts[c] = ColumnTexts(header[c], column.cast<py::array>());
     }
     return texts;
   }
