@@ -41,6 +41,30 @@ class CredentialsTest : public ::testing::Test {
     databases_ = "OCISIM_DATABASES=" + dir_;
   }
 
+  // Starts `txhost call` of a database rule on a terminal of its own, which `terminal` then
+  // reads and writes; the child's pid.
+  pid_t CallOnATerminal(int* terminal) {
+    const std::string program = txhost::DynamicLibrary::ProgramDirectory() + "/txhost";
+    pid_t pid = forkpty(terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      putenv(const_cast<char*>(databases_.c_str()));
+      execl(program.c_str(), "txhost", "call", "--connect", "analyst@creds", "txscreen",
+            "TESTDATE", "MON", "2026-12-07", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+
+  static bool WaitForThePrompt(int terminal, std::string* seen) {
+    char buffer[256];
+    while (seen->find("Password for analyst@creds: ") == std::string::npos) {
+      ssize_t got = read(terminal, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      seen->append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+  }
+
   std::string dir_;
   std::string databases_;
 };
@@ -93,23 +117,12 @@ TEST_F(CredentialsTest, NoWayOfGivingThePasswordShowsItInTheProcessList) {
 }
 
 TEST_F(CredentialsTest, AsksOnTheTerminalWithoutEchoAndRefusesWithoutOne) {
-  const std::string program = txhost::DynamicLibrary::ProgramDirectory() + "/txhost";
   int terminal = -1;
-  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  pid_t pid = CallOnATerminal(&terminal);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    putenv(const_cast<char*>(databases_.c_str()));
-    execl(program.c_str(), "txhost", "call", "--connect", "analyst@creds", "txscreen", "TESTDATE",
-          "MON", "2026-12-07", static_cast<char*>(nullptr));
-    _exit(127);
-  }
   std::string seen;
   char buffer[256];
-  while (seen.find("Password for analyst@creds: ") == std::string::npos) {
-    ssize_t got = read(terminal, buffer, sizeof buffer);
-    ASSERT_GT(got, 0) << "no prompt; the terminal showed: " << seen;
-    seen.append(buffer, static_cast<size_t>(got));
-  }
+  ASSERT_TRUE(WaitForThePrompt(terminal, &seen)) << "no prompt; the terminal showed: " << seen;
   const std::string typed = std::string(kPassword) + "\n";
   ASSERT_EQ(write(terminal, typed.data(), typed.size()), ssize_t(typed.size()));
   for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
@@ -168,26 +181,14 @@ TEST_F(CredentialsTest, APasswordFileIsReadAsGivenOrRefusedWithItsReason) {
 }
 
 TEST_F(CredentialsTest, CtrlCAtThePromptPutsTheEchoBack) {
-  const std::string program = txhost::DynamicLibrary::ProgramDirectory() + "/txhost";
   int terminal = -1;
-  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  pid_t pid = CallOnATerminal(&terminal);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    putenv(const_cast<char*>(databases_.c_str()));
-    execl(program.c_str(), "txhost", "call", "--connect", "analyst@creds", "txscreen", "TESTDATE",
-          "MON", "2026-12-07", static_cast<char*>(nullptr));
-    _exit(127);
-  }
   // The terminal's own side, to read its settings once txhost is gone.
   int device = open(ptsname(terminal), O_RDWR | O_NOCTTY);
   ASSERT_GE(device, 0);
   std::string seen;
-  char buffer[256];
-  while (seen.find("Password for analyst@creds: ") == std::string::npos) {
-    ssize_t got = read(terminal, buffer, sizeof buffer);
-    ASSERT_GT(got, 0) << "no prompt; the terminal showed: " << seen;
-    seen.append(buffer, static_cast<size_t>(got));
-  }
+  ASSERT_TRUE(WaitForThePrompt(terminal, &seen)) << "no prompt; the terminal showed: " << seen;
   struct termios during;
   ASSERT_EQ(tcgetattr(device, &during), 0);
   EXPECT_EQ(during.c_lflag & ECHO, 0u) << "the prompt has the echo off";
