@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when any is missing.
-#   install-toolchains.sh native   what the Linux build and the reference host need (Chart.js
-#                                  too, which the host builds into its report)
-#                                  and the Python package's build (pybind11, Python headers)
-#   install-toolchains.sh all      that, plus pandas, Dask's distributed and pytest for the
-#                                  Python package's tests, valgrind, clang with libFuzzer, the Win32 cross
-#                                  toolchain, 32-bit Wine, and Chromium with a font for the
-#                                  report's test in a real browser
+# Installs the Debian packages that building and testing need, when any is missing. Name the sets
+# wanted (several may be given; all of them by default):
+#   native    the Linux build, the reference host (Chart.js too, which it builds into its
+#             report), the suites' and benchmarks' libraries, and the Python package's build
+#             (pybind11, Python headers)
+#   python    pandas, Dask's distributed and pytest, for the Python package's tests
+#   browser   Chromium with a font, for the report's test in a real browser
+#   valgrind  valgrind
+#   fuzz      clang with libFuzzer
+#   win32     the mingw-w64 i686 cross toolchain and 32-bit Wine
+#   all       every set above
 set -euo pipefail
 # Everything this script and apt-get print goes to standard error: the main command's standard
 # output is the results CSV, even on the first run, when the packages are still missing.
@@ -16,16 +19,28 @@ exec 1>&2
 # libraries even when only the host is built.
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
         libbenchmark-dev pybind11-dev python3-dev)
-# The Python package's tests run with Debian's own Python and its packages.
 python=(python3-pandas python3-distributed python3-pytest)
-all=("${native[@]}" "${python[@]}" valgrind clang libclang-rt-14-dev g++-mingw-w64-i686 wine
-     wine32:i386 chromium fonts-liberation)
+browser=(chromium fonts-liberation)
+valgrind=(valgrind)
+fuzz=(clang libclang-rt-14-dev)
+win32=(g++-mingw-w64-i686 wine wine32:i386)
 
-case "${1:-all}" in
-  native) wanted=("${native[@]}") ;;
-  all) wanted=("${all[@]}") ;;
-  *) echo "usage: $0 [native|all]"; exit 2 ;;
-esac
+sets=("$@")
+[ ${#sets[@]} -gt 0 ] || sets=(all)
+wanted=()
+for set in "${sets[@]}"; do
+  case "$set" in
+    native) wanted+=("${native[@]}") ;;
+    python) wanted+=("${python[@]}") ;;
+    browser) wanted+=("${browser[@]}") ;;
+    valgrind) wanted+=("${valgrind[@]}") ;;
+    fuzz) wanted+=("${fuzz[@]}") ;;
+    win32) wanted+=("${win32[@]}") ;;
+    all) wanted+=("${native[@]}" "${python[@]}" "${browser[@]}" "${valgrind[@]}" "${fuzz[@]}"
+                  "${win32[@]}") ;;
+    *) echo "usage: $0 [native|python|browser|valgrind|fuzz|win32|all]..."; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -8,8 +8,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-toolchains.sh native
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target txhost txscreen txscreen2 >/dev/null
+# The build's own output goes to a log, since standard output carries the results; a failed
+# build shows the log's end.
+mkdir -p build
+log=build/run-sample-build.log
+if ! { cmake --preset linux && cmake --build --preset linux --target txhost txscreen txscreen2; } \
+  >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "the build failed; the whole log is $log" >&2
+  exit 1
+fi
 
 # The stand-in client library finds the sample database (users and account history) here.
 export OCISIM_DATABASES="$PWD/examples/databases"

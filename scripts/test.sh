@@ -11,21 +11,61 @@ cd "$(dirname "$0")/.."
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(linux python sample report asan tsan valgrind fuzz win32 win32-ubsan)
 
-scripts/install-toolchains.sh all
+# What each stage needs installed; the native build comes with every one.
+toolchains=(native)
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    python) toolchains+=(python) ;;
+    report) toolchains+=(browser) ;;
+    valgrind) toolchains+=(valgrind) ;;
+    fuzz) toolchains+=(fuzz) ;;
+    win32 | win32-ubsan) toolchains+=(win32) ;;
+  esac
+done
+started_all=$SECONDS
+scripts/install-toolchains.sh "${toolchains[@]}"
+timings=("$(printf '%-12s %4d s' install $((SECONDS - started_all)))")
 
-timings=()
+# The stage times are printed however the run ends, a failed stage's too.
+current=""
+stage_started=0
+wine_ready=0
+on_exit() {
+  local status=$?
+  if [ -n "$current" ]; then
+    timings+=("$(printf '%-12s %4d s (failed)' "$current" $((SECONDS - stage_started)))")
+  fi
+  printf '%s\n' "${timings[@]}"
+  if [ $wine_ready -eq 1 ]; then wineserver -k 2>/dev/null || true; fi
+  exit $status
+}
+trap on_exit EXIT
+
 run_stage() {
-  local name=$1
+  current=$1
   shift
-  local started=$SECONDS
-  echo "=== $name"
+  stage_started=$SECONDS
+  echo "=== $current"
   "$@"
-  timings+=("$(printf '%-12s %4d s' "$name" $((SECONDS - started)))")
+  timings+=("$(printf '%-12s %4d s' "$current" $((SECONDS - stage_started)))")
+  current=""
+}
+
+# Runs a command whose output only matters when it fails: then the log's end is shown.
+quietly() {
+  local log="build/$1.log"
+  shift
+  mkdir -p build
+  if ! "$@" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "failed: $*; the whole log is $log"
+    return 1
+  fi
 }
 
 memcheck() {
-  cmake --preset linux >/dev/null
-  cmake --build --preset linux >/dev/null
+  quietly configure-linux cmake --preset linux
+  quietly build-linux cmake --build --preset linux
   # The million-call test would take minutes here; the leak check needs no million.
   valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --show-leak-kinds=definite,indirect build/linux/bin/txscreen_tests \
@@ -33,8 +73,8 @@ memcheck() {
 }
 
 fuzz() {
-  cmake --preset linux-fuzz >/dev/null
-  cmake --build --preset linux-fuzz
+  quietly configure-fuzz cmake --preset linux-fuzz
+  quietly build-fuzz cmake --build --preset linux-fuzz
   for target in csv_fuzzer rule_set_fuzzer statement_date_fuzzer rule_text_fuzzer; do
     # New inputs go to a scratch corpus; the seeds in the repository are only read.
     local scratch="build/fuzz-corpus/$target" log="build/fuzz-$target.log"
@@ -64,7 +104,7 @@ sample_stdout() {
   printf '#!/bin/sh\nexec "$@"\n' >"$shims/sudo"
   chmod +x "$shims"/*
   PATH="$PWD/$shims:$PATH" scripts/run-sample.sh >"$out" 2>build/sample-stderr.log
-  cat "$out" build/sample-stderr.log | grep -q 'Unpacking package 400' ||
+  grep -q 'Unpacking package 400' "$out" build/sample-stderr.log ||
     { echo "the stand-in apt-get did not run; this check proves nothing"; return 1; }
   cmp "$out" examples/expected.csv ||
     { echo "the main command's standard output is not examples/expected.csv"; return 1; }
@@ -74,8 +114,8 @@ sample_stdout() {
 # The page counts the charts it meant to draw and those that drew, and any script error; rows
 # whose ids are markup (their alerts put them in the report) must show as text and never run.
 report_in_browser() {
-  cmake --preset linux >/dev/null
-  cmake --build --preset linux --target txhost txscreen txscreen2 >/dev/null
+  quietly configure-linux cmake --preset linux
+  quietly build-report cmake --build --preset linux --target txhost txscreen txscreen2
   local dir="$PWD/build/report-test"
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -119,12 +159,11 @@ report_in_browser() {
 
 # The Python package, built for Debian's /usr/bin/python3, and its pytest suite through CTest.
 python_package() {
-  cmake --preset linux >/dev/null
-  cmake --build --preset linux >/dev/null
+  quietly configure-linux cmake --preset linux
+  quietly build-linux cmake --build --preset linux
   ctest --preset python
 }
 
-wine_ready=0
 wine_up() {
   [ $wine_ready -eq 1 ] && return
   # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
@@ -135,7 +174,6 @@ wine_up() {
     wineserver -w
   fi
   wineserver -p 120 || true  # a server that is already up serves the run just as well
-  trap 'wineserver -k 2>/dev/null || true' EXIT
   # Wine's background services start with the first program and keep its output open. Starting
   # them here, detached from any pipe, keeps CTest from waiting on them after each test.
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
@@ -161,4 +199,3 @@ for stage in "${stages[@]}"; do
 done
 
 echo "=== all passed"
-printf '%s\n' "${timings[@]}"

@@ -20,6 +20,7 @@
 
 #include "child_process_posix.h"
 #include "exit_status.h"
+#include "file_system.h"
 #include "temp_files.h"
 
 namespace {
@@ -215,6 +216,26 @@ TEST(PublishTest, AFailedRenamePutsBackEveryOutputAlreadyReplaced) {
   EXPECT_EQ(ReadFile(dir + "/out.csv"), "earlier results\n");
   EXPECT_FALSE(std::filesystem::exists(dir + "/rejects.csv"));
   EXPECT_EQ(LeftoverTemporaries(dir), std::vector<std::string>{});
+}
+
+// Another run publishing into the same directory holds the lock: this one waits, so the outputs
+// of the two are never mixed.
+TEST(PublishTest, WaitsForAnotherRunPublishingIntoTheSameDirectory) {
+  const std::string dir = FreshDirectory("publish_lock_test");
+  std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
+  std::ofstream(dir + "/t.csv") << "id\nT1\n";
+  std::ofstream(dir + "/out.csv") << "the other run's results\n";
+  testing_support::Child child;
+  {
+    txhost::PublishLock other_run({dir});
+    child = testing_support::StartTxhost(
+        {"screen", "--rules", dir + "/r.conf", "--out", dir + "/out.csv", dir + "/t.csv"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a run of one row is done
+    EXPECT_EQ(ReadFile(dir + "/out.csv"), "the other run's results\n");
+  }
+  std::string output;
+  EXPECT_EQ(testing_support::FinishChild(&child, &output), txhost::kExitOk) << output;
+  EXPECT_EQ(ReadFile(dir + "/out.csv"), "id,same\nT1,1\n");
 }
 
 // A run killed with SIGKILL cannot remove its files; the next one to write there does.

@@ -1,6 +1,8 @@
 # The sample run against the database whose server fails: it completes, reports its alerts with
 # status 1, and every alert is in the --alerts file, tied to its row and check. On Windows no
 # message box may stop it. Run with -DTXHOST=... -DSOURCE=... -DOUT=... [-DEMULATOR=...].
+# An output an earlier run left must not pass for this run's.
+file(REMOVE ${OUT}/faulty-results.csv ${OUT}/faulty-alerts.jsonl)
 execute_process(
   COMMAND ${EMULATOR} ${TXHOST} screen --rules ${SOURCE}/examples/rules.conf
           --connect screener/screener@faulty --out ${OUT}/faulty-results.csv

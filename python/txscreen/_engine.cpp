@@ -355,7 +355,9 @@ class NativeRuleSet {
   const txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers) {
     txhost::ConnectString login;
     std::string error;
-    const std::string connect = request.connect.value_or("screener/screener@sample");
+    // The sample session by default, as txhost; with its password given apart, without it.
+    const std::string connect =
+        request.connect.value_or(request.password ? "screener@sample" : "screener/screener@sample");
     if (!txhost::ParseConnectString(connect, &login, &error)) Raise("LoginError", error);
     const std::string key = login.user + "@" + login.service + "#" + std::to_string(workers);
     if (pool_ && key == pool_key_) return *pool_;
