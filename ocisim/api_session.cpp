@@ -118,7 +118,7 @@ sword OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 
     return call.Return(OCI_INVALID_HANDLE);
   }
   if (auto status = call.Injected(errors)) return *status;
-  std::lock_guard<std::mutex> serial(context->calls);
+  txscreen::MutexLock serial(&context->calls);
   auto* server = call.state().handles.Resolve<Server>(context->server, OCI_HTYPE_SERVER);
   if (server == nullptr || !server->database) return call.Fail(errors, ocisim::kNotConnected);
   server->database->RoundTrip();
@@ -152,7 +152,7 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
                        : call.Find<Session>("usrhp", usrhp, OCI_HTYPE_SESSION);
   if (session == nullptr) return call.Return(OCI_INVALID_HANDLE);
   if (auto status = call.Injected(errors)) return *status;
-  std::lock_guard<std::mutex> serial(context->calls);
+  txscreen::MutexLock serial(&context->calls);
   if (session->database) session->database->RoundTrip();
   if (!session->begun) {
     // Nothing to end. Callers that retry a session end they believe failed land here; the
@@ -162,7 +162,7 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
   }
   session->begun = false;
   {
-    std::lock_guard<std::mutex> lock(session->cursors_mutex);
+    txscreen::MutexLock lock(&session->cursors_mutex);
     session->open_cursors.clear();
   }
   session->database.reset();

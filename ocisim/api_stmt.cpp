@@ -43,6 +43,7 @@ std::string SizeProblem(ub2 type, sb4 size) {
 }
 
 Bind* FindBind(Statement* statement, const std::string& name) {
+  txscreen::MutexLock lock(&statement->children_mutex);
   for (ocisim::Handle* child : statement->children) {
     auto* bind = static_cast<Bind*>(child);
     if (bind->name == name) return bind;
@@ -186,11 +187,9 @@ sword OCIStmtPrepare(OCIStmt* stmtp, OCIError* errhp, const OraText* stmt, ub4 s
     return call.Fail(errors, "ORA-24373: invalid length specified for statement");
   }
   // Preparing again starts afresh: earlier binds belong to the earlier text.
-  while (!statement->children.empty()) {
-    call.state().handles.Destroy(statement->children.back());
-  }
+  call.state().handles.DestroyChildren(statement);
   statement->text.assign(reinterpret_cast<const char*>(stmt), stmt_len);
-  statement->parsed = call.state().Parse(statement->text);
+  statement->parsed = call.state().statements.Parse(statement->text);
   statement->prepared = true;
   return call.Return(OCI_SUCCESS);
 }
@@ -266,7 +265,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
     call.RecordViolation("execute of a statement that was never prepared");
     return call.Fail(errors, kNotPrepared);
   }
-  std::lock_guard<std::mutex> serial(context->calls);
+  txscreen::MutexLock serial(&context->calls);
   Registry& handles = call.state().handles;
   auto* server = handles.Resolve<ocisim::Server>(context->server, OCI_HTYPE_SERVER);
   auto* session = handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION);
@@ -294,7 +293,7 @@ sword OCIStmtExecute(OCISvcCtx* svchp, OCIStmt* stmtp, OCIError* errhp, ub4 iter
   // An executed statement holds an open cursor in its session until it is freed.
   Database& database = *session->database;
   {
-    std::lock_guard<std::mutex> lock(session->cursors_mutex);
+    txscreen::MutexLock lock(&session->cursors_mutex);
     if (session->open_cursors.count(statement->serial) == 0) {
       if (session->open_cursors.size() >= database.open_cursor_limit) {
         return call.Fail(errors, "ORA-01000: maximum open cursors exceeded");

@@ -22,12 +22,12 @@ size_t CopyText(const std::string& text, char* buf, size_t size) {
   return text.size();
 }
 
-// Runs `read` on the call log under its lock.
+// Runs `read` on the entry `index` of the call log (null when there is none), under its lock.
 template <class Read>
-auto WithLog(Read read) {
-  State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.log_mutex);
-  return read(state);
+auto WithEntry(size_t index, Read read) {
+  return GlobalState().log.Read([&](const std::deque<ocisim::LogEntry>& log) {
+    return read(index < log.size() ? &log[index] : nullptr);
+  });
 }
 
 // Runs `change` on the database defined under `service`; -1 when there is none. Databases are
@@ -40,74 +40,58 @@ int WithDatabase(const char* service, Change change) {
   return 0;
 }
 
-const ocisim::LogEntry* Entry(const State& state, size_t index) {
-  return index < state.log.size() ? &state.log[index] : nullptr;
-}
 
 }  // namespace
 
 extern "C" {
 
-void ocisim_reset(void) { GlobalState().Reset(); }
+void ocisim_reset(void) { GlobalState().ResetAndLog(); }
 
 void ocisim_fail_call(const char* function, unsigned nth, sword status, const char* error_text) {
-  State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.faults_mutex);
-  state.faults.push_back({function, nth, status, error_text ? error_text : ""});
-  state.fault_count = state.faults.size();
+  GlobalState().faults.Add({function, nth, status, error_text ? error_text : ""});
 }
 
 void ocisim_clear_log(void) { GlobalState().ClearLog(); }
 
-size_t ocisim_pending_faults(void) { return GlobalState().fault_count.load(); }
+size_t ocisim_pending_faults(void) { return GlobalState().faults.Pending(); }
 
-void ocisim_clear_faults(void) {
-  State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.faults_mutex);
-  state.faults.clear();
-  state.fault_count = 0;
-}
+void ocisim_clear_faults(void) { GlobalState().faults.Clear(); }
 
 void ocisim_set_call_log(int enabled) { GlobalState().log_enabled = enabled != 0; }
 
 size_t ocisim_call_count(void) { return static_cast<size_t>(GlobalState().calls.Total()); }
 
 size_t ocisim_logged_call_count(void) {
-  return WithLog([](State& state) { return state.log.size(); });
+  return GlobalState().log.Read([](const std::deque<ocisim::LogEntry>& log) { return log.size(); });
 }
 
 size_t ocisim_call_function(size_t index, char* buf, size_t size) {
-  return WithLog([&](State& state) {
-    const auto* entry = Entry(state, index);
+  return WithEntry(index, [&](const ocisim::LogEntry* entry) {
     return CopyText(entry ? entry->function : "", buf, size);
   });
 }
 
 sword ocisim_call_status(size_t index) {
-  return WithLog([&](State& state) {
-    const auto* entry = Entry(state, index);
+  return WithEntry(index, [&](const ocisim::LogEntry* entry) {
     return entry ? entry->status : OCI_INVALID_HANDLE;
   });
 }
 
 size_t ocisim_call_arg_count(size_t index) {
-  return WithLog([&](State& state) {
-    const auto* entry = Entry(state, index);
+  return WithEntry(index, [&](const ocisim::LogEntry* entry) {
     return entry ? entry->args.size() : 0;
   });
 }
 
 size_t ocisim_call_arg_name(size_t index, size_t arg, char* buf, size_t size) {
-  return WithLog([&](State& state) {
-    const auto* entry = Entry(state, index);
+  return WithEntry(index, [&](const ocisim::LogEntry* entry) {
     bool found = entry && arg < entry->args.size();
     return CopyText(found ? entry->args[arg].first : "", buf, size);
   });
 }
 
 size_t ocisim_call_arg_value(size_t index, size_t arg, char* buf, size_t size) {
-  return WithLog([&](State& state) {
-    const auto* entry = Entry(state, index);
+  return WithEntry(index, [&](const ocisim::LogEntry* entry) {
     bool found = entry && arg < entry->args.size();
     return CopyText(found ? entry->args[arg].second : "", buf, size);
   });
@@ -115,17 +99,10 @@ size_t ocisim_call_arg_value(size_t index, size_t arg, char* buf, size_t size) {
 
 size_t ocisim_live_handles(ub4 type) { return GlobalState().handles.LiveCount(type); }
 
-size_t ocisim_violation_count(void) {
-  State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.violations_mutex);
-  return state.violations.size();
-}
+size_t ocisim_violation_count(void) { return GlobalState().violations.Count(); }
 
 size_t ocisim_violation_text(size_t index, char* buf, size_t size) {
-  State& state = GlobalState();
-  std::lock_guard<std::mutex> lock(state.violations_mutex);
-  bool found = index < state.violations.size();
-  return CopyText(found ? state.violations[index] : "", buf, size);
+  return CopyText(GlobalState().violations.Text(index), buf, size);
 }
 
 void ocisim_define_database(const char* service) { GlobalState().databases.Define(service); }
@@ -168,7 +145,7 @@ size_t ocisim_open_cursors(void) {
   GlobalState().handles.ForEach([&](const ocisim::Handle& handle) {
     if (handle.type != OCI_HTYPE_SESSION) return;
     auto& session = const_cast<ocisim::Session&>(static_cast<const ocisim::Session&>(handle));
-    std::lock_guard<std::mutex> lock(session.cursors_mutex);
+    txscreen::MutexLock lock(&session.cursors_mutex);
     open += session.open_cursors.size();
   });
   return open;

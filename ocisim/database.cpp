@@ -269,25 +269,25 @@ std::shared_ptr<Database> Catalog::Define(const std::string& service) {
 }
 
 void Catalog::Define(const std::string& service, std::shared_ptr<Database> database) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  txscreen::MutexLock lock(&mutex_);
   databases_[UpperCase(service)] = std::move(database);
 }
 
 std::shared_ptr<SessionCount> Catalog::Sessions(const std::string& service) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  txscreen::MutexLock lock(&mutex_);
   auto& count = sessions_[UpperCase(service)];
   if (!count) count = std::make_shared<SessionCount>(0);
   return count;
 }
 
 void Catalog::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  txscreen::MutexLock lock(&mutex_);
   databases_.clear();
   sessions_.clear();
 }
 
 std::shared_ptr<Database> Catalog::FindDefined(const std::string& service) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  txscreen::MutexLock lock(&mutex_);
   auto it = databases_.find(UpperCase(service));
   return it == databases_.end() ? nullptr : it->second;
 }

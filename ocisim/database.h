@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "oci_api.h"
+#include "thread_annotations.h"
 
 namespace ocisim {
 
@@ -98,9 +99,9 @@ class Catalog {
   void Clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<Database>> databases_;
-  std::map<std::string, std::shared_ptr<SessionCount>> sessions_;
+  mutable txscreen::Mutex mutex_;
+  std::map<std::string, std::shared_ptr<Database>> databases_ GUARDED_BY(mutex_);
+  std::map<std::string, std::shared_ptr<SessionCount>> sessions_ GUARDED_BY(mutex_);
 };
 
 std::string UpperCase(std::string text);

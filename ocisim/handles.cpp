@@ -15,7 +15,7 @@ void ErrorRecord::Set(const std::string& message) {
 
 void Statement::Release(Registry& registry) {
   if (auto* session = registry.Resolve<Session>(cursor_session, OCI_HTYPE_SESSION)) {
-    std::lock_guard<std::mutex> lock(session->cursors_mutex);
+    txscreen::MutexLock lock(&session->cursors_mutex);
     session->open_cursors.erase(serial);
   }
 }
@@ -33,27 +33,31 @@ std::vector<Handle*> Registry::ChildrenOf(const Handle* parent) const {
   return children;
 }
 
-void Registry::Destroy(Handle* handle) {
-  if (handle->type == OCI_HTYPE_ENV) {
-    for (Handle* child : ChildrenOf(handle)) Destroy(child);
-  }
+void Registry::DestroyChildren(Handle* handle) {
   for (;;) {
     Handle* child = nullptr;
     {
-      std::lock_guard<std::mutex> lock(handle->children_mutex);
-      if (handle->children.empty()) break;
+      txscreen::MutexLock lock(&handle->children_mutex);
+      if (handle->children.empty()) return;
       child = handle->children.back();
     }
     Destroy(child);
   }
+}
+
+void Registry::Destroy(Handle* handle) {
+  if (handle->type == OCI_HTYPE_ENV) {
+    for (Handle* child : ChildrenOf(handle)) Destroy(child);
+  }
+  DestroyChildren(handle);
   handle->Release(*this);
   if (Handle* parent = handle->parent; parent != nullptr && parent->type != OCI_HTYPE_ENV) {
-    std::lock_guard<std::mutex> lock(parent->children_mutex);
+    txscreen::MutexLock lock(&parent->children_mutex);
     auto& siblings = parent->children;
     siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());
   }
   Shard& shard = ShardOf(handle);
-  std::lock_guard<std::mutex> lock(shard.mutex);
+  txscreen::MutexLock lock(&shard.mutex);
   auto it = shard.live.find(handle);
   if (it == shard.live.end()) return;
   shard.quarantined.insert(handle);
@@ -67,14 +71,14 @@ void Registry::Destroy(Handle* handle) {
 
 Handle* Registry::Find(const void* pointer) const {
   Shard& shard = ShardOf(pointer);
-  std::lock_guard<std::mutex> lock(shard.mutex);
+  txscreen::MutexLock lock(&shard.mutex);
   auto it = shard.live.find(pointer);
   return it == shard.live.end() ? nullptr : it->second.get();
 }
 
 bool Registry::WasFreed(const void* pointer) const {
   Shard& shard = ShardOf(pointer);
-  std::lock_guard<std::mutex> lock(shard.mutex);
+  txscreen::MutexLock lock(&shard.mutex);
   return shard.quarantined.count(pointer) != 0;
 }
 
@@ -86,7 +90,7 @@ size_t Registry::LiveCount(ub4 type) const {
 
 void Registry::Clear() {
   for (Shard& shard : shards_) {
-    std::lock_guard<std::mutex> lock(shard.mutex);
+    txscreen::MutexLock lock(&shard.mutex);
     shard.live.clear();
     shard.quarantine.clear();
     shard.quarantined.clear();

@@ -18,6 +18,7 @@
 #include "database.h"
 #include "oci_api.h"
 #include "plsql.h"
+#include "thread_annotations.h"
 
 namespace ocisim {
 
@@ -47,8 +48,8 @@ struct Handle {
   // The children of a handle other than an environment. An environment's are found by their
   // parent when it is freed: the sessions of many threads create and free statements under one
   // environment all the time, and a list there would make them take turns.
-  std::mutex children_mutex;
-  std::vector<Handle*> children;
+  txscreen::Mutex children_mutex;
+  std::vector<Handle*> children GUARDED_BY(children_mutex);
   std::vector<char> user_memory;  // the xtramem_sz bytes a caller asked for
 };
 
@@ -93,8 +94,9 @@ struct Session : Handle {
   std::shared_ptr<SessionCount> counted;  // set while the session counts against a limit
 
   // A statement may be freed on any thread, so its cursor has a lock of its own.
-  std::mutex cursors_mutex;
-  std::set<uint64_t> open_cursors;  // serials of the statements executed in this session
+  txscreen::Mutex cursors_mutex;
+  // Serials of the statements executed in this session.
+  std::set<uint64_t> open_cursors GUARDED_BY(cursors_mutex);
 };
 
 struct ServiceContext : Handle {
@@ -103,7 +105,7 @@ struct ServiceContext : Handle {
   Ref session;
   // A session serves one call at a time, as a real server's does: the calls that go through a
   // service context hold this for their whole length, round trip included.
-  std::mutex calls;
+  txscreen::Mutex calls;
 };
 
 struct Bind : Handle {
@@ -138,13 +140,13 @@ class Registry {
     handle->parent = parent;
     Shard& shard = ShardOf(handle);
     {
-      std::lock_guard<std::mutex> lock(shard.mutex);
+      txscreen::MutexLock lock(&shard.mutex);
       handle->serial = (++shard.last_serial * kShards) + (&shard - shards_);
       shard.quarantined.erase(handle);
       shard.live.emplace(handle, std::move(owned));
     }
     if (parent != nullptr && parent->type != OCI_HTYPE_ENV) {
-      std::lock_guard<std::mutex> lock(parent->children_mutex);
+      txscreen::MutexLock lock(&parent->children_mutex);
       parent->children.push_back(handle);
     }
     return handle;
@@ -152,6 +154,8 @@ class Registry {
 
   // Frees the handle and, first, all its children.
   void Destroy(Handle* handle);
+  // Frees the handle's children (not an environment's), newest first.
+  void DestroyChildren(Handle* handle);
 
   // The live handle at `pointer`, or null.
   Handle* Find(const void* pointer) const;
@@ -167,7 +171,7 @@ class Registry {
   template <class Visit>
   void ForEach(Visit visit) const {
     for (const Shard& shard : shards_) {
-      std::lock_guard<std::mutex> lock(shard.mutex);
+      txscreen::MutexLock lock(&shard.mutex);
       for (const auto& entry : shard.live) visit(*entry.second);
     }
   }
@@ -180,11 +184,11 @@ class Registry {
   static constexpr size_t kQuarantine = 64;  // per shard
 
   struct Shard {
-    mutable std::mutex mutex;
-    uint64_t last_serial = 0;
-    std::unordered_map<const void*, std::unique_ptr<Handle>> live;
-    std::deque<std::unique_ptr<Handle>> quarantine;
-    std::unordered_set<const void*> quarantined;
+    mutable txscreen::Mutex mutex;
+    uint64_t last_serial GUARDED_BY(mutex) = 0;
+    std::unordered_map<const void*, std::unique_ptr<Handle>> live GUARDED_BY(mutex);
+    std::deque<std::unique_ptr<Handle>> quarantine GUARDED_BY(mutex);
+    std::unordered_set<const void*> quarantined GUARDED_BY(mutex);
   };
   // The live handles whose parent is `parent`.
   std::vector<Handle*> ChildrenOf(const Handle* parent) const;

@@ -13,35 +13,38 @@ size_t SpreadCount::Slot() {
   return slot;
 }
 
-void State::Reset() {
+void State::ResetAndLog() {
   handles.Clear();
   databases.Clear();
   log_enabled = true;
   ClearLog();
-  {
-    std::lock_guard<std::mutex> lock(faults_mutex);
-    faults.clear();
-    fault_count = 0;
-  }
-  std::lock_guard<std::mutex> lock(parse_mutex);
-  parsed_statements.clear();
+  faults.Clear();
+  statements.Clear();
 }
 
 void State::ClearLog() {
-  {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    log.clear();
-    calls.Clear();
-  }
-  std::lock_guard<std::mutex> lock(violations_mutex);
-  violations.clear();
+  log.Clear();
+  calls.Clear();
+  violations.Clear();
 }
 
-std::optional<Fault> State::TakeFault(const char* function) {
-  if (fault_count.load() == 0) return std::nullopt;
-  std::lock_guard<std::mutex> lock(faults_mutex);
+void FaultList::Add(Fault fault) {
+  txscreen::MutexLock lock(&mutex_);
+  faults_.push_back(std::move(fault));
+  Counted();
+}
+
+void FaultList::Clear() {
+  txscreen::MutexLock lock(&mutex_);
+  faults_.clear();
+  Counted();
+}
+
+std::optional<Fault> FaultList::Take(const char* function) {
+  if (count_.load() == 0) return std::nullopt;
+  txscreen::MutexLock lock(&mutex_);
   std::optional<Fault> taken;
-  for (auto it = faults.begin(); it != faults.end();) {
+  for (auto it = faults_.begin(); it != faults_.end();) {
     if (it->function != function) {
       ++it;
     } else if (it->remaining == 0) {
@@ -49,24 +52,60 @@ std::optional<Fault> State::TakeFault(const char* function) {
       ++it;
     } else if (--it->remaining == 0) {
       if (!taken) taken = *it;
-      it = faults.erase(it);
+      it = faults_.erase(it);
     } else {
       ++it;
     }
   }
-  fault_count = faults.size();
+  Counted();
   return taken;
 }
 
-std::shared_ptr<const ParsedStatement> State::Parse(const std::string& text) {
-  std::lock_guard<std::mutex> lock(parse_mutex);
-  auto it = parsed_statements.find(text);
-  if (it != parsed_statements.end()) return it->second;
+void CallLog::Append(LogEntry entry) {
+  txscreen::MutexLock lock(&mutex_);
+  if (entries_.size() == kCapacity) entries_.pop_front();
+  entries_.push_back(std::move(entry));
+}
+
+void CallLog::Clear() {
+  txscreen::MutexLock lock(&mutex_);
+  entries_.clear();
+}
+
+void ViolationList::Add(std::string text) {
+  txscreen::MutexLock lock(&mutex_);
+  if (texts_.size() < kCapacity) texts_.push_back(std::move(text));
+}
+
+void ViolationList::Clear() {
+  txscreen::MutexLock lock(&mutex_);
+  texts_.clear();
+}
+
+size_t ViolationList::Count() {
+  txscreen::MutexLock lock(&mutex_);
+  return texts_.size();
+}
+
+std::string ViolationList::Text(size_t index) {
+  txscreen::MutexLock lock(&mutex_);
+  return index < texts_.size() ? texts_[index] : "";
+}
+
+std::shared_ptr<const ParsedStatement> ParseCache::Parse(const std::string& text) {
+  txscreen::MutexLock lock(&mutex_);
+  auto it = parsed_.find(text);
+  if (it != parsed_.end()) return it->second;
   constexpr size_t kMaxTexts = 1024;  // a host that builds its texts must not grow this forever
-  if (parsed_statements.size() >= kMaxTexts) parsed_statements.clear();
+  if (parsed_.size() >= kMaxTexts) parsed_.clear();
   auto parsed = std::make_shared<ParsedStatement>(ParseStatement(text));
-  parsed_statements.emplace(text, parsed);
+  parsed_.emplace(text, parsed);
   return parsed;
+}
+
+void ParseCache::Clear() {
+  txscreen::MutexLock lock(&mutex_);
+  parsed_.clear();
 }
 
 State& GlobalState() {
@@ -82,20 +121,14 @@ std::string PointerText(const void* pointer) {
 }
 
 Call::Call(const char* function)
-    : state_(GlobalState()), logging_(state_.log_enabled), fault_(state_.TakeFault(function)) {
+    : state_(GlobalState()), logging_(state_.log_enabled), fault_(state_.faults.Take(function)) {
   entry_.function = function;
   entry_.status = OCI_SUCCESS;
 }
 
 Call::~Call() {
-  if (!logging_) {
-    state_.calls.Add();
-    return;
-  }
-  std::lock_guard<std::mutex> lock(state_.log_mutex);
   state_.calls.Add();
-  if (state_.log.size() == State::kLogCapacity) state_.log.pop_front();
-  state_.log.push_back(std::move(entry_));
+  if (logging_) state_.log.Append(std::move(entry_));
 }
 
 Call& Call::Text(const char* name, const OraText* text, sb4 length) {
@@ -144,10 +177,7 @@ sword Call::Violation(sword status, const std::string& what) {
 }
 
 void Call::RecordViolation(const std::string& what) {
-  std::lock_guard<std::mutex> lock(state_.violations_mutex);
-  if (state_.violations.size() < State::kViolationCapacity) {
-    state_.violations.push_back(std::string(entry_.function) + ": " + what);
-  }
+  state_.violations.Add(std::string(entry_.function) + ": " + what);
 }
 
 ErrorRecord* Call::Errors(const void* errhp) {

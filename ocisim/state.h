@@ -1,7 +1,8 @@
 // The stand-in's shared state and the frame every client-library call runs in. There is no lock
 // over a whole call: the handles, the databases, the statement cache, the faults, the log and the
-// violations each have their own, held only while they are read or changed, and a service
-// context serialises the calls on its session. Calls on different sessions run side by side.
+// violations each have their own, private and held only while they are read or changed, and a
+// service context serialises the calls on its session. Calls on different sessions run side by
+// side.
 #ifndef TXSCREEN_OCISIM_STATE_H_
 #define TXSCREEN_OCISIM_STATE_H_
 
@@ -21,6 +22,7 @@
 #include "handles.h"
 #include "oci_api.h"
 #include "plsql.h"
+#include "thread_annotations.h"
 
 namespace ocisim {
 
@@ -60,36 +62,88 @@ class SpreadCount {
   Padded slots_[kSlots];
 };
 
+// The injected faults: each waits for its call, and the count lets a call skip the lock when
+// there is none.
+class FaultList {
+ public:
+  void Add(Fault fault) EXCLUDES(mutex_);
+  // The fault that the call of `function` about to start meets, if any; counts it down.
+  std::optional<Fault> Take(const char* function) EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
+  size_t Pending() const { return count_.load(); }
+
+ private:
+  void Counted() REQUIRES(mutex_) { count_ = faults_.size(); }
+
+  txscreen::Mutex mutex_;
+  std::vector<Fault> faults_ GUARDED_BY(mutex_);
+  std::atomic<size_t> count_{0};
+};
+
+// The latest calls, kept while logging is on.
+class CallLog {
+ public:
+  static constexpr size_t kCapacity = 10000;
+
+  void Append(LogEntry entry) EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
+  // Runs `read` on the entries under the log's lock.
+  template <class Reader>
+  auto Read(Reader read) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    return read(static_cast<const std::deque<LogEntry>&>(entries_));
+  }
+
+ private:
+  txscreen::Mutex mutex_;
+  std::deque<LogEntry> entries_ GUARDED_BY(mutex_);
+};
+
+// Misuse of the interface that the calls recorded.
+class ViolationList {
+ public:
+  static constexpr size_t kCapacity = 10000;
+
+  void Add(std::string text) EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
+  size_t Count() EXCLUDES(mutex_);
+  // The text of violation `index`, or empty.
+  std::string Text(size_t index) EXCLUDES(mutex_);
+
+ private:
+  txscreen::Mutex mutex_;
+  std::vector<std::string> texts_ GUARDED_BY(mutex_);
+};
+
+// Statement texts already read, so that preparing the same text again costs a look-up.
+class ParseCache {
+ public:
+  std::shared_ptr<const ParsedStatement> Parse(const std::string& text) EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
+
+ private:
+  txscreen::Mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_
+      GUARDED_BY(mutex_);
+};
+
+// Each part locks itself.
 struct State {
-  static constexpr size_t kLogCapacity = 10000;
-  static constexpr size_t kViolationCapacity = 10000;
-
-  Registry handles;   // locks itself
-  Catalog databases;  // locks itself
-
+  Registry handles;
+  Catalog databases;
   // The details of each call are kept only from the first reset on: a host run does not pay for
   // a log nobody reads. Calls are counted all the same.
   std::atomic<bool> log_enabled{false};
   SpreadCount calls;  // since the last clear of the log
-  std::mutex log_mutex;
-  std::deque<LogEntry> log;
+  CallLog log;
+  FaultList faults;
+  ViolationList violations;
+  ParseCache statements;
 
-  std::atomic<size_t> fault_count{0};  // lets a call skip the lock when there is no fault
-  std::mutex faults_mutex;
-  std::vector<Fault> faults;
-
-  std::mutex violations_mutex;
-  std::vector<std::string> violations;
-
-  // Statement texts already read, so that preparing the same text again costs a look-up.
-  std::mutex parse_mutex;
-  std::unordered_map<std::string, std::shared_ptr<const ParsedStatement>> parsed_statements;
-
-  void Reset();
-  std::shared_ptr<const ParsedStatement> Parse(const std::string& text);
+  // Frees every handle and forgets the databases, the faults, the log and the violations; and
+  // turns the log on, since whoever resets the stand-in means to read it.
+  void ResetAndLog();
   void ClearLog();
-  // The fault that the call of `function` about to start meets, if any; counts it down.
-  std::optional<Fault> TakeFault(const char* function);
 };
 
 State& GlobalState();

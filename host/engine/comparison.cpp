@@ -23,8 +23,9 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
   RuleSetPair pair;
   pair.draft_size = draft.size();
   pair.checks = std::move(draft);
-  std::map<std::string, const Check*> draft_by_label;
-  for (size_t d = 0; d < pair.draft_size; ++d) draft_by_label[pair.checks[d].label] = &pair.checks[d];
+  // By place, not address: the live set's own checks are added to the same vector.
+  std::map<std::string, size_t> draft_by_label;
+  for (size_t d = 0; d < pair.draft_size; ++d) draft_by_label[pair.checks[d].label] = d;
   for (const Check& check : live) {
     pair.live_labels.push_back(check.label);
     auto same = std::find_if(pair.checks.begin(), pair.checks.begin() + pair.draft_size,
@@ -40,7 +41,7 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
     auto named = draft_by_label.find(check.label);
     if (named == draft_by_label.end()) {
       pair.removed.push_back(check.label);
-    } else if (!SameCheck(*named->second, check)) {
+    } else if (!SameCheck(pair.checks[named->second], check)) {
       pair.changed.push_back(check.label);
     }
   }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "thread_annotations.h"
+
 namespace txhost {
 namespace {
 
@@ -31,9 +33,9 @@ class Exchange {
   explicit Exchange(size_t capacity) : capacity_(capacity) {}
 
   // Reader: waits for room; false once the run is stopping.
-  bool Deal(std::unique_ptr<Chunk> chunk) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [&] { return in_flight_ < capacity_ || stopping_; });
+  bool Deal(std::unique_ptr<Chunk> chunk) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    while (in_flight_ >= capacity_ && !stopping_) room_.wait(mutex_);
     if (stopping_) return false;
     ++in_flight_;
     ++dealt_;
@@ -41,34 +43,34 @@ class Exchange {
     work_.notify_one();
     return true;
   }
-  void FinishReading() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void FinishReading() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
     reading_done_ = true;
     work_.notify_all();
     done_.notify_all();
   }
 
   // Worker: the next chunk to screen, or null when there is none left.
-  std::unique_ptr<Chunk> Take() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    work_.wait(lock, [&] { return !waiting_.empty() || reading_done_ || stopping_; });
+  std::unique_ptr<Chunk> Take() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    while (waiting_.empty() && !reading_done_ && !stopping_) work_.wait(mutex_);
     if (waiting_.empty() || stopping_) return nullptr;
     auto chunk = std::move(waiting_.front());
     waiting_.pop_front();
     return chunk;
   }
-  void Done(std::unique_ptr<Chunk> chunk) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Done(std::unique_ptr<Chunk> chunk) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
     finished_[chunk->sequence] = std::move(chunk);
     done_.notify_one();
   }
 
   // Writer: the next chunk in input order, or null at the end of the run.
-  std::unique_ptr<Chunk> Next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] {
-      return finished_.count(next_) || (reading_done_ && next_ == dealt_) || stopping_;
-    });
+  std::unique_ptr<Chunk> Next() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    while (!finished_.count(next_) && !(reading_done_ && next_ == dealt_) && !stopping_) {
+      done_.wait(mutex_);
+    }
     auto it = finished_.find(next_);
     if (it == finished_.end() || stopping_) return nullptr;
     auto chunk = std::move(it->second);
@@ -79,13 +81,13 @@ class Exchange {
     return chunk;
   }
   // Writer: gives a written chunk back to the reader.
-  void Recycle(std::unique_ptr<Chunk> chunk) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Recycle(std::unique_ptr<Chunk> chunk) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
     spare_.push_back(std::move(chunk));
   }
   // Reader: a chunk to fill.
-  std::unique_ptr<Chunk> Blank() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_ptr<Chunk> Blank() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
     if (spare_.empty()) return std::make_unique<Chunk>();
     auto chunk = std::move(spare_.back());
     spare_.pop_back();
@@ -93,8 +95,8 @@ class Exchange {
     return chunk;
   }
 
-  void Stop() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void Stop() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
     stopping_ = true;
     room_.notify_all();
     work_.notify_all();
@@ -103,16 +105,33 @@ class Exchange {
 
  private:
   const size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable room_, work_, done_;
-  std::deque<std::unique_ptr<Chunk>> waiting_;
-  std::map<size_t, std::unique_ptr<Chunk>> finished_;
-  std::vector<std::unique_ptr<Chunk>> spare_;
-  size_t in_flight_ = 0;
-  size_t dealt_ = 0;
-  size_t next_ = 0;
-  bool reading_done_ = false;
-  bool stopping_ = false;
+  txscreen::Mutex mutex_;
+  std::condition_variable_any room_, work_, done_;
+  std::deque<std::unique_ptr<Chunk>> waiting_ GUARDED_BY(mutex_);
+  std::map<size_t, std::unique_ptr<Chunk>> finished_ GUARDED_BY(mutex_);
+  std::vector<std::unique_ptr<Chunk>> spare_ GUARDED_BY(mutex_);
+  size_t in_flight_ GUARDED_BY(mutex_) = 0;
+  size_t dealt_ GUARDED_BY(mutex_) = 0;
+  size_t next_ GUARDED_BY(mutex_) = 0;
+  bool reading_done_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+};
+
+// The first exception any thread of the run met.
+class FirstFailure {
+ public:
+  void Keep(std::exception_ptr failure) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    if (!failure_) failure_ = std::move(failure);
+  }
+  void Rethrow() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  txscreen::Mutex mutex_;
+  std::exception_ptr failure_ GUARDED_BY(mutex_);
 };
 
 }  // namespace
@@ -122,16 +141,15 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
                          const std::function<void()>& delivered) {
   Exchange exchange(4 * workers_.size() + 4);
   std::vector<std::thread> workers;
-  // An exception on a thread of the pool stops the run and is thrown again from here.
-  std::mutex failure_mutex;
-  std::exception_ptr failure;
+  // An exception on a thread of the pool stops the run and is thrown again from here, once
+  // every thread has ended.
+  FirstFailure failure;
   auto guarded = [&](auto body) {
     return [&, body] {
       try {
         body();
       } catch (...) {
-        std::lock_guard<std::mutex> lock(failure_mutex);
-        if (!failure) failure = std::current_exception();
+        failure.Keep(std::current_exception());
         exchange.Stop();
       }
     };
@@ -184,7 +202,7 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
   exchange.FinishReading();
   for (std::thread& worker : workers) worker.join();
   writer.join();
-  if (failure) std::rethrow_exception(failure);
+  failure.Rethrow();
   return delivered_all;
 }
 
