@@ -31,6 +31,24 @@ function(txscreen_version_script def map)
   file(WRITE ${map} "/* Generated from ${def}. */\n{\n  global:\n${exports}  local:\n    *;\n};\n")
 endfunction()
 
+# Writes a C++ header with every export of the .def files `defs` and its ordinal, for a host
+# that needs the ordinals: they are written once, in the .def files.
+function(txscreen_ordinals_header header)
+  set(entries "")
+  foreach(def IN LISTS ARGN)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+    get_filename_component(library ${def} NAME_WE)
+    file(STRINGS ${def} lines)
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^[ \t]+([A-Za-z_][A-Za-z_0-9]*)[ \t]+@([0-9]+)")
+        string(APPEND entries "    {\"${library}\", \"${CMAKE_MATCH_1}\", ${CMAKE_MATCH_2}},\n")
+      endif()
+    endforeach()
+  endforeach()
+  file(WRITE ${header}.new "// Generated from the libraries' .def files.\n#pragma once\n\nnamespace txhost {\n\nstruct ExportOrdinal {\n  const char* library;\n  const char* name;\n  unsigned ordinal;\n};\n\ninline constexpr ExportOrdinal kExportOrdinals[] = {\n${entries}};\n\n}  // namespace txhost\n")
+  configure_file(${header}.new ${header} COPYONLY)
+endfunction()
+
 # txscreen_rule_library(NAME <name> DESCRIPTION <text> SOURCES <files...>)
 # A rule library exports exactly the names in <name>.def: on Windows with their fixed ordinals,
 # elsewhere through a version script made from it. The common code is compiled in and nothing

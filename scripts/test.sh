@@ -168,7 +168,16 @@ wine_up() {
   [ $wine_ready -eq 1 ] && return
   # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
   # every test program Wine's start-up.
-  export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # The Wine environment is the win32 test preset's, written there once: the server started here
+  # must be the one CTest's programs find.
+  eval "$(/usr/bin/python3 - "$PWD" <<'PRESET'
+import json, shlex, sys
+presets = json.load(open("CMakePresets.json"))["testPresets"]
+environment = next(p for p in presets if p["name"] == "win32")["environment"]
+for name, value in environment.items():
+    print(f"export {name}={shlex.quote(value.replace('${sourceDir}', sys.argv[1]))}")
+PRESET
+  )"
   if [ ! -d "$WINEPREFIX" ]; then
     wineboot -i
     wineserver -w

@@ -2,8 +2,8 @@
  *
  * The conventions every rule follows (calling convention, results, text equality, the handle
  * triple, alerts) are described in rule_types.h. The function-pointer types are what a host casts
- * the result of GetProcAddress or dlsym to. On Windows the exports also carry fixed ordinals:
- * 1 SHARPINCREASE, 2 BADACCOUNT, 3 OVERCREDITLIMIT, 4 TESTCONN, 5 TESTDATE, 6 SPECIAL_USER.
+ * the result of GetProcAddress or dlsym to. On Windows the exports also carry the fixed ordinals
+ * that txscreen.def gives them.
  */
 #ifndef TXSCREEN_TXSCREEN_H_
 #define TXSCREEN_TXSCREEN_H_

@@ -1,7 +1,7 @@
 /* The rules exported by the txscreen2 library, for the host that loads it.
  *
  * The conventions every rule follows are described in rule_types.h. On Windows the exports also
- * carry fixed ordinals: 1 TESTMERCHANT, 2 SAMEZIPCODE. Loading the library never fails on its
+ * carry the fixed ordinals that txscreen2.def gives them. Loading the library never fails on its
  * own account.
  */
 #ifndef TXSCREEN_TXSCREEN2_H_

@@ -76,6 +76,35 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   return command;
 }
 
+CLI::App* AddCall(CLI::App& app, txhost::CallOptions* call) {
+  CLI::App* command = app.add_subcommand(
+      "call", "Load a rule library, call one rule with the given arguments and print its answer");
+  command->add_option("--connect", call->connect,
+                      "user[/password]@service of the session for database rules");
+  command->add_option("--password-file", call->password_file,
+                      "Read the password from this file's first line");
+  command
+      ->add_option("library", call->library,
+                   "A library file's path, or a bare name (txscreen) in --libdir")
+      ->required();
+  command->add_option("rule", call->rule, "Exported rule name, such as SHARPINCREASE")
+      ->required();
+  command->add_option("args", call->args,
+                      "The rule's arguments: amounts as decimals, dates as YYYY-MM-DD");
+  command->positionals_at_end();
+  return command;
+}
+
+CLI::App* AddExports(CLI::App& app, std::string* library) {
+  CLI::App* command =
+      app.add_subcommand("exports", "List the rules a library exports, with ordinals and kinds");
+  command
+      ->add_option("library", *library,
+                   "A library file's path, or a bare name (txscreen) in --libdir")
+      ->required();
+  return command;
+}
+
 // Wipes what the parser kept of every option that may carry a password.
 void WipePasswordOptions(CLI::App& app) {
   for (CLI::App* command : app.get_subcommands({})) {
@@ -115,29 +144,9 @@ int RunCommand(int argc, char** argv) {
   CLI::App* screen_command = AddScreen(app, &screen);
 
   txhost::CallOptions call;
-  CLI::App* call_command = app.add_subcommand(
-      "call", "Load a rule library, call one rule with the given arguments and print its answer");
-  call_command->add_option("--connect", call.connect,
-                           "user[/password]@service of the session for database rules");
-  call_command->add_option("--password-file", call.password_file,
-                           "Read the password from this file's first line");
-  call_command
-      ->add_option("library", call.library,
-                   "A library file's path, or a bare name (txscreen) in --libdir")
-      ->required();
-  call_command->add_option("rule", call.rule, "Exported rule name, such as SHARPINCREASE")
-      ->required();
-  call_command->add_option("args", call.args,
-                           "The rule's arguments: amounts as decimals, dates as YYYY-MM-DD");
-  call_command->positionals_at_end();
-
+  CLI::App* call_command = AddCall(app, &call);
   std::string exports_library;
-  CLI::App* exports_command =
-      app.add_subcommand("exports", "List the rules a library exports, with ordinals and kinds");
-  exports_command
-      ->add_option("library", exports_library,
-                   "A library file's path, or a bare name (txscreen) in --libdir")
-      ->required();
+  CLI::App* exports_command = AddExports(app, &exports_library);
 
   int status = -1;
   try {

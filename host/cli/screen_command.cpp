@@ -23,7 +23,7 @@ namespace {
 constexpr size_t kShownRejects = 10;
 constexpr size_t kShownAlerts = 10;
 
-int Report(int status, const std::string& message) {
+int PrintError(int status, const std::string& message) {
   std::fprintf(stderr, "txhost screen: %s\n", message.c_str());
   return status;
 }
@@ -138,7 +138,7 @@ bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet
   }
   if (!problems.empty()) return false;
   if (!options.changes.empty() && !*pair) {
-    Report(kExitUsage, "--changes " + options.changes + ": needs --baseline");
+    PrintError(kExitUsage, "--changes " + options.changes + ": needs --baseline");
     return false;
   }
   plan->settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
@@ -155,12 +155,12 @@ std::string WhatIsLeft(const ScreenOutputs& outputs) {
 int Unfinished(const ScreenOptions& options, const ScreenInput& input, const RunOutcome& outcome,
                const ScreenSummary& summary, const ScreenOutputs& outputs) {
   if (outcome.end == RunEnd::kTooManyRejects) {
-    return Report(kExitFailed, "more than " + std::to_string(options.max_rejects) +
+    return PrintError(kExitFailed, "more than " + std::to_string(options.max_rejects) +
                                    " rows rejected (--max-rejects); stopped at " + input.name +
                                    ":" + std::to_string(outcome.last_line) + ", " +
                                    WhatIsLeft(outputs));
   }
-  return Report(kExitFailed, input.name + ": reading stopped on an error after " +
+  return PrintError(kExitFailed, input.name + ": reading stopped on an error after " +
                                  std::to_string(summary.read) + " rows; " + WhatIsLeft(outputs));
 }
 
@@ -172,7 +172,7 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   std::string error;
   auto input =
       OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
-  if (!input) return Report(kExitUsage, error);
+  if (!input) return PrintError(kExitUsage, error);
   LibrarySet libraries(options.library_directory);
   ScreenPlan plan;
   std::optional<RuleSetPair> pair;
@@ -182,13 +182,13 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
                                       {"--rules", options.rules},
                                       {"--baseline", options.baseline}},
                                      *input, plan.checks, pair ? &*pair : nullptr, &error);
-  if (!outputs) return Report(kExitUsage, error);
+  if (!outputs) return PrintError(kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
     std::fprintf(stderr, "txhost screen: removed %s, left by a run that was killed\n",
                  leftover.c_str());
   }
   auto sessions = OpenSessions(options, plan, std::max(1u, options.threads), &error);
-  if (!sessions) return Report(kExitUsage, error);
+  if (!sessions) return PrintError(kExitUsage, error);
 
   ScreenSummary summary(input->name, options.rules, plan.checks, input->label_column >= 0,
                         options.parse_only, pair ? pair->draft_size : plan.checks.size());
@@ -204,7 +204,7 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
     return Unfinished(options, *input, outcome, summary, *outputs);
   }
   if (!outputs->Publish(summary, &error)) {
-    return Report(kExitFailed, error + "; " + WhatIsLeft(*outputs));
+    return PrintError(kExitFailed, error + "; " + WhatIsLeft(*outputs));
   }
   if (result != nullptr) *result = summary;
   // The summary is part of the answer: a standard error that cannot take it fails the run.

@@ -2,7 +2,9 @@
 #include "rule_catalog.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "export_ordinals.h"
 #include "txscreen.h"
 #include "txscreen2.h"
 
@@ -60,9 +62,20 @@ struct Signature<RuleResult(TXSCREEN_CALL*)(OCIEnv*, OCIError*, OCISvcCtx*, P...
   }
 };
 
+// The ordinal the library's .def file gives `name`; 0 when it exports no such name.
+unsigned OrdinalOf(const char* library, const char* name) {
+  for (const ExportOrdinal& entry : kExportOrdinals) {
+    if (std::strcmp(entry.library, library) == 0 && std::strcmp(entry.name, name) == 0) {
+      return entry.ordinal;
+    }
+  }
+  return 0;
+}
+
 template <class Function>
-RuleSpec Rule(const char* library, const char* name, unsigned ordinal) {
-  return {library, name, ordinal, Signature<Function>::Params(), &Signature<Function>::Invoke};
+RuleSpec Rule(const char* library, const char* name) {
+  return {library, name, OrdinalOf(library, name), Signature<Function>::Params(),
+          &Signature<Function>::Invoke};
 }
 
 }  // namespace
@@ -93,14 +106,14 @@ std::vector<ParamKind> RuleSpec::ValueParams() const {
 
 const std::vector<RuleSpec>& RuleCatalog() {
   static const std::vector<RuleSpec> catalog = {
-      Rule<SharpIncreaseFn>("txscreen", "SHARPINCREASE", 1),
-      Rule<BadAccountFn>("txscreen", "BADACCOUNT", 2),
-      Rule<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT", 3),
-      Rule<TestConnFn>("txscreen", "TESTCONN", 4),
-      Rule<TestDateFn>("txscreen", "TESTDATE", 5),
-      Rule<SpecialUserFn>("txscreen", "SPECIAL_USER", 6),
-      Rule<TestMerchantFn>("txscreen2", "TESTMERCHANT", 1),
-      Rule<SameZipCodeFn>("txscreen2", "SAMEZIPCODE", 2),
+      Rule<SharpIncreaseFn>("txscreen", "SHARPINCREASE"),
+      Rule<BadAccountFn>("txscreen", "BADACCOUNT"),
+      Rule<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT"),
+      Rule<TestConnFn>("txscreen", "TESTCONN"),
+      Rule<TestDateFn>("txscreen", "TESTDATE"),
+      Rule<SpecialUserFn>("txscreen", "SPECIAL_USER"),
+      Rule<TestMerchantFn>("txscreen2", "TESTMERCHANT"),
+      Rule<SameZipCodeFn>("txscreen2", "SAMEZIPCODE"),
   };
   return catalog;
 }
