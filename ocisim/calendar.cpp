@@ -102,14 +102,73 @@ int DayOfWeek(const OCIDate& date) {
   return static_cast<int>(JulianDayNumber(date.OCIDateYYYY, date.OCIDateMM, date.OCIDateDD) % 7);
 }
 
+namespace {
+
+// What one element of a format model gives for a date; `written` is the element as the format
+// spells it, whose case a name follows.
+using ElementText = std::string (*)(const OCIDate& date, const std::string& written);
+
+std::string Padded(const std::string& word) {
+  return word + std::string(kLongestName - word.size(), ' ');
+}
+int Hour(const OCIDate& date) { return date.OCIDateTime.OCITimeHH; }
+
+struct Element {
+  const char* name;
+  ElementText text;
+};
+
+// Longer elements first, so that MONTH is not read as MON followed by TH.
+const Element kElements[] = {
+    {"YYYY",
+     [](const OCIDate& d, const std::string&) {
+       return Number(std::abs(static_cast<int>(d.OCIDateYYYY)), 4);
+     }},
+    {"YY",
+     [](const OCIDate& d, const std::string&) {
+       return Number(std::abs(static_cast<int>(d.OCIDateYYYY)) % 100, 2);
+     }},
+    {"RR",
+     [](const OCIDate& d, const std::string&) {
+       return Number(std::abs(static_cast<int>(d.OCIDateYYYY)) % 100, 2);
+     }},
+    {"MONTH",
+     [](const OCIDate& d, const std::string& w) {
+       return InCaseOf(w, Padded(kMonthNames[d.OCIDateMM - 1]));
+     }},
+    {"MON",
+     [](const OCIDate& d, const std::string& w) {
+       return InCaseOf(w, std::string(kMonthNames[d.OCIDateMM - 1], 3));
+     }},
+    {"MM", [](const OCIDate& d, const std::string&) { return Number(d.OCIDateMM, 2); }},
+    {"DAY", [](const OCIDate& d,
+               const std::string& w) { return InCaseOf(w, Padded(kDayNames[DayOfWeek(d)])); }},
+    {"DY",
+     [](const OCIDate& d, const std::string& w) {
+       return InCaseOf(w, std::string(kDayNames[DayOfWeek(d)], 3));
+     }},
+    {"DD", [](const OCIDate& d, const std::string&) { return Number(d.OCIDateDD, 2); }},
+    // Sunday is day 1.
+    {"D",
+     [](const OCIDate& d, const std::string&) { return Number((DayOfWeek(d) + 1) % 7 + 1, 1); }},
+    {"HH24", [](const OCIDate& d, const std::string&) { return Number(Hour(d), 2); }},
+    {"HH", [](const OCIDate& d,
+              const std::string&) { return Number(Hour(d) % 12 == 0 ? 12 : Hour(d) % 12, 2); }},
+    {"MI", [](const OCIDate& d, const std::string&) { return Number(d.OCIDateTime.OCITimeMI, 2); }},
+    {"SS", [](const OCIDate& d, const std::string&) { return Number(d.OCIDateTime.OCITimeSS, 2); }},
+};
+
+const Element* ElementAt(const std::string& format, size_t at) {
+  for (const Element& element : kElements) {
+    if (StartsWith(format, at, element.name)) return &element;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 bool FormatDate(const OCIDate& date, const std::string& format, std::string* text,
                 std::string* error) {
-  const int year = std::abs(static_cast<int>(date.OCIDateYYYY));
-  const int hour = date.OCIDateTime.OCITimeHH;
-  const int weekday = DayOfWeek(date);
-  // Longer elements first, so MONTH is not read as MON followed by TH.
-  static const char* const kElements[] = {"YYYY", "YY", "RR", "MONTH", "MON", "MM", "DAY",
-                                          "DY",   "DD", "D",  "HH24",  "HH",  "MI", "SS"};
   text->clear();
   for (size_t at = 0; at < format.size();) {
     char c = format[at];
@@ -128,50 +187,14 @@ bool FormatDate(const OCIDate& date, const std::string& format, std::string* tex
       ++at;
       continue;
     }
-    const char* element = nullptr;
-    for (const char* candidate : kElements) {
-      if (StartsWith(format, at, candidate)) {
-        element = candidate;
-        break;
-      }
-    }
+    const Element* element = ElementAt(format, at);
     if (element == nullptr) {
       *error = "ORA-01821: date format not recognized";
       return false;
     }
-    const std::string name = element;
-    const std::string written = format.substr(at, name.size());
-    auto padded = [](const std::string& word) {
-      return word + std::string(kLongestName - word.size(), ' ');
-    };
-    if (name == "YYYY") {
-      text->append(Number(year, 4));
-    } else if (name == "YY" || name == "RR") {
-      text->append(Number(year % 100, 2));
-    } else if (name == "MONTH") {
-      text->append(InCaseOf(written, padded(kMonthNames[date.OCIDateMM - 1])));
-    } else if (name == "MON") {
-      text->append(InCaseOf(written, std::string(kMonthNames[date.OCIDateMM - 1], 3)));
-    } else if (name == "MM") {
-      text->append(Number(date.OCIDateMM, 2));
-    } else if (name == "DAY") {
-      text->append(InCaseOf(written, padded(kDayNames[weekday])));
-    } else if (name == "DY") {
-      text->append(InCaseOf(written, std::string(kDayNames[weekday], 3)));
-    } else if (name == "DD") {
-      text->append(Number(date.OCIDateDD, 2));
-    } else if (name == "D") {
-      text->append(Number((weekday + 1) % 7 + 1, 1));  // Sunday is day 1
-    } else if (name == "HH24") {
-      text->append(Number(hour, 2));
-    } else if (name == "HH") {
-      text->append(Number(hour % 12 == 0 ? 12 : hour % 12, 2));
-    } else if (name == "MI") {
-      text->append(Number(date.OCIDateTime.OCITimeMI, 2));
-    } else {
-      text->append(Number(date.OCIDateTime.OCITimeSS, 2));
-    }
-    at += name.size();
+    const size_t length = std::strlen(element->name);
+    text->append(element->text(date, format.substr(at, length)));
+    at += length;
   }
   return true;
 }

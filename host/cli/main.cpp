@@ -87,8 +87,7 @@ CLI::App* AddCall(CLI::App& app, txhost::CallOptions* call) {
       ->add_option("library", call->library,
                    "A library file's path, or a bare name (txscreen) in --libdir")
       ->required();
-  command->add_option("rule", call->rule, "Exported rule name, such as SHARPINCREASE")
-      ->required();
+  command->add_option("rule", call->rule, "Exported rule name, such as SHARPINCREASE")->required();
   command->add_option("args", call->args,
                       "The rule's arguments: amounts as decimals, dates as YYYY-MM-DD");
   command->positionals_at_end();

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -108,8 +109,9 @@ bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::str
   int scales[3];
   for (int i = 0; i < 3; ++i) {
     if (texts[i].empty() || !ParseDecimal(texts[i], &units[i], &scales[i])) {
-      *problem = "a range is written FROM..TO step STEP, with three decimal numbers of at most "
-                 "15 digits";
+      *problem =
+          "a range is written FROM..TO step STEP, with three decimal numbers of at most "
+          "15 digits";
       return false;
     }
   }
@@ -234,110 +236,178 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
 
 namespace {
 
-// Reads every check of `in`. Without a header, column arguments are taken on trust.
-std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
-                              const std::vector<std::string>* header, LibrarySet& libraries,
-                              std::vector<std::string>* problems) {
+// A problem of the rule set, on its line (0 for the file as a whole).
+struct Problem {
+  size_t line;
+  std::string message;
+};
+using Problems = std::vector<Problem>;
+
+// Splits "LITERAL in [SET]" off the words: each set belongs to the argument before it, counted
+// from the first argument.
+std::vector<std::pair<size_t, std::string>> TakeSets(std::vector<std::string>* words) {
+  std::vector<std::pair<size_t, std::string>> sets;
+  for (size_t w = 3; w + 1 < words->size();) {
+    if ((*words)[w] == "in" && (*words)[w + 1][0] == '[' && w > 3) {
+      sets.emplace_back(w - 4, (*words)[w + 1]);
+      words->erase(words->begin() + w, words->begin() + w + 2);
+    } else {
+      ++w;
+    }
+  }
+  return sets;
+}
+
+// The argument `word` as a check holds it: a literal read as `kind`, or a column, by name only
+// until the check is bound to a header.
+CheckArg ReadArgument(const std::string& word, ParamKind kind, std::string* problem) {
+  CheckArg arg;
+  arg.kind = kind;
+  arg.source = word;
+  if (IsQuoted(word) || IsBareLiteral(word)) {
+    std::string literal = IsQuoted(word) ? Unquote(word) : word;
+    std::string reason;
+    if (!ParseValue(kind, literal, &arg.literal, &reason)) *problem = BadValue(literal, reason);
+  } else {
+    arg.from_column = true;
+  }
+  return arg;
+}
+
+// The sweep of argument `index` of `check`, from its set; the problem, or empty.
+std::string ReadSweep(size_t index, const std::string& set, const std::string& rule, Check* check) {
+  Sweep sweep;
+  sweep.arg = index;
+  const CheckArg& swept = check->args[index];
+  std::string reason;
+  if (swept.from_column) {
+    reason = "argument " + std::to_string(index + 1) + " of " + rule +
+             " is a column; only a literal can be swept";
+  } else if (!ParseSweep(set, swept.kind, &sweep, &reason)) {
+    reason = "the sweep " + set + ": " + reason;
+  }
+  sweep.current_text = IsQuoted(swept.source) ? Unquote(swept.source) : swept.source;
+  for (size_t v = 0; v < sweep.values.size(); ++v) {
+    if (SameValue(swept.kind, swept.literal, sweep.values[v])) {
+      sweep.current = static_cast<int>(v);
+      break;
+    }
+  }
+  check->sweep = std::move(sweep);
+  return reason;
+}
+
+// One line of the rule set as a check, its rule found in the catalog and its literals read; no
+// library is loaded and no column looked up. Null for a line with no check, or none usable.
+std::optional<Check> ParseLine(const std::string& text, size_t number,
+                               std::set<std::string>* labels, Problems* problems) {
+  auto problem = [&](const std::string& message) { problems->push_back({number, message}); };
+  std::vector<std::string> words;
+  if (!SplitRuleLine(text, &words)) {
+    problem("a quoted literal is not closed");
+    return std::nullopt;
+  }
+  if (words.empty()) return std::nullopt;
+  if (words.size() < 3) {
+    problem("expected a label, a library and a rule");
+    return std::nullopt;
+  }
+  Check check;
+  check.label = words[0];
+  check.line = number;
+  if (!IsLabel(check.label)) problem("the label \"" + check.label + "\" is not a plain name");
+  if (!labels->insert(check.label).second) problem("the label " + check.label + " is used twice");
+  check.rule = FindRule(words[1], words[2]);
+  if (check.rule == nullptr) {
+    bool known_library = false;
+    for (const std::string& library : CatalogLibraries()) known_library |= library == words[1];
+    problem(known_library ? words[1] + " has no rule " + words[2] : "unknown library " + words[1]);
+    return std::nullopt;
+  }
+  const auto sets = TakeSets(&words);
+  const std::vector<ParamKind> kinds = check.rule->ValueParams();
+  if (words.size() - 3 != kinds.size()) {
+    problem(words[2] + " takes " + std::to_string(kinds.size()) + " arguments (" + KindList(kinds) +
+            "), not " + std::to_string(words.size() - 3));
+    return std::nullopt;
+  }
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    std::string bad;
+    check.args.push_back(ReadArgument(words[3 + i], kinds[i], &bad));
+    if (!bad.empty()) {
+      problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
+              KindName(kinds[i]) + ", but " + bad);
+    }
+  }
+  if (sets.size() > 1) {
+    problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
+  }
+  for (const auto& [index, set] : sets) {
+    std::string bad = ReadSweep(index, set, words[2], &check);
+    if (!bad.empty()) problem(bad);
+  }
+  return check;
+}
+
+// Parsing: every check of `in`.
+std::vector<Check> ParseChecks(std::istream& in, Problems* problems) {
   std::vector<Check> checks;
   std::set<std::string> labels;
   std::string text;
   for (size_t number = 1; std::getline(in, text); ++number) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    auto problem = [&](const std::string& message) {
-      problems->push_back(path + ":" + std::to_string(number) + ": " + message);
-    };
-    std::vector<std::string> words;
-    if (!SplitRuleLine(text, &words)) {
-      problem("a quoted literal is not closed");
-      continue;
+    if (auto check = ParseLine(text, number, &labels, problems))
+      checks.push_back(std::move(*check));
+  }
+  if (checks.empty() && problems->empty()) problems->push_back({0, "no checks"});
+  return checks;
+}
+
+// Binding: each column argument's place in `header`.
+void BindColumns(const std::vector<std::string>& header, std::vector<Check>* checks,
+                 Problems* problems) {
+  for (Check& check : *checks) {
+    for (CheckArg& arg : check.args) {
+      if (!arg.from_column) continue;
+      auto column = std::find(header.begin(), header.end(), arg.source);
+      if (column == header.end()) {
+        problems->push_back({check.line, "unknown column " + arg.source});
+        arg.from_column = false;
+      } else {
+        arg.column = static_cast<size_t>(column - header.begin());
+      }
     }
-    if (words.empty()) continue;
-    if (words.size() < 3) {
-      problem("expected a label, a library and a rule");
-      continue;
-    }
-    Check check;
-    check.label = words[0];
-    check.line = number;
-    if (!IsLabel(check.label)) problem("the label \"" + check.label + "\" is not a plain name");
-    if (!labels.insert(check.label).second) problem("the label " + check.label + " is used twice");
-    check.rule = FindRule(words[1], words[2]);
-    if (check.rule == nullptr) {
-      bool known_library = false;
-      for (const std::string& library : CatalogLibraries()) known_library |= library == words[1];
-      problem(known_library ? words[1] + " has no rule " + words[2]
-                            : "unknown library " + words[1]);
-      continue;
-    }
+  }
+}
+
+// Loading: each rule's exported address, its library loaded on first use.
+void ResolveRules(LibrarySet& libraries, std::vector<Check>* checks, Problems* problems) {
+  for (Check& check : *checks) {
     std::string error;
     check.function = libraries.Resolve(*check.rule, &error);
-    if (check.function == nullptr) problem(error);
-
-    // "LITERAL in [SET]": the set belongs to the argument before it.
-    std::vector<std::pair<size_t, std::string>> sets;
-    for (size_t w = 3; w + 1 < words.size();) {
-      if (words[w] == "in" && words[w + 1][0] == '[' && w > 3) {
-        sets.emplace_back(w - 4, words[w + 1]);
-        words.erase(words.begin() + w, words.begin() + w + 2);
-      } else {
-        ++w;
-      }
-    }
-    std::vector<ParamKind> kinds = check.rule->ValueParams();
-    if (words.size() - 3 != kinds.size()) {
-      problem(words[2] + " takes " + std::to_string(kinds.size()) + " arguments (" +
-              KindList(kinds) + "), not " + std::to_string(words.size() - 3));
-      continue;
-    }
-    for (size_t i = 0; i < kinds.size(); ++i) {
-      const std::string& word = words[3 + i];
-      CheckArg arg;
-      arg.kind = kinds[i];
-      arg.source = word;
-      if (IsQuoted(word) || IsBareLiteral(word)) {
-        std::string literal = IsQuoted(word) ? Unquote(word) : word;
-        if (!ParseValue(arg.kind, literal, &arg.literal, &error)) {
-          problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
-                  KindName(arg.kind) + ", but " + BadValue(literal, error));
-        }
-      } else {
-        if (header == nullptr) {
-          arg.from_column = true;  // taken on trust until bound to a header
-        } else if (auto column = std::find(header->begin(), header->end(), word);
-                   column == header->end()) {
-          problem("unknown column " + word);
-        } else {
-          arg.from_column = true;
-          arg.column = static_cast<size_t>(column - header->begin());
-        }
-      }
-      check.args.push_back(std::move(arg));
-    }
-    if (sets.size() > 1)
-      problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
-    for (const auto& [index, set] : sets) {
-      Sweep sweep;
-      sweep.arg = index;
-      std::string reason;
-      if (check.args[index].from_column) {
-        problem("argument " + std::to_string(index + 1) + " of " + words[2] +
-                " is a column; only a literal can be swept");
-      } else if (!ParseSweep(set, check.args[index].kind, &sweep, &reason)) {
-        problem("the sweep " + set + ": " + reason);
-      }
-      const CheckArg& swept = check.args[index];
-      sweep.current_text = IsQuoted(swept.source) ? Unquote(swept.source) : swept.source;
-      for (size_t v = 0; v < sweep.values.size(); ++v) {
-        if (SameValue(swept.kind, swept.literal, sweep.values[v])) {
-          sweep.current = static_cast<int>(v);
-          break;
-        }
-      }
-      check.sweep = std::move(sweep);
-    }
-    checks.push_back(std::move(check));
+    if (check.function == nullptr) problems->push_back({check.line, error});
   }
-  if (checks.empty() && problems->empty()) problems->push_back(path + ": no checks");
+}
+
+// Every problem as "path:line: message", in the order of the lines.
+void AppendProblems(const std::string& path, Problems found, std::vector<std::string>* problems) {
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Problem& a, const Problem& b) { return a.line < b.line; });
+  for (const Problem& problem : found) {
+    problems->push_back(path + (problem.line > 0 ? ":" + std::to_string(problem.line) : "") + ": " +
+                        problem.message);
+  }
+}
+
+// Parsing, binding when there is a header, and loading.
+std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
+                              const std::vector<std::string>* header, LibrarySet& libraries,
+                              std::vector<std::string>* problems) {
+  Problems found;
+  std::vector<Check> checks = ParseChecks(in, &found);
+  if (header != nullptr) BindColumns(*header, &checks, &found);
+  ResolveRules(libraries, &checks, &found);
+  AppendProblems(path, std::move(found), problems);
   return checks;
 }
 
@@ -405,6 +475,16 @@ void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& 
     problems->push_back(path + ":" + std::to_string(check.line) + ": the label " + check.label +
                         " is the name of the id column; the results would have two");
   }
+}
+
+std::vector<Check> ParseRuleSet(std::istream& in, const std::string& path,
+                                const std::vector<std::string>& header,
+                                std::vector<std::string>* problems) {
+  Problems found;
+  std::vector<Check> checks = ParseChecks(in, &found);
+  BindColumns(header, &checks, &found);
+  AppendProblems(path, std::move(found), problems);
+  return checks;
 }
 
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,

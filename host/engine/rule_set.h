@@ -57,6 +57,12 @@ struct Check {
 // `kind`. False and the reason when it is malformed.
 bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem);
 
+// Reads a rule set in two of the three steps of LoadRuleSet: parsing, and binding to `header`.
+// No library is loaded, so no check's function is set.
+std::vector<Check> ParseRuleSet(std::istream& in, const std::string& name,
+                                const std::vector<std::string>& header,
+                                std::vector<std::string>* problems);
+
 // Reads the rule set at `path` against the transactions' header, resolving every rule in
 // `libraries`. The whole file is checked: every problem is appended to `problems` as
 // "path:line: message", and the checks are usable only when there is none.
