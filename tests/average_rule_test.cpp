@@ -157,7 +157,7 @@ TEST_F(AverageRuleTest, StaysWithinTheServersOpenCursorLimit) {
 }
 
 TEST_F(AverageRuleTest, AMillionCallsLeaveNoHandleAndNoMemoryBehind) {
-  ocisim_set_call_log(0);
+  stand_in_.StopLogging();
   auto rule = Rule<TestConnFn>("TESTCONN");
   for (int i = 0; i < 10000; ++i) rule(handles_.env, handles_.err, handles_.svc, 250, "ACC-1");
   size_t before = testing_support::ResidentBytes();

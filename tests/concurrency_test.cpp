@@ -24,7 +24,7 @@ constexpr int kRounds = 2000;
 
 TEST(ConcurrencyTest, EightThreadsGetTheAnswersOfASingleThread) {
   testing_support::ScopedStandIn stand_in;
-  ocisim_set_call_log(0);
+  stand_in.StopLogging();
   ocisim_define_database("db");
   ocisim_add_user("db", "u", "p");
   for (double amount : {100.0, 300.0}) ocisim_add_history("db", "ACC-1", amount);

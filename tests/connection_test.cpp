@@ -92,7 +92,7 @@ TEST_F(ConnectionTest, SetLoginStoresTextsThatFitAndStopsAtTheFirstThatDoesNot) 
 
 TEST_F(ConnectionTest, ConnectsToTheDefaultServiceOrToTheThirdText) {
   for (const char* service : {"", "reporting"}) {
-    ocisim_clear_log();
+    stand_in_.StartLog();
     TConnection connection;
     connection.SetLogin("scorer", "s3cret", service);
     ASSERT_EQ(connection.Connect(), 0) << connection.login_error;
@@ -133,7 +133,7 @@ TEST_F(ConnectionTest, ConnectMakesTheCallsOfTheLoginInOrder) {
   EXPECT_EQ(calls[10].Arg("attrtype"), std::to_string(OCI_ATTR_SESSION));
   EXPECT_EQ(calls[10].Arg("attributep"), ocisim::LoggedPointer(connection.session));
 
-  ocisim_clear_log();
+  stand_in_.StartLog();
   EXPECT_EQ(connection.Connect(), -1) << "already connected";
   EXPECT_EQ(ocisim_call_count(), 0u);
   EXPECT_EQ(connection.state, TConnection::kStateConnected);
@@ -188,7 +188,7 @@ TEST_F(ConnectionTest, AFailedLoginReleasesEverythingAndExplainsItself) {
 }
 
 TEST_F(ConnectionTest, AThousandFailedLoginsLeakNothing) {
-  ocisim_set_call_log(0);
+  stand_in_.StopLogging();
   TConnection connection;
   connection.SetLogin("scorer", "wrong", "");
   for (int i = 0; i < 100; ++i) connection.Connect();
@@ -217,7 +217,7 @@ TEST_F(ConnectionTest, DisconnectReleasesInOrderOnlyAfterTheSessionEndSucceeds) 
       TConnection connection;
       connection.SetLogin("scorer", "s3cret", "");
       ASSERT_EQ(connection.Connect(), 0);
-      ocisim_clear_log();
+      stand_in_.StartLog();
       ocisim_fail_call("OCISessionEnd", 1, c.status, nullptr);
       EXPECT_EQ(connection.Disconnect(), c.result);
       if (c.released) {
@@ -232,7 +232,7 @@ TEST_F(ConnectionTest, DisconnectReleasesInOrderOnlyAfterTheSessionEndSucceeds) 
         EXPECT_EQ(connection.state, TConnection::kStateConnected);
         EXPECT_NE(connection.env, nullptr);
       }
-      ocisim_clear_log();
+      stand_in_.StartLog();
     }
     // The destructor of a still connected object tries again, and this time it succeeds.
     EXPECT_EQ(ocisim::CallSequence().size(), c.released ? 0u : 7u);
@@ -247,7 +247,7 @@ TEST_F(ConnectionTest, DisconnectedObjectsCallNothing) {
     connection.SetLogin("scorer", "s3cret", "");
     ASSERT_EQ(connection.Connect(), 0);
     ASSERT_EQ(connection.Disconnect(), 0);
-    ocisim_clear_log();
+    stand_in_.StartLog();
     EXPECT_EQ(connection.Disconnect(), -2);
   }
   EXPECT_EQ(ocisim_call_count(), 0u) << "neither a second Disconnect nor the destructor";

@@ -35,14 +35,52 @@ struct Expected {
   size_t handles_left = 0;
 };
 
+// What a row of the matrix runs. A new operation must be handled in Run: the switch there has no
+// default, so a row that names an operation nothing runs does not compile.
+enum class Operation {
+  kDayAbbrev,
+  kTestDate,
+  kTestMerchant,
+  kTestConn,
+  kConnect,
+  kDisconnect,
+  kConnectionDestructor,
+  kHostSessionOpen,
+  kHostSessionDestructor,
+};
+
+const char* NameOf(Operation operation) {
+  switch (operation) {
+    case Operation::kDayAbbrev:
+      return "DayAbbrev";
+    case Operation::kTestDate:
+      return "TESTDATE";
+    case Operation::kTestMerchant:
+      return "TESTMERCHANT";
+    case Operation::kTestConn:
+      return "TESTCONN";
+    case Operation::kConnect:
+      return "TConnection::Connect";
+    case Operation::kDisconnect:
+      return "TConnection::Disconnect";
+    case Operation::kConnectionDestructor:
+      return "~TConnection";
+    case Operation::kHostSessionOpen:
+      return "HostSession::Open";
+    case Operation::kHostSessionDestructor:
+      return "~HostSession";
+  }
+  return "?";
+}
+
 struct Case {
-  std::string operation;
+  Operation operation;
   std::vector<Fault> faults;
   Expected expected;
 };
 
 std::string Describe(const Case& c) {
-  std::string text = c.operation;
+  std::string text = NameOf(c.operation);
   for (const Fault& f : c.faults) {
     text += " | " + std::string(f.function) + " #" + std::to_string(f.nth) + " -> " +
             std::to_string(f.status);
@@ -51,16 +89,16 @@ std::string Describe(const Case& c) {
 }
 
 // One call made to fail with each of the three statuses, with the outcome for each.
-void AddCall(std::vector<Case>* cases, const std::string& operation, const char* function,
-             unsigned nth, Expected on_error, Expected on_info, Expected on_invalid) {
+void AddCall(std::vector<Case>* cases, Operation operation, const char* function, unsigned nth,
+             Expected on_error, Expected on_info, Expected on_invalid) {
   cases->push_back({operation, {{function, nth, OCI_ERROR}}, std::move(on_error)});
   cases->push_back({operation, {{function, nth, OCI_SUCCESS_WITH_INFO}}, std::move(on_info)});
   cases->push_back({operation, {{function, nth, OCI_INVALID_HANDLE}}, std::move(on_invalid)});
 }
 
 // The error fetch after `failing` failed, made to fail in each way, or to find no record.
-void AddErrorFetch(std::vector<Case>* cases, const std::string& operation, const char* failing,
-                   int result, bool alerts) {
+void AddErrorFetch(std::vector<Case>* cases, Operation operation, const char* failing, int result,
+                   bool alerts) {
   Fault first{failing, 1, OCI_ERROR};
   auto shown = [&](const char* text) { return alerts ? Strings{text} : Strings{}; };
   cases->push_back({operation, {first, {"OCIErrorGet", 1, OCI_ERROR}}, {result, shown("")}});
@@ -71,7 +109,7 @@ void AddErrorFetch(std::vector<Case>* cases, const std::string& operation, const
   cases->push_back({operation, {first, {"OCIErrorGet", 1, OCI_NO_DATA}}, {result, shown("")}});
 }
 
-std::vector<Case> DayConversionCases(const std::string& operation) {
+std::vector<Case> DayConversionCases(Operation operation) {
   std::vector<Case> cases;
   AddCall(&cases, operation, "OCIDateToText", 1, {0, {kInjected}}, {1, {}}, {0, {}});
   AddErrorFetch(&cases, operation, "OCIDateToText", 0, true);
@@ -80,7 +118,7 @@ std::vector<Case> DayConversionCases(const std::string& operation) {
 
 std::vector<Case> AverageRuleCases() {
   std::vector<Case> cases;
-  const std::string op = "TESTCONN";
+  const Operation op = Operation::kTestConn;
   AddCall(&cases, op, "OCIHandleAlloc", 1, {0, {"error"}}, {1, {}}, {0, {}});
   AddCall(&cases, op, "OCIStmtPrepare", 1,
           {0, {"prepare error", "bind1 error", "bind2 error", "bind3 error", kNotPrepared}},
@@ -100,7 +138,7 @@ std::vector<Case> AverageRuleCases() {
 
 std::vector<Case> ConnectCases() {
   std::vector<Case> cases;
-  const std::string op = "TConnection::Connect";
+  const Operation op = Operation::kConnect;
   const Expected connected{0, {}}, refused{1, {}};
   // Connect tests the session begin alone: a call failing before it shows only in what the
   // session begin then makes of the missing handle or attachment.
@@ -121,7 +159,7 @@ std::vector<Case> ConnectCases() {
 
 std::vector<Case> DisconnectCases() {
   std::vector<Case> cases;
-  const std::string op = "TConnection::Disconnect";
+  const Operation op = Operation::kDisconnect;
   AddCall(&cases, op, "OCISessionEnd", 1, {-1, {}}, {1, {}}, {-2, {}});
   AddCall(&cases, op, "OCIServerDetach", 1, {0, {}}, {0, {}}, {0, {}});
   for (unsigned nth = 1; nth <= 4; ++nth) {
@@ -131,13 +169,13 @@ std::vector<Case> DisconnectCases() {
   AddCall(&cases, op, "OCIHandleFree", 5, {0, {}, 1}, {0, {}}, {0, {}, 1});  // the environment
   // The destructor of a connected object: whatever its Disconnect makes of the session end,
   // nothing stays behind.
-  AddCall(&cases, "~TConnection", "OCISessionEnd", 1, {0, {}}, {0, {}}, {0, {}});
+  AddCall(&cases, Operation::kConnectionDestructor, "OCISessionEnd", 1, {0, {}}, {0, {}}, {0, {}});
   return cases;
 }
 
 std::vector<Case> HostSessionCases() {
   std::vector<Case> cases;
-  const std::string open = "HostSession::Open";
+  const Operation open = Operation::kHostSessionOpen;
   const Expected failed{0, {}}, opened{1, {}};
   const std::pair<const char*, unsigned> calls[] = {
       {"OCIEnvCreate", 1},   {"OCIHandleAlloc", 1},  {"OCIHandleAlloc", 2}, {"OCIHandleAlloc", 3},
@@ -145,7 +183,7 @@ std::vector<Case> HostSessionCases() {
       {"OCIAttrSet", 3},     {"OCISessionBegin", 1}, {"OCIAttrSet", 4}};
   for (const auto& call : calls)
     AddCall(&cases, open, call.first, call.second, failed, opened, failed);
-  const std::string close = "~HostSession";
+  const Operation close = Operation::kHostSessionDestructor;
   AddCall(&cases, close, "OCISessionEnd", 1, opened, opened, opened);
   AddCall(&cases, close, "OCIServerDetach", 1, opened, opened, opened);
   for (unsigned nth = 1; nth <= 4; ++nth)
@@ -167,28 +205,54 @@ class FaultMatrixTest : public testing_support::DatabaseRuleTest {
         std::initializer_list<void*>{library_->native(), txscreen2_->native()});
   }
 
-  // Runs one operation with the faults in place; gives its answer or result.
-  int Run(const std::string& operation) {
+  // Runs `operation`, with `faults` injected once its set-up is done (each fault's nth call, and
+  // the log that proves it fired, count from there); gives its answer or result.
+  int Run(Operation operation, const std::vector<Fault>& faults,
+          testing_support::ScopedFaults* scope) {
+    auto inject = [&] {
+      stand_in_.StartLog();
+      for (const Fault& f : faults) scope->Fail(f.function, f.nth, f.status, kInjected);
+    };
     const OCIDate friday{2026, 12, 11, {0, 0, 0}};
     const OciHandles& h = handles_;
-    if (operation == "DayAbbrev") {
-      char day[txscreen::kDayTextSize];
-      return txscreen::DayAbbrev(h.err, &friday, day) && std::string(day) == "FRI";
+    TConnection connection;
+    connection.SetLogin("scorer", "s3cret", "");
+    std::string error;
+    switch (operation) {
+      case Operation::kDayAbbrev: {
+        inject();
+        char day[txscreen::kDayTextSize];
+        return txscreen::DayAbbrev(h.err, &friday, day) && std::string(day) == "FRI";
+      }
+      case Operation::kTestDate:
+        inject();
+        return Rule<TestDateFn>("TESTDATE")(h.env, h.err, h.svc, "FRI", friday);
+      case Operation::kTestMerchant:
+        inject();
+        return txscreen2_->Rule<TestMerchantFn>("TESTMERCHANT")(h.env, h.err, h.svc, "M-1", "M-1",
+                                                                "FRI", friday);
+      case Operation::kTestConn:
+        inject();
+        return Rule<TestConnFn>("TESTCONN")(h.env, h.err, h.svc, 250, "ACC-1");
+      case Operation::kConnect:
+        inject();
+        return connection.Connect();
+      case Operation::kDisconnect:
+      case Operation::kConnectionDestructor:
+        EXPECT_EQ(connection.Connect(), 0) << "the set-up connects";
+        inject();
+        return operation == Operation::kConnectionDestructor ? 0 : connection.Disconnect();
+      case Operation::kHostSessionOpen:
+        inject();
+        return txhost::HostSession::Open({"screener", "secret", kService}, false, &error) !=
+               nullptr;
+      case Operation::kHostSessionDestructor: {
+        auto session = txhost::HostSession::Open({"screener", "secret", kService}, false, &error);
+        inject();
+        return session != nullptr;
+      }
     }
-    if (operation == "TESTDATE") {
-      return Rule<TestDateFn>("TESTDATE")(h.env, h.err, h.svc, "FRI", friday);
-    }
-    if (operation == "TESTMERCHANT") {
-      return txscreen2_->Rule<TestMerchantFn>("TESTMERCHANT")(h.env, h.err, h.svc, "M-1", "M-1",
-                                                              "FRI", friday);
-    }
-    if (operation == "TESTCONN")
-      return Rule<TestConnFn>("TESTCONN")(h.env, h.err, h.svc, 250, "ACC-1");
-    if (operation == "HostSession::Open") {
-      std::string error;
-      return txhost::HostSession::Open({"screener", "secret", kService}, false, &error) != nullptr;
-    }
-    return -99;
+    return 0;
   }
 
   testing_support::RuleLibrary* txscreen2_ = nullptr;
@@ -201,41 +265,12 @@ class FaultMatrixTest : public testing_support::DatabaseRuleTest {
         << fault.function << " was not called " << fault.nth << " times";
     EXPECT_EQ(calls[fault.nth - 1].status, fault.status) << fault.function << " #" << fault.nth;
   }
-
-  // The operations whose faults must land after a clean set-up.
-  int RunWithSetUp(const std::string& operation, const std::vector<Fault>& faults) {
-    // Each fault's nth call counts from here, and so does the log that proves it fired.
-    auto inject = [&] {
-      ocisim_clear_log();
-      for (const Fault& f : faults) ocisim_fail_call(f.function, f.nth, f.status, kInjected);
-    };
-    if (operation == "TConnection::Connect") {
-      TConnection connection;
-      connection.SetLogin("scorer", "s3cret", "");
-      inject();
-      return connection.Connect();
-    }
-    if (operation == "TConnection::Disconnect" || operation == "~TConnection") {
-      TConnection connection;
-      connection.SetLogin("scorer", "s3cret", "");
-      if (connection.Connect() != 0) return -99;
-      inject();
-      return operation == "~TConnection" ? 0 : connection.Disconnect();
-    }
-    if (operation == "~HostSession") {
-      std::string error;
-      auto session = txhost::HostSession::Open({"screener", "secret", kService}, false, &error);
-      inject();
-      return session != nullptr;
-    }
-    inject();
-    return Run(operation);
-  }
 };
 
 TEST_F(FaultMatrixTest, EveryCallFailingInEveryWay) {
   std::vector<Case> cases;
-  for (const char* operation : {"DayAbbrev", "TESTDATE", "TESTMERCHANT"}) {
+  for (Operation operation :
+       {Operation::kDayAbbrev, Operation::kTestDate, Operation::kTestMerchant}) {
     auto day_cases = DayConversionCases(operation);
     cases.insert(cases.end(), day_cases.begin(), day_cases.end());
   }
@@ -245,10 +280,12 @@ TEST_F(FaultMatrixTest, EveryCallFailingInEveryWay) {
   for (const Case& c : cases) {
     SCOPED_TRACE(Describe(c));
     spy_->Clear();
-    int result = RunWithSetUp(c.operation, c.faults);
-    for (const Fault& f : c.faults) ExpectFired(f);
-    EXPECT_EQ(ocisim_pending_faults(), 0u) << "a fault that never fired";
-    ocisim_clear_faults();
+    int result = 0;
+    {
+      testing_support::ScopedFaults faults;
+      result = Run(c.operation, c.faults, &faults);
+      for (const Fault& f : c.faults) ExpectFired(f);
+    }
     EXPECT_EQ(result, c.expected.result);
     EXPECT_EQ(Alerts(), c.expected.alerts);
     EXPECT_EQ(HandlesLeftBehind(), c.expected.handles_left);

@@ -212,7 +212,7 @@ TEST_F(ScreenTest, ParseOnlyReadsEveryRowCallsNoRuleAndLeavesTheResultsAlone) {
                          "mon txscreen TESTDATE \"MON\" date\n");
   Write("out.csv", "earlier results\n");
   options_.parse_only = true;
-  ocisim_clear_log();
+  stand_in_.StartLog();
   txhost::ScreenSummary summary("", "", {}, false, false);
   ASSERT_EQ(Run(&summary), txhost::kExitFindings) << err_;
   EXPECT_EQ(summary.screened, 2u);

@@ -125,7 +125,7 @@ class StandInStatementTest : public ::testing::Test {
     h_ = session_->handles();
     ASSERT_EQ(OCIHandleAlloc(h_.env, reinterpret_cast<void**>(&stmt_), OCI_HTYPE_STMT, 0, nullptr),
               OCI_SUCCESS);
-    ocisim_clear_log();
+    stand_in_.StartLog();
   }
   sword Prepare(const char* text) {
     return OCIStmtPrepare(stmt_, h_.err, Text(text), static_cast<ub4>(std::strlen(text)),
@@ -254,7 +254,7 @@ TEST_F(StandInStatementTest, RecordsProtocolViolations) {
        OCI_INVALID_HANDLE, "stmtp is a null handle"},
   };
   for (const Case& c : cases) {
-    ocisim_clear_log();
+    stand_in_.StartLog();
     EXPECT_EQ(c.act(), c.status) << c.what;
     EXPECT_TRUE(HasViolation(c.violation))
         << c.what << ": " << ::testing::PrintToString(ocisim::Violations());

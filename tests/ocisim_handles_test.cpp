@@ -159,11 +159,11 @@ TEST_F(StandInHandlesTest, LogsEveryCallWithItsArgumentsAndStatus) {
   EXPECT_EQ(log[3].status, OCI_INVALID_HANDLE);
 
   // With its details off, the log still counts every call.
-  ocisim_set_call_log(0);
+  stand_in_.StopLogging();
   OCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, nullptr);
   EXPECT_EQ(ocisim_logged_call_count(), 4u);
   EXPECT_EQ(ocisim_call_count(), 5u);
-  ocisim_clear_log();
+  stand_in_.StartLog();
   EXPECT_EQ(ocisim_call_count(), 0u);
 }
 

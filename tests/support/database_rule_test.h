@@ -33,7 +33,7 @@ class DatabaseRuleTest : public ::testing::Test {
     ASSERT_TRUE(session_) << error;
     handles_ = session_->handles();
     session_handles_ = ocisim_live_handles(0);
-    ocisim_clear_log();
+    stand_in_.StartLog();
     spy_ = std::make_unique<AlertSpy>(std::initializer_list<void*>{library_->native()});
   }
   void TearDown() override {

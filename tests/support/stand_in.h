@@ -16,8 +16,8 @@
 namespace testing_support {
 
 // Resets the stand-in on entry and on exit, so that a test neither sees what an earlier one left
-// nor leaves anything behind. A reset also turns the call log on. Hold one as a fixture's first
-// member: it then outlives every handle the fixture holds.
+// nor leaves anything behind, and owns its call log. A reset also turns the call log on. Hold one
+// as a fixture's first member: it then outlives every handle the fixture holds.
 class ScopedStandIn {
  public:
   ScopedStandIn() { ocisim_reset(); }
@@ -27,11 +27,37 @@ class ScopedStandIn {
 
   // Starts again from nothing within the scope.
   void Restart() { ocisim_reset(); }
+  // The call log from here on: what a test counts or reads starts now.
+  void StartLog() { ocisim_clear_log(); }
+  // Calls go on being counted, but not logged one by one, for a test of many calls; the reset at
+  // the scope's end turns the log back on.
+  void StopLogging() { ocisim_set_call_log(0); }
   // Defines `service` with one user who may log in.
   static void DefineDatabase(const char* service, const char* user = "u",
                              const char* password = "p") {
     ocisim_define_database(service);
     ocisim_add_user(service, user, password);
+  }
+};
+
+// Faults injected for a scope, as the storage engine's fault environment does it: when the scope
+// ends the faults are cleared, and one that never fired fails the test, since the case then
+// tested something else than it names.
+class ScopedFaults {
+ public:
+  ScopedFaults() = default;
+  ~ScopedFaults() {
+    if (ocisim_pending_faults() != 0) {
+      ADD_FAILURE() << ocisim_pending_faults() << " injected fault(s) never fired";
+    }
+    ocisim_clear_faults();
+  }
+  ScopedFaults(const ScopedFaults&) = delete;
+  ScopedFaults& operator=(const ScopedFaults&) = delete;
+
+  // The `nth` call of `function` from now on returns `status`, with `text` as its error.
+  void Fail(const char* function, unsigned nth, sword status, const char* text) {
+    ocisim_fail_call(function, nth, status, text);
   }
 };
 
