@@ -81,9 +81,10 @@ class CompareTest : public ::testing::Test {
     options.out = dir_ + "/" + out;
     if (!baseline.empty()) options.changes = dir_ + "/changes.csv";
     size_t before = ocisim_call_count();
-    ::testing::internal::CaptureStderr();
+    testing_support::CapturedMessages messages;
+    options.messages = messages.file();
     int status = txhost::RunScreen(options, summary);
-    std::string err = ::testing::internal::GetCapturedStderr();
+    std::string err = messages.Text();
     *calls = ocisim_call_count() - before;
     EXPECT_EQ(status, txhost::kExitOk) << err;
     return status;

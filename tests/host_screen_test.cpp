@@ -43,12 +43,14 @@ class ScreenTest : public ::testing::Test {
     std::ofstream(Path(name), std::ios::binary) << text;
     return Path(name);
   }
-  // Runs the command with its standard error caught in err_.
+  // Runs the command with its messages caught in err_.
   int Run(txhost::ScreenSummary* summary = nullptr) {
     options_.connect = "u/p@db";  // a run wipes it once its session has begun
-    ::testing::internal::CaptureStderr();
+    testing_support::CapturedMessages messages;
+    options_.messages = messages.file();
     int status = txhost::RunScreen(options_, summary);
-    err_ = ::testing::internal::GetCapturedStderr();
+    options_.messages = stderr;
+    err_ = messages.Text();
     return status;
   }
 

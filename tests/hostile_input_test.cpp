@@ -140,9 +140,11 @@ TEST_F(HostileInputTest, StopsOnInputThatIsUnusableAsAWhole) {
   };
   for (const Case& c : cases) {
     options_.transactions = WriteTemp("t.csv", c.text);
-    ::testing::internal::CaptureStderr();
+    testing_support::CapturedMessages messages;
+    options_.messages = messages.file();
     EXPECT_EQ(txhost::RunScreen(options_), txhost::kExitUsage) << c.what;
-    std::string err = ::testing::internal::GetCapturedStderr();
+    options_.messages = stderr;
+    std::string err = messages.Text();
     EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
   }
 }

@@ -23,8 +23,8 @@ namespace {
 constexpr size_t kShownRejects = 10;
 constexpr size_t kShownAlerts = 10;
 
-int PrintError(int status, const std::string& message) {
-  std::fprintf(stderr, "txhost screen: %s\n", message.c_str());
+int PrintError(const ScreenOptions& options, int status, const std::string& message) {
+  std::fprintf(options.messages, "txhost screen: %s\n", message.c_str());
   return status;
 }
 
@@ -32,10 +32,14 @@ int PrintError(int status, const std::string& message) {
 // user sees at once what goes wrong.
 class ConsoleObserver : public RunObserver {
  public:
-  ConsoleObserver(const ScreenInput& input, const std::vector<Check>& checks, bool progress)
-      : input_(input), checks_(checks), progress_(progress && input.total_bytes > (1u << 20)) {}
+  ConsoleObserver(const ScreenInput& input, const std::vector<Check>& checks, std::FILE* out,
+                  bool progress)
+      : input_(input),
+        checks_(checks),
+        out_(out),
+        progress_(progress && input.total_bytes > (1u << 20)) {}
   ~ConsoleObserver() override {
-    if (shown_) std::fputs("\r\033[K", stderr);
+    if (shown_) std::fputs("\r\033[K", out_);
   }
 
   bool Progress(uint64_t bytes, size_t rows) override {
@@ -43,7 +47,7 @@ class ConsoleObserver : public RunObserver {
     constexpr int kWidth = 30;
     const uint64_t total = input_.total_bytes;
     int filled = static_cast<int>(kWidth * std::min<uint64_t>(bytes, total) / total);
-    std::fprintf(stderr, "\r[%s%s] %3d%% %zu rows", std::string(filled, '#').c_str(),
+    std::fprintf(out_, "\r[%s%s] %3d%% %zu rows", std::string(filled, '#').c_str(),
                  std::string(kWidth - filled, '.').c_str(), static_cast<int>(100 * bytes / total),
                  rows);
     shown_ = true;
@@ -53,22 +57,23 @@ class ConsoleObserver : public RunObserver {
   void Row(const CsvRecord& record, const RowResult& result) override {
     const char* input = input_.name.c_str();
     if (!result.reject.empty() && rejects_++ < kShownRejects) {
-      std::fprintf(stderr, "%s:%zu: rejected: %s\n", input, record.line, result.reject.c_str());
-      if (rejects_ == kShownRejects) std::fprintf(stderr, "(further rejects are only counted)\n");
+      std::fprintf(out_, "%s:%zu: rejected: %s\n", input, record.line, result.reject.c_str());
+      if (rejects_ == kShownRejects) std::fprintf(out_, "(further rejects are only counted)\n");
     }
     for (const RaisedAlert& alert : result.alerts) {
       if (alerts_++ >= kShownAlerts) break;
       const Check& check = checks_[alert.check];
-      std::fprintf(stderr, "%s:%zu: id %s: %s (%s) raised: %s\n", input, record.line,
+      std::fprintf(out_, "%s:%zu: id %s: %s (%s) raised: %s\n", input, record.line,
                    record.fields[input_.id_column].c_str(), check.label.c_str(), check.rule->name,
                    alert.text.c_str());
-      if (alerts_ == kShownAlerts) std::fprintf(stderr, "(further alerts are only counted)\n");
+      if (alerts_ == kShownAlerts) std::fprintf(out_, "(further alerts are only counted)\n");
     }
   }
 
  private:
   const ScreenInput& input_;
   const std::vector<Check>& checks_;
+  std::FILE* out_;
   bool progress_;
   bool shown_ = false;
   size_t rejects_ = 0;
@@ -113,12 +118,14 @@ OutputPaths OutputsOf(const ScreenOptions& options) {
 
 // The live rule set beside the draft: both checked in full before any row, then paired so that
 // a check both have is called once. False with every problem printed.
-bool PairWithBaseline(const ScreenOptions& options, const ScreenInput& input,
-                      LibrarySet& libraries, ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
+bool PairWithBaseline(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
+                      ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
   std::vector<std::string> problems;
   std::vector<Check> live = LoadRuleSet(options.baseline, input.header, libraries, &problems);
   RefuseLabelsLikeTheId(live, input.header[input.id_column], options.baseline, &problems);
-  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  for (const std::string& problem : problems) {
+    std::fprintf(options.messages, "%s\n", problem.c_str());
+  }
   if (!problems.empty()) return false;
   pair->emplace(PairRuleSets(std::move(plan->checks), live));
   plan->checks = (*pair)->checks;
@@ -132,13 +139,15 @@ bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet
   std::vector<std::string> problems;
   plan->checks = LoadRuleSet(options.rules, input.header, libraries, &problems);
   RefuseLabelsLikeTheId(plan->checks, input.header[input.id_column], options.rules, &problems);
-  for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+  for (const std::string& problem : problems) {
+    std::fprintf(options.messages, "%s\n", problem.c_str());
+  }
   if (!options.baseline.empty() && !PairWithBaseline(options, input, libraries, plan, pair)) {
     return false;
   }
   if (!problems.empty()) return false;
   if (!options.changes.empty() && !*pair) {
-    PrintError(kExitUsage, "--changes " + options.changes + ": needs --baseline");
+    PrintError(options, kExitUsage, "--changes " + options.changes + ": needs --baseline");
     return false;
   }
   plan->settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
@@ -155,13 +164,14 @@ std::string WhatIsLeft(const ScreenOutputs& outputs) {
 int Unfinished(const ScreenOptions& options, const ScreenInput& input, const RunOutcome& outcome,
                const ScreenSummary& summary, const ScreenOutputs& outputs) {
   if (outcome.end == RunEnd::kTooManyRejects) {
-    return PrintError(kExitFailed, "more than " + std::to_string(options.max_rejects) +
-                                   " rows rejected (--max-rejects); stopped at " + input.name +
-                                   ":" + std::to_string(outcome.last_line) + ", " +
-                                   WhatIsLeft(outputs));
+    return PrintError(options, kExitFailed,
+                      "more than " + std::to_string(options.max_rejects) +
+                          " rows rejected (--max-rejects); stopped at " + input.name + ":" +
+                          std::to_string(outcome.last_line) + ", " + WhatIsLeft(outputs));
   }
-  return PrintError(kExitFailed, input.name + ": reading stopped on an error after " +
-                                 std::to_string(summary.read) + " rows; " + WhatIsLeft(outputs));
+  return PrintError(options, kExitFailed,
+                    input.name + ": reading stopped on an error after " +
+                        std::to_string(summary.read) + " rows; " + WhatIsLeft(outputs));
 }
 
 }  // namespace
@@ -172,7 +182,7 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   std::string error;
   auto input =
       OpenScreenInput(options.transactions, options.id_column, options.label_column, &error);
-  if (!input) return PrintError(kExitUsage, error);
+  if (!input) return PrintError(options, kExitUsage, error);
   LibrarySet libraries(options.library_directory);
   ScreenPlan plan;
   std::optional<RuleSetPair> pair;
@@ -182,13 +192,13 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
                                       {"--rules", options.rules},
                                       {"--baseline", options.baseline}},
                                      *input, plan.checks, pair ? &*pair : nullptr, &error);
-  if (!outputs) return PrintError(kExitUsage, error);
+  if (!outputs) return PrintError(options, kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
-    std::fprintf(stderr, "txhost screen: removed %s, left by a run that was killed\n",
+    std::fprintf(options.messages, "txhost screen: removed %s, left by a run that was killed\n",
                  leftover.c_str());
   }
   auto sessions = OpenSessions(options, plan, std::max(1u, options.threads), &error);
-  if (!sessions) return PrintError(kExitUsage, error);
+  if (!sessions) return PrintError(options, kExitUsage, error);
 
   ScreenSummary summary(input->name, options.rules, plan.checks, input->label_column >= 0,
                         options.parse_only, pair ? pair->draft_size : plan.checks.size());
@@ -196,19 +206,21 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   RunOutcome outcome;
   {
     StreamedRowsNotice notice(outputs->RowsStreamed());
-    ConsoleObserver observer(*input, plan.checks, StderrIsTerminal());
-    outcome = ScreenRows(plan, *input, libraries, sessions->handles(), *outputs, observer,
-                         &summary);
+    ConsoleObserver observer(*input, plan.checks, options.messages,
+                             options.messages == stderr && StderrIsTerminal());
+    outcome =
+        ScreenRows(plan, *input, libraries, sessions->handles(), *outputs, observer, &summary);
   }
   if (outcome.end != RunEnd::kCompleted) {
     return Unfinished(options, *input, outcome, summary, *outputs);
   }
   if (!outputs->Publish(summary, &error)) {
-    return PrintError(kExitFailed, error + "; " + WhatIsLeft(*outputs));
+    return PrintError(options, kExitFailed, error + "; " + WhatIsLeft(*outputs));
   }
   if (result != nullptr) *result = summary;
-  // The summary is part of the answer: a standard error that cannot take it fails the run.
-  if (std::fputs(SummaryText(summary).c_str(), stderr) == EOF || std::fflush(stderr) != 0) {
+  // The summary is part of the answer: messages that cannot take it fail the run.
+  if (std::fputs(SummaryText(summary).c_str(), options.messages) == EOF ||
+      std::fflush(options.messages) != 0) {
     return kExitFailed;
   }
   return summary.rejected > 0 || summary.alerts > 0 ? kExitFindings : kExitOk;

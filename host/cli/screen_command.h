@@ -3,6 +3,7 @@
 #define TXSCREEN_HOST_CLI_SCREEN_COMMAND_H_
 
 #include <cstddef>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -31,6 +32,8 @@ struct ScreenOptions {
   unsigned threads = 1;
   size_t max_rejects = std::numeric_limits<size_t>::max();
   bool parse_only = false;  // read and convert every row, call no rule, write no results
+  // Where messages, the progress bar, the first rejects and alerts and the summary go.
+  std::FILE* messages = stderr;
 };
 
 // Screens the file and gives an ExitStatus (exit_status.h). Every output is written beside its

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +30,42 @@ inline std::string ReadFile(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+// A sink for the messages of a command run in the test's process: what it wrote, as text.
+class CapturedMessages {
+ public:
+  // A file of its own in the test's scratch directory: tmpfile() on Windows would write to the
+  // root of the current drive.
+  CapturedMessages() {
+    static int count = 0;
+    path_ = TempPath("messages_" + std::to_string(++count) + ".txt");
+    file_ = std::fopen(path_.c_str(), "w+b");
+    if (file_ == nullptr) ADD_FAILURE() << path_ << ": cannot be created";
+  }
+  ~CapturedMessages() {
+    if (file_ != nullptr) std::fclose(file_);
+    std::remove(path_.c_str());
+  }
+  CapturedMessages(const CapturedMessages&) = delete;
+  CapturedMessages& operator=(const CapturedMessages&) = delete;
+
+  std::FILE* file() const { return file_ != nullptr ? file_ : stderr; }
+  std::string Text() const {
+    std::string text;
+    if (file_ == nullptr) return text;
+    std::fflush(file_);
+    std::rewind(file_);
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) {
+      text.append(buffer, got);
+    }
+    return text;
+  }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+};
 
 // The files a run left behind in `directory` while writing its outputs: they must all be gone.
 inline std::vector<std::string> LeftoverTemporaries(const std::string& directory) {
