@@ -264,6 +264,30 @@ TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
   }
 }
 
+TEST_F(ScreenTest, PublishesEveryOutputItWasAskedFor) {
+  options_.transactions = Write("t.csv", "id,amount\nT1,9\nT2,x\n");
+  options_.rules = Write("r.conf", "over txscreen OVERCREDITLIMIT amount 5\n");
+  const std::pair<std::string txhost::ScreenOptions::*, const char*> outputs[] = {
+      {&txhost::ScreenOptions::out, "\nT1,1\n"},
+      {&txhost::ScreenOptions::rejects, "T2,x,3,"},
+      {&txhost::ScreenOptions::explain, "\"label\":\"over\""},
+      {&txhost::ScreenOptions::alerts, ""},
+      {&txhost::ScreenOptions::summary, "\"rows_read\": 2"},
+      {&txhost::ScreenOptions::report, "<html"},
+  };
+  int number = 0;
+  for (const auto& [option, content] : outputs) {
+    options_.*option = Path("output" + std::to_string(++number));
+    std::filesystem::remove(options_.*option);
+  }
+  EXPECT_EQ(Run(), txhost::kExitFindings) << err_;
+  for (const auto& [option, content] : outputs) {
+    EXPECT_TRUE(std::filesystem::exists(options_.*option)) << options_.*option;
+    EXPECT_NE(ReadFile(options_.*option).find(content), std::string::npos) << options_.*option;
+  }
+  EXPECT_EQ(LeftoverTemporaries(dir_), Strings{});
+}
+
 TEST_F(ScreenTest, AFailedRunPublishesNothingAndSaysWhy) {
   options_.transactions = Write("t.csv", "id,amount\nT1,1\nT2,x\nT3,y\nT4,2\n");
   options_.rules = Write("r.conf", "over txscreen OVERCREDITLIMIT amount 5\n");
