@@ -27,7 +27,6 @@ class SessionPool {
 
   // One triple per worker.
   const std::vector<OciHandles>& handles() const { return handles_; }
-  bool connected() const { return session_ != nullptr; }
 
  private:
   std::unique_ptr<HostSession> session_;
