@@ -43,7 +43,7 @@ Rows ReadCsv(const std::string& path) {
   txhost::CsvReader reader(in);
   Rows rows;
   txhost::CsvRecord record;
-  while (reader.Next(&record)) rows.push_back(record.fields);
+  while (reader.Next(&record)) rows.emplace_back(record.fields.begin(), record.fields.end());
   return rows;
 }
 

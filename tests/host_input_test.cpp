@@ -14,12 +14,14 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-std::vector<txhost::CsvRecord> ReadAll(const std::string& text) {
+std::vector<txhost::OwnedRecord> ReadAll(const std::string& text) {
   std::istringstream in(text);
   txhost::CsvReader reader(in);
-  std::vector<txhost::CsvRecord> records;
+  std::vector<txhost::OwnedRecord> records;
   txhost::CsvRecord record;
-  while (reader.Next(&record)) records.push_back(record);
+  while (reader.Next(&record)) {
+    records.push_back({{record.fields.begin(), record.fields.end()}, record.line, record.error});
+  }
   return records;
 }
 

@@ -41,7 +41,7 @@ Strings RejectReasons(const std::string& path) {
   txhost::CsvRecord record;
   Strings reasons;
   reader.Next(&record);  // the header
-  while (reader.Next(&record)) reasons.push_back(record.fields.back());
+  while (reader.Next(&record)) reasons.emplace_back(record.fields.back());
   return reasons;
 }
 

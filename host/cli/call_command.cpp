@@ -67,7 +67,9 @@ int RunCall(const CallOptions& options) {
   void* function = library->Find(rule->name);
   if (function == nullptr) return UsageError(path + " does not export " + rule->name);
   OciHandles handles = session ? session->handles() : OciHandles{};
-  RuleResult answer = rule->invoke(function, handles, values.data());
+  std::vector<const Value*> args;
+  for (const Value& value : values) args.push_back(&value);
+  RuleResult answer = rule->invoke(function, handles, args.data());
   if (std::printf("%d\n", static_cast<int>(answer)) < 0 || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "txhost call: standard output: %s\n", ErrnoText(errno).c_str());
     return kExitFailed;

@@ -64,7 +64,8 @@ class ConsoleObserver : public RunObserver {
       if (alerts_++ >= kShownAlerts) break;
       const Check& check = checks_[alert.check];
       std::fprintf(out_, "%s:%zu: id %s: %s (%s) raised: %s\n", input, record.line,
-                   record.fields[input_.id_column].c_str(), check.label.c_str(), check.rule->name,
+                   std::string(record.fields[input_.id_column]).c_str(), check.label.c_str(),
+                   check.rule->name,
                    alert.text.c_str());
       if (alerts_ == kShownAlerts) std::fprintf(out_, "(further alerts are only counted)\n");
     }

@@ -2,21 +2,23 @@
 #include "column_source.h"
 
 namespace txhost {
+namespace {
 
-bool ColumnSource::Next(CsvRecord* record) {
-  if (next_ >= rows_) return false;
-  record->error.clear();
-  record->fields.resize(columns_.size());
-  for (size_t c = 0; c < columns_.size(); ++c) {
-    if (columns_[c].empty()) {
-      record->fields[c].clear();
-    } else {
-      record->fields[c].swap(columns_[c][next_]);  // each row is read once
+constexpr size_t kBatchRows = 256;
+
+}  // namespace
+
+bool ColumnSource::Read(RowBatch* batch) {
+  batch->Clear();
+  for (; next_ < rows_ && batch->size < kBatchRows; ++next_) {
+    CsvRecord& record = batch->Append();
+    record.fields.resize(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      record.fields[c] = columns_[c].empty() ? std::string_view("") : columns_[c][next_];
     }
+    record.line = next_ + 2;
   }
-  record->line = next_ + 2;
-  ++next_;
-  return true;
+  return batch->size > 0;
 }
 
 }  // namespace txhost

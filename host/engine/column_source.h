@@ -11,15 +11,14 @@ namespace txhost {
 
 // Each column is the texts of its rows, exactly as a CSV file would hold them unquoted; a column
 // that no check, id or label reads may be left empty, and its fields are then empty texts. Row i
-// gets line i + 2: the line it has in the same data written as CSV with a header line. Each row
-// can be read once: its texts move into the record.
+// gets line i + 2: the line it has in the same data written as CSV with a header line. The rows'
+// fields view the columns, which the source keeps until it ends.
 class ColumnSource : public RowSource {
  public:
   ColumnSource(std::vector<std::vector<std::string>> columns, size_t rows)
       : columns_(std::move(columns)), rows_(rows) {}
 
-  bool Next(CsvRecord* record) override;
-  bool HasBufferedInput() const override { return next_ < rows_; }
+  bool Read(RowBatch* batch) override;
 
  private:
   std::vector<std::vector<std::string>> columns_;

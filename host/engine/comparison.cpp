@@ -62,9 +62,9 @@ bool Flags(const RuleSetPair& pair, const std::vector<char>& fired, bool draft) 
   return std::any_of(pair.live.begin(), pair.live.end(), [&](size_t c) { return fired[c]; });
 }
 
-ChangedRow DescribeChange(const RuleSetPair& pair, const std::string& id, size_t line,
+ChangedRow DescribeChange(const RuleSetPair& pair, std::string_view id, size_t line,
                           const std::vector<char>& fired) {
-  ChangedRow row{id, line, Flags(pair, fired, true), {}, {}};
+  ChangedRow row{std::string(id), line, Flags(pair, fired, true), {}, {}};
   for (size_t d = 0; d < pair.draft_size; ++d) {
     if (fired[d]) row.draft_checks.push_back(pair.checks[d].label);
   }
@@ -74,7 +74,7 @@ ChangedRow DescribeChange(const RuleSetPair& pair, const std::string& id, size_t
   return row;
 }
 
-void Comparison::Tally(const std::string& id, size_t line, const std::vector<char>& fired,
+void Comparison::Tally(std::string_view id, size_t line, const std::vector<char>& fired,
                        int outcome) {
   const bool draft = Flags(pair, fired, true);
   const bool live = Flags(pair, fired, false);

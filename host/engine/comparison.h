@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "firing_counts.h"
@@ -43,7 +44,7 @@ struct ChangedRow {
   std::vector<std::string> draft_checks, live_checks;  // the labels that fired on each side
 };
 
-ChangedRow DescribeChange(const RuleSetPair& pair, const std::string& id, size_t line,
+ChangedRow DescribeChange(const RuleSetPair& pair, std::string_view id, size_t line,
                           const std::vector<char>& fired);
 
 struct Comparison {
@@ -53,7 +54,7 @@ struct Comparison {
       : pair(std::move(compared)), baseline(std::move(baseline_path)) {}
 
   // Counts one screened row; `outcome` is 1, 0, or -1 when it is left out of the backtest.
-  void Tally(const std::string& id, size_t line, const std::vector<char>& fired, int outcome);
+  void Tally(std::string_view id, size_t line, const std::vector<char>& fired, int outcome);
 
   RuleSetPair pair;
   std::string baseline;

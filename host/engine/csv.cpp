@@ -1,120 +1,212 @@
-// The CSV reader: a byte-at-a-time state machine over a buffered stream.
+// The block reader: bytes read a block at a time, scanned for record ends as they come, and
+// handed out in batches of whole records.
 #include "csv.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace txhost {
+namespace {
 
-CsvReader::CsvReader(std::istream& in)
-    : source_([&in](char* buffer, size_t size) -> std::ptrdiff_t {
-        in.read(buffer, static_cast<std::streamsize>(size));
-        return in.bad() ? -1 : static_cast<std::ptrdiff_t>(in.gcount());
-      }) {}
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+// A batch read byte at a time holds at most this many records.
+constexpr size_t kSlowBatchRecords = 256;
 
-int CsvReader::Peek() {
-  if (position_ == end_) {
-    if (failed_) return -1;
-    std::ptrdiff_t got = source_(buffer_.data(), buffer_.size());
-    failed_ = got < 0;
-    end_ = got > 0 ? static_cast<size_t>(got) : 0;
-    position_ = 0;
-    if (end_ == 0) return -1;
+size_t CountLineFeeds(const char* bytes, size_t size) {
+  size_t count = 0;
+  const char* end = bytes + size;
+  for (const char* at = bytes; (at = static_cast<const char*>(std::memchr(at, '\n', end - at)));
+       ++at) {
+    ++count;
   }
-  return static_cast<unsigned char>(buffer_[position_]);
+  return count;
 }
 
-int CsvReader::Get() {
-  int c = Peek();
-  if (c >= 0) {
-    ++position_;
-    ++consumed_;
-    if (c == '\n') ++line_;
+size_t FieldBytes(const OwnedRecord& owned) {
+  size_t bytes = 0;
+  for (const std::string& field : owned.fields) bytes += field.size() + 1;  // and its NUL
+  return bytes;
+}
+
+// Copies the fields of `owned` to `text`, which has room for them, each followed by a NUL, and
+// points `record` at the copies. Gives where the copies end.
+char* CopyRecord(const OwnedRecord& owned, char* text, CsvRecord* record) {
+  record->line = owned.line;
+  record->error = owned.error;
+  record->fields.clear();
+  for (const std::string& field : owned.fields) {
+    std::memcpy(text, field.data(), field.size());
+    record->fields.emplace_back(text, field.size());
+    text += field.size();
+    *text++ = '\0';
   }
-  return c;
+  return text;
+}
+
+}  // namespace
+
+CsvReader::CsvReader(std::istream& in, CsvReadSizes sizes)
+    : CsvReader(
+          [&in](char* buffer, size_t size) -> std::ptrdiff_t {
+            in.read(buffer, static_cast<std::streamsize>(size));
+            return in.bad() ? -1 : static_cast<std::ptrdiff_t>(in.gcount());
+          },
+          sizes) {}
+
+CsvReader::CsvReader(Source source, CsvReadSizes sizes) : source_(std::move(source)), sizes_(sizes) {}
+
+void CsvReader::Fill() {
+  if (position_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + position_, pending());
+    end_ -= position_;
+    scanned_ -= position_;
+    if (record_end_ != RecordEndScanner::kNone) record_end_ -= std::min(record_end_, position_);
+    position_ = 0;
+  }
+  if (buffer_.size() < end_ + sizes_.block) buffer_.resize(end_ + sizes_.block);
+  std::ptrdiff_t got = source_(buffer_.data() + end_, sizes_.block);
+  if (got <= 0) {
+    at_end_ = true;
+    failed_ = got < 0;
+    return;
+  }
+  paused_ = static_cast<size_t>(got) < sizes_.block;
+  end_ += static_cast<size_t>(got);
+  if (!started_) return;
+  size_t record_end = scanner_.Scan(buffer_.data() + scanned_, end_ - scanned_);
+  if (record_end != RecordEndScanner::kNone) record_end_ = scanned_ + record_end;
+  scanned_ = end_;
+}
+
+void CsvReader::Start() {
+  while (!at_end_ && pending() < 3) Fill();
+  if (pending() >= 3 && std::memcmp(buffer_.data() + position_, kByteOrderMark, 3) == 0) {
+    position_ += 3;
+    handed_out_ += 3;
+  }
+  started_ = true;
+  scanned_ = position_;
+  size_t record_end = scanner_.Scan(buffer_.data() + scanned_, end_ - scanned_);
+  if (record_end != RecordEndScanner::kNone) record_end_ = scanned_ + record_end;
+  scanned_ = end_;
+}
+
+bool CsvReader::HasRecordEnd() const {
+  return record_end_ != RecordEndScanner::kNone && record_end_ > position_;
+}
+
+void CsvReader::FillToRecordEnd(bool whole_block) {
+  if (!started_) Start();
+  while (!at_end_ && !fallback_) {
+    if (HasRecordEnd() && (!whole_block || paused_ || pending() >= sizes_.block)) return;
+    if (!HasRecordEnd() && pending() > sizes_.longest_pending) return StartFallback();
+    Fill();
+  }
+}
+
+void CsvReader::StartFallback() {
+  // The byte reader takes over where the unfinished record starts, with its bytes given first.
+  auto held = std::make_shared<std::vector<char>>(buffer_.begin() + position_,
+                                                  buffer_.begin() + end_);
+  size_t given = 0;
+  fallback_ = std::make_unique<ByteCsvReader>(
+      [this, held, given](char* buffer, size_t size) mutable -> std::ptrdiff_t {
+        if (given == held->size()) return source_(buffer, size);
+        size_t count = std::min(size, held->size() - given);
+        std::memcpy(buffer, held->data() + given, count);
+        given += count;
+        return static_cast<std::ptrdiff_t>(count);
+      },
+      line_, false);
+  std::vector<char>().swap(buffer_);
+  position_ = end_ = scanned_ = 0;
 }
 
 bool CsvReader::Next(CsvRecord* record) {
-  record->fields.clear();
-  record->error.clear();
-  if (!started_) {
-    started_ = true;
-    // A UTF-8 byte-order mark is not part of the first field; bytes that only start like one are.
-    if (Peek() >= 0 && end_ - position_ >= 3 &&
-        std::memcmp(&buffer_[position_], "\xEF\xBB\xBF", 3) == 0) {
-      for (int i = 0; i < 3; ++i) Get();
-    }
-  }
-  // Skip empty lines.
   for (;;) {
-    int c = Peek();
-    if (c == '\n') {
-      Get();
-    } else if (c == '\r') {
-      Get();
-      if (Peek() == '\n') Get();
-    } else {
-      break;
+    FillToRecordEnd(false);
+    if (fallback_) {
+      OwnedRecord owned;
+      if (!fallback_->Next(&owned)) return false;
+      record_text_.resize(FieldBytes(owned));
+      CopyRecord(owned, record_text_.data(), record);
+      return true;
     }
-  }
-  if (Peek() < 0) return false;
-  record->line = line_;
-
-  std::string field;
-  size_t bytes = 0;
-  auto fail = [&](const std::string& reason) {
-    if (record->error.empty()) record->error = reason;
-  };
-  for (;;) {
-    int c = Get();
-    if (c == '"' && field.empty()) {
-      // A quoted field: runs to the next lone quote.
-      for (;;) {
-        c = Get();
-        if (c < 0) {
-          fail("a quoted field is not closed before the end of the file");
-          record->fields.push_back(std::move(field));
-          return true;
-        }
-        if (c == '"') {
-          if (Peek() != '"') break;
-          Get();
-        }
-        if (++bytes > kMaxRecordBytes) fail("the record is longer than 16 MiB");
-        if (bytes <= kMaxRecordBytes) field.push_back(static_cast<char>(c));
-      }
-      c = Get();
-      if (c != ',' && c != '\n' && c != '\r' && c >= 0) {
-        fail("text follows a closing quote");
-        while (c >= 0 && c != ',' && c != '\n') c = Get();
-      }
-    } else {
-      while (c >= 0 && c != ',' && c != '\n' && c != '\r') {
-        if (c == '"') fail("a quote inside an unquoted field");
-        if (++bytes > kMaxRecordBytes) fail("the record is longer than 16 MiB");
-        if (bytes <= kMaxRecordBytes) field.push_back(static_cast<char>(c));
-        c = Get();
-      }
-    }
-    record->fields.push_back(std::move(field));
-    field.clear();
-    if (c == ',') continue;
-    if (c == '\r' && Peek() == '\n') Get();
-    return true;
+    size_t stop = at_end_ ? end_ : record_end_;
+    if (buffer_.size() == stop) buffer_.push_back('\0');  // room for the last field's NUL
+    RecordSplitter splitter(buffer_.data() + position_, stop - position_, line_);
+    bool found = splitter.Next(record);
+    position_ += splitter.position();
+    handed_out_ += splitter.position();
+    line_ = splitter.line();
+    if (found) return true;
+    if (at_end_ && position_ == end_) return false;
   }
 }
 
-std::string CsvField(const std::string& text) {
+bool CsvReader::Read(RowBatch* batch) {
+  batch->Clear();
+  FillToRecordEnd(true);
+  if (fallback_) return ReadRecordsSlowly(batch);
+  size_t cut = at_end_ ? end_ : record_end_;
+  if (cut == position_) return false;
+  batch->unsplit = true;
+  batch->first_line = line_;
+  line_ += CountLineFeeds(buffer_.data() + position_, cut - position_);
+  handed_out_ += cut - position_;
+  // The batch takes the buffer whole; what follows the cut goes on in the batch's old one.
+  batch->text.swap(buffer_);
+  batch->text_begin = position_;
+  batch->text_end = cut;
+  if (batch->text.size() == cut) batch->text.push_back('\0');  // room for the last field's NUL
+  size_t tail = end_ - cut;
+  if (buffer_.size() < tail + sizes_.block) buffer_.resize(tail + sizes_.block);
+  std::memcpy(buffer_.data(), batch->text.data() + cut, tail);
+  position_ = 0;
+  end_ = scanned_ = tail;
+  record_end_ = RecordEndScanner::kNone;
+  return true;
+}
+
+bool CsvReader::ReadRecordsSlowly(RowBatch* batch) {
+  std::vector<OwnedRecord> records;
+  size_t bytes = 0;
+  OwnedRecord owned;
+  while (records.size() < kSlowBatchRecords && bytes < sizes_.block && fallback_->Next(&owned)) {
+    bytes += FieldBytes(owned);
+    records.push_back(std::move(owned));
+    if (!fallback_->HasBufferedInput()) break;  // deal what is here before waiting for more
+  }
+  batch->text.resize(std::max<size_t>(bytes, 1));
+  char* text = batch->text.data();
+  for (const OwnedRecord& record : records) text = CopyRecord(record, text, &batch->Append());
+  return batch->size > 0;
+}
+
+uint64_t CsvReader::bytes_read() const {
+  return handed_out_ + (fallback_ ? fallback_->bytes_read() : 0);
+}
+
+void AppendCsvField(std::string_view text, std::string* out) {
   // A leading byte-order mark is quoted too: unquoted at the start of a file it would be read as
   // the file's mark and dropped.
-  bool starts_like_mark = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
-  if (!starts_like_mark && text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted.push_back('"');
-    quoted.push_back(c);
+  bool starts_like_mark = text.substr(0, 3) == kByteOrderMark;
+  if (!starts_like_mark && text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out->append(text);
+    return;
   }
-  quoted.push_back('"');
-  return quoted;
+  out->push_back('"');
+  for (char c : text) {
+    if (c == '"') out->push_back('"');
+    out->push_back(c);
+  }
+  out->push_back('"');
+}
+
+std::string CsvField(std::string_view text) {
+  std::string field;
+  AppendCsvField(text, &field);
+  return field;
 }
 
 }  // namespace txhost

@@ -7,50 +7,79 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "byte_csv_reader.h"
+#include "csv_split.h"
 #include "row_source.h"
 
 namespace txhost {
 
-// Reads records one at a time from a stream. Empty lines are skipped.
+// How much a CsvReader holds: tests make the sizes small, to cut the input everywhere.
+struct CsvReadSizes {
+  size_t block = 1 << 18;  // bytes read at a time, and the size a batch aims at
+  size_t longest_pending = 2 * kMaxRecordBytes + (1 << 20);  // an unfinished record's bytes
+};
+
+// Reads a stream a block at a time. The header comes record by record (Next); the rows come as
+// batches of bytes cut where a record ends (Read), which the workers split. Empty lines are
+// skipped. A record too long to hold whole (over twice the longest a record may keep) switches
+// the rest of the input to the byte-at-a-time reader, so that memory stays bounded.
 class CsvReader : public RowSource {
  public:
-  static constexpr size_t kMaxRecordBytes = 16u << 20;
+  using Source = ByteCsvReader::Source;
 
-  // Reads up to `size` bytes into `buffer`: the count, 0 at the end, -1 on an error.
-  using Source = std::function<std::ptrdiff_t(char* buffer, size_t size)>;
+  explicit CsvReader(std::istream& in, CsvReadSizes sizes = {});
+  // A source that gives what it has at once (a pipe) lets records through as soon as their bytes
+  // arrive, instead of waiting for a block's worth.
+  explicit CsvReader(Source source, CsvReadSizes sizes = {});
 
-  explicit CsvReader(std::istream& in);
-  // A source that gives what it has at once (a pipe) lets each record through as soon as its
-  // bytes arrive, instead of waiting for a buffer's worth.
-  explicit CsvReader(Source source) : source_(std::move(source)) {}
-
-  // The next record; false at the end of the input.
-  bool Next(CsvRecord* record) override;
-  uint64_t bytes_read() const override { return consumed_; }
-  bool HasBufferedInput() const override { return position_ < end_; }
+  // The next record on its own; its fields are good until the next call. False at the end.
+  bool Next(CsvRecord* record);
+  bool Read(RowBatch* batch) override;
+  uint64_t bytes_read() const override;
   // Whether reading stopped on an error of the stream rather than at its end.
-  bool failed() const override { return failed_; }
+  bool failed() const override { return fallback_ ? fallback_->failed() : failed_; }
 
  private:
-  int Get();  // the next byte, or -1 at the end
-  int Peek();
+  size_t pending() const { return end_ - position_; }
+  // Whether the bytes not yet handed out hold a record end.
+  bool HasRecordEnd() const;
+  // Reads once from the source, and scans what came for record ends.
+  void Fill();
+  // Reads until the bytes held end a record (and, with `whole_block`, fill a block or are all
+  // the producer has at hand), the input ends, or the record is too long to wait for.
+  void FillToRecordEnd(bool whole_block);
+  // Drops a byte-order mark, once the first bytes are in.
+  void Start();
+  void StartFallback();
+  bool ReadRecordsSlowly(RowBatch* batch);
 
   Source source_;
-  bool failed_ = false;
-  std::vector<char> buffer_ = std::vector<char>(1 << 16);
-  size_t position_ = 0;
+  CsvReadSizes sizes_;
+  std::vector<char> buffer_;
+  size_t position_ = 0;  // where the bytes not yet handed out start
   size_t end_ = 0;
-  uint64_t consumed_ = 0;
+  size_t scanned_ = 0;  // where the scanner is
+  size_t record_end_ = RecordEndScanner::kNone;  // the last record end scanned, past position_
+  RecordEndScanner scanner_;
   size_t line_ = 1;
+  uint64_t handed_out_ = 0;
   bool started_ = false;
+  bool at_end_ = false;
+  bool paused_ = false;  // the last read gave less than asked: the producer has no more at hand
+  bool failed_ = false;
+  std::unique_ptr<ByteCsvReader> fallback_;
+  std::vector<char> record_text_;  // what Next's fields view once reading is byte at a time
 };
 
 // A field as it must be written: quoted, with quotes doubled, when it holds a comma, a quote or
 // a line break, or starts with the bytes of a byte-order mark.
-std::string CsvField(const std::string& text);
+std::string CsvField(std::string_view text);
+void AppendCsvField(std::string_view text, std::string* out);
 
 }  // namespace txhost
 

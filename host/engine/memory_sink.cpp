@@ -6,15 +6,15 @@ namespace txhost {
 void MemorySink::Row(const CsvRecord& record, const RowResult& result) {
   if (!result.reject.empty()) {
     rejects_.push_back({record.line, result.reject, {}});
-    if (keep_texts_) rejects_.back().fields = record.fields;
+    if (keep_texts_) rejects_.back().fields.assign(record.fields.begin(), record.fields.end());
     return;
   }
   lines_.push_back(record.line);
-  const std::string& id = record.fields[id_column_];
-  if (keep_texts_) ids_.push_back(id);
+  std::string_view id = record.fields[id_column_];
+  if (keep_texts_) ids_.emplace_back(id);
   for (size_t c = 0; c < fired_.size(); ++c) fired_[c].push_back(result.fired[c]);
   for (const RaisedAlert& alert : result.alerts) {
-    alerts_.push_back({record.line, alert.check, id, alert.text});
+    alerts_.push_back({record.line, alert.check, std::string(id), alert.text});
   }
   explanations_ += result.explanation;
   if (pair_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {

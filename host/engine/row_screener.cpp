@@ -1,6 +1,8 @@
 // Screening one row: conversion first, then every check, with the alerts each check raised.
 #include "row_screener.h"
 
+#include <algorithm>
+
 #include "alert_capture.h"
 #include "json_line.h"
 #include "values.h"
@@ -34,12 +36,22 @@ RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std
       layout_(layout),
       parse_only_(parse_only),
       explain_(explain),
-      values_(checks.size()) {
-  // Literals are set once; only the column arguments change from row to row.
+      args_(checks.size()) {
+  std::vector<size_t> slots;  // per argument read from a column, in order, its ColumnValue
+  for (const Check& check : checks) {
+    for (const CheckArg& arg : check.args) {
+      if (!arg.from_column) continue;
+      auto same = [&](const ColumnValue& v) { return v.column == arg.column && v.kind == arg.kind; };
+      auto it = std::find_if(columns_.begin(), columns_.end(), same);
+      slots.push_back(it - columns_.begin());
+      if (it == columns_.end()) columns_.push_back({arg.column, arg.kind, {}});
+    }
+  }
+  // columns_ has stopped growing: its values stay where they are.
+  auto slot = slots.begin();
   for (size_t c = 0; c < checks.size(); ++c) {
-    values_[c].resize(checks[c].args.size());
-    for (size_t a = 0; a < checks[c].args.size(); ++a) {
-      if (!checks[c].args[a].from_column) values_[c][a] = checks[c].args[a].literal;
+    for (const CheckArg& arg : checks[c].args) {
+      args_[c].push_back(arg.from_column ? &columns_[*slot++].value : &arg.literal);
     }
   }
 }
@@ -55,24 +67,24 @@ bool RowScreener::Convert(const CsvRecord& record, RowResult* result) {
     result->reject_kind = "wrong number of fields";
     return false;
   }
-  // Every argument is converted before any rule runs, so a bad field stops the whole row.
-  for (size_t c = 0; c < checks_.size(); ++c) {
-    for (size_t a = 0; a < checks_[c].args.size(); ++a) {
-      const CheckArg& arg = checks_[c].args[a];
-      if (!arg.from_column) continue;
-      std::string problem;
-      const std::string& field = record.fields[arg.column];
-      if (!ParseValue(arg.kind, field, &values_[c][a], &problem)) {
-        const std::string column = "column " + header_[arg.column] + ": ";
-        result->reject = column + BadValue(field, problem);
-        result->reject_kind = column + problem;
-        return false;
-      }
+  // Every argument is converted before any rule runs, so a bad field stops the whole row: the
+  // first bad one in the order the checks read them.
+  for (ColumnValue& read : columns_) {
+    std::string_view field = record.fields[read.column];
+    std::string problem;
+    bool read_well = read.kind == ParamKind::kText
+                         ? ReadField(field, record.may_hold_nul, &read.value, &problem)
+                         : ParseValue(read.kind, field, &read.value, &problem);
+    if (!read_well) {
+      const std::string column = "column " + header_[read.column] + ": ";
+      result->reject = column + BadValue(field, problem);
+      result->reject_kind = column + problem;
+      return false;
     }
   }
   // A label that is not 0 or 1 leaves the row out of the backtest, not out of the screening.
   if (layout_.label_column >= 0) {
-    const std::string& outcome = record.fields[layout_.label_column];
+    std::string_view outcome = record.fields[layout_.label_column];
     if (outcome == "0" || outcome == "1") result->outcome = outcome == "1";
   }
   return true;
@@ -89,11 +101,11 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   result->outcome = -1;
   result->on_lost_session = false;
   if (!Convert(record, result) || parse_only_) return;
-  if (layout_.date_column >= 0) result->day = record.fields[layout_.date_column];
+  if (layout_.date_column >= 0) result->day.assign(record.fields[layout_.date_column]);
   AlertCollector collector;
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
-    result->fired[c] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
+    result->fired[c] = check.rule->invoke(check.function, handles, args_[c].data()) == 1;
     if (!collector.empty()) TakeAlerts(&collector, c, "", result);
     if (result->fired[c] && explain_) Explain(record, c, result);
     if (check.sweep) TrySweep(check, *check.sweep, c, handles, &collector, result);
@@ -114,8 +126,8 @@ void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
                            RowResult* result) {
   std::vector<char>& fired = result->swept[c];
   fired.resize(sweep.values.size());
-  Value& argument = values_[c][sweep.arg];
-  const Value current = argument;
+  const Value*& argument = args_[c][sweep.arg];
+  const Value* const current = argument;
   for (size_t v = 0; v < sweep.values.size(); ++v) {
     // The check's own value was just tried: one call answers for both, so a rule whose answer
     // depends on the server's state gives the column and its sweep value the same answer.
@@ -123,8 +135,8 @@ void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
       fired[v] = result->fired[c];
       continue;
     }
-    argument = sweep.values[v];
-    fired[v] = check.rule->invoke(check.function, handles, values_[c].data()) == 1;
+    argument = &sweep.values[v];
+    fired[v] = check.rule->invoke(check.function, handles, args_[c].data()) == 1;
     if (!collector->empty()) TakeAlerts(collector, c, sweep.texts[v], result);
   }
   argument = current;
@@ -135,7 +147,7 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
   std::string args = "[";
   for (size_t a = 0; a < check.args.size(); ++a) {
     const CheckArg& arg = check.args[a];
-    const std::string value = ValueText(arg.kind, values_[c][a]);
+    const std::string value = ValueText(arg.kind, *args_[c][a]);
     JsonObject entry;
     entry.Text("kind", KindName(arg.kind)).Text("source", arg.from_column ? "column" : "literal");
     if (arg.from_column) entry.Text("column", arg.source);

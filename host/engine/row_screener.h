@@ -49,6 +49,9 @@ class RowScreener {
  public:
   RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
               RowLayout layout, bool parse_only, bool explain);
+  // The arguments point into the screener itself.
+  RowScreener(const RowScreener&) = delete;
+  RowScreener& operator=(const RowScreener&) = delete;
 
   void Screen(const CsvRecord& record, const OciHandles& handles, RowResult* result);
 
@@ -62,13 +65,22 @@ class RowScreener {
   void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
                   RowResult* result);
 
+  // A column read as one kind of value. Each is read once per row, however many checks use it.
+  struct ColumnValue {
+    size_t column;
+    ParamKind kind;
+    Value value;
+  };
+
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;
   RowLayout layout_;
   bool lost_session_ = false;
   bool parse_only_;
   bool explain_;
-  std::vector<std::vector<Value>> values_;
+  std::vector<ColumnValue> columns_;  // in the order checks first read them
+  // Per check, where each argument's value is: a literal, a column's value, or a sweep's value.
+  std::vector<std::vector<const Value*>> args_;
 };
 
 }  // namespace txhost

@@ -21,7 +21,7 @@ struct Param<float> {
 template <>
 struct Param<const char*> {
   static constexpr ParamKind kKind = ParamKind::kText;
-  static const char* Get(const Value& value) { return value.text.c_str(); }
+  static const char* Get(const Value& value) { return value.c_text(); }
 };
 template <>
 struct Param<OCIDate> {
@@ -37,12 +37,12 @@ template <class... P>
 struct Signature<RuleResult(TXSCREEN_CALL*)(P...)> {
   using Function = RuleResult(TXSCREEN_CALL*)(P...);
   static std::vector<ParamKind> Params() { return {Param<P>::kKind...}; }
-  static RuleResult Invoke(void* function, const OciHandles&, const Value* args) {
+  static RuleResult Invoke(void* function, const OciHandles&, const Value* const* args) {
     return Call(reinterpret_cast<Function>(function), args, std::index_sequence_for<P...>());
   }
   template <size_t... I>
-  static RuleResult Call(Function function, const Value* args, std::index_sequence<I...>) {
-    return function(Param<P>::Get(args[I])...);
+  static RuleResult Call(Function function, const Value* const* args, std::index_sequence<I...>) {
+    return function(Param<P>::Get(*args[I])...);
   }
 };
 
@@ -51,14 +51,14 @@ template <class... P>
 struct Signature<RuleResult(TXSCREEN_CALL*)(OCIEnv*, OCIError*, OCISvcCtx*, P...)> {
   using Function = RuleResult(TXSCREEN_CALL*)(OCIEnv*, OCIError*, OCISvcCtx*, P...);
   static std::vector<ParamKind> Params() { return {ParamKind::kHandles, Param<P>::kKind...}; }
-  static RuleResult Invoke(void* function, const OciHandles& handles, const Value* args) {
+  static RuleResult Invoke(void* function, const OciHandles& handles, const Value* const* args) {
     return Call(reinterpret_cast<Function>(function), handles, args,
                 std::index_sequence_for<P...>());
   }
   template <size_t... I>
-  static RuleResult Call(Function function, const OciHandles& handles, const Value* args,
+  static RuleResult Call(Function function, const OciHandles& handles, const Value* const* args,
                          std::index_sequence<I...>) {
-    return function(handles.env, handles.err, handles.svc, Param<P>::Get(args[I])...);
+    return function(handles.env, handles.err, handles.svc, Param<P>::Get(*args[I])...);
   }
 };
 

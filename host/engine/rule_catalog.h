@@ -19,9 +19,14 @@ std::string KindList(const std::vector<ParamKind>& kinds);
 
 // One argument as the host holds it; only the member of the parameter's kind is read.
 struct Value {
-  std::string text;
+  std::string text;  // a text of the value's own, such as a literal's
   float amount = 0;
   OCIDate date = {};
+  // A text read from a row is the field itself, which its source ends with a NUL; set, it stands
+  // for `text`, so that no row's text is copied.
+  const char* field_text = nullptr;
+
+  const char* c_text() const { return field_text ? field_text : text.c_str(); }
 };
 
 struct RuleSpec {
@@ -32,7 +37,8 @@ struct RuleSpec {
   std::vector<ParamKind> params;
   // Calls `function` (the rule's exported address). `args` holds one Value per non-handle
   // parameter, in order; `handles` is passed only to rules that take the triple.
-  RuleResult (*invoke)(void* function, const OciHandles& handles, const Value* args);
+  // Calls `function` with `args[i]` as its i-th parameter after the handles, if it takes them.
+  RuleResult (*invoke)(void* function, const OciHandles& handles, const Value* const* args);
 
   bool TakesHandles() const { return !params.empty() && params[0] == ParamKind::kHandles; }
   // The parameters a caller supplies values for: all but the handle triple.

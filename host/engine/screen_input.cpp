@@ -74,19 +74,21 @@ std::unique_ptr<ScreenInput> OpenScreenInput(const std::string& path, const std:
   auto input = std::make_unique<ScreenInput>();
   input->name = path;
   if (path != "-" && !OpenFile(path, input.get(), error)) return nullptr;
-  input->source = path == "-" ? std::make_unique<CsvReader>(CsvReader::Source(ReadStandardInput))
-                              : std::make_unique<CsvReader>(input->file);
+  auto reader = path == "-" ? std::make_unique<CsvReader>(CsvReader::Source(ReadStandardInput))
+                            : std::make_unique<CsvReader>(input->file);
   CsvRecord header;
-  if (!input->source->Next(&header)) {
-    *error = path + (input->source->failed() ? ": cannot be read" : ": empty, no header line");
+  if (!reader->Next(&header)) {
+    *error = path + (reader->failed() ? ": cannot be read" : ": empty, no header line");
     return nullptr;
   }
-  std::string problem = header.error.empty() ? HeaderProblem(header.fields) : header.error;
+  std::vector<std::string> names(header.fields.begin(), header.fields.end());
+  std::string problem = header.error.empty() ? HeaderProblem(names) : header.error;
   if (!problem.empty()) {
     *error = path + ":" + std::to_string(header.line) + ": header: " + problem;
     return nullptr;
   }
-  input->header = std::move(header.fields);
+  input->header = std::move(names);
+  input->source = std::move(reader);
   if (!FindColumns(input.get(), id_column, label_column, error)) return nullptr;
   return input;
 }

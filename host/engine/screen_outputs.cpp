@@ -56,11 +56,14 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   if (!result.reject.empty()) {
     if (!rejects_) return;
     std::string row;
-    for (const std::string& field : record.fields) row += CsvField(field) + ",";
+    for (std::string_view field : record.fields) {
+      AppendCsvField(field, &row);
+      row += ',';
+    }
     rejects_->Write(row + std::to_string(record.line) + "," + CsvField(result.reject) + "\n");
     return;
   }
-  const std::string& id = record.fields[input_.id_column];
+  std::string_view id = record.fields[input_.id_column];
   if (results_) {
     std::string row = CsvField(id);
     for (size_t c = 0; c < reported_; ++c) row += result.fired[c] ? ",1" : ",0";

@@ -10,20 +10,18 @@
 #include <mutex>
 #include <thread>
 
+#include "csv_split.h"
 #include "thread_annotations.h"
 
 namespace txhost {
 namespace {
 
-constexpr size_t kChunkRows = 256;
-
-// Rows read together. Chunks are used again once written, so that the rows' buffers keep their
-// capacity from chunk to chunk.
+// Rows read together and their results. Chunks are used again once written, so that their
+// buffers keep their capacity from chunk to chunk.
 struct Chunk {
   size_t sequence = 0;
-  size_t size = 0;  // the rows in use
-  std::vector<CsvRecord> records = std::vector<CsvRecord>(kChunkRows);
-  std::vector<RowResult> results = std::vector<RowResult>(kChunkRows);
+  RowBatch rows;
+  std::vector<RowResult> results;
 };
 
 // What the three kinds of thread share, under one lock: the chunks waiting for a worker, those
@@ -91,7 +89,6 @@ class Exchange {
     if (spare_.empty()) return std::make_unique<Chunk>();
     auto chunk = std::move(spare_.back());
     spare_.pop_back();
-    chunk->size = 0;
     return chunk;
   }
 
@@ -158,40 +155,39 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
     workers.emplace_back(guarded([&, handles] {
       RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
       while (auto chunk = exchange.Take()) {
-        for (size_t i = 0; i < chunk->size; ++i) {
-          screener.Screen(chunk->records[i], handles, &chunk->results[i]);
+        RowBatch& rows = chunk->rows;
+        if (rows.unsplit) SplitBatch(&rows);
+        if (chunk->results.size() < rows.size) chunk->results.resize(rows.size);
+        for (size_t i = 0; i < rows.size; ++i) {
+          screener.Screen(rows.records[i], handles, &chunk->results[i]);
         }
         exchange.Done(std::move(chunk));
       }
     }));
   }
   std::atomic<bool> delivered_all{true};
+  std::atomic<size_t> delivered_rows{0};
   std::thread writer(guarded([&] {
     while (auto chunk = exchange.Next()) {
-      for (size_t i = 0; i < chunk->size; ++i) {
-        if (!deliver(chunk->records[i], chunk->results[i])) {
+      for (size_t i = 0; i < chunk->rows.size; ++i) {
+        if (!deliver(chunk->rows.records[i], chunk->results[i])) {
           delivered_all = false;
           exchange.Stop();
           return;
         }
       }
+      delivered_rows += chunk->rows.size;
       delivered();
       exchange.Recycle(std::move(chunk));
     }
   }));
   guarded([&] {
-    size_t rows = 0;
     for (size_t sequence = 0;; ++sequence) {
       auto chunk = exchange.Blank();
       chunk->sequence = sequence;
-      bool more = true;
-      while (chunk->size < kChunkRows && (more = source.Next(&chunk->records[chunk->size]))) {
-        ++chunk->size;
-        if (!source.HasBufferedInput()) break;  // deal what is here before waiting for more
-      }
-      rows += chunk->size;
-      if (chunk->size > 0 && !exchange.Deal(std::move(chunk))) return;
-      if (!progress(rows)) {
+      bool more = source.Read(&chunk->rows);
+      if (more && !exchange.Deal(std::move(chunk))) return;
+      if (!progress(delivered_rows)) {
         delivered_all = false;
         exchange.Stop();
         return;

@@ -3,10 +3,10 @@
 // before them are done.
 //
 // Three kinds of thread: the caller reads the input and deals it out in chunks; the workers
-// screen; a writer hands each row's result on, in input order. At most a fixed number of chunks
-// are in flight, so memory stays bounded whatever the input's size. A chunk is dealt out when it
-// is full or when the input has nothing more at hand, so that a slow producer on a pipe never
-// holds back rows that are ready.
+// split their chunks into rows (a CSV source hands out bytes cut where records end) and screen
+// them; a writer hands each row's result on, in input order. At most a fixed number of chunks
+// are in flight, so memory stays bounded whatever the input's size. A source gives what it has
+// at hand, so that a slow producer on a pipe never holds back rows that are ready.
 #ifndef TXSCREEN_HOST_ENGINE_SCREEN_PIPELINE_H_
 #define TXSCREEN_HOST_ENGINE_SCREEN_PIPELINE_H_
 
@@ -35,8 +35,8 @@ class ScreenPipeline {
         explain_(explain),
         workers_(std::move(workers)) {}
 
-  // Reads `source` to its end. `progress` is called on this thread with the rows read so far
-  // after each chunk is dealt; false from it stops the run at once, rows in flight undelivered.
+  // Reads `source` to its end. `progress` is called on this thread with the rows delivered so
+  // far after each chunk is dealt; false from it stops the run at once, rows in flight undelivered.
   // `delivered` is called on the writer thread after each chunk's rows were delivered. False
   // when a delivery or the progress stopped the run.
   bool Run(RowSource& source, Deliver deliver, const std::function<bool(size_t)>& progress,

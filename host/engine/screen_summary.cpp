@@ -121,7 +121,7 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
   fired_together.assign(checks.size() * checks.size(), 0);
 }
 
-void ScreenSummary::Tally(const std::string& id, size_t line, const RowResult& row) {
+void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row) {
   ++read;
   if (!row.reject.empty()) {
     ++rejected;
@@ -157,11 +157,11 @@ void ScreenSummary::Tally(const std::string& id, size_t line, const RowResult& r
   }
 }
 
-void ScreenSummary::KeepAlerts(const std::string& id, size_t line, const RowResult& row) {
+void ScreenSummary::KeepAlerts(std::string_view id, size_t line, const RowResult& row) {
   for (const RaisedAlert& alert : row.alerts) {
     if (first_alerts.size() >= kAlertExamples) return;
     const auto& [label, rule] = alert_sources_[alert.check];
-    first_alerts.push_back({id, line, label, rule, alert.text});
+    first_alerts.push_back({std::string(id), line, label, rule, alert.text});
   }
 }
 

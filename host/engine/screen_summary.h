@@ -72,12 +72,12 @@ struct ScreenSummary {
                 const std::vector<Check>& rule_set, bool backtesting, bool parsing_only,
                 size_t reported = static_cast<size_t>(-1));
   // Counts one row's result, and keeps its alerts while there are fewer than kAlertExamples.
-  void Tally(const std::string& id, size_t line, const RowResult& row);
+  void Tally(std::string_view id, size_t line, const RowResult& row);
   double RowsPerSecond() const { return seconds > 0 ? read / seconds : 0.0; }
   size_t FiredTogether(size_t a, size_t b) const { return fired_together[a * checks.size() + b]; }
 
  private:
-  void KeepAlerts(const std::string& id, size_t line, const RowResult& row);
+  void KeepAlerts(std::string_view id, size_t line, const RowResult& row);
 
   std::vector<std::pair<std::string, std::string>> alert_sources_;  // label and rule, per check
 };

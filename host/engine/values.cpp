@@ -16,7 +16,7 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeap(year) ? 29 : kDays[month - 1];
 }
 
-bool Digits(const std::string& text, size_t at, size_t count, int* number) {
+bool Digits(std::string_view text, size_t at, size_t count, int* number) {
   *number = 0;
   for (size_t i = at; i < at + count; ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
@@ -27,11 +27,12 @@ bool Digits(const std::string& text, size_t at, size_t count, int* number) {
 
 }  // namespace
 
-std::string BadValue(const std::string& text, const std::string& problem) {
+std::string BadValue(std::string_view text, const std::string& problem) {
   // A huge field is cut to its start.
   constexpr size_t kShown = 40;
   // A NUL would end the message wherever it is printed as a C string.
-  auto shown = [](std::string part) {
+  auto shown = [](std::string_view bytes) {
+    std::string part(bytes);
     for (size_t at = 0; (at = part.find('\0', at)) != std::string::npos; at += 2) {
       part.replace(at, 1, "\\0");
     }
@@ -42,7 +43,7 @@ std::string BadValue(const std::string& text, const std::string& problem) {
          " bytes) " + problem;
 }
 
-bool ParseAmount(const std::string& text, float* amount, std::string* problem) {
+bool ParseAmount(std::string_view text, float* amount, std::string* problem) {
   const char* begin = text.data();
   const char* end = begin + text.size();
   if (begin != end && *begin == '+') ++begin;
@@ -64,7 +65,7 @@ bool ParseAmount(const std::string& text, float* amount, std::string* problem) {
   return true;
 }
 
-bool ParseDate(const std::string& text, OCIDate* date, std::string* problem) {
+bool ParseDate(std::string_view text, OCIDate* date, std::string* problem) {
   int year = 0, month = 0, day = 0;
   if (text.size() != 10 || text[4] != '-' || text[7] != '-' || !Digits(text, 0, 4, &year) ||
       !Digits(text, 5, 2, &month) || !Digits(text, 8, 2, &day)) {
@@ -82,19 +83,26 @@ bool ParseDate(const std::string& text, OCIDate* date, std::string* problem) {
   return true;
 }
 
-bool ParseValue(ParamKind kind, const std::string& text, Value* value, std::string* problem) {
+bool ReadField(std::string_view field, bool may_hold_nul, Value* value, std::string* problem) {
+  // Rules take texts as C strings: they would see only what comes before a NUL.
+  if (may_hold_nul && std::memchr(field.data(), '\0', field.size()) != nullptr) {
+    *problem = "holds a NUL byte";
+    return false;
+  }
+  value->field_text = field.data();
+  return true;
+}
+
+bool ParseValue(ParamKind kind, std::string_view text, Value* value, std::string* problem) {
   switch (kind) {
     case ParamKind::kAmount:
       return ParseAmount(text, &value->amount, problem);
     case ParamKind::kDate:
       return ParseDate(text, &value->date, problem);
     case ParamKind::kText:
-      // Rules take texts as C strings: they would see only what comes before a NUL.
-      if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
-        *problem = "holds a NUL byte";
-        return false;
-      }
-      value->text = text;
+      if (!ReadField(text, true, value, problem)) return false;
+      value->text.assign(text);
+      value->field_text = nullptr;
       return true;
     case ParamKind::kHandles:
       break;
@@ -117,7 +125,7 @@ std::string ValueText(ParamKind kind, const Value& value) {
       return text;
     }
     case ParamKind::kText:
-      return value.text;
+      return value.c_text();
     case ParamKind::kHandles:
       break;
   }
