@@ -15,14 +15,10 @@ import sys
 import time
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("commands", nargs="+", help="NAME=COMMAND")
-    args = parser.parse_args()
-    commands = [tuple(entry.split("=", 1)) for entry in args.commands]
+def time_commands(commands, runs):
+    """Runs each (name, command) `runs` times, alternating them; gives the times by name."""
     times = {name: [] for name, _ in commands}
-    for _ in range(args.runs):
+    for _ in range(runs):
         for name, command in commands:
             started = time.perf_counter()
             done = subprocess.run(command, shell=True, stdout=subprocess.DEVNULL,
@@ -30,13 +26,28 @@ def main():
             if done.returncode not in (0, 1):
                 sys.exit(f"{name} failed with {done.returncode}: {done.stderr.decode()[-500:]}")
             times[name].append(time.perf_counter() - started)
-    base = statistics.median(times[commands[0][0]])
-    print(f"| command | median of {args.runs} | spread | / {commands[0][0]} |")
+    return times
+
+
+def print_table(times, runs):
+    """The median of each, its spread, and its ratio to the first."""
+    names = list(times)
+    base = statistics.median(times[names[0]])
+    print(f"| command | median of {runs} | spread | / {names[0]} |")
     print("|---|---|---|---|")
-    for name, _ in commands:
+    for name in names:
         median = statistics.median(times[name])
         spread = (max(times[name]) - min(times[name])) / median
         print(f"| {name} | {median:.3f} s | {100 * spread:.0f}% | {median / base:.2f}x |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("commands", nargs="+", help="NAME=COMMAND")
+    args = parser.parse_args()
+    commands = [tuple(entry.split("=", 1)) for entry in args.commands]
+    print_table(time_commands(commands, args.runs), args.runs)
 
 
 if __name__ == "__main__":

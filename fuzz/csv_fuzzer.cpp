@@ -1,38 +1,94 @@
-// Fuzzes the host's CSV reader: any bytes, no crash, and every well-formed record survives being
-// written back and read again unchanged.
+// Fuzzes the host's CSV readers: any bytes, no crash; the block reader reads what the byte reader
+// reads, whatever the sizes of its reads and batches (taken from the input's first bytes); and
+// every well-formed record survives being written back and read again unchanged.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "byte_csv_reader.h"
 #include "csv.h"
 
+namespace {
+
+txhost::ByteCsvReader::Source Over(const std::string& text, size_t most_per_read) {
+  return [&text, most_per_read, given = size_t{0}](char* buffer, size_t size) mutable {
+    size_t count = std::min({size, most_per_read, text.size() - given});
+    std::memcpy(buffer, text.data() + given, count);
+    given += count;
+    return static_cast<std::ptrdiff_t>(count);
+  };
+}
+
+std::vector<txhost::OwnedRecord> ReadByByte(const std::string& text) {
+  txhost::ByteCsvReader reader(Over(text, text.size() + 1));
+  std::vector<txhost::OwnedRecord> records;
+  for (txhost::OwnedRecord record; reader.Next(&record);) records.push_back(record);
+  return records;
+}
+
+std::vector<txhost::OwnedRecord> ReadByBlock(const std::string& text, size_t per_read,
+                                             txhost::CsvReadSizes sizes) {
+  txhost::CsvReader reader(Over(text, per_read), sizes);
+  std::vector<txhost::OwnedRecord> records;
+  auto keep = [&records](const txhost::CsvRecord& record) {
+    records.push_back({{record.fields.begin(), record.fields.end()}, record.line, record.error});
+  };
+  txhost::CsvRecord first;
+  if (reader.Next(&first)) keep(first);
+  txhost::RowBatch batch;
+  while (reader.Read(&batch)) {
+    if (batch.unsplit) txhost::SplitBatch(&batch);
+    for (size_t i = 0; i < batch.size; ++i) keep(batch.records[i]);
+  }
+  return records;
+}
+
+bool Same(const std::vector<txhost::OwnedRecord>& a, const std::vector<txhost::OwnedRecord>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].fields != b[i].fields || a[i].line != b[i].line || a[i].error != b[i].error) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-  txhost::CsvReader reader(in);
-  txhost::CsvRecord record;
-  std::vector<std::vector<std::string>> records;
+  if (size < 3) return 0;
+  const size_t per_read = 1 + data[0] % 64, block = 1 + data[1] % 64, pending = 1 + data[2];
+  const std::string text(reinterpret_cast<const char*>(data) + 3, size - 3);
+  const auto records = ReadByByte(text);
+  if (!Same(ReadByBlock(text, per_read, {block, pending}), records)) std::abort();
+  if (!Same(ReadByBlock(text, text.size() + 1, {}), records)) std::abort();
+
   size_t last_line = 0;
-  while (reader.Next(&record)) {
+  std::string written;
+  std::vector<std::vector<std::string>> kept;
+  for (const auto& record : records) {
     if (record.line < last_line) std::abort();  // lines only go forward
     last_line = record.line;
-    if (record.error.empty()) records.push_back(record.fields);
-  }
-  std::string written;
-  for (const auto& fields : records) {
-    for (size_t i = 0; i < fields.size(); ++i) {
-      written += (i ? "," : "") + txhost::CsvField(fields[i]);
+    if (!record.error.empty()) continue;
+    kept.push_back(record.fields);
+    for (size_t i = 0; i < record.fields.size(); ++i) {
+      written += (i ? "," : "") + txhost::CsvField(record.fields[i]);
     }
     written += "\n";
   }
-  std::istringstream again(written);
-  txhost::CsvReader rereader(again);
-  for (const auto& fields : records) {
+  auto again = ReadByByte(written);
+  size_t next = 0;
+  for (const auto& fields : kept) {
     // An all-empty record (one empty field) is written as an empty line, which the reader skips.
     if (fields.size() == 1 && fields[0].empty()) continue;
-    if (!rereader.Next(&record) || !record.error.empty() || record.fields != fields) std::abort();
+    if (next >= again.size() || !again[next].error.empty() || again[next].fields != fields) {
+      std::abort();
+    }
+    ++next;
   }
   return 0;
 }

@@ -65,9 +65,12 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   }
   std::string_view id = record.fields[input_.id_column];
   if (results_) {
-    std::string row = CsvField(id);
-    for (size_t c = 0; c < reported_; ++c) row += result.fired[c] ? ",1" : ",0";
-    results_->Write(row + "\n");
+    // One buffer for every row: most rows are written without an allocation.
+    row_.clear();
+    AppendCsvField(id, &row_);
+    for (size_t c = 0; c < reported_; ++c) row_ += result.fired[c] ? ",1" : ",0";
+    row_ += '\n';
+    results_->Write(row_);
     ++result_rows_;
   }
   if (changes_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
