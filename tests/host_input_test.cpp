@@ -1,6 +1,10 @@
 // What the host reads: CSV records, argument values and rule-set lines, good and bad.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,6 +103,27 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
     } else {
       EXPECT_FALSE(error.empty()) << c.text;
     }
+  }
+  // Every amount reads as the float that from_chars gives, bit for bit, however it is read.
+  std::mt19937 random(11);
+  auto bits = [](float value) {
+    uint32_t image;
+    std::memcpy(&image, &value, sizeof image);
+    return image;
+  };
+  std::vector<std::string> texts = {"-0", "0.5", ".5", "5.", "9999999", "999999.9", "0.1",
+                                    "16777217", "1.0000001", "-12.34", "0.0000001", "3.4028235"};
+  for (int i = 0; i < 200000; ++i) {
+    std::string digits = std::to_string(random() % 100000000);
+    digits.insert(random() % (digits.size() + 1), ".");
+    texts.push_back((i % 7 == 0 ? "-" : "") + digits);
+  }
+  for (const std::string& text : texts) {
+    float expected = 0, value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expected);
+    std::string error;
+    ASSERT_TRUE(txhost::ParseAmount(text, &value, &error)) << text;
+    ASSERT_EQ(bits(value), bits(expected)) << text;
   }
   for (const char* date : {"2026-12-07", "2024-02-29", "0001-01-01", "9999-12-31"}) {
     OCIDate parsed;
