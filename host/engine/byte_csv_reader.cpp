@@ -29,9 +29,7 @@ int ByteCsvReader::Get() {
   return c;
 }
 
-bool ByteCsvReader::Next(OwnedRecord* record) {
-  record->fields.clear();
-  record->error.clear();
+void ByteCsvReader::SkipToRecord() {
   if (!started_) {
     started_ = true;
     // A UTF-8 byte-order mark is not part of the first field; bytes that only start like one are.
@@ -40,59 +38,67 @@ bool ByteCsvReader::Next(OwnedRecord* record) {
       for (int i = 0; i < 3; ++i) Get();
     }
   }
-  // Skip empty lines.
-  for (;;) {
-    int c = Peek();
-    if (c == '\n') {
-      Get();
-    } else if (c == '\r') {
-      Get();
-      if (Peek() == '\n') Get();
-    } else {
-      break;
-    }
-  }
-  if (Peek() < 0) return false;
-  record->line = line_;
+  for (int c = Peek(); c == '\n' || c == '\r'; c = Peek()) Get();  // empty lines
+}
 
-  std::string field;
-  size_t bytes = 0;
-  auto fail = [&](const std::string& reason) {
-    if (record->error.empty()) record->error = reason;
-  };
+void ByteCsvReader::Fail(const char* reason, OwnedRecord* record) {
+  if (record->error.empty()) record->error = reason;
+}
+
+void ByteCsvReader::Keep(int c, std::string* field, size_t* bytes, OwnedRecord* record) {
+  if (++*bytes > kMaxRecordBytes) {
+    Fail("the record is longer than 16 MiB", record);
+  } else {
+    field->push_back(static_cast<char>(c));
+  }
+}
+
+int ByteCsvReader::ReadQuoted(std::string* field, size_t* bytes, OwnedRecord* record) {
   for (;;) {
     int c = Get();
-    if (c == '"' && field.empty()) {
-      // A quoted field: runs to the next lone quote.
-      for (;;) {
-        c = Get();
-        if (c < 0) {
-          fail("a quoted field is not closed before the end of the file");
-          record->fields.push_back(std::move(field));
-          return true;
-        }
-        if (c == '"') {
-          if (Peek() != '"') break;
-          Get();
-        }
-        if (++bytes > kMaxRecordBytes) fail("the record is longer than 16 MiB");
-        if (bytes <= kMaxRecordBytes) field.push_back(static_cast<char>(c));
-      }
-      c = Get();
-      if (c != ',' && c != '\n' && c != '\r' && c >= 0) {
-        fail("text follows a closing quote");
-        while (c >= 0 && c != ',' && c != '\n') c = Get();
-      }
-    } else {
-      while (c >= 0 && c != ',' && c != '\n' && c != '\r') {
-        if (c == '"') fail("a quote inside an unquoted field");
-        if (++bytes > kMaxRecordBytes) fail("the record is longer than 16 MiB");
-        if (bytes <= kMaxRecordBytes) field.push_back(static_cast<char>(c));
-        c = Get();
-      }
+    if (c < 0) {
+      Fail("a quoted field is not closed before the end of the file", record);
+      return c;
     }
-    record->fields.push_back(std::move(field));
-    field.clear();
+    if (c == '"') {
+      if (Peek() != '"') break;
+      Get();
+    }
+    Keep(c, field, bytes, record);
+  }
+  int c = Get();
+  if (c != ',' && c != '\n' && c != '\r' && c >= 0) {
+    Fail("text follows a closing quote", record);
+    while (c >= 0 && c != ',' && c != '\n') c = Get();
+  }
+  return c;
+}
+
+int ByteCsvReader::ReadField(size_t* bytes, OwnedRecord* record) {
+  std::string field;
+  int c = Get();
+  if (c == '"') {
+    c = ReadQuoted(&field, bytes, record);
+  } else {
+    while (c >= 0 && c != ',' && c != '\n' && c != '\r') {
+      if (c == '"') Fail("a quote inside an unquoted field", record);
+      Keep(c, &field, bytes, record);
+      c = Get();
+    }
+  }
+  record->fields.push_back(std::move(field));
+  return c;
+}
+
+bool ByteCsvReader::Next(OwnedRecord* record) {
+  record->fields.clear();
+  record->error.clear();
+  SkipToRecord();
+  if (Peek() < 0) return false;
+  record->line = line_;
+  size_t bytes = 0;  // of the record's fields
+  for (;;) {
+    int c = ReadField(&bytes, record);
     if (c == ',') continue;
     if (c == '\r' && Peek() == '\n') Get();
     return true;

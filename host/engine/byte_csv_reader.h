@@ -39,6 +39,15 @@ class ByteCsvReader {
  private:
   int Get();  // the next byte, or -1 at the end
   int Peek();
+  // Past a byte-order mark at the start of the input, and empty lines.
+  void SkipToRecord();
+  // One field into `record`; gives the byte that ended it: a comma, a line end, or -1.
+  int ReadField(size_t* bytes, OwnedRecord* record);
+  // The rest of a field after its opening quote, and any text after its closing one.
+  int ReadQuoted(std::string* field, size_t* bytes, OwnedRecord* record);
+  // Adds byte `c` to `field` while the record's fields hold no more than they may.
+  static void Keep(int c, std::string* field, size_t* bytes, OwnedRecord* record);
+  static void Fail(const char* reason, OwnedRecord* record);
 
   Source source_;
   bool failed_ = false;

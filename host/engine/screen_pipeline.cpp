@@ -14,7 +14,6 @@
 #include "thread_annotations.h"
 
 namespace txhost {
-namespace {
 
 // Rows read together and their results. Chunks are used again once written, so that their
 // buffers keep their capacity from chunk to chunk.
@@ -114,6 +113,8 @@ class Exchange {
   bool stopping_ GUARDED_BY(mutex_) = false;
 };
 
+namespace {
+
 // The first exception any thread of the run met.
 class FirstFailure {
  public:
@@ -133,11 +134,23 @@ class FirstFailure {
 
 }  // namespace
 
+void ScreenPipeline::Screen(Exchange& exchange, const OciHandles& handles) const {
+  RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
+  while (auto chunk = exchange.Take()) {
+    RowBatch& rows = chunk->rows;
+    if (rows.unsplit) SplitBatch(&rows);
+    if (chunk->results.size() < rows.size) chunk->results.resize(rows.size);
+    for (size_t i = 0; i < rows.size; ++i) {
+      screener.Screen(rows.records[i], handles, &chunk->results[i]);
+    }
+    exchange.Done(std::move(chunk));
+  }
+}
+
 bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
                          const std::function<bool(size_t)>& progress,
                          const std::function<void()>& delivered) {
   Exchange exchange(4 * workers_.size() + 4);
-  std::vector<std::thread> workers;
   // An exception on a thread of the pool stops the run and is thrown again from here, once
   // every thread has ended.
   FirstFailure failure;
@@ -151,19 +164,9 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
       }
     };
   };
+  std::vector<std::thread> workers;
   for (const OciHandles& handles : workers_) {
-    workers.emplace_back(guarded([&, handles] {
-      RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
-      while (auto chunk = exchange.Take()) {
-        RowBatch& rows = chunk->rows;
-        if (rows.unsplit) SplitBatch(&rows);
-        if (chunk->results.size() < rows.size) chunk->results.resize(rows.size);
-        for (size_t i = 0; i < rows.size; ++i) {
-          screener.Screen(rows.records[i], handles, &chunk->results[i]);
-        }
-        exchange.Done(std::move(chunk));
-      }
-    }));
+    workers.emplace_back(guarded([&, handles] { Screen(exchange, handles); }));
   }
   std::atomic<bool> delivered_all{true};
   std::atomic<size_t> delivered_rows{0};

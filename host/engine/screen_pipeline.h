@@ -19,6 +19,8 @@
 
 namespace txhost {
 
+class Exchange;
+
 class ScreenPipeline {
  public:
   // Called on the writer thread with each row, in input order. False stops the run: no more rows
@@ -43,6 +45,9 @@ class ScreenPipeline {
            const std::function<void()>& delivered);
 
  private:
+  // A worker: splits and screens the chunks it takes until there are none left.
+  void Screen(Exchange& exchange, const OciHandles& handles) const;
+
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;
   RowLayout layout_;
