@@ -12,16 +12,6 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // A batch read byte at a time holds at most this many records.
 constexpr size_t kSlowBatchRecords = 256;
 
-size_t CountLineFeeds(const char* bytes, size_t size) {
-  size_t count = 0;
-  const char* end = bytes + size;
-  for (const char* at = bytes; (at = static_cast<const char*>(std::memchr(at, '\n', end - at)));
-       ++at) {
-    ++count;
-  }
-  return count;
-}
-
 size_t FieldBytes(const OwnedRecord& owned) {
   size_t bytes = 0;
   for (const std::string& field : owned.fields) bytes += field.size() + 1;  // and its NUL

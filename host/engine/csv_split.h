@@ -75,6 +75,9 @@ class RecordSplitter {
 // Splits an unsplit batch into its records.
 void SplitBatch(RowBatch* batch);
 
+// How many LF bytes `bytes` holds: the lines a piece of a stream moves on.
+size_t CountLineFeeds(const char* bytes, size_t size);
+
 // Which of 64 bytes are , " CR or LF: bit i for byte i. Vector compares where the target has
 // SSE2, a table otherwise; both are exposed so that tests can hold them to each other.
 uint64_t SpecialByteMask(const char* bytes);

@@ -65,13 +65,11 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   }
   std::string_view id = record.fields[input_.id_column];
   if (results_) {
-    // One buffer for every row: most rows are written without an allocation.
-    row_.clear();
-    AppendCsvField(id, &row_);
-    for (size_t c = 0; c < reported_; ++c) row_ += result.fired[c] ? ",1" : ",0";
-    row_ += '\n';
-    results_->Write(row_);
-    ++result_rows_;
+    // Written a batch at a time, by Flush: one write for many rows.
+    AppendCsvField(id, &pending_results_);
+    for (size_t c = 0; c < reported_; ++c) pending_results_ += result.fired[c] ? ",1" : ",0";
+    pending_results_ += '\n';
+    ++pending_result_rows_;
   }
   if (changes_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
     ChangedRow change = DescribeChange(*pair_, id, record.line, result.fired);
@@ -110,10 +108,17 @@ std::vector<OutputFile*> ScreenOutputs::Files() const {
 }
 
 void ScreenOutputs::Flush() {
+  if (results_) {
+    results_->Write(pending_results_);
+    result_rows_ += pending_result_rows_;
+    pending_results_.clear();
+    pending_result_rows_ = 0;
+  }
   for (OutputFile* file : Files()) file->Flush();
 }
 
 bool ScreenOutputs::Publish(const ScreenSummary& summary, std::string* error) {
+  Flush();
   if (summary_) summary_->Write(SummaryJson(summary));
   if (report_) report_->Write(ReportHtml(summary));
   std::vector<OutputFile*> files = Files();

@@ -66,7 +66,8 @@ class ScreenOutputs : public ResultSink {
   size_t reported_;  // the checks whose columns the results hold
   std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_, changes_;
   std::atomic<size_t> result_rows_{0};
-  std::string row_;  // the result row being written
+  std::string pending_results_;  // result rows not yet written
+  size_t pending_result_rows_ = 0;
 };
 
 }  // namespace txhost

@@ -34,6 +34,7 @@ RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& li
         return !stopped;
       },
       [&] { sink.Flush(); });
+  sink.Flush();  // the rows delivered before a stop in the middle of a chunk
   summary->seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (stopped) {
