@@ -181,7 +181,8 @@ void AppendCsvField(std::string_view text, std::string* out) {
   // A leading byte-order mark is quoted too: unquoted at the start of a file it would be read as
   // the file's mark and dropped.
   bool starts_like_mark = text.substr(0, 3) == kByteOrderMark;
-  if (!starts_like_mark && text.find_first_of(",\"\r\n") == std::string_view::npos) {
+  auto plain = [](char c) { return c != ',' && c != '"' && c != '\r' && c != '\n'; };
+  if (!starts_like_mark && std::all_of(text.begin(), text.end(), plain)) {
     out->append(text);
     return;
   }

@@ -67,8 +67,14 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   if (results_) {
     // Written a batch at a time, by Flush: one write for many rows.
     AppendCsvField(id, &pending_results_);
-    for (size_t c = 0; c < reported_; ++c) pending_results_ += result.fired[c] ? ",1" : ",0";
-    pending_results_ += '\n';
+    const size_t at = pending_results_.size();
+    pending_results_.resize(at + 2 * reported_ + 1);
+    char* flags = &pending_results_[at];
+    for (size_t c = 0; c < reported_; ++c) {
+      *flags++ = ',';
+      *flags++ = result.fired[c] ? '1' : '0';
+    }
+    *flags = '\n';
     ++pending_result_rows_;
   }
   if (changes_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
