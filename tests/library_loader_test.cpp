@@ -2,7 +2,10 @@
 // load, resolve and unload as often as a host likes.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -53,6 +56,37 @@ TEST(LibraryLoaderTest, ExportsExactlyTheCatalogsRulesWithTheirOrdinals) {
       EXPECT_EQ(names, expected_names);
     }
   }
+}
+
+// The functions a header of ours declares with the client library's calling convention.
+std::set<std::string> DeclaredFunctions(const std::string& header) {
+  std::ifstream in(std::string(TXSCREEN_SOURCE_DIR) + "/" + header);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::regex declaration(R"(OCI_CALL\s+(\w+)\s*\()");
+  std::set<std::string> names;
+  for (std::sregex_iterator it(text.begin(), text.end(), declaration), end; it != end; ++it) {
+    names.insert((*it)[1]);
+  }
+  return names;
+}
+
+// The stand-in's export list is its .def, on both platforms; its headers must declare exactly
+// what that list exports.
+TEST(LibraryLoaderTest, TheStandInExportsExactlyWhatItsHeadersDeclare) {
+  std::set<std::string> declared = DeclaredFunctions("common/oci_api.h");
+  ASSERT_TRUE(declared.count("OCIStmtExecute"));
+  for (const std::string& name : DeclaredFunctions("ocisim/ocisim.h")) declared.insert(name);
+  ASSERT_TRUE(declared.count("ocisim_reset"));
+#if defined(_WIN32)
+  const std::string stand_in = "oci";
+#else
+  const std::string stand_in = "ocisim";
+#endif
+  BinaryImage image = testing_support::ReadBinaryImage(BuiltLibraryPath(stand_in));
+  ASSERT_TRUE(image.valid) << image.error;
+  std::set<std::string> exported;
+  for (const auto& entry : image.exports) exported.insert(entry.first);
+  EXPECT_EQ(exported, declared);
 }
 
 TEST(LibraryLoaderTest, ImportsOnlyWhatAPlainWindowsMachineHasBesideTheClientLibrary) {
