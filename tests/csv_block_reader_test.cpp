@@ -77,8 +77,17 @@ std::string Show(const std::vector<OwnedRecord>& records) {
 // Mostly the bytes that steer a reader, and some that must pass through it untouched: a
 // two-byte character, a byte-order mark, a NUL.
 std::string RandomText(std::mt19937& random, size_t length) {
-  static const char* const kPieces[] = {"a", "b", ",", "\"", "\"\"", "\r", "\n", "\r\n",
-                                        "\xC3\xA9", "\xEF\xBB\xBF", std::string(1, '\0').c_str()};
+  static const char* const kPieces[] = {"a",
+                                        "b",
+                                        ",",
+                                        "\"",
+                                        "\"\"",
+                                        "\r",
+                                        "\n",
+                                        "\r\n",
+                                        "\xC3\xA9",
+                                        "\xEF\xBB\xBF",
+                                        std::string(1, '\0').c_str()};
   std::string text;
   std::uniform_int_distribution<size_t> pick(0, std::size(kPieces) - 1);
   while (text.size() < length) {
@@ -118,8 +127,7 @@ TEST(CsvBlockReaderTest, KeepsTheMostBytesARecordMayHoldAndRejectsItBeyond) {
   for (const Case& c : cases) {
     const std::string text = "h\n" + c.record + "after\n";
     const std::string expected = Show(ByByte(text));
-    ASSERT_EQ(expected.find("(the record is longer than 16 MiB)") != std::string::npos,
-              c.too_long);
+    ASSERT_EQ(expected.find("(the record is longer than 16 MiB)") != std::string::npos, c.too_long);
     ASSERT_NE(expected.find("\n3: [after]"), std::string::npos);
     EXPECT_EQ(Show(ByBlock(text, {}, {})), expected);
     EXPECT_EQ(Show(ByBlock(text, {}, {1 << 16, 1 << 20})), expected) << "handed to the byte reader";
@@ -131,7 +139,8 @@ TEST(CsvBlockReaderTest, FindsTheSameBytesWithVectorCompareAsWithATable) {
   std::uniform_int_distribution<int> byte(0, 255);
   char block[64];
   for (int round = 0; round < 10000; ++round) {
-    for (char& c : block) c = static_cast<char>(round % 2 ? byte(random) : ",\"\r\nab"[byte(random) % 6]);
+    for (char& c : block)
+      c = static_cast<char>(round % 2 ? byte(random) : ",\"\r\nab"[byte(random) % 6]);
     ASSERT_EQ(txhost::SpecialByteMask(block), txhost::SpecialByteMaskPortable(block));
   }
 }

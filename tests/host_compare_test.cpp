@@ -30,7 +30,8 @@ const std::string kSource = TXSCREEN_SOURCE_DIR;
 constexpr char kDraft[] =
     "sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 500\n"
     "over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit\n"
-    "batch_user_moved  txscreen   SPECIAL_USER     \"svc-batch\" registered_terminal user terminal\n"
+    "batch_user_moved  txscreen   SPECIAL_USER     \"svc-batch\" registered_terminal user "
+    "terminal\n"
     "sunday            txscreen   TESTDATE         \"SUN\" date\n"
     "sunday_lower_case txscreen   TESTDATE         \"sun\" date\n"
     "over_average      txscreen   TESTCONN         amount account\n"

@@ -111,8 +111,9 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
     std::memcpy(&image, &value, sizeof image);
     return image;
   };
-  std::vector<std::string> texts = {"-0", "0.5", ".5", "5.", "9999999", "999999.9", "0.1",
-                                    "16777217", "1.0000001", "-12.34", "0.0000001", "3.4028235"};
+  std::vector<std::string> texts = {"-0",        "0.5",      ".5",        "5.",
+                                    "9999999",   "999999.9", "0.1",       "16777217",
+                                    "1.0000001", "-12.34",   "0.0000001", "3.4028235"};
   for (int i = 0; i < 200000; ++i) {
     std::string digits = std::to_string(random() % 100000000);
     digits.insert(random() % (digits.size() + 1), ".");
@@ -153,7 +154,7 @@ TEST(JsonLineTest, WritesTextsExactlyWhateverTheirBytes) {
       {"\xff\xfeT1", "\"\\udcff\\udcfeT1\""},
       {"cut \xc3", "\"cut \\udcc3\""},
       {"\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""},  // a UTF-16 surrogate is not UTF-8
-      {"\xc0\xaf", "\"\\udcc0\\udcaf\""},              // nor is an overlong form
+      {"\xc0\xaf", "\"\\udcc0\\udcaf\""},             // nor is an overlong form
       {std::string("a\0b", 3), "\"a\\u0000b\""},
   };
   for (const Case& c : cases) EXPECT_EQ(txhost::JsonString(c.bytes), c.json) << c.bytes;
@@ -169,8 +170,10 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
       {"[100..400 step 100]", txhost::ParamKind::kAmount, {"100", "200", "300", "400"}, ""},
       {"[1..0 step -0.5]", txhost::ParamKind::kAmount, {"1", "0.5", "0"}, ""},
       // Counted in decimal: the end is reached exactly, and each value reads as it is written.
-      {"[0.1..0.7 step 0.1]", txhost::ParamKind::kAmount,
-       {"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7"}, ""},
+      {"[0.1..0.7 step 0.1]",
+       txhost::ParamKind::kAmount,
+       {"0.1", "0.2", "0.3", "0.4", "0.5", "0.6", "0.7"},
+       ""},
       {"[1.9..2.1 step 0.1]", txhost::ParamKind::kAmount, {"1.9", "2", "2.1"}, ""},
       {"[1..2 step 0.3]", txhost::ParamKind::kAmount, {"1", "1.3", "1.6", "1.9"}, ""},
       {"[400.0, 250]", txhost::ParamKind::kAmount, {"400.0", "250"}, ""},

@@ -73,8 +73,8 @@ constexpr char kRules[] =
 // Everything a run gives, as one text.
 std::string Screen(std::unique_ptr<txhost::RowSource> source, unsigned workers,
                    bool explain = true) {
-  auto rules = txhost::RuleSet::FromText("rules.conf", kRules,
-                                         txhost::DynamicLibrary::ProgramDirectory());
+  auto rules =
+      txhost::RuleSet::FromText("rules.conf", kRules, txhost::DynamicLibrary::ProgramDirectory());
   std::vector<std::string> header = {"id",   "amount",      "previous_amount", "account",
                                      "note", "billing_zip", "shipping_zip",    "channel"};
   std::vector<std::string> problems;
@@ -112,8 +112,9 @@ std::string Screen(std::unique_ptr<txhost::RowSource> source, unsigned workers,
 // or LF line ends, and now and then a row that must be rejected.
 std::string Transactions(size_t rows, unsigned seed) {
   std::mt19937 random(seed);
-  static const char* const kNotes[] = {"plain", "\"a, b\"", "\"say \"\"hi\"\"\"", "\"two\r\nlines\"",
-                                       "\"one\nmore\"", "caf\xC3\xA9", "\"\xC3\xA9,\xC3\xA9\""};
+  static const char* const kNotes[] = {
+      "plain",         "\"a, b\"",    "\"say \"\"hi\"\"\"",   "\"two\r\nlines\"",
+      "\"one\nmore\"", "caf\xC3\xA9", "\"\xC3\xA9,\xC3\xA9\""};
   static const char* const kMalformed[] = {"\"open\" x", "sto\"ck", "\"fine\"\"\""};
   std::string text;
   for (size_t i = 0; i < rows; ++i) {

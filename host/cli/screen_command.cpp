@@ -65,8 +65,7 @@ class ConsoleObserver : public RunObserver {
       const Check& check = checks_[alert.check];
       std::fprintf(out_, "%s:%zu: id %s: %s (%s) raised: %s\n", input, record.line,
                    std::string(record.fields[input_.id_column]).c_str(), check.label.c_str(),
-                   check.rule->name,
-                   alert.text.c_str());
+                   check.rule->name, alert.text.c_str());
       if (alerts_ == kShownAlerts) std::fprintf(out_, "(further alerts are only counted)\n");
     }
   }

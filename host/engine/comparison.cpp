@@ -35,7 +35,7 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
     } else {
       pair.live.push_back(pair.checks.size());
       pair.checks.push_back(check);
-      pair.checks.back().sweep.reset();  // the sweep's figures are the draft's
+      pair.checks.back().sweep.reset();                  // the sweep's figures are the draft's
       pair.checks.back().label = "live:" + check.label;  // told apart from a draft check's alerts
     }
     auto named = draft_by_label.find(check.label);

@@ -21,8 +21,8 @@ namespace txhost {
 // repeats (same library, rule and arguments), so that a check both sets have is called once.
 struct RuleSetPair {
   std::vector<Check> checks;
-  size_t draft_size = 0;       // the draft's checks come first
-  std::vector<size_t> live;    // each live check's place in `checks`
+  size_t draft_size = 0;     // the draft's checks come first
+  std::vector<size_t> live;  // each live check's place in `checks`
   std::vector<std::string> live_labels;
   // Matched by label: only in the draft, only in the live set, in both with other arguments.
   std::vector<std::string> added, removed, changed;

@@ -43,7 +43,8 @@ CsvReader::CsvReader(std::istream& in, CsvReadSizes sizes)
           },
           sizes) {}
 
-CsvReader::CsvReader(Source source, CsvReadSizes sizes) : source_(std::move(source)), sizes_(sizes) {}
+CsvReader::CsvReader(Source source, CsvReadSizes sizes)
+    : source_(std::move(source)), sizes_(sizes) {}
 
 void CsvReader::Fill() {
   if (position_ > 0) {
@@ -96,8 +97,8 @@ void CsvReader::FillToRecordEnd(bool whole_block) {
 
 void CsvReader::StartFallback() {
   // The byte reader takes over where the unfinished record starts, with its bytes given first.
-  auto held = std::make_shared<std::vector<char>>(buffer_.begin() + position_,
-                                                  buffer_.begin() + end_);
+  auto held =
+      std::make_shared<std::vector<char>>(buffer_.begin() + position_, buffer_.begin() + end_);
   size_t given = 0;
   fallback_ = std::make_unique<ByteCsvReader>(
       [this, held, given](char* buffer, size_t size) mutable -> std::ptrdiff_t {

@@ -63,7 +63,7 @@ class CsvReader : public RowSource {
   std::vector<char> buffer_;
   size_t position_ = 0;  // where the bytes not yet handed out start
   size_t end_ = 0;
-  size_t scanned_ = 0;  // where the scanner is
+  size_t scanned_ = 0;                           // where the scanner is
   size_t record_end_ = RecordEndScanner::kNone;  // the last record end scanned, past position_
   RecordEndScanner scanner_;
   size_t line_ = 1;

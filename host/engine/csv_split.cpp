@@ -106,9 +106,9 @@ size_t RecordEndScanner::SkipUnquoted(const char* bytes, size_t begin, size_t en
     }
   }
   char final = bytes[end - 1];
-  state_ = final == '\r'                    ? State::kCr
-           : final == '\n' || final == ','  ? State::kFieldStart
-                                            : State::kUnquoted;
+  state_ = final == '\r'                   ? State::kCr
+           : final == '\n' || final == ',' ? State::kFieldStart
+                                           : State::kUnquoted;
   return last;
 }
 

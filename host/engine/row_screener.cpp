@@ -41,7 +41,9 @@ RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std
   for (const Check& check : checks) {
     for (const CheckArg& arg : check.args) {
       if (!arg.from_column) continue;
-      auto same = [&](const ColumnValue& v) { return v.column == arg.column && v.kind == arg.kind; };
+      auto same = [&](const ColumnValue& v) {
+        return v.column == arg.column && v.kind == arg.kind;
+      };
       auto it = std::find_if(columns_.begin(), columns_.end(), same);
       slots.push_back(it - columns_.begin());
       if (it == columns_.end()) columns_.push_back({arg.column, arg.kind, {}});

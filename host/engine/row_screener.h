@@ -62,8 +62,7 @@ class RowScreener {
   void TrySweep(const Check& check, const Sweep& sweep, size_t c, const OciHandles& handles,
                 AlertCollector* collector, RowResult* result);
   // Ties the alerts the last call raised to check `c` (and the sweep's `value`, when tried).
-  void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
-                  RowResult* result);
+  void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value, RowResult* result);
 
   // A column read as one kind of value. Each is read once per row, however many checks use it.
   struct ColumnValue {

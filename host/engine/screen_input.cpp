@@ -93,8 +93,7 @@ std::unique_ptr<ScreenInput> OpenScreenInput(const std::string& path, const std:
   return input;
 }
 
-std::unique_ptr<ScreenInput> OpenRowInput(const std::string& name,
-                                          std::vector<std::string> header,
+std::unique_ptr<ScreenInput> OpenRowInput(const std::string& name, std::vector<std::string> header,
                                           std::unique_ptr<RowSource> source,
                                           const std::string& id_column,
                                           const std::string& label_column, std::string* error) {

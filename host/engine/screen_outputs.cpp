@@ -1,7 +1,6 @@
 // Writing a screening run's outputs as it goes, and publishing them together at its end.
 #include "screen_outputs.h"
 
-
 #include "json_line.h"
 #include "report.h"
 
@@ -106,8 +105,7 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
 
 std::vector<OutputFile*> ScreenOutputs::Files() const {
   std::vector<OutputFile*> files;
-  for (auto* file :
-       {&results_, &rejects_, &explain_, &alerts_, &changes_, &summary_, &report_}) {
+  for (auto* file : {&results_, &rejects_, &explain_, &alerts_, &changes_, &summary_, &report_}) {
     if (*file) files.push_back(file->get());
   }
   return files;

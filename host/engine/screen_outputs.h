@@ -54,9 +54,11 @@ class ScreenOutputs : public ResultSink {
   }
 
  private:
-  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks,
-                const RuleSetPair* pair)
-      : input_(input), checks_(checks), pair_(pair), reported_(pair ? pair->draft_size : checks.size()) {}
+  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks, const RuleSetPair* pair)
+      : input_(input),
+        checks_(checks),
+        pair_(pair),
+        reported_(pair ? pair->draft_size : checks.size()) {}
   std::vector<OutputFile*> Files() const;
   bool Create(const std::string& path, std::unique_ptr<OutputFile>* file, std::string* error);
 

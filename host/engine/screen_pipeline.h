@@ -13,8 +13,8 @@
 #include <functional>
 #include <vector>
 
-#include "row_source.h"
 #include "row_screener.h"
+#include "row_source.h"
 #include "rule_set.h"
 
 namespace txhost {

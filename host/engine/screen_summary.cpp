@@ -52,8 +52,11 @@ nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
   nlohmann::json comparison = {
       {"baseline", c.baseline},
       {"rule", "a rule set flags a row when at least one of its checks fires"},
-      {"rows", {{"both", c.both}, {"live_only", c.live_only}, {"draft_only", c.draft_only},
-                {"neither", c.neither}}},
+      {"rows",
+       {{"both", c.both},
+        {"live_only", c.live_only},
+        {"draft_only", c.draft_only},
+        {"neither", c.neither}}},
       {"checks", {{"added", pair.added}, {"removed", pair.removed}, {"changed", pair.changed}}},
       {"first_changes", std::move(changes)}};
   if (s.backtest) {
@@ -86,7 +89,8 @@ std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
             std::to_string(c.fraud_newly_missed) + "; false alarms added " +
             std::to_string(c.false_alarms_added) + ", removed " +
             std::to_string(c.false_alarms_removed) + "\n";
-    for (const auto& [name, counts] : {std::pair{"draft", &c.draft_flags}, {"live ", &c.live_flags}}) {
+    for (const auto& [name, counts] :
+         {std::pair{"draft", &c.draft_flags}, {"live ", &c.live_flags}}) {
       text += std::string("  ") + name + ": precision " + Percent(counts->Precision()) +
               ", recall " + Percent(counts->Recall()) + "\n";
     }
@@ -133,7 +137,8 @@ void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row
   for (const RaisedAlert& alert : row.alerts) {
     if (alert.check < checks.size()) ++checks[alert.check].alerts;
   }
-  if (comparison && !parse_only) comparison->Tally(id, line, row.fired, backtest ? row.outcome : -1);
+  if (comparison && !parse_only)
+    comparison->Tally(id, line, row.fired, backtest ? row.outcome : -1);
   alerts += row.alerts.size();
   on_lost_session += row.on_lost_session;
   if (backtest && row.outcome < 0) ++unlabelled;
@@ -210,31 +215,34 @@ std::string SummaryText(const ScreenSummary& s) {
   return text;
 }
 
+// One check's figures, and its sweep's when it has one.
+nlohmann::json CheckJson(const ScreenSummary& s, const CheckSummary& c) {
+  nlohmann::json entry = {{"label", c.label},
+                          {"library", c.library},
+                          {"rule", c.rule},
+                          {"hits", c.hits},
+                          {"rate", OrNull(Ratio(c.hits, s.screened))},
+                          {"alerts", c.alerts}};
+  AddBacktest(s, c, &entry);
+  if (!c.sweep.empty()) {
+    nlohmann::json points = nlohmann::json::array();
+    for (const SweepPoint& point : c.sweep) {
+      nlohmann::json p = {{"value", point.value}, {"hits", point.hits}};
+      AddBacktest(s, point, &p);
+      points.push_back(std::move(p));
+    }
+    entry["sweep"] = {{"argument", c.swept_argument},
+                      {"current", c.current_value},
+                      {"current_index", c.current_index >= 0 ? nlohmann::json(c.current_index)
+                                                             : nlohmann::json(nullptr)},
+                      {"values", std::move(points)}};
+  }
+  return entry;
+}
+
 std::string SummaryJson(const ScreenSummary& s) {
   nlohmann::json checks = nlohmann::json::array();
-  for (const CheckSummary& c : s.checks) {
-    nlohmann::json entry = {{"label", c.label},
-                            {"library", c.library},
-                            {"rule", c.rule},
-                            {"hits", c.hits},
-                            {"rate", OrNull(Ratio(c.hits, s.screened))},
-                            {"alerts", c.alerts}};
-    AddBacktest(s, c, &entry);
-    if (!c.sweep.empty()) {
-      nlohmann::json points = nlohmann::json::array();
-      for (const SweepPoint& point : c.sweep) {
-        nlohmann::json p = {{"value", point.value}, {"hits", point.hits}};
-        AddBacktest(s, point, &p);
-        points.push_back(std::move(p));
-      }
-      entry["sweep"] = {{"argument", c.swept_argument},
-                        {"current", c.current_value},
-                        {"current_index", c.current_index >= 0 ? nlohmann::json(c.current_index)
-                                                               : nlohmann::json(nullptr)},
-                        {"values", std::move(points)}};
-    }
-    checks.push_back(std::move(entry));
-  }
+  for (const CheckSummary& c : s.checks) checks.push_back(CheckJson(s, c));
   nlohmann::json summary = {{"input", s.input},
                             {"rules", s.rules},
                             {"rows_read", s.read},

@@ -2,8 +2,8 @@
 #include "values.h"
 
 #include <charconv>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
