@@ -329,6 +329,7 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
                          "big txscreen OVERCREDITLIMIT amount 10\n"
                          "avg txscreen TESTCONN amount account\n");
   options_.alerts = Path("alerts.jsonl");
+  options_.summary = Path("summary.json");
   auto alert = [](const char* id, int line, const char* text) {
     return std::string("{\"id\":\"") + id + "\",\"line\":" + std::to_string(line) +
            ",\"label\":\"avg\",\"rule\":\"TESTCONN\",\"text\":\"" + text + "\"}\n";
@@ -373,6 +374,14 @@ TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {
     }
     EXPECT_EQ(summary.checks[0].alerts, 0u);
     EXPECT_EQ(summary.on_lost_session, c.on_lost_session);
+    // The summary's first alerts are the alerts file's records, byte for byte.
+    std::string first_alerts;
+    for (size_t at = 0, end; (end = alerts.find('\n', at)) != std::string::npos; at = end + 1) {
+      first_alerts += (first_alerts.empty() ? "" : ", ") + alerts.substr(at, end - at);
+    }
+    EXPECT_NE(ReadFile(options_.summary).find("\"first_alerts\": [" + first_alerts + "]"),
+              std::string::npos)
+        << ReadFile(options_.summary);
     EXPECT_NE(err_.find(options_.transactions + ":5: id T4: avg (TESTCONN) raised: ORA-"),
               std::string::npos)
         << err_;

@@ -67,6 +67,18 @@ JsonObject& JsonObject::Text(std::string_view key, std::string_view bytes) {
   return Raw(key, JsonString(bytes));
 }
 
+std::string AlertJson(std::string_view id, size_t line, std::string_view label,
+                      std::string_view rule, std::string_view text, std::string_view value) {
+  JsonObject alert;
+  alert.Text("id", id)
+      .Number("line", std::to_string(line))
+      .Text("label", label)
+      .Text("rule", rule)
+      .Text("text", text);
+  if (!value.empty()) alert.Text("value", value);
+  return alert.Close();
+}
+
 JsonObject& JsonObject::Number(std::string_view key, std::string_view number) {
   return Raw(key, number);
 }

@@ -8,6 +8,7 @@
 #ifndef TXSCREEN_HOST_ENGINE_JSON_LINE_H_
 #define TXSCREEN_HOST_ENGINE_JSON_LINE_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ class JsonObject {
  private:
   std::string text_ = "{";
 };
+
+// An alert a rule raised, as the alerts file and the summary's first alerts both give it: the
+// row's id and line, the check's label and rule, the alert's text, and the sweep's value that
+// raised it when one did (empty otherwise, and then left out).
+std::string AlertJson(std::string_view id, size_t line, std::string_view label,
+                      std::string_view rule, std::string_view text, std::string_view value);
 
 }  // namespace txhost
 

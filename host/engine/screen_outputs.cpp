@@ -91,14 +91,9 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   if (alerts_) {
     for (const RaisedAlert& alert : result.alerts) {
       const Check& check = checks_[alert.check];
-      JsonObject line;
-      line.Text("id", id)
-          .Number("line", std::to_string(record.line))
-          .Text("label", check.label)
-          .Text("rule", check.rule->name)
-          .Text("text", alert.text);
-      if (!alert.value.empty()) line.Text("value", alert.value);
-      alerts_->Write(line.Close() + "\n");
+      alerts_->Write(
+          AlertJson(id, record.line, check.label, check.rule->name, alert.text, alert.value) +
+          "\n");
     }
   }
 }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "json_line.h"
+
 namespace txhost {
 namespace {
 
@@ -166,7 +168,7 @@ void ScreenSummary::KeepAlerts(std::string_view id, size_t line, const RowResult
   for (const RaisedAlert& alert : row.alerts) {
     if (first_alerts.size() >= kAlertExamples) return;
     const auto& [label, rule] = alert_sources_[alert.check];
-    first_alerts.push_back({std::string(id), line, label, rule, alert.text});
+    first_alerts.push_back({std::string(id), line, label, rule, alert.text, alert.value});
   }
 }
 
@@ -270,14 +272,20 @@ std::string SummaryJson(const ScreenSummary& s) {
     }
   }
   summary["fired_together"] = std::move(together);
-  nlohmann::json alerts = nlohmann::json::array();
-  for (const AlertExample& a : s.first_alerts) {
-    alerts.push_back(
-        {{"id", a.id}, {"line", a.line}, {"label", a.label}, {"rule", a.rule}, {"text", a.text}});
-  }
-  summary["first_alerts"] = std::move(alerts);
+  // The alerts are written by the alerts file's own writer, which keeps their exact bytes, and
+  // put where a placeholder holds their place.
+  const std::string placeholder = "\x01first_alerts";
+  summary["first_alerts"] = placeholder;
   if (s.comparison) summary["comparison"] = ComparisonJson(s, *s.comparison);
-  return summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  std::string text = summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string alerts = "[";
+  for (const AlertExample& a : s.first_alerts) {
+    alerts += (alerts.size() > 1 ? ", " : "") +
+              AlertJson(a.id, a.line, a.label, a.rule, a.text, a.value);
+  }
+  const std::string quoted = nlohmann::json(placeholder).dump();
+  text.replace(text.find(quoted), quoted.size(), alerts + "]");
+  return text + "\n";
 }
 
 }  // namespace txhost

@@ -40,6 +40,7 @@ struct AlertExample {
   std::string label;
   std::string rule;
   std::string text;
+  std::string value;  // the sweep's value that raised it; empty for the check's own
 };
 
 struct ScreenSummary {
