@@ -45,8 +45,8 @@ constexpr char kPasswordVariable[] = "TXHOST_PASSWORD";
 // Bytes from the input as a str that gives the same bytes back with
 // .encode("utf-8", "surrogateescape"), whatever they are.
 py::str Text(const std::string& bytes) {
-  return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
-      bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
+  return py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
 }
 
 // --- Columns to texts, as DataFrame.to_csv writes them ----------------------------------------
@@ -102,8 +102,8 @@ void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
     unsigned month, day;
     CivilFromDays(days, &year, &month, &day);
     char text[64];
-    int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02u",
-                               static_cast<long long>(year), month, day);
+    int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year),
+                               month, day);
     if (!midnight) {
       int64_t seconds = of_day / 1000000000;
       length += std::snprintf(text + length, sizeof text - length, " %02lld:%02lld:%02lld",
@@ -183,8 +183,7 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
       break;
     default:
       throw py::type_error("column " + name + ": values of dtype " +
-                           py::str(py::handle(dtype)).cast<std::string>() +
-                           " cannot be screened");
+                           py::str(py::handle(dtype)).cast<std::string>() + " cannot be screened");
   }
   return texts;
 }
@@ -248,36 +247,12 @@ class NativeRuleSet {
   py::dict Screen(py::object csv_path, std::vector<std::string> header, py::list columns,
                   size_t rows, const ScreenRequest& request, NativeRuleSet* baseline) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string error;
-    std::unique_ptr<txhost::ScreenInput> input;
     const bool from_csv = !csv_path.is_none();
-    if (from_csv) {
-      input = txhost::OpenScreenInput(csv_path.cast<std::string>(), request.id_column,
-                                      request.label_column, &error);
-    } else {
-      input = txhost::OpenRowInput(
-          "DataFrame", header,
-          std::make_unique<txhost::ColumnSource>(Texts(header, columns), rows),
-          request.id_column, request.label_column, &error);
-    }
-    if (!input) Raise("InputError", error);
-    txhost::ScreenPlan plan;
-    std::vector<std::string> problems;
-    plan.checks = rules_->Bind(input->header, &problems);
-    txhost::RefuseLabelsLikeTheId(plan.checks, input->header[input->id_column], rules_->path(),
-                                  &problems);
+    std::unique_ptr<txhost::ScreenInput> input =
+        OpenInput(csv_path, std::move(header), columns, rows, request);
     std::optional<txhost::RuleSetPair> pair;
-    if (baseline != nullptr) {
-      std::vector<txhost::Check> live = baseline->rules_->Bind(input->header, &problems);
-      txhost::RefuseLabelsLikeTheId(live, input->header[input->id_column],
-                                    baseline->rules_->path(), &problems);
-      pair.emplace(txhost::PairRuleSets(std::move(plan.checks), live));
-      plan.checks = pair->checks;
-    }
-    if (!problems.empty()) Raise("RuleSetError", Lines(problems));
+    txhost::ScreenPlan plan = Plan(*input, request, baseline, &pair);
     const size_t reported = pair ? pair->draft_size : plan.checks.size();
-    plan.settings.max_rejects = request.max_rejects;
-    plan.settings.explain = request.explain;
     const unsigned workers = std::max(1u, request.threads);
     txhost::SessionPool unconnected(workers);
     const txhost::SessionPool& pool =
@@ -295,19 +270,7 @@ class NativeRuleSet {
       outcome = txhost::ScreenRows(plan, *input, rules_->libraries(), pool.handles(), sink,
                                    observer, &summary);
     }
-    switch (outcome.end) {
-      case txhost::RunEnd::kStopped:
-        observer.Rethrow();
-      case txhost::RunEnd::kTooManyRejects:
-        Raise("TooManyRejects", "more than " + std::to_string(request.max_rejects) +
-                                    " rows rejected (max_rejects); stopped at " + input->name +
-                                    ":" + std::to_string(outcome.last_line));
-      case txhost::RunEnd::kInputFailed:
-        Raise("ReadError", input->name + ": reading stopped on an error after " +
-                               std::to_string(summary.read) + " rows");
-      case txhost::RunEnd::kCompleted:
-        break;
-    }
+    RaiseUnlessCompleted(outcome, request, *input, summary, &observer);
     py::dict results = Results(plan, reported, summary, sink, from_csv);
     results["header"] = input->header;
     return results;
@@ -334,6 +297,64 @@ class NativeRuleSet {
   }
 
  private:
+  // The rows of a file, or of a DataFrame's columns converted to texts.
+  static std::unique_ptr<txhost::ScreenInput> OpenInput(py::object csv_path,
+                                                        std::vector<std::string> header,
+                                                        py::list columns, size_t rows,
+                                                        const ScreenRequest& request) {
+    std::string error;
+    std::unique_ptr<txhost::ScreenInput> input =
+        csv_path.is_none()
+            ? txhost::OpenRowInput(
+                  "DataFrame", header,
+                  std::make_unique<txhost::ColumnSource>(Texts(header, columns), rows),
+                  request.id_column, request.label_column, &error)
+            : txhost::OpenScreenInput(csv_path.cast<std::string>(), request.id_column,
+                                      request.label_column, &error);
+    if (!input) Raise("InputError", error);
+    return input;
+  }
+
+  // The rule set bound to the input's columns, beside the live one's when there is a baseline.
+  txhost::ScreenPlan Plan(const txhost::ScreenInput& input, const ScreenRequest& request,
+                          NativeRuleSet* baseline, std::optional<txhost::RuleSetPair>* pair) {
+    txhost::ScreenPlan plan;
+    std::vector<std::string> problems;
+    plan.checks = rules_->Bind(input.header, &problems);
+    const std::string& id = input.header[input.id_column];
+    txhost::RefuseLabelsLikeTheId(plan.checks, id, rules_->path(), &problems);
+    if (baseline != nullptr) {
+      std::vector<txhost::Check> live = baseline->rules_->Bind(input.header, &problems);
+      txhost::RefuseLabelsLikeTheId(live, id, baseline->rules_->path(), &problems);
+      pair->emplace(txhost::PairRuleSets(std::move(plan.checks), live));
+      plan.checks = (*pair)->checks;
+    }
+    if (!problems.empty()) Raise("RuleSetError", Lines(problems));
+    plan.settings.max_rejects = request.max_rejects;
+    plan.settings.explain = request.explain;
+    return plan;
+  }
+
+  // Raises what ended a run that did not complete.
+  static void RaiseUnlessCompleted(const txhost::RunOutcome& outcome, const ScreenRequest& request,
+                                   const txhost::ScreenInput& input,
+                                   const txhost::ScreenSummary& summary,
+                                   InterruptibleRun* observer) {
+    switch (outcome.end) {
+      case txhost::RunEnd::kStopped:
+        observer->Rethrow();
+      case txhost::RunEnd::kTooManyRejects:
+        Raise("TooManyRejects", "more than " + std::to_string(request.max_rejects) +
+                                    " rows rejected (max_rejects); stopped at " + input.name + ":" +
+                                    std::to_string(outcome.last_line));
+      case txhost::RunEnd::kInputFailed:
+        Raise("ReadError", input.name + ": reading stopped on an error after " +
+                               std::to_string(summary.read) + " rows");
+      case txhost::RunEnd::kCompleted:
+        break;
+    }
+  }
+
   static std::string Lines(const std::vector<std::string>& lines) {
     std::string text;
     for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
