@@ -11,6 +11,7 @@
 
 #include "byte_csv_reader.h"
 #include "csv.h"
+#include "read_as_a_run.h"
 
 namespace {
 
@@ -33,17 +34,9 @@ std::vector<txhost::OwnedRecord> ReadByByte(const std::string& text) {
 std::vector<txhost::OwnedRecord> ReadByBlock(const std::string& text, size_t per_read,
                                              txhost::CsvReadSizes sizes) {
   txhost::CsvReader reader(Over(text, per_read), sizes);
-  std::vector<txhost::OwnedRecord> records;
-  auto keep = [&records](const txhost::CsvRecord& record) {
-    records.push_back({{record.fields.begin(), record.fields.end()}, record.line, record.error});
-  };
-  txhost::CsvRecord first;
-  if (reader.Next(&first)) keep(first);
-  txhost::RowBatch batch;
-  while (reader.Read(&batch)) {
-    if (batch.unsplit) txhost::SplitBatch(&batch);
-    for (size_t i = 0; i < batch.size; ++i) keep(batch.records[i]);
-  }
+  bool nul_ended = false;
+  std::vector<txhost::OwnedRecord> records = testing_support::ReadAsARun(&reader, &nul_ended);
+  if (!nul_ended) std::abort();
   return records;
 }
 

@@ -11,6 +11,7 @@
 
 #include "byte_csv_reader.h"
 #include "csv.h"
+#include "read_as_a_run.h"
 
 namespace {
 
@@ -47,18 +48,9 @@ std::vector<OwnedRecord> ByByte(const std::string& text) {
 std::vector<OwnedRecord> ByBlock(const std::string& text, std::vector<size_t> cuts,
                                  txhost::CsvReadSizes sizes) {
   txhost::CsvReader reader(CutSource(text, std::move(cuts)), sizes);
-  std::vector<OwnedRecord> records;
-  auto keep = [&records](const txhost::CsvRecord& record) {
-    for (std::string_view field : record.fields) EXPECT_EQ(field.data()[field.size()], '\0');
-    records.push_back({{record.fields.begin(), record.fields.end()}, record.line, record.error});
-  };
-  txhost::CsvRecord first;
-  if (reader.Next(&first)) keep(first);
-  txhost::RowBatch batch;
-  while (reader.Read(&batch)) {
-    if (batch.unsplit) txhost::SplitBatch(&batch);
-    for (size_t i = 0; i < batch.size; ++i) keep(batch.records[i]);
-  }
+  bool nul_ended = false;
+  std::vector<OwnedRecord> records = testing_support::ReadAsARun(&reader, &nul_ended);
+  EXPECT_TRUE(nul_ended);
   EXPECT_EQ(reader.bytes_read(), text.size());
   return records;
 }
