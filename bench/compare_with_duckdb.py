@@ -13,6 +13,7 @@ screened by another build of txhost, to hold this one to it.
 import argparse
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 
@@ -62,9 +63,17 @@ def main():
         if pathlib.Path(f"{out}-{ours}.csv").read_bytes() != pathlib.Path(f"{out}-duckdb.csv").read_bytes():
             sys.exit(f"txhost ({ours} workers) and DuckDB disagree: compare {out}-{ours}.csv and {out}-duckdb.csv")
     print_table(times, args.runs)
-    parse = sorted(times["txhost parse only"])[len(times["txhost parse only"]) // 2]
-    print(f"\nparse only: {transactions.stat().st_size / parse / 1e6:.0f} MB/s "
-          f"({transactions.stat().st_size / 1e6:.1f} MB)")
+    median = {name: statistics.median(values) for name, values in times.items()}
+    size = transactions.stat().st_size
+    print(f"\n| figure | measured | target |\n|---|---|---|")
+    print(f"| txhost 2 workers / DuckDB | {median['txhost 2 workers'] / median['DuckDB']:.2f}x | at most 0.35x |")
+    print(f"| txhost 2 workers / 1 worker | {median['txhost 2 workers'] / median['txhost 1 worker']:.2f}x | at most 0.6x |")
+    print(f"| parse only, 1 worker | {size / median['txhost parse only'] / 1e6:.0f} MB/s of {size / 1e6:.1f} MB | at least 600 MB/s |")
+    if args.earlier_txhost:
+        for workers in (1, 2):
+            now = median[f"sample rule set, {workers} workers"]
+            before = median[f"sample rule set, {workers} workers, earlier txhost"]
+            print(f"| sample rule set, {workers} workers / earlier txhost | {now / before:.2f}x | at most 1x |")
     for suffix in ("-duckdb.csv", "-1.csv", "-2.csv"):
         os.remove(out + suffix)
 
