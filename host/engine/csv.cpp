@@ -63,7 +63,10 @@ void CsvReader::Fill() {
   }
   paused_ = static_cast<size_t>(got) < sizes_.block;
   end_ += static_cast<size_t>(got);
-  if (!started_) return;
+  if (started_) Scan();
+}
+
+void CsvReader::Scan() {
   size_t record_end = scanner_.Scan(buffer_.data() + scanned_, end_ - scanned_);
   if (record_end != RecordEndScanner::kNone) record_end_ = scanned_ + record_end;
   scanned_ = end_;
@@ -77,9 +80,7 @@ void CsvReader::Start() {
   }
   started_ = true;
   scanned_ = position_;
-  size_t record_end = scanner_.Scan(buffer_.data() + scanned_, end_ - scanned_);
-  if (record_end != RecordEndScanner::kNone) record_end_ = scanned_ + record_end;
-  scanned_ = end_;
+  Scan();
 }
 
 bool CsvReader::HasRecordEnd() const {

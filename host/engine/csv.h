@@ -50,6 +50,8 @@ class CsvReader : public RowSource {
   bool HasRecordEnd() const;
   // Reads once from the source, and scans what came for record ends.
   void Fill();
+  // Follows the bytes not yet scanned, keeping the last record end among them.
+  void Scan();
   // Reads until the bytes held end a record (and, with `whole_block`, fill a block or are all
   // the producer has at hand), the input ends, or the record is too long to wait for.
   void FillToRecordEnd(bool whole_block);
