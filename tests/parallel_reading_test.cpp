@@ -3,7 +3,10 @@
 // input order with exact lines, on any number of workers and wherever reads and batches end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,12 +74,13 @@ constexpr char kRules[] =
     "zip txscreen2 SAMEZIPCODE billing_zip shipping_zip channel\n";
 
 // Everything a run gives, as one text.
+const std::vector<std::string> kHeader = {"id",   "amount",      "previous_amount", "account",
+                                          "note", "billing_zip", "shipping_zip",    "channel"};
+
 std::string Screen(std::unique_ptr<txhost::RowSource> source, unsigned workers,
-                   bool explain = true) {
+                   bool explain = true, const std::vector<std::string>& header = kHeader) {
   auto rules =
       txhost::RuleSet::FromText("rules.conf", kRules, txhost::DynamicLibrary::ProgramDirectory());
-  std::vector<std::string> header = {"id",   "amount",      "previous_amount", "account",
-                                     "note", "billing_zip", "shipping_zip",    "channel"};
   std::vector<std::string> problems;
   txhost::ScreenPlan plan;
   plan.checks = rules->Bind(header, &problems);
@@ -138,6 +142,26 @@ TEST(ParallelReadingTest, GivesWhatReadingByteByByteGivesWhereverBatchesEnd) {
     auto source = std::make_unique<txhost::CsvReader>(CutEvery(text, cut),
                                                       txhost::CsvReadSizes{cut, 1 << 20});
     ASSERT_EQ(Screen(std::move(source), 1 + cut % 3), expected);
+  }
+}
+
+TEST(ParallelReadingTest, TheSampleGivesTheSameOnAnyNumberOfWorkers) {
+  std::ifstream in(TXSCREEN_SOURCE_DIR "/examples/transactions.csv", std::ios::binary);
+  std::string header_line;
+  std::getline(in, header_line);
+  std::vector<std::string> header;
+  for (size_t at = 0, end; at <= header_line.size(); at = end + 1) {
+    end = std::min(header_line.find(',', at), header_line.size());
+    header.push_back(header_line.substr(at, end - at));
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string expected = Screen(std::make_unique<ByteReaderSource>(text), 1, true, header);
+  ASSERT_NE(expected.find("rows read"), std::string::npos);
+  for (size_t cut : {size_t{97}, size_t{1000}, text.size()}) {
+    SCOPED_TRACE("reads and batches of at most " + std::to_string(cut) + " bytes");
+    auto source = std::make_unique<txhost::CsvReader>(CutEvery(text, cut),
+                                                      txhost::CsvReadSizes{cut, 1 << 20});
+    EXPECT_EQ(Screen(std::move(source), 3, true, header), expected);
   }
 }
 
