@@ -5,11 +5,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "byte_csv_reader.h"
+#include "csv.h"
 #include "library_set.h"
 #include "memory_usage.h"
 #include "ocisim.h"
@@ -162,14 +165,48 @@ std::string ArgumentOnlyRules() {
   return path;
 }
 
-// The whole host over a million rows: all eight rules, against reading and converting alone.
-void Screen(benchmark::State& state, bool parse_only, const std::string& rules,
-            unsigned workers = 1) {
+// A million rows in the sample's shape, written beside the program once.
+const std::string& TransactionsFile() {
   static const std::string path = [] {
     std::string file = txhost::DynamicLibrary::ProgramDirectory() + "/bench-transactions.csv";
     WriteSampleFile(file, kScreenRows);
     return file;
   }();
+  return path;
+}
+
+// Reading alone, on one thread: the block reader with its batches split as a worker splits
+// them (0), against the byte-at-a-time reader (1).
+void BM_ReadCsv(benchmark::State& state) {
+  const std::string& path = TransactionsFile();
+  int64_t records = 0;
+  for (auto _ : state) {
+    std::ifstream in(path, std::ios::binary);
+    if (state.range(0) == 0) {
+      txhost::CsvReader reader(in);
+      txhost::CsvRecord header;
+      reader.Next(&header);
+      for (txhost::RowBatch batch; reader.Read(&batch); records += batch.size) {
+        txhost::SplitBatch(&batch);
+      }
+    } else {
+      txhost::ByteCsvReader reader([&in](char* buffer, size_t size) -> std::ptrdiff_t {
+        in.read(buffer, static_cast<std::streamsize>(size));
+        return static_cast<std::ptrdiff_t>(in.gcount());
+      });
+      for (txhost::OwnedRecord record; reader.Next(&record);) ++records;
+    }
+  }
+  state.SetItemsProcessed(records);
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<int64_t>(std::ifstream(path, std::ios::ate).tellg()));
+}
+BENCHMARK(BM_ReadCsv)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// The whole host over a million rows: all eight rules, against reading and converting alone.
+void Screen(benchmark::State& state, bool parse_only, const std::string& rules,
+            unsigned workers = 1) {
+  const std::string& path = TransactionsFile();
   Session();  // defines the sample database
   txhost::ScreenOptions options;
   options.library_directory = txhost::DynamicLibrary::ProgramDirectory();
@@ -300,6 +337,9 @@ int main(int argc, char** argv) {
        "at most 1.2x"},
       {"SAMEZIPCODE throughput, 2 threads / 1", std::string("BM_SameZipCodeLoaded") + kThreads2,
        std::string("BM_SameZipCodeLoaded") + kThreads1, true, "at least 1.7x"},
+      {"CSV reading and splitting on one thread, block reader / byte reader",
+       "BM_ReadCsv/0/iterations:3/real_time", "BM_ReadCsv/1/iterations:3/real_time", true,
+       "(the block reader's MB/s is in the table above)"},
       {"txhost screen, all eight rules, wall time 2 workers / 1", "BM_ScreenAllRules/2" + kOnce,
        "BM_ScreenAllRules/1" + kOnce, false, "at most 0.6x"},
       {"txhost screen, all eight rules / parse only", "BM_ScreenAllRules/1" + kOnce,
