@@ -32,9 +32,9 @@ int ByteCsvReader::Get() {
 void ByteCsvReader::SkipToRecord() {
   if (!started_) {
     started_ = true;
-    // A UTF-8 byte-order mark is not part of the first field; bytes that only start like one are.
+    // Bytes that only start like a byte-order mark are part of the first field.
     if (Peek() >= 0 && end_ - position_ >= 3 &&
-        std::memcmp(&buffer_[position_], "\xEF\xBB\xBF", 3) == 0) {
+        std::memcmp(&buffer_[position_], kByteOrderMark, 3) == 0) {
       for (int i = 0; i < 3; ++i) Get();
     }
   }

@@ -2,15 +2,10 @@
 #include "column_source.h"
 
 namespace txhost {
-namespace {
-
-constexpr size_t kBatchRows = 256;
-
-}  // namespace
 
 bool ColumnSource::Read(RowBatch* batch) {
   batch->Clear();
-  for (; next_ < rows_ && batch->size < kBatchRows; ++next_) {
+  for (; next_ < rows_ && batch->size < kRecordsPerBatch; ++next_) {
     CsvRecord& record = batch->Append();
     record.fields.resize(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {

@@ -8,10 +8,6 @@
 namespace txhost {
 namespace {
 
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-// A batch read byte at a time holds at most this many records.
-constexpr size_t kSlowBatchRecords = 256;
-
 size_t FieldBytes(const OwnedRecord& owned) {
   size_t bytes = 0;
   for (const std::string& field : owned.fields) bytes += field.size() + 1;  // and its NUL
@@ -46,6 +42,12 @@ CsvReader::CsvReader(std::istream& in, CsvReadSizes sizes)
 CsvReader::CsvReader(Source source, CsvReadSizes sizes)
     : source_(std::move(source)), sizes_(sizes) {}
 
+void CsvReader::Reserve(size_t bytes) {
+  // One byte to spare past the bytes held, where the last field's NUL goes when the input ends
+  // without a line end.
+  if (buffer_.size() < bytes + 1) buffer_.resize(bytes + 1);
+}
+
 void CsvReader::Fill() {
   if (position_ > 0) {
     std::memmove(buffer_.data(), buffer_.data() + position_, pending());
@@ -54,7 +56,7 @@ void CsvReader::Fill() {
     if (record_end_ != RecordEndScanner::kNone) record_end_ -= std::min(record_end_, position_);
     position_ = 0;
   }
-  if (buffer_.size() < end_ + sizes_.block) buffer_.resize(end_ + sizes_.block);
+  Reserve(end_ + sizes_.block);
   std::ptrdiff_t got = source_(buffer_.data() + end_, sizes_.block);
   if (got <= 0) {
     at_end_ = true;
@@ -125,7 +127,6 @@ bool CsvReader::Next(CsvRecord* record) {
       return true;
     }
     size_t stop = at_end_ ? end_ : record_end_;
-    if (buffer_.size() == stop) buffer_.push_back('\0');  // room for the last field's NUL
     RecordSplitter splitter(buffer_.data() + position_, stop - position_, line_);
     bool found = splitter.Next(record);
     position_ += splitter.position();
@@ -150,9 +151,8 @@ bool CsvReader::Read(RowBatch* batch) {
   batch->text.swap(buffer_);
   batch->text_begin = position_;
   batch->text_end = cut;
-  if (batch->text.size() == cut) batch->text.push_back('\0');  // room for the last field's NUL
   size_t tail = end_ - cut;
-  if (buffer_.size() < tail + sizes_.block) buffer_.resize(tail + sizes_.block);
+  Reserve(tail + sizes_.block);
   std::memcpy(buffer_.data(), batch->text.data() + cut, tail);
   position_ = 0;
   end_ = scanned_ = tail;
@@ -164,7 +164,7 @@ bool CsvReader::ReadRecordsSlowly(RowBatch* batch) {
   std::vector<OwnedRecord> records;
   size_t bytes = 0;
   OwnedRecord owned;
-  while (records.size() < kSlowBatchRecords && bytes < sizes_.block && fallback_->Next(&owned)) {
+  while (records.size() < kRecordsPerBatch && bytes < sizes_.block && fallback_->Next(&owned)) {
     bytes += FieldBytes(owned);
     records.push_back(std::move(owned));
     if (!fallback_->HasBufferedInput()) break;  // deal what is here before waiting for more

@@ -46,6 +46,8 @@ class CsvReader : public RowSource {
 
  private:
   size_t pending() const { return end_ - position_; }
+  // Room in the buffer for `bytes`, and the byte after them.
+  void Reserve(size_t bytes);
   // Whether the bytes not yet handed out hold a record end.
   bool HasRecordEnd() const;
   // Reads once from the source, and scans what came for record ends.

@@ -15,6 +15,9 @@ namespace txhost {
 // rejected.
 inline constexpr size_t kMaxRecordBytes = 16u << 20;
 
+// The UTF-8 byte-order mark, which is not part of the first field when a stream starts with it.
+inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 // Follows a stream from where a record may start, to say where records end. A line break inside
 // a quoted field ends nothing; a lone CR ends a record once the byte after it is known.
 class RecordEndScanner {

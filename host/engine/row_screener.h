@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "alert_capture.h"
-#include "csv.h"
+#include "row_source.h"
 #include "rule_set.h"
 
 namespace txhost {

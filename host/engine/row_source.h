@@ -22,6 +22,9 @@ struct CsvRecord {
   bool may_hold_nul = true;
 };
 
+// The most records a source that fills them itself puts in a batch.
+inline constexpr size_t kRecordsPerBatch = 256;
+
 // Rows read together. A CSV source hands out its bytes unsplit, cut where a record ends, so that
 // each worker splits its own batches into records and reading runs on every core; other sources
 // fill `records` themselves. Batches are used again, so that their buffers keep their capacity.

@@ -30,8 +30,7 @@ std::unique_ptr<ScreenInput> OpenScreenInput(const std::string& path, const std:
                                              const std::string& label_column, std::string* error);
 
 // The same checks of the header, for rows that come from `source` (columns in memory, say).
-std::unique_ptr<ScreenInput> OpenRowInput(const std::string& name,
-                                          std::vector<std::string> header,
+std::unique_ptr<ScreenInput> OpenRowInput(const std::string& name, std::vector<std::string> header,
                                           std::unique_ptr<RowSource> source,
                                           const std::string& id_column,
                                           const std::string& label_column, std::string* error);

@@ -280,11 +280,13 @@ std::string SummaryJson(const ScreenSummary& s) {
   std::string text = summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string alerts = "[";
   for (const AlertExample& a : s.first_alerts) {
-    alerts += (alerts.size() > 1 ? ", " : "") +
-              AlertJson(a.id, a.line, a.label, a.rule, a.text, a.value);
+    alerts +=
+        (alerts.size() > 1 ? ", " : "") + AlertJson(a.id, a.line, a.label, a.rule, a.text, a.value);
   }
-  const std::string quoted = nlohmann::json(placeholder).dump();
-  text.replace(text.find(quoted), quoted.size(), alerts + "]");
+  // Found with its key, which no other member has, so that no text of the run can be taken
+  // for it.
+  const std::string member = "\"first_alerts\": " + nlohmann::json(placeholder).dump();
+  text.replace(text.find(member), member.size(), "\"first_alerts\": " + alerts + "]");
   return text + "\n";
 }
 
