@@ -15,17 +15,8 @@
 
 namespace {
 
-txhost::ByteCsvReader::Source Over(const std::string& text, size_t most_per_read) {
-  return [&text, most_per_read, given = size_t{0}](char* buffer, size_t size) mutable {
-    size_t count = std::min({size, most_per_read, text.size() - given});
-    std::memcpy(buffer, text.data() + given, count);
-    given += count;
-    return static_cast<std::ptrdiff_t>(count);
-  };
-}
-
 std::vector<txhost::OwnedRecord> ReadByByte(const std::string& text) {
-  txhost::ByteCsvReader reader(Over(text, text.size() + 1));
+  txhost::ByteCsvReader reader(testing_support::SourceOver(text));
   std::vector<txhost::OwnedRecord> records;
   for (txhost::OwnedRecord record; reader.Next(&record);) records.push_back(record);
   return records;
@@ -33,7 +24,7 @@ std::vector<txhost::OwnedRecord> ReadByByte(const std::string& text) {
 
 std::vector<txhost::OwnedRecord> ReadByBlock(const std::string& text, size_t per_read,
                                              txhost::CsvReadSizes sizes) {
-  txhost::CsvReader reader(Over(text, per_read), sizes);
+  txhost::CsvReader reader(testing_support::SourceOver(text, {}, per_read), sizes);
   bool nul_ended = false;
   std::vector<txhost::OwnedRecord> records = testing_support::ReadAsARun(&reader, &nul_ended);
   if (!nul_ended) std::abort();

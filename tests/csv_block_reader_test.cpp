@@ -17,27 +17,8 @@ namespace {
 
 using txhost::OwnedRecord;
 
-// A source over `text` whose reads end at each of `cuts`, as a pipe's do where its producer
-// paused.
-txhost::CsvReader::Source CutSource(const std::string& text, std::vector<size_t> cuts) {
-  size_t given = 0;
-  return [&text, cuts, given](char* buffer, size_t size) mutable -> std::ptrdiff_t {
-    size_t limit = text.size();
-    for (size_t cut : cuts) {
-      if (cut > given) {
-        limit = std::min(limit, cut);
-        break;
-      }
-    }
-    size_t count = std::min(size, limit - given);
-    std::memcpy(buffer, text.data() + given, count);
-    given += count;
-    return static_cast<std::ptrdiff_t>(count);
-  };
-}
-
 std::vector<OwnedRecord> ByByte(const std::string& text) {
-  txhost::ByteCsvReader reader(CutSource(text, {}));
+  txhost::ByteCsvReader reader(testing_support::SourceOver(text));
   std::vector<OwnedRecord> records;
   for (OwnedRecord record; reader.Next(&record);) records.push_back(record);
   return records;
@@ -47,7 +28,7 @@ std::vector<OwnedRecord> ByByte(const std::string& text) {
 // them. Every field must be followed by the NUL that lets a rule take it where it lies.
 std::vector<OwnedRecord> ByBlock(const std::string& text, std::vector<size_t> cuts,
                                  txhost::CsvReadSizes sizes) {
-  txhost::CsvReader reader(CutSource(text, std::move(cuts)), sizes);
+  txhost::CsvReader reader(testing_support::SourceOver(text, std::move(cuts)), sizes);
   bool nul_ended = false;
   std::vector<OwnedRecord> records = testing_support::ReadAsARun(&reader, &nul_ended);
   EXPECT_TRUE(nul_ended);

@@ -15,6 +15,7 @@
 #include "csv.h"
 #include "dynamic_library.h"
 #include "memory_sink.h"
+#include "read_as_a_run.h"
 #include "screen_run.h"
 #include "session_pool.h"
 
@@ -23,13 +24,7 @@ namespace {
 // The reference: records read byte by byte, on the thread that reads.
 class ByteReaderSource : public txhost::RowSource {
  public:
-  explicit ByteReaderSource(const std::string& text)
-      : reader_([&text, given = size_t{0}](char* buffer, size_t size) mutable {
-          size_t count = std::min(size, text.size() - given);
-          std::memcpy(buffer, text.data() + given, count);
-          given += count;
-          return static_cast<std::ptrdiff_t>(count);
-        }) {}
+  explicit ByteReaderSource(const std::string& text) : reader_(testing_support::SourceOver(text)) {}
 
   bool Read(txhost::RowBatch* batch) override {
     batch->Clear();
@@ -58,16 +53,6 @@ class ByteReaderSource : public txhost::RowSource {
   txhost::ByteCsvReader reader_;
 };
 
-// A source over `text` whose reads stop at every multiple of `cut`.
-txhost::CsvReader::Source CutEvery(const std::string& text, size_t cut) {
-  return [&text, cut, given = size_t{0}](char* buffer, size_t size) mutable {
-    size_t count = std::min({size, text.size() - given, cut - given % cut});
-    std::memcpy(buffer, text.data() + given, count);
-    given += count;
-    return static_cast<std::ptrdiff_t>(count);
-  };
-}
-
 constexpr char kRules[] =
     "sharp txscreen SHARPINCREASE amount previous_amount 400\n"
     "bad txscreen BADACCOUNT account \"ACC-6661\"\n"
@@ -77,8 +62,8 @@ constexpr char kRules[] =
 const std::vector<std::string> kHeader = {"id",   "amount",      "previous_amount", "account",
                                           "note", "billing_zip", "shipping_zip",    "channel"};
 
-std::string Screen(std::unique_ptr<txhost::RowSource> source, unsigned workers,
-                   bool explain = true, const std::vector<std::string>& header = kHeader) {
+std::string Screen(std::unique_ptr<txhost::RowSource> source, unsigned workers, bool explain = true,
+                   const std::vector<std::string>& header = kHeader) {
   auto rules =
       txhost::RuleSet::FromText("rules.conf", kRules, txhost::DynamicLibrary::ProgramDirectory());
   std::vector<std::string> problems;
@@ -139,7 +124,7 @@ TEST(ParallelReadingTest, GivesWhatReadingByteByByteGivesWhereverBatchesEnd) {
   ASSERT_NE(expected.find("rejected: column amount"), std::string::npos);
   for (size_t cut = 1; cut <= 64; ++cut) {
     SCOPED_TRACE("reads and batches of at most " + std::to_string(cut) + " bytes");
-    auto source = std::make_unique<txhost::CsvReader>(CutEvery(text, cut),
+    auto source = std::make_unique<txhost::CsvReader>(testing_support::SourceOver(text, {}, cut),
                                                       txhost::CsvReadSizes{cut, 1 << 20});
     ASSERT_EQ(Screen(std::move(source), 1 + cut % 3), expected);
   }
@@ -159,7 +144,7 @@ TEST(ParallelReadingTest, TheSampleGivesTheSameOnAnyNumberOfWorkers) {
   ASSERT_NE(expected.find("rows read"), std::string::npos);
   for (size_t cut : {size_t{97}, size_t{1000}, text.size()}) {
     SCOPED_TRACE("reads and batches of at most " + std::to_string(cut) + " bytes");
-    auto source = std::make_unique<txhost::CsvReader>(CutEvery(text, cut),
+    auto source = std::make_unique<txhost::CsvReader>(testing_support::SourceOver(text, {}, cut),
                                                       txhost::CsvReadSizes{cut, 1 << 20});
     EXPECT_EQ(Screen(std::move(source), 3, true, header), expected);
   }
@@ -170,10 +155,11 @@ TEST(ParallelReadingTest, AMillionRowsGiveTheSameOnOneWorkerAsOnThree) {
   const std::string expected = Screen(std::make_unique<ByteReaderSource>(text), 1, false);
   for (unsigned workers : {1u, 3u}) {
     SCOPED_TRACE(std::to_string(workers) + " workers");
-    auto source = std::make_unique<txhost::CsvReader>(CutEvery(text, 1 << 20));
+    auto source =
+        std::make_unique<txhost::CsvReader>(testing_support::SourceOver(text, {}, 1 << 20));
     EXPECT_TRUE(Screen(std::move(source), workers, false) == expected);
   }
-  auto small = std::make_unique<txhost::CsvReader>(CutEvery(text, 4099),
+  auto small = std::make_unique<txhost::CsvReader>(testing_support::SourceOver(text, {}, 4099),
                                                    txhost::CsvReadSizes{4096, 1 << 20});
   EXPECT_TRUE(Screen(std::move(small), 2, false) == expected) << "in batches of about 4 KiB";
 }

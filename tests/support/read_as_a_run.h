@@ -1,8 +1,12 @@
-// The records a CSV reader gives as a screening run reads them: the first on its own, as a header
-// is read, then batches split as a worker splits them. Shared by the reader's tests and fuzzer.
+// Reading CSV text as a screening run does, for the readers' tests and fuzzer: a source whose
+// reads end where a test says, and the records a reader gives through it.
 #ifndef TXSCREEN_TESTS_SUPPORT_READ_AS_A_RUN_H_
 #define TXSCREEN_TESTS_SUPPORT_READ_AS_A_RUN_H_
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "byte_csv_reader.h"
@@ -10,8 +14,31 @@
 
 namespace testing_support {
 
-// Sets `nul_ended` false when a field is not followed by the NUL that lets a rule take it where
-// it lies.
+// A source over `text` whose reads end at each of `cuts` (ascending), as a pipe's do where its
+// producer paused, and at every multiple of `every`.
+inline txhost::ByteCsvReader::Source SourceOver(const std::string& text,
+                                                std::vector<size_t> cuts = {},
+                                                size_t every = SIZE_MAX) {
+  return [&text, cuts = std::move(cuts), every, given = size_t{0}](
+             char* buffer, size_t size) mutable -> std::ptrdiff_t {
+    size_t limit = std::min(text.size(), given + (every - given % every));
+    for (size_t cut : cuts) {
+      if (cut > given) {
+        limit = std::min(limit, cut);
+        break;
+      }
+    }
+    size_t count = std::min(size, limit - given);
+    std::memcpy(buffer, text.data() + given, count);
+    given += count;
+    return static_cast<std::ptrdiff_t>(count);
+  };
+}
+
+// The records `reader` gives: the first on its own, as a header is read, then batches split as
+// a worker splits them.
+// `nul_ended` is set false when a field is not followed by the NUL that lets a rule take it
+// where it lies.
 inline std::vector<txhost::OwnedRecord> ReadAsARun(txhost::CsvReader* reader, bool* nul_ended) {
   std::vector<txhost::OwnedRecord> records;
   *nul_ended = true;
