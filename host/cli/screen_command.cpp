@@ -116,34 +116,30 @@ OutputPaths OutputsOf(const ScreenOptions& options) {
           {"--changes", options.changes}};
 }
 
-// The live rule set beside the draft: both checked in full before any row, then paired so that
-// a check both have is called once. False with every problem printed.
-bool PairWithBaseline(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
-                      ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
-  std::vector<std::string> problems;
-  std::vector<Check> live = LoadRuleSet(options.baseline, input.header, libraries, &problems);
-  RefuseLabelsLikeTheId(live, input.header[input.id_column], options.baseline, &problems);
-  for (const std::string& problem : problems) {
-    std::fprintf(options.messages, "%s\n", problem.c_str());
-  }
-  if (!problems.empty()) return false;
-  pair->emplace(PairRuleSets(std::move(plan->checks), live));
-  plan->checks = (*pair)->checks;
-  return true;
+// A rule set loaded against the input's header, its problems added to `problems`.
+std::vector<Check> LoadChecks(const std::string& path, const ScreenInput& input,
+                              LibrarySet& libraries, std::vector<std::string>* problems) {
+  std::vector<Check> checks = LoadRuleSet(path, input.header, libraries, problems);
+  RefuseLabelsLikeTheId(checks, input.header[input.id_column], path, problems);
+  return checks;
 }
 
-// The checked plan: the rule set (and the live one beside it) against the input's header, every
-// problem of both printed. False when there is any.
+// The checked plan: the rule set, and the live one beside it paired so that a check both have is
+// called once, both checked in full against the input's header before any row. False with
+// every problem printed.
 bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
               ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
   std::vector<std::string> problems;
-  plan->checks = LoadRuleSet(options.rules, input.header, libraries, &problems);
-  RefuseLabelsLikeTheId(plan->checks, input.header[input.id_column], options.rules, &problems);
+  plan->checks = LoadChecks(options.rules, input, libraries, &problems);
+  if (!options.baseline.empty()) {
+    std::vector<Check> live = LoadChecks(options.baseline, input, libraries, &problems);
+    if (problems.empty()) {
+      pair->emplace(PairRuleSets(std::move(plan->checks), live));
+      plan->checks = (*pair)->checks;
+    }
+  }
   for (const std::string& problem : problems) {
     std::fprintf(options.messages, "%s\n", problem.c_str());
-  }
-  if (!options.baseline.empty() && !PairWithBaseline(options, input, libraries, plan, pair)) {
-    return false;
   }
   if (!problems.empty()) return false;
   if (!options.changes.empty() && !*pair) {
