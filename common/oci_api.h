@@ -123,6 +123,13 @@ sword OCI_CALL OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* er
 static_assert(sizeof(OCITime) == 3, "OCITime is three bytes");
 static_assert(sizeof(OCIDate) == 8, "OCIDate is eight bytes, as the client library lays it out");
 static_assert(alignof(OCIDate) == 2, "OCIDate aligns as its 16-bit year");
+/* The client's integer types keep their widths on every platform, 64-bit Windows included (where
+ * long stays 32 bits and would have done too); only handles, pointers and size_t grow to 8 bytes
+ * there, as the 64-bit client's own prototypes have them. */
+static_assert(sizeof(sword) == 4 && sizeof(ub4) == 4 && sizeof(sb4) == 4, "32-bit status, ub4, sb4");
+static_assert(sizeof(ub2) == 2 && sizeof(sb2) == 2 && sizeof(ub1) == 1, "16- and 8-bit types");
+static_assert(sizeof(OCIEnv*) == sizeof(void*) && sizeof(size_t) == sizeof(void*),
+              "handles and the extra-memory sizes are pointer-wide");
 #endif
 
 #endif /* TXSCREEN_COMMON_OCI_API_H_ */

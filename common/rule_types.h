@@ -1,7 +1,9 @@
 /* What every exported rule of both libraries has in common, for the host that calls them.
  *
  * A rule is a plain C function, exported under its upper-case name without decoration and called
- * with the platform's default C calling convention (cdecl: the caller removes the arguments). It
+ * with the platform's default C calling convention (cdecl: the caller removes the arguments). On
+ * 64-bit Windows and x86-64 ELF there is a single convention for C functions, and cdecl means
+ * that one: __cdecl is accepted there and changes nothing. It
  * answers a RuleResult: 1 when it fires and 0 when it does not; it never answers anything else and
  * never reports a failure through its result.
  *

@@ -9,6 +9,7 @@
 #   valgrind  valgrind
 #   fuzz      clang with libFuzzer
 #   win32     the mingw-w64 i686 cross toolchain and 32-bit Wine
+#   win64     the mingw-w64 x86-64 cross toolchain and 64-bit Wine
 #   all       every set above
 set -euo pipefail
 # Everything this script and apt-get print goes to standard error: the main command's standard
@@ -24,6 +25,7 @@ browser=(chromium fonts-liberation)
 valgrind=(valgrind)
 fuzz=(clang libclang-rt-14-dev)
 win32=(g++-mingw-w64-i686 wine wine32:i386)
+win64=(g++-mingw-w64-x86-64-posix wine wine64)
 
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(all)
@@ -36,14 +38,16 @@ for set in "${sets[@]}"; do
     valgrind) wanted+=("${valgrind[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
     win32) wanted+=("${win32[@]}") ;;
+    win64) wanted+=("${win64[@]}") ;;
     all) wanted+=("${native[@]}" "${python[@]}" "${browser[@]}" "${valgrind[@]}" "${fuzz[@]}"
-                  "${win32[@]}") ;;
-    *) echo "usage: $0 [native|python|browser|valgrind|fuzz|win32|all]..."; exit 2 ;;
+                  "${win32[@]}" "${win64[@]}") ;;
+    *) echo "usage: $0 [native|python|browser|valgrind|fuzz|win32|win64|all]..."; exit 2 ;;
   esac
 done
 
+# Sets share packages (Wine); each is looked up and named once.
 missing=()
-for package in "${wanted[@]}"; do
+for package in $(printf '%s\n' "${wanted[@]}" | awk '!seen[$0]++'); do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$package")
   fi

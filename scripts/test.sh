@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Every test, from a clean tree: the native Linux suites, the same suites under AddressSanitizer
 # with UndefinedBehaviorSanitizer, under ThreadSanitizer and under valgrind memcheck, a bounded
-# run of each fuzz target, and the Win32 DLLs' suites under Wine, plain and with UBSan in trap
-# mode, and the Python package's pytest suite with Debian's Python. Installs any missing toolchain
-# first. Stages can be picked: scripts/test.sh linux win32.
+# run of each fuzz target, the Win32 DLLs' suites under Wine and the Win64 DLLs' under 64-bit Wine,
+# each plain and with UBSan in trap mode, and the Python package's pytest suite with Debian's
+# Python. Installs any missing toolchain first. Stages can be picked: scripts/test.sh linux win32.
 # FUZZ_SECONDS sets each fuzz target's run (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(linux python sample report asan tsan valgrind fuzz win32 win32-ubsan)
+[ ${#stages[@]} -gt 0 ] || stages=(linux python sample report asan tsan valgrind fuzz win32 win32-ubsan
+                                   win64 win64-ubsan)
 
 # What each stage needs installed; the native build comes with every one.
 toolchains=(native)
@@ -20,6 +21,7 @@ for stage in "${stages[@]}"; do
     valgrind) toolchains+=(valgrind) ;;
     fuzz) toolchains+=(fuzz) ;;
     win32 | win32-ubsan) toolchains+=(win32) ;;
+    win64 | win64-ubsan) toolchains+=(win64) ;;
   esac
 done
 started_all=$SECONDS
@@ -29,14 +31,15 @@ timings=("$(printf '%-12s %4d s' install $((SECONDS - started_all)))")
 # The stage times are printed however the run ends, a failed stage's too.
 current=""
 stage_started=0
-wine_ready=0
+wine_prefixes=()  # each Wine prefix whose server this run started
 on_exit() {
   local status=$?
   if [ -n "$current" ]; then
     timings+=("$(printf '%-12s %4d s (failed)' "$current" $((SECONDS - stage_started)))")
   fi
   printf '%s\n' "${timings[@]}"
-  if [ $wine_ready -eq 1 ]; then wineserver -k 2>/dev/null || true; fi
+  local prefix
+  for prefix in "${wine_prefixes[@]}"; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
   exit $status
 }
 trap on_exit EXIT
@@ -164,20 +167,23 @@ python_package() {
   ctest --preset python
 }
 
+# Sets up the Wine environment of test preset $1 (win32 or win64) in this shell, and starts its
+# prefix's server once.
 wine_up() {
-  [ $wine_ready -eq 1 ] && return
-  # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
-  # every test program Wine's start-up.
-  # The Wine environment is the win32 test preset's, written there once: the server started here
-  # must be the one CTest's programs find.
-  eval "$(/usr/bin/python3 - "$PWD" <<'PRESET'
+  # The Wine environment is the test preset's, written there once: the server started here must
+  # be the one CTest's programs find.
+  eval "$(/usr/bin/python3 - "$PWD" "$1" <<'PRESET'
 import json, shlex, sys
 presets = json.load(open("CMakePresets.json"))["testPresets"]
-environment = next(p for p in presets if p["name"] == "win32")["environment"]
+environment = next(p for p in presets if p["name"] == sys.argv[2])["environment"]
 for name, value in environment.items():
     print(f"export {name}={shlex.quote(value.replace('${sourceDir}', sys.argv[1]))}")
 PRESET
   )"
+  local prefix
+  for prefix in "${wine_prefixes[@]}"; do [ "$prefix" = "$WINEPREFIX" ] && return; done
+  # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
+  # every test program Wine's start-up.
   if [ ! -d "$WINEPREFIX" ]; then
     wineboot -i
     wineserver -w
@@ -186,7 +192,7 @@ PRESET
   # Wine's background services start with the first program and keep its output open. Starting
   # them here, detached from any pipe, keeps CTest from waiting on them after each test.
   wine cmd.exe /c exit </dev/null >/dev/null 2>&1
-  wine_ready=1
+  wine_prefixes+=("$WINEPREFIX")
 }
 
 for stage in "${stages[@]}"; do
@@ -199,8 +205,8 @@ for stage in "${stages[@]}"; do
     tsan) run_stage tsan cmake --workflow --preset linux-tsan ;;
     valgrind) run_stage valgrind memcheck ;;
     fuzz) run_stage fuzz fuzz ;;
-    win32 | win32-ubsan)
-      wine_up
+    win32 | win32-ubsan | win64 | win64-ubsan)
+      wine_up "${stage%-ubsan}"
       run_stage "$stage" cmake --workflow --preset "$stage"
       ;;
     *) echo "unknown stage $stage" >&2; exit 2 ;;

@@ -31,6 +31,14 @@ std::map<std::string, unsigned> CatalogExports(const std::string& library) {
 
 bool IsPe(const BinaryImage& image) { return image.format.rfind("PE", 0) == 0; }
 
+// The format a Windows build of these tests must find its libraries in: a host loads only DLLs of
+// its own width.
+#if defined(_WIN64)
+constexpr char kWindowsFormat[] = "PE32+ x86-64";
+#else
+constexpr char kWindowsFormat[] = "PE32 i386";
+#endif
+
 TEST(LibraryLoaderTest, ExportsExactlyTheCatalogsRulesWithTheirOrdinals) {
   for (const std::string& library : txhost::CatalogLibraries()) {
     SCOPED_TRACE(library);
@@ -46,7 +54,7 @@ TEST(LibraryLoaderTest, ExportsExactlyTheCatalogsRulesWithTheirOrdinals) {
       }
     }
     if (IsPe(image)) {
-      EXPECT_EQ(image.format, "PE32 i386");
+      EXPECT_EQ(image.format, kWindowsFormat);
       EXPECT_EQ(image.exports, expected);
       EXPECT_TRUE(image.unnamed_ordinals.empty());
     } else {
@@ -108,6 +116,14 @@ TEST(LibraryLoaderTest, ImportsOnlyWhatAPlainWindowsMachineHasBesideTheClientLib
     }
     for (const auto& entry : image.imports) {
       EXPECT_EQ(allowed.count(entry.first), 1u) << library << " imports " << entry.first;
+    }
+    // The client functions come from oci.dll by name, each one the project declares: a host puts
+    // the real client library beside it, and that exports them by name.
+    const std::vector<std::string>& client = image.imports["oci.dll"];
+    EXPECT_FALSE(client.empty()) << library;
+    const std::set<std::string> declared = DeclaredFunctions("common/oci_api.h");
+    for (const std::string& function : client) {
+      EXPECT_EQ(declared.count(function), 1u) << library << " imports " << function;
     }
   }
 }

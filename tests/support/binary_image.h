@@ -12,7 +12,7 @@ namespace testing_support {
 struct BinaryImage {
   bool valid = false;
   std::string error;
-  std::string format;  // "PE32 i386" or "ELF64 x86-64"
+  std::string format;  // "PE32 i386", "PE32+ x86-64" or "ELF64 x86-64"
   // Exported names with their ordinals (0 where the format has none), sorted by name.
   std::map<std::string, unsigned> exports;
   // Exports that have an ordinal but no name (PE only).
