@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "database.h"
+#include "handle_memory.h"
 #include "oci_api.h"
 #include "plsql.h"
 #include "thread_annotations.h"
@@ -39,6 +41,13 @@ struct ErrorRecord {
 struct Handle {
   explicit Handle(ub4 handle_type) : type(handle_type) {}
   virtual ~Handle() = default;
+  // Every handle lives where a 64-bit client's would (handle_memory.h); the destructor is virtual,
+  // so the size given back is the handle's own.
+  static void* operator new(size_t size) {
+    if (void* memory = AllocateHandleMemory(size)) return memory;
+    throw std::bad_alloc();
+  }
+  static void operator delete(void* memory, size_t size) { FreeHandleMemory(memory, size); }
   // Undoes what the handle holds elsewhere, just before it is freed.
   virtual void Release(Registry&) {}
 
