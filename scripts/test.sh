@@ -116,6 +116,8 @@ sample_stdout() {
 # The report as a person opens it: headless Chromium loads the page from disk, with no network.
 # The page counts the charts it meant to draw and those that drew, and any script error; rows
 # whose ids are markup (their alerts put them in the report) must show as text and never run.
+# The sample's decisions are screened beside the sample rule set, so that the decisions, the swept
+# threshold and the comparison's outcomes are drawn too.
 report_in_browser() {
   quietly configure-linux cmake --preset linux
   quietly build-report cmake --build --preset linux --target txhost txscreen txscreen2
@@ -133,7 +135,8 @@ report_in_browser() {
   } >"$dir/transactions.csv"
   local status=0
   OCISIM_DATABASES="$PWD/examples/databases" build/linux/bin/txhost screen \
-    --rules examples/rules.conf --label is_fraud --connect screener/screener@faulty \
+    --rules examples/decisions.conf --baseline examples/rules.conf --label is_fraud \
+    --connect screener/screener@faulty \
     --out /dev/null --report "$dir/report.html" "$dir/transactions.csv" 2>"$dir/txhost.log" ||
     status=$?
   [ "$status" -eq 1 ] || { echo "txhost screen gave $status, not 1 (alerts)"; return 1; }
@@ -151,11 +154,16 @@ report_in_browser() {
   grep -q 'data-errors="0"' <<<"$root" || { echo "script errors on the page: $root"; return 1; }
   grep -q 'data-fits-width="true"' <<<"$body" ||
     { echo "the page is wider than its window (a long id?): $body"; return 1; }
-  [ -n "$expected" ] && [ "$expected" -ge 4 ] && [ "$drawn" = "$expected" ] ||
+  [ -n "$expected" ] && [ "$expected" -ge 5 ] && [ "$drawn" = "$expected" ] ||
     { echo "charts drawn: ${drawn:-none} of ${expected:-none}"; return 1; }
   if grep -q 'data-pwned' "$dir/dom.html"; then echo "an id from the input ran as markup"; return 1; fi
   grep -qF '&lt;img src=x onerror=' "$dir/dom.html" ||
     { echo "the hostile id is not shown as text"; return 1; }
+  local section
+  for section in '<h2>Decisions</h2>' '<h3>Threshold of decline (now from 75)</h3>' \
+    '<th>live \ draft</th>'; do
+    grep -qF "$section" "$dir/dom.html" || { echo "the report lacks $section"; return 1; }
+  done
   echo "report: $drawn charts drawn, no script error, hostile ids shown as text, fits its width;" \
     "screenshot in build/report-test/report.png"
 }

@@ -39,6 +39,28 @@ constexpr char kDraft[] =
     "same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel\n"
     "saturday          txscreen   TESTDATE         \"SAT\" date\n";
 
+// The sample's live set with scores and outcomes, for comparisons that decide by outcome.
+constexpr char kScoredLive[] =
+    "sharp_increase  txscreen  SHARPINCREASE    amount previous_amount 400  score 30\n"
+    "over_limit      txscreen  OVERCREDITLIMIT  amount credit_limit  score 45.5\n"
+    "sunday          txscreen  TESTDATE         \"SUN\" date  score 10\n"
+    "over_average    txscreen  TESTCONN         amount account  score 20\n"
+    "outcome approve\n"
+    "outcome review  from 40\n"
+    "outcome decline from 75\n";
+// The draft: one score raised, a check for a sign of low risk, one threshold lowered, and
+// outcomes named as the live set's but one.
+constexpr char kScoredDraft[] =
+    "sharp_increase  txscreen  SHARPINCREASE    amount previous_amount 400  score 45\n"
+    "over_limit      txscreen  OVERCREDITLIMIT  amount credit_limit  score 45.5\n"
+    "trusted_user    txscreen  SPECIAL_USER     \"svc-batch\" registered_terminal user terminal"
+    "  score -20\n"
+    "sunday          txscreen  TESTDATE         \"SUN\" date  score 10\n"
+    "over_average    txscreen  TESTCONN         amount account  score 20\n"
+    "outcome allow\n"
+    "outcome review  from 30\n"
+    "outcome decline from 75\n";
+
 Rows ReadCsv(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   txhost::CsvReader reader(in);
@@ -48,11 +70,33 @@ Rows ReadCsv(const std::string& path) {
   return rows;
 }
 
-bool AnyFired(const std::vector<std::string>& row) {
-  for (size_t c = 1; c < row.size(); ++c) {
-    if (row[c] == "1") return true;
+// How one run's results decided a row: its outcome column's name when the set has outcomes,
+// else "flagged" when any check fired and "clear" when none did.
+struct SideDecision {
+  std::string outcome;
+  bool stopped = false;
+  std::string fired;  // the labels that fired, separated by ';'
+};
+
+SideDecision DecisionOf(const Rows& results, size_t r, const std::string& first_outcome) {
+  const std::vector<std::string>& header = results[0];
+  SideDecision side;
+  bool any = false;
+  for (size_t col = 1; col < header.size(); ++col) {
+    if (header[col] == "_outcome") {
+      side.outcome = results[r][col];
+    } else if (header[col] != "_score" && results[r][col] == "1") {
+      any = true;
+      side.fired += (side.fired.empty() ? "" : ";") + header[col];
+    }
   }
-  return false;
+  if (side.outcome.empty()) {
+    side.outcome = any ? "flagged" : "clear";
+    side.stopped = any;
+  } else {
+    side.stopped = side.outcome != first_outcome;
+  }
+  return side;
 }
 
 class CompareTest : public ::testing::Test {
@@ -91,17 +135,43 @@ class CompareTest : public ::testing::Test {
     return status;
   }
 
+  void CompareOnce(const struct ComparedSets& sets);
+
   testing_support::ScopedStandIn stand_in_;
   std::string dir_;
 };
 
+// Each case: a draft and a live set (a path under the test's directory, or the sample's), and
+// each set's first outcome when it has outcomes.
+struct ComparedSets {
+  const char* name;
+  std::string draft, live;
+  std::string draft_first, live_first;  // empty: the set has no outcomes
+  bool draft_has_the_live_database_checks;
+};
+
 TEST_F(CompareTest, OneRunGivesWhatTwoRunsComparedGive) {
-  const std::string live = kSource + "/examples/rules.conf";
+  std::ofstream(dir_ + "/scored_draft.conf") << kScoredDraft;
+  std::ofstream(dir_ + "/scored_live.conf") << kScoredLive;
+  const std::string sample = kSource + "/examples/rules.conf";
+  const ComparedSets cases[] = {
+      {"no outcomes", dir_ + "/draft.conf", sample, "", "", true},
+      {"outcomes on both sides", dir_ + "/scored_draft.conf", dir_ + "/scored_live.conf", "allow",
+       "approve", true},
+      {"outcomes in the draft only", dir_ + "/scored_draft.conf", sample, "allow", "", false},
+  };
+  for (const ComparedSets& sets : cases) {
+    SCOPED_TRACE(sets.name);
+    CompareOnce(sets);
+  }
+}
+
+void CompareTest::CompareOnce(const ComparedSets& sets) {
   txhost::ScreenSummary ignored("", "", {}, false, false), summary("", "", {}, false, false);
   size_t draft_calls = 0, live_calls = 0, both_calls = 0;
-  Screen(dir_ + "/draft.conf", "draft.csv", "", &ignored, &draft_calls);
-  Screen(live, "live.csv", "", &ignored, &live_calls);
-  Screen(dir_ + "/draft.conf", "both.csv", live, &summary, &both_calls);
+  Screen(sets.draft, "draft.csv", "", &ignored, &draft_calls);
+  Screen(sets.live, "live.csv", "", &ignored, &live_calls);
+  Screen(sets.draft, "both.csv", sets.live, &summary, &both_calls);
   ASSERT_TRUE(summary.comparison.has_value());
   const txhost::Comparison& c = *summary.comparison;
 
@@ -109,25 +179,25 @@ TEST_F(CompareTest, OneRunGivesWhatTwoRunsComparedGive) {
   const Rows draft = ReadCsv(dir_ + "/draft.csv"), live_rows = ReadCsv(dir_ + "/live.csv");
   const Rows input = ReadCsv(kSource + "/examples/transactions.csv");
   ASSERT_EQ(draft.size(), live_rows.size());
-  size_t counts[2][2] = {};  // [draft flags][live flags]
-  std::map<std::string, size_t> outcomes;
-  std::string changes = "id,_line,flagged_by,draft_checks,live_checks\n";
+  const bool by_name = !sets.draft_first.empty() && !sets.live_first.empty();
+  size_t counts[2][2] = {};  // [draft stops][live stops]
+  std::map<std::string, size_t> outcomes, pairs;
+  std::string changes =
+      "id,_line,flagged_by,draft_checks,live_checks,live_outcome,draft_outcome\n";
   for (size_t r = 1; r < draft.size(); ++r) {
-    const bool d = AnyFired(draft[r]), l = AnyFired(live_rows[r]);
-    ++counts[d][l];
+    const SideDecision d = DecisionOf(draft, r, sets.draft_first);
+    const SideDecision l = DecisionOf(live_rows, r, sets.live_first);
+    ++counts[d.stopped][l.stopped];
+    ++pairs[l.outcome + "->" + d.outcome];
     const std::string& label = input[r].back();
-    if (d != l) {
-      ++outcomes[(label == "1" ? "fraud " : "genuine ") + std::string(d ? "draft" : "live")];
-      std::string fired[2];
-      for (int side = 0; side < 2; ++side) {
-        const Rows& rows = side == 0 ? draft : live_rows;
-        for (size_t col = 1; col < rows[r].size(); ++col) {
-          if (rows[r][col] != "1") continue;
-          fired[side] += (fired[side].empty() ? "" : ";") + rows[0][col];
-        }
-      }
-      changes += draft[r][0] + "," + std::to_string(r + 1) + "," + (d ? "draft" : "live") + "," +
-                 fired[0] + "," + fired[1] + "\n";
+    if (d.stopped != l.stopped) {
+      ++outcomes[(label == "1" ? "fraud " : "genuine ") + std::string(d.stopped ? "draft" : "live")];
+    }
+    if (by_name ? d.outcome != l.outcome : d.stopped != l.stopped) {
+      const char* flagged_by = d.stopped ? (l.stopped ? "both" : "draft")
+                               : l.stopped ? "live" : "neither";
+      changes += draft[r][0] + "," + std::to_string(r + 1) + "," + flagged_by + "," + d.fired +
+                 "," + l.fired + "," + l.outcome + "," + d.outcome + "\n";
     }
   }
   EXPECT_EQ(c.both, counts[1][1]);
@@ -136,6 +206,13 @@ TEST_F(CompareTest, OneRunGivesWhatTwoRunsComparedGive) {
   EXPECT_EQ(c.neither, counts[0][0]);
   EXPECT_GT(c.draft_only + c.live_only, 0u) << "the draft changes some decisions";
   EXPECT_EQ(ReadFile(dir_ + "/changes.csv"), changes);
+  std::map<std::string, size_t> summary_pairs;
+  const std::vector<std::string> live_names = c.pair.OutcomeNames(false);
+  const std::vector<std::string> draft_names = c.pair.OutcomeNames(true);
+  for (const auto& [outcome, rows] : c.outcome_pairs) {
+    summary_pairs[live_names[outcome.first] + "->" + draft_names[outcome.second]] = rows;
+  }
+  EXPECT_EQ(summary_pairs, pairs);
   EXPECT_EQ(c.fraud_newly_caught, outcomes["fraud draft"]);
   EXPECT_EQ(c.fraud_newly_missed, outcomes["fraud live"]);
   EXPECT_EQ(c.false_alarms_added, outcomes["genuine draft"]);
@@ -148,12 +225,22 @@ TEST_F(CompareTest, OneRunGivesWhatTwoRunsComparedGive) {
   EXPECT_EQ(d.false_positives, l.false_positives + c.false_alarms_added - c.false_alarms_removed);
 
   EXPECT_EQ(ReadFile(dir_ + "/both.csv"), ReadFile(dir_ + "/draft.csv")) << "--out is the draft's";
-  EXPECT_EQ(c.pair.added, std::vector<std::string>{"saturday"});
-  EXPECT_EQ(c.pair.removed, std::vector<std::string>{"bad_account"});
-  EXPECT_EQ(c.pair.changed, std::vector<std::string>{"sharp_increase"});
-  // The database checks of both sets are the same ones: the server sees the draft's calls only.
-  EXPECT_EQ(both_calls, draft_calls);
+  // A database check both sets have is called once: the server sees the draft's calls only.
+  if (sets.draft_has_the_live_database_checks) {
+    EXPECT_EQ(both_calls, draft_calls);
+  }
   EXPECT_GT(live_calls, 0u);
+}
+
+TEST_F(CompareTest, ChecksAreMatchedByLabel) {
+  txhost::ScreenSummary summary("", "", {}, false, false);
+  size_t calls = 0;
+  Screen(dir_ + "/draft.conf", "both.csv", kSource + "/examples/rules.conf", &summary, &calls);
+  ASSERT_TRUE(summary.comparison.has_value());
+  const txhost::RuleSetPair& pair = summary.comparison->pair;
+  EXPECT_EQ(pair.added, std::vector<std::string>{"saturday"});
+  EXPECT_EQ(pair.removed, std::vector<std::string>{"bad_account"});
+  EXPECT_EQ(pair.changed, std::vector<std::string>{"sharp_increase"});
 }
 
 TEST(RuleSetPairTest, ACheckBothSetsHaveIsOneCheckWhateverItsLabel) {
@@ -178,10 +265,15 @@ TEST(RuleSetPairTest, ACheckBothSetsHaveIsOneCheckWhateverItsLabel) {
   EXPECT_EQ(pair.added, std::vector<std::string>{"over"});
   EXPECT_EQ(pair.removed, (std::vector<std::string>{"limit_check", "old"}));
   EXPECT_EQ(pair.changed, std::vector<std::string>{"bad"});
-  // A set flags a row when any of its checks fires.
-  EXPECT_TRUE(txhost::Flags(pair, {0, 1, 0, 0}, true));
-  EXPECT_FALSE(txhost::Flags(pair, {0, 1, 0, 0}, false));
-  EXPECT_TRUE(txhost::Flags(pair, {0, 0, 0, 1}, false));
+  // A set without outcomes flags a row when any of its checks fires.
+  auto row = [](std::vector<char> fired) {
+    txhost::RowResult result;
+    result.fired = std::move(fired);
+    return result;
+  };
+  EXPECT_EQ(txhost::SideOutcome(pair, row({0, 1, 0, 0}), true), 1);
+  EXPECT_EQ(txhost::SideOutcome(pair, row({0, 1, 0, 0}), false), 0);
+  EXPECT_EQ(txhost::SideOutcome(pair, row({0, 0, 0, 1}), false), 1);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 // output in input order on any number of threads, and the backtest figures.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -70,7 +73,16 @@ TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
                          "d txscreen BADACCOUNT id acount\n"
                          "e txscreen OVERCREDITLIMIT amount \"ten\"\n"
                          "ok txscreen TESTDATE \"MON\" 2026-02-30\n"
-                         "id txscreen OVERCREDITLIMIT amount 3\n");
+                         "id txscreen OVERCREDITLIMIT amount 3\n"
+                         "outcome approve\n"
+                         "outcome review from 40\n"
+                         "outcome review from 40.0\n"
+                         "outcome decline from 50 in [1, 2] in [3]\n"
+                         "outcome txscreen OVERCREDITLIMIT amount 3\n"
+                         "f txscreen OVERCREDITLIMIT amount 3 score ten\n"
+                         "_score txscreen OVERCREDITLIMIT amount 3\n"
+                         "g txscreen OVERCREDITLIMIT amount 3 score ten in [1, 2]\n"
+                         "outcome hold from x\n");
   const std::string at = options_.rules + ":";
   const Strings expected = {
       at + "2: unknown library txnowhere",
@@ -80,6 +92,18 @@ TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
       at + "6: argument 2 of OVERCREDITLIMIT is amount, but \"ten\" is not a number",
       at + "7: the label ok is used twice",
       at + "7: argument 2 of TESTDATE is date, but \"2026-02-30\" is not a calendar date",
+      at + "9: outcomes decide on a score, but no check has one",
+      at + "11: the outcome review is named twice",
+      at + "11: the threshold of review (40.0) must rise above that of review (40)",
+      at + "12: a threshold may be swept once, not twice",
+      at + "13: an outcome is written outcome NAME, or outcome NAME from SCORE, optionally "
+           "followed by in [SET]; outcome is a reserved word and cannot label a check",
+      at + "14: the score ten is not a decimal number of at most 15 digits",
+      at + "15: the label _score is the name of a results column of txhost's own",
+      at + "16: the score ten is not a decimal number of at most 15 digits",
+      at + "16: only an argument's literal can be swept, not a score",
+      at + "17: the threshold x is not a decimal number of at most 15 digits",
+      // Checked once the set is read, against the input's id column.
       at + "8: the label id is the name of the id column; the results would have two",
   };
   EXPECT_EQ(Run(), txhost::kExitUsage);
@@ -205,6 +229,79 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
   EXPECT_EQ(lines, 5u) << explained;
   EXPECT_EQ(explained.rfind("{\"id\":\"A1\",\"line\":2,\"label\":\"flagged\",", 0), 0u)
       << explained;
+}
+
+// Scores add up exactly, negative ones included, and a score equal to a threshold takes that
+// outcome; a swept threshold gives what separate runs at each of its values give.
+TEST_F(ScreenTest, DecidesEachRowByItsScoreAndSweepsAThresholdOverTheSameRows) {
+  options_.transactions = Write("t.csv",
+                                "id,amount,limit,user,fraud\n"
+                                "NONE,1,10,x,0\n"      // 0
+                                "LOW,20,10,svc,0\n"    // 45.5 - 20.2 = 25.3: approve
+                                "EDGE,20,10,x,1\n"     // 45.5 - 5.5 = 40: review, at its threshold
+                                "TRUST,1,10,svc,0\n"   // -20.2
+                                "HIGH,900,10,x,1\n"    // 45.5 + 30 - 5.5 = 70
+                                "TOP,900,10,y,1\n"     // 45.5 + 30 = 75.5: decline
+                                "MISS,1,10,y,1\n");    // 0
+  const std::string checks =
+      "over txscreen OVERCREDITLIMIT amount limit score 45.5\n"
+      "sharp txscreen SHARPINCREASE amount limit 500 score 30\n"
+      "trusted txscreen SPECIAL_USER \"svc\" \"T1\" user \"T2\" score -20.2\n"
+      "x_user txscreen BADACCOUNT user \"x\" score -5.5\n"
+      "outcome approve\n"
+      "outcome review from 40\n";
+  options_.rules = Write("r.conf", checks + "outcome decline from 75.5 in [0, 25.3, 40, 70, 75.5, 80]\n");
+  options_.label_column = "fraud";
+  options_.summary = Path("summary.json");
+  options_.explain = Path("explain.jsonl");
+  ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  const std::string explained = ReadFile(options_.explain);
+  EXPECT_NE(explained.find("{\"id\":\"TRUST\",\"line\":5,\"label\":\"trusted\",\"library\":"
+                           "\"txscreen\",\"rule\":\"SPECIAL_USER\",\"args\":["),
+            std::string::npos)
+      << explained;
+  EXPECT_NE(explained.find("],\"score\":-20.2}\n"), std::string::npos) << explained;
+  options_.explain.clear();
+  EXPECT_EQ(ReadFile(options_.out),
+            "id,over,sharp,trusted,x_user,_score,_outcome\n"
+            "NONE,0,0,0,1,-5.5,approve\n"
+            "LOW,1,0,1,0,25.3,approve\n"
+            "EDGE,1,0,0,1,40.0,review\n"
+            "TRUST,0,0,1,0,-20.2,approve\n"
+            "HIGH,1,1,0,1,70.0,review\n"
+            "TOP,1,1,0,0,75.5,decline\n"
+            "MISS,0,0,0,0,0.0,approve\n");
+  const nlohmann::json swept = nlohmann::json::parse(ReadFile(options_.summary));
+  const nlohmann::json& decline = swept["outcomes"][2];
+  EXPECT_EQ(decline["from"], "75.5");
+  EXPECT_EQ(decline["sweep"]["current_index"], 4);
+  EXPECT_EQ(swept["decisions"]["stopped"], 3);
+  EXPECT_EQ(swept["decisions"]["true_positives"], 3);
+  EXPECT_EQ(swept["decisions"]["false_negatives"], 1);
+  // Each value of the sweep against a run whose decline starts there: what it stops.
+  const nlohmann::json& values = decline["sweep"]["values"];
+  ASSERT_EQ(values.size(), 6u);
+  for (const nlohmann::json& value : values) {
+    const std::string threshold = value["value"];
+    SCOPED_TRACE(threshold);
+    options_.rules = Write("r.conf", checks.substr(0, checks.find("outcome review")) +
+                                         "outcome decline from " + threshold + "\n");
+    ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+    // Counted from that run's rows, not from its summary: its outcome column beside the labels.
+    std::istringstream rows(ReadFile(options_.out)), labels(ReadFile(options_.transactions));
+    std::string row, label;
+    size_t counts[2][2] = {};  // [declined][fraud]
+    std::getline(rows, row);
+    std::getline(labels, label);
+    while (std::getline(rows, row) && std::getline(labels, label)) {
+      ++counts[row.size() > 8 && row.substr(row.size() - 8) == ",decline"][label.back() == '1'];
+    }
+    EXPECT_EQ(value["hits"], counts[1][0] + counts[1][1]);
+    EXPECT_EQ(value["true_positives"], counts[1][1]);
+    EXPECT_EQ(value["false_positives"], counts[1][0]);
+    EXPECT_EQ(value["false_negatives"], counts[0][1]);
+  }
+  EXPECT_EQ(values[2]["hits"], 3) << "a score equal to the threshold is stopped";
 }
 
 TEST_F(ScreenTest, ParseOnlyReadsEveryRowCallsNoRuleAndLeavesTheResultsAlone) {

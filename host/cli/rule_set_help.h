@@ -17,6 +17,19 @@ summary and report give each value's hits, precision and recall. For example:
   sunday             txscreen   TESTDATE        "SUN" date
   merchant_saturday  txscreen2  TESTMERCHANT    merchant "M-0666" "SAT" date
   tuned_increase     txscreen   SHARPINCREASE   amount previous_amount 400 in [100..1000 step 10]
+A check may end with its score: `score N` after its arguments, a decimal that the check adds to
+the row's score when it fires (negative for a sign of low risk; a check without one adds 0). The
+score is added exactly and written at the precision of the scores, after the checks as `_score`.
+Outcome lines, lowest first, turn the score into a decision, `_outcome`: the first applies below
+every threshold, each other from its score upward (a score equal to a threshold takes it), and
+the thresholds must rise. A threshold may be swept as a literal is; the summary and report then
+give, for each value, what stopping the rows that score at least it would catch:
+  over_limit         txscreen   OVERCREDITLIMIT amount credit_limit  score 45.5
+  trusted_user       txscreen   SPECIAL_USER    "svc-batch" registered_terminal user terminal  score -20
+  outcome approve
+  outcome review  from 40
+  outcome decline from 75 in [50..120 step 2.5]
+`outcome` is a reserved word, and `_score` and `_outcome` are no check's label.
 `txhost exports LIBRARY` lists each rule's parameters.
 )";
 

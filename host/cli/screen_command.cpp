@@ -118,8 +118,9 @@ OutputPaths OutputsOf(const ScreenOptions& options) {
 
 // A rule set loaded against the input's header, its problems added to `problems`.
 std::vector<Check> LoadChecks(const std::string& path, const ScreenInput& input,
-                              LibrarySet& libraries, std::vector<std::string>* problems) {
-  std::vector<Check> checks = LoadRuleSet(path, input.header, libraries, problems);
+                              LibrarySet& libraries, std::vector<std::string>* problems,
+                              Decisions* decisions) {
+  std::vector<Check> checks = LoadRuleSet(path, input.header, libraries, problems, decisions);
   RefuseLabelsLikeTheId(checks, input.header[input.id_column], path, problems);
   return checks;
 }
@@ -130,12 +131,16 @@ std::vector<Check> LoadChecks(const std::string& path, const ScreenInput& input,
 bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
               ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
   std::vector<std::string> problems;
-  plan->checks = LoadChecks(options.rules, input, libraries, &problems);
+  plan->checks = LoadChecks(options.rules, input, libraries, &problems, &plan->decisions);
   if (!options.baseline.empty()) {
-    std::vector<Check> live = LoadChecks(options.baseline, input, libraries, &problems);
+    Decisions live_decisions;
+    std::vector<Check> live =
+        LoadChecks(options.baseline, input, libraries, &problems, &live_decisions);
     if (problems.empty()) {
-      pair->emplace(PairRuleSets(std::move(plan->checks), live));
+      pair->emplace(
+          PairRuleSets(std::move(plan->checks), live, plan->decisions, live_decisions));
       plan->checks = (*pair)->checks;
+      plan->live_decisions = (*pair)->live_decisions;
     }
   }
   for (const std::string& problem : problems) {
@@ -187,7 +192,8 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
                                      {{"transactions", options.transactions},
                                       {"--rules", options.rules},
                                       {"--baseline", options.baseline}},
-                                     *input, plan.checks, pair ? &*pair : nullptr, &error);
+                                     *input, plan.checks, plan.decisions,
+                                     pair ? &*pair : nullptr, &error);
   if (!outputs) return PrintError(options, kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
     std::fprintf(options.messages, "txhost screen: removed %s, left by a run that was killed\n",
@@ -199,6 +205,7 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   ScreenSummary summary(input->name, options.rules, plan.checks, input->label_column >= 0,
                         options.parse_only, pair ? pair->draft_size : plan.checks.size());
   if (pair) summary.comparison.emplace(*pair, options.baseline);
+  if (plan.decisions.scored) summary.decisions.emplace(plan.decisions);
   RunOutcome outcome;
   {
     StreamedRowsNotice notice(outputs->RowsStreamed());

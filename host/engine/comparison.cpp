@@ -19,8 +19,10 @@ bool SameCheck(const Check& a, const Check& b) {
   return true;
 }
 
-RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live) {
+RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live,
+                         const Decisions& draft_decisions, const Decisions& live_decisions) {
   RuleSetPair pair;
+  pair.draft_decisions = draft_decisions;
   pair.draft_size = draft.size();
   pair.checks = std::move(draft);
   // By place, not address: the live set's own checks are added to the same vector.
@@ -52,36 +54,63 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
       pair.added.push_back(label);
     }
   }
+  pair.live_decisions = live_decisions.MovedTo(pair.live);
   return pair;
 }
 
-bool Flags(const RuleSetPair& pair, const std::vector<char>& fired, bool draft) {
+std::vector<std::string> RuleSetPair::OutcomeNames(bool draft) const {
+  const std::vector<Outcome>& outcomes = DecisionsOf(draft).outcomes;
+  if (outcomes.empty()) return {"clear", "flagged"};
+  std::vector<std::string> names;
+  for (const Outcome& outcome : outcomes) names.push_back(outcome.name);
+  return names;
+}
+
+int SideOutcome(const RuleSetPair& pair, const RowResult& row, bool draft) {
+  if (!pair.DecisionsOf(draft).outcomes.empty()) {
+    return draft ? row.decision.outcome : row.live_decision.outcome;
+  }
+  const std::vector<char>& fired = row.fired;
   if (draft) {
     return std::any_of(fired.begin(), fired.begin() + pair.draft_size, [](char f) { return f; });
   }
   return std::any_of(pair.live.begin(), pair.live.end(), [&](size_t c) { return fired[c]; });
 }
 
-ChangedRow DescribeChange(const RuleSetPair& pair, std::string_view id, size_t line,
-                          const std::vector<char>& fired) {
-  ChangedRow row{std::string(id), line, Flags(pair, fired, true), {}, {}};
-  for (size_t d = 0; d < pair.draft_size; ++d) {
-    if (fired[d]) row.draft_checks.push_back(pair.checks[d].label);
+bool Changes(const RuleSetPair& pair, const RowResult& row) {
+  const int draft = SideOutcome(pair, row, true), live = SideOutcome(pair, row, false);
+  const std::vector<Outcome>&draft_outcomes = pair.draft_decisions.outcomes,
+  &live_outcomes = pair.live_decisions.outcomes;
+  if (!draft_outcomes.empty() && !live_outcomes.empty()) {
+    return draft_outcomes[draft].name != live_outcomes[live].name;
   }
-  for (size_t l = 0; l < pair.live.size(); ++l) {
-    if (fired[pair.live[l]]) row.live_checks.push_back(pair.live_labels[l]);
-  }
-  return row;
+  return (draft > 0) != (live > 0);
 }
 
-void Comparison::Tally(std::string_view id, size_t line, const std::vector<char>& fired,
-                       int outcome) {
-  const bool draft = Flags(pair, fired, true);
-  const bool live = Flags(pair, fired, false);
+ChangedRow DescribeChange(const RuleSetPair& pair, std::string_view id, size_t line,
+                          const RowResult& row) {
+  const int draft = SideOutcome(pair, row, true), live = SideOutcome(pair, row, false);
+  ChangedRow change{std::string(id), line, "", {}, {}, pair.OutcomeNames(true)[draft],
+                    pair.OutcomeNames(false)[live]};
+  change.flagged_by = draft > 0 ? (live > 0 ? "both" : "draft") : live > 0 ? "live" : "neither";
+  for (size_t d = 0; d < pair.draft_size; ++d) {
+    if (row.fired[d]) change.draft_checks.push_back(pair.checks[d].label);
+  }
+  for (size_t l = 0; l < pair.live.size(); ++l) {
+    if (row.fired[pair.live[l]]) change.live_checks.push_back(pair.live_labels[l]);
+  }
+  return change;
+}
+
+void Comparison::Tally(std::string_view id, size_t line, const RowResult& row, int outcome) {
+  const int draft_outcome = SideOutcome(pair, row, true);
+  const int live_outcome = SideOutcome(pair, row, false);
+  const bool draft = draft_outcome > 0, live = live_outcome > 0;
   both += draft && live;
   draft_only += draft && !live;
   live_only += live && !draft;
   neither += !draft && !live;
+  ++outcome_pairs[{live_outcome, draft_outcome}];
   draft_flags.Add(draft, outcome);
   live_flags.Add(live, outcome);
   if (outcome >= 0) {
@@ -90,8 +119,8 @@ void Comparison::Tally(std::string_view id, size_t line, const std::vector<char>
     false_alarms_added += outcome == 0 && draft && !live;
     false_alarms_removed += outcome == 0 && live && !draft;
   }
-  if (draft != live && first_changes.size() < kChangedExamples) {
-    first_changes.push_back(DescribeChange(pair, id, line, fired));
+  if (first_changes.size() < kChangedExamples && Changes(pair, row)) {
+    first_changes.push_back(DescribeChange(pair, id, line, row));
   }
 }
 

@@ -1,11 +1,15 @@
 // A draft rule set screened beside the live one, in one pass over the rows: which rows each set
-// flags, how that changes caught fraud and false alarms, and which checks differ.
+// stops, how that changes caught fraud and false alarms, which outcomes move, and which checks
+// differ.
 //
-// A set flags a row when at least one of its checks fires. (A weighting of the checks could take
-// the place of this rule later; Flags is the one place that decides.)
+// A set with outcomes stops a row whose outcome is not its first; a set without them has the two
+// outcomes "clear" and "flagged", and flags a row when at least one of its checks fires. When both
+// sets have outcomes a row changes when its outcome's name differs; otherwise when one set stops
+// it and the other does not. SideOutcome and Changes are the one place that decides.
 #ifndef TXSCREEN_HOST_ENGINE_COMPARISON_H_
 #define TXSCREEN_HOST_ENGINE_COMPARISON_H_
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,26 +30,38 @@ struct RuleSetPair {
   std::vector<std::string> live_labels;
   // Matched by label: only in the draft, only in the live set, in both with other arguments.
   std::vector<std::string> added, removed, changed;
+  // Each set's scores and outcomes, their weights in terms of `checks`.
+  Decisions draft_decisions, live_decisions;
+
+  const Decisions& DecisionsOf(bool draft) const { return draft ? draft_decisions : live_decisions; }
+  // The names of a side's outcomes, lowest first.
+  std::vector<std::string> OutcomeNames(bool draft) const;
 };
 
 // Whether two checks call the same rule with the same arguments.
 bool SameCheck(const Check& a, const Check& b);
 
-RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live);
+RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live,
+                         const Decisions& draft_decisions = {},
+                         const Decisions& live_decisions = {});
 
-// Whether the draft (`draft` true) or the live set flags the row `fired` describes.
-bool Flags(const RuleSetPair& pair, const std::vector<char>& fired, bool draft);
+// The outcome (an index into OutcomeNames) that the draft (`draft` true) or the live set gives the
+// row `row` describes. A side stops the row when it is above 0.
+int SideOutcome(const RuleSetPair& pair, const RowResult& row, bool draft);
+// Whether the two sets decide the row differently.
+bool Changes(const RuleSetPair& pair, const RowResult& row);
 
-// A row that one set flags and the other does not.
+// A row the two sets decide differently.
 struct ChangedRow {
   std::string id;
   size_t line = 0;
-  bool flagged_by_draft = false;
+  std::string flagged_by;  // which sets stop it: "draft", "live", "both" or "neither"
   std::vector<std::string> draft_checks, live_checks;  // the labels that fired on each side
+  std::string draft_outcome, live_outcome;
 };
 
 ChangedRow DescribeChange(const RuleSetPair& pair, std::string_view id, size_t line,
-                          const std::vector<char>& fired);
+                          const RowResult& row);
 
 struct Comparison {
   static constexpr size_t kChangedExamples = 20;
@@ -54,7 +70,7 @@ struct Comparison {
       : pair(std::move(compared)), baseline(std::move(baseline_path)) {}
 
   // Counts one screened row; `outcome` is 1, 0, or -1 when it is left out of the backtest.
-  void Tally(std::string_view id, size_t line, const std::vector<char>& fired, int outcome);
+  void Tally(std::string_view id, size_t line, const RowResult& row, int outcome);
 
   RuleSetPair pair;
   std::string baseline;
@@ -64,6 +80,8 @@ struct Comparison {
   size_t false_alarms_added = 0, false_alarms_removed = 0;
   FiringCounts draft_flags, live_flags;  // each set's flagged rows against the outcomes
   std::vector<ChangedRow> first_changes;
+  // Rows per pair of outcomes (live, draft), as indices into each side's OutcomeNames.
+  std::map<std::pair<int, int>, size_t> outcome_pairs;
 };
 
 }  // namespace txhost

@@ -17,8 +17,10 @@ void MemorySink::Row(const CsvRecord& record, const RowResult& result) {
     alerts_.push_back({record.line, alert.check, std::string(id), alert.text});
   }
   explanations_ += result.explanation;
-  if (pair_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
-    changes_.push_back(DescribeChange(*pair_, id, record.line, result.fired));
+  scores_.push_back(result.decision.score);
+  outcomes_.push_back(result.decision.outcome);
+  if (pair_ && Changes(*pair_, result)) {
+    changes_.push_back(DescribeChange(*pair_, id, record.line, result));
   }
 }
 

@@ -39,6 +39,9 @@ class MemorySink : public ResultSink {
   const std::vector<size_t>& lines() const { return lines_; }
   const std::vector<std::string>& ids() const { return ids_; }
   const std::vector<std::vector<uint8_t>>& fired() const { return fired_; }
+  // Per screened row, its score (in units of the decisions' scale) and outcome (-1 for none).
+  const std::vector<int64_t>& scores() const { return scores_; }
+  const std::vector<int>& outcomes() const { return outcomes_; }
   const std::vector<MemoryReject>& rejects() const { return rejects_; }
   const std::vector<MemoryAlert>& alerts() const { return alerts_; }
   // The explain lines, as --explain holds them.
@@ -49,6 +52,8 @@ class MemorySink : public ResultSink {
   std::vector<size_t> lines_;
   std::vector<std::string> ids_;
   std::vector<std::vector<uint8_t>> fired_;
+  std::vector<int64_t> scores_;
+  std::vector<int> outcomes_;
   std::vector<MemoryReject> rejects_;
   std::vector<MemoryAlert> alerts_;
   std::string explanations_;

@@ -169,7 +169,7 @@
   function comparisonSection(c) {
     element("h2", "Against the live rule set", root);
     element("p", "Live: " + c.baseline + ". " + c.rule[0].toUpperCase() + c.rule.slice(1) + ".", root);
-    table(root, ["rows flagged", "rows"], [
+    table(root, ["rows stopped", "rows"], [
       ["by both", c.rows.both], ["by the live set only", c.rows.live_only],
       ["by the draft only", c.rows.draft_only], ["by neither", c.rows.neither]]);
     if (c.backtest) {
@@ -187,20 +187,78 @@
         .map(([name, s]) => [name, percent(s.precision), percent(s.recall), s.true_positives,
                              s.false_positives, s.false_negatives]));
     }
+    // Live outcomes down, the draft's across: how the draft moves each row's decision.
+    const live = [...new Set(c.outcomes.map((p) => p.live))];
+    const draft = [...new Set(c.outcomes.map((p) => p.draft))];
+    const rows = (l, d) =>
+      (c.outcomes.find((p) => p.live === l && p.draft === d) || { rows: 0 }).rows;
+    table(root, ["live \\ draft"].concat(draft),
+          live.map((l) => [l].concat(draft.map((d) => rows(l, d)))));
     table(root, ["checks", "labels"], [
       ["added", c.checks.added.join(", ") || "none"],
       ["removed", c.checks.removed.join(", ") || "none"],
       ["changed", c.checks.changed.join(", ") || "none"]]);
     if (c.first_changes.length > 0) {
       element("p", "The first rows decided differently:", root);
-      table(root, ["id", "line", "flagged by", "draft's checks that fired", "live checks that fired"],
+      table(root, ["id", "line", "flagged by", "draft's checks that fired", "live checks that fired",
+                   "live outcome", "draft outcome"],
             c.first_changes.map((r) => [r.id, r.line, r.flagged_by, r.draft_checks.join(", "),
-                                        r.live_checks.join(", ")]));
+                                        r.live_checks.join(", "), r.live_outcome, r.draft_outcome]));
     }
+  }
+
+  // What a rule set that scores decided: rows per outcome, how the scores of fraud and genuine
+  // rows separate, and for a swept threshold what stopping from each value would do.
+  function decisionsSection() {
+    element("h2", "Decisions", root);
+    if (data.outcomes) {
+      const headers = ["outcome", "from", "rows"];
+      if (data.backtest) headers.push("fraud", "genuine");
+      table(root, headers, data.outcomes.map((o) => {
+        const row = [o.name, o.from === null ? "below every threshold" : o.from, o.rows];
+        if (data.backtest) row.push(o.fraud, o.genuine);
+        return row;
+      }));
+      const d = data.decisions;
+      const stopped = [["stopped (outcome not " + data.outcomes[0].name + ")", d.stopped]];
+      if (data.backtest) {
+        stopped.push(["TP, FP, FN", [d.true_positives, d.false_positives, d.false_negatives]
+          .join(", ")], ["precision", percent(d.precision)], ["recall", percent(d.recall)]);
+      }
+      table(root, ["", ""], stopped);
+    }
+    const scores = data.score_distribution.map((s) => s.score);
+    const datasets = data.backtest
+      ? [{ label: "fraud", data: data.score_distribution.map((s) => s.fraud) },
+         { label: "genuine", data: data.score_distribution.map((s) => s.genuine) }]
+      : [{ label: "rows", data: data.score_distribution.map((s) => s.rows) }];
+    element("h3", "Rows by score", root);
+    chart(root, { type: "bar", data: { labels: scores, datasets },
+                  options: { scales: { x: { title: { display: true, text: "score" } } } } });
+    (data.outcomes || []).filter((o) => o.sweep).forEach(thresholdSection);
+  }
+
+  function thresholdSection(outcome) {
+    const sweep = outcome.sweep;
+    element("h3", "Threshold of " + outcome.name + " (now from " + sweep.current + ")", root);
+    const values = sweep.values.map((v) => v.value);
+    const stopped = sweep.values.map((v) => (data.rows_screened ? v.hits / data.rows_screened : null));
+    const datasets = [{ label: "share of rows stopped", data: stopped }];
+    if (data.backtest) {
+      datasets.push({ label: "precision", data: sweep.values.map((v) => v.precision) },
+                    { label: "recall", data: sweep.values.map((v) => v.recall) });
+    }
+    datasets.push({ label: "now: " + sweep.current, pointRadius: 7, pointStyle: "rectRot",
+                    showLine: false, backgroundColor: "#d33", borderColor: "#d33",
+                    data: values.map((v, i) => (i === sweep.current_index ? stopped[i] : null)) });
+    chart(root, { type: "line", data: { labels: values, datasets },
+                  options: { scales: { y: { min: 0, max: 1 },
+                                       x: { title: { display: true, text: "threshold" } } } } });
   }
 
   runSection();
   if (data.comparison) comparisonSection(data.comparison);
+  if (data.score_distribution) decisionsSection();
   checksSection();
   daysSection();
   togetherSection();

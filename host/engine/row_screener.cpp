@@ -30,10 +30,11 @@ int FirstDateColumn(const std::vector<Check>& checks) {
 }
 
 RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
-                         RowLayout layout, bool parse_only, bool explain)
+                         RowLayout layout, bool parse_only, bool explain, RowDeciders deciders)
     : checks_(checks),
       header_(header),
       layout_(layout),
+      deciders_(deciders),
       parse_only_(parse_only),
       explain_(explain),
       args_(checks.size()) {
@@ -101,6 +102,7 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   result->swept.resize(checks_.size());
   result->day.clear();
   result->outcome = -1;
+  result->decision = result->live_decision = RowDecision();
   result->on_lost_session = false;
   if (!Convert(record, result) || parse_only_) return;
   if (layout_.date_column >= 0) result->day.assign(record.fields[layout_.date_column]);
@@ -112,6 +114,9 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
     if (result->fired[c] && explain_) Explain(record, c, result);
     if (check.sweep) TrySweep(check, *check.sweep, c, handles, &collector, result);
   }
+  // Once per row, from what fired: a swept threshold is read off the score, with no rule called.
+  if (deciders_.set != nullptr) result->decision = deciders_.set->Decide(result->fired);
+  if (deciders_.live != nullptr) result->live_decision = deciders_.live->Decide(result->fired);
   result->on_lost_session = lost_session_;
 }
 
@@ -163,15 +168,19 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
   }
   // In the order a reader looks for them: which row, which check, then why. Texts keep their
   // exact bytes (json_line.h).
-  result->explanation += JsonObject()
-                             .Text("id", record.fields[layout_.id_column])
-                             .Number("line", std::to_string(record.line))
-                             .Text("label", check.label)
-                             .Text("library", check.rule->library)
-                             .Text("rule", check.rule->name)
-                             .Raw("args", args + "]")
-                             .Close() +
-                         "\n";
+  JsonObject line;
+  line.Text("id", record.fields[layout_.id_column])
+      .Number("line", std::to_string(record.line))
+      .Text("label", check.label)
+      .Text("library", check.rule->library)
+      .Text("rule", check.rule->name)
+      .Raw("args", args + "]");
+  // In a set that scores, what the check added to the row's score.
+  if (deciders_.set != nullptr) {
+    line.Number("score",
+                check.score ? FixedDecimalText(check.score->units, check.score->scale) : "0");
+  }
+  result->explanation += line.Close() + "\n";
 }
 
 }  // namespace txhost

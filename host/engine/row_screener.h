@@ -27,6 +27,9 @@ struct RowResult {
   std::vector<std::vector<char>> swept;
   std::string day;          // the row's date, when the rule set reads a date column
   int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
+  // The score and outcome of the run's rule set, and of the live set beside it when comparing;
+  // zero and -1 when a set has no scores.
+  RowDecision decision, live_decision;
   std::string explanation;  // a JSON line per check that fired, when explaining
   std::vector<RaisedAlert> alerts;
   // The worker's session had lost its connection by the end of this row: its database checks
@@ -41,6 +44,13 @@ struct RowLayout {
   int date_column = -1;  // the first date column a check reads, for hits per day
 };
 
+// What turns the checks that fired into decisions: the run's rule set's, and the live set's when
+// a draft is compared with it. Null for a set that decides nothing.
+struct RowDeciders {
+  const Decisions* set = nullptr;
+  const Decisions* live = nullptr;
+};
+
 // The first column that a check reads as a date, or -1.
 int FirstDateColumn(const std::vector<Check>& checks);
 
@@ -48,7 +58,7 @@ int FirstDateColumn(const std::vector<Check>& checks);
 class RowScreener {
  public:
   RowScreener(const std::vector<Check>& checks, const std::vector<std::string>& header,
-              RowLayout layout, bool parse_only, bool explain);
+              RowLayout layout, bool parse_only, bool explain, RowDeciders deciders = {});
   // The arguments point into the screener itself.
   RowScreener(const RowScreener&) = delete;
   RowScreener& operator=(const RowScreener&) = delete;
@@ -74,6 +84,7 @@ class RowScreener {
   const std::vector<Check>& checks_;
   const std::vector<std::string>& header_;
   RowLayout layout_;
+  RowDeciders deciders_;
   bool lost_session_ = false;
   bool parse_only_;
   bool explain_;

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "decisions.h"
 #include "file_system.h"
 #include "values.h"
 
@@ -54,29 +55,6 @@ std::string Trim(const std::string& text) {
 
 constexpr size_t kMaxSweepValues = 10000;
 
-// A plain decimal ("-12.50") as a whole number of 10^-scale units. False when it is not one, or
-// has more digits than such a count holds exactly.
-bool ParseDecimal(const std::string& text, int64_t* units, int* scale) {
-  constexpr size_t kMaxDigits = 15;
-  size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  int64_t value = 0;
-  size_t digits = 0;
-  *scale = -1;
-  for (; at < text.size(); ++at) {
-    if (text[at] == '.' && *scale < 0) {
-      *scale = 0;
-      continue;
-    }
-    if (text[at] < '0' || text[at] > '9' || ++digits > kMaxDigits) return false;
-    value = value * 10 + (text[at] - '0');
-    if (*scale >= 0) ++*scale;
-  }
-  if (digits == 0) return false;
-  *scale = std::max(*scale, 0);
-  *units = text[0] == '-' ? -value : value;
-  return true;
-}
-
 // `units` at `scale` as a person writes it: no trailing zeros after the point, no lone point.
 std::string DecimalText(int64_t units, int scale) {
   std::string digits = std::to_string(units < 0 ? -units : units);
@@ -90,34 +68,33 @@ std::string DecimalText(int64_t units, int scale) {
 }
 
 // FROM..TO step STEP, counted in decimal at the precision the user wrote: TO belongs to the
-// range exactly when it is FROM plus a whole number of steps.
-bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+// range exactly when it is FROM plus a whole number of steps. Each value in units of 10^-`scale`,
+// with its text.
+bool ParseDecimalRange(const std::string& inner, std::vector<int64_t>* values,
+                       std::vector<std::string>* texts, int* scale, std::string* problem) {
   size_t dots = inner.find("..");
   size_t step_at = inner.find(" step ");
-  if (kind != ParamKind::kAmount) {
-    *problem = "a range sweeps an amount; list the values instead";
-    return false;
-  }
   if (step_at == std::string::npos || step_at < dots) {
     *problem = "a range is written FROM..TO step STEP";
     return false;
   }
-  const std::string texts[] = {Trim(inner.substr(0, dots)),
+  const std::string parts[] = {Trim(inner.substr(0, dots)),
                                Trim(inner.substr(dots + 2, step_at - dots - 2)),
                                Trim(inner.substr(step_at + 6))};
-  int64_t units[3];
-  int scales[3];
+  Decimal ends[3];
   for (int i = 0; i < 3; ++i) {
-    if (texts[i].empty() || !ParseDecimal(texts[i], &units[i], &scales[i])) {
+    if (!ParseDecimal(parts[i], &ends[i])) {
       *problem =
           "a range is written FROM..TO step STEP, with three decimal numbers of at most "
           "15 digits";
       return false;
     }
   }
-  const int scale = std::max({scales[0], scales[1], scales[2]});
+  *scale = std::max({ends[0].scale, ends[1].scale, ends[2].scale});
+  int64_t units[3];
   for (int i = 0; i < 3; ++i) {
-    for (int s = scales[i]; s < scale; ++s) units[i] *= 10;
+    units[i] = ends[i].units;
+    for (int s = ends[i].scale; s < *scale; ++s) units[i] *= 10;
   }
   const int64_t from = units[0], to = units[1], step = units[2];
   if (step == 0 || (to - from != 0 && (to - from < 0) != (step < 0))) {
@@ -130,20 +107,34 @@ bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::str
     return false;
   }
   for (int64_t i = 0; i < count; ++i) {
-    std::string text = DecimalText(from + i * step, scale);
+    values->push_back(from + i * step);
+    texts->push_back(DecimalText(from + i * step, *scale));
+  }
+  return true;
+}
+
+bool ParseRange(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  if (kind != ParamKind::kAmount) {
+    *problem = "a range sweeps an amount; list the values instead";
+    return false;
+  }
+  std::vector<int64_t> units;
+  int scale = 0;
+  if (!ParseDecimalRange(inner, &units, &sweep->texts, &scale, problem)) return false;
+  for (const std::string& text : sweep->texts) {
     Value value;
     std::string reason;
     if (!ParseAmount(text, &value.amount, &reason)) {
       *problem = "its values are amounts, but " + BadValue(text, reason);
       return false;
     }
-    sweep->texts.push_back(text);
     sweep->values.push_back(value);
   }
   return true;
 }
 
-bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+// The items of a list "a, \"b, c\", d", each trimmed; a quoted item may hold commas.
+std::vector<std::string> SplitList(const std::string& inner) {
   std::vector<std::string> items;
   std::string item;
   for (size_t at = 0; at <= inner.size(); ++at) {
@@ -159,6 +150,11 @@ bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::stri
       item.push_back(inner[at]);
     }
   }
+  return items;
+}
+
+bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::string* problem) {
+  const std::vector<std::string> items = SplitList(inner);
   if (items.size() > kMaxSweepValues) {
     *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
     return false;
@@ -298,16 +294,10 @@ std::string ReadSweep(size_t index, const std::string& set, const std::string& r
 }
 
 // One line of the rule set as a check, its rule found in the catalog and its literals read; no
-// library is loaded and no column looked up. Null for a line with no check, or none usable.
-std::optional<Check> ParseLine(const std::string& text, size_t number,
+// library is loaded and no column looked up. Null for a line with no usable check.
+std::optional<Check> ParseLine(std::vector<std::string> words, size_t number,
                                std::set<std::string>* labels, Problems* problems) {
   auto problem = [&](const std::string& message) { problems->push_back({number, message}); };
-  std::vector<std::string> words;
-  if (!SplitRuleLine(text, &words)) {
-    problem("a quoted literal is not closed");
-    return std::nullopt;
-  }
-  if (words.empty()) return std::nullopt;
   if (words.size() < 3) {
     problem("expected a label, a library and a rule");
     return std::nullopt;
@@ -316,6 +306,9 @@ std::optional<Check> ParseLine(const std::string& text, size_t number,
   check.label = words[0];
   check.line = number;
   if (!IsLabel(check.label)) problem("the label \"" + check.label + "\" is not a plain name");
+  if (check.label == kScoreColumn || check.label == kOutcomeColumn) {
+    problem("the label " + check.label + " is the name of a results column of txhost's own");
+  }
   if (!labels->insert(check.label).second) problem("the label " + check.label + " is used twice");
   check.rule = FindRule(words[1], words[2]);
   if (check.rule == nullptr) {
@@ -326,6 +319,16 @@ std::optional<Check> ParseLine(const std::string& text, size_t number,
   }
   const auto sets = TakeSets(&words);
   const std::vector<ParamKind> kinds = check.rule->ValueParams();
+  // The rule's parameters are known, so a trailing "score N" is never taken for arguments.
+  if (words.size() == 3 + kinds.size() + 2 && words[words.size() - 2] == "score") {
+    Decimal score;
+    if (ParseDecimal(words.back(), &score)) {
+      check.score = score;
+    } else {
+      problem("the score " + words.back() + " is not a decimal number of at most 15 digits");
+    }
+    words.resize(words.size() - 2);
+  }
   if (words.size() - 3 != kinds.size()) {
     problem(words[2] + " takes " + std::to_string(kinds.size()) + " arguments (" + KindList(kinds) +
             "), not " + std::to_string(words.size() - 3));
@@ -343,23 +346,216 @@ std::optional<Check> ParseLine(const std::string& text, size_t number,
     problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
   }
   for (const auto& [index, set] : sets) {
-    std::string bad = ReadSweep(index, set, words[2], &check);
+    std::string bad = index < check.args.size()
+                          ? ReadSweep(index, set, words[2], &check)
+                          : "only an argument's literal can be swept, not a score";
     if (!bad.empty()) problem(bad);
   }
   return check;
 }
 
-// Parsing: every check of `in`.
-std::vector<Check> ParseChecks(std::istream& in, Problems* problems) {
+// An outcome line as written: its threshold and sweep still decimals of their own precision.
+struct OutcomeLine {
+  std::string name;
+  size_t line = 0;
+  std::optional<Decimal> from;
+  std::vector<Decimal> sweep;
+  std::string sweep_set;
+};
+
+constexpr char kOutcomeSyntax[] =
+    "an outcome is written outcome NAME, or outcome NAME from SCORE, optionally followed by "
+    "in [SET]; outcome is a reserved word and cannot label a check";
+
+// The values of a threshold's sweep, as decimals: a range or a list of numbers.
+bool ParseThresholdSet(const std::string& set, std::vector<Decimal>* values, std::string* problem) {
+  const std::string inner = Trim(set.substr(1, set.size() - 2));
+  if (inner.empty()) {
+    *problem = "the set [] is empty";
+    return false;
+  }
+  std::vector<std::string> texts;
+  if (inner.find("..") != std::string::npos) {
+    std::vector<int64_t> units;
+    int scale = 0;
+    if (!ParseDecimalRange(inner, &units, &texts, &scale, problem)) return false;
+  } else {
+    texts = SplitList(inner);
+    if (texts.size() > kMaxSweepValues) {
+      *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
+      return false;
+    }
+  }
+  for (const std::string& text : texts) {
+    values->emplace_back();
+    if (!ParseDecimal(text, &values->back())) {
+      *problem = "its values are scores, but " + BadValue(text, "is not a decimal number");
+      return false;
+    }
+  }
+  return true;
+}
+
+// "outcome NAME [from SCORE [in [SET]]]".
+void ParseOutcomeLine(const std::vector<std::string>& words, size_t number,
+                      std::vector<OutcomeLine>* outcomes, Problems* problems) {
+  auto problem = [&](const std::string& message) { problems->push_back({number, message}); };
+  const size_t n = words.size();
+  const bool shaped = (n == 2 || n == 4 || n == 6) && (n < 4 || words[2] == "from") &&
+                      (n < 6 || (words[4] == "in" && words[5][0] == '['));
+  if (!shaped) {
+    problem(n > 6 && words[n - 2] == "in" ? "a threshold may be swept once, not twice"
+                                          : kOutcomeSyntax);
+    return;
+  }
+  OutcomeLine outcome;
+  outcome.name = words[1];
+  outcome.line = number;
+  if (!IsLabel(outcome.name)) problem("the outcome \"" + outcome.name + "\" is not a plain name");
+  if (n >= 4) {
+    outcome.from.emplace();
+    if (!ParseDecimal(words[3], &*outcome.from)) {
+      problem("the threshold " + words[3] + " is not a decimal number of at most 15 digits");
+      return;
+    }
+  }
+  if (n == 6) {
+    std::string reason;
+    outcome.sweep_set = words[5];
+    if (!ParseThresholdSet(words[5], &outcome.sweep, &reason)) {
+      problem("the sweep " + words[5] + ": " + reason);
+      return;
+    }
+  }
+  outcomes->push_back(std::move(outcome));
+}
+
+// The scores and thresholds checked against each other: each threshold above the one before, each
+// name once, and outcomes only where some check has a score.
+void CheckOutcomes(const std::vector<Check>& checks, const std::vector<OutcomeLine>& outcomes,
+                   Problems* problems) {
+  if (outcomes.empty()) return;
+  if (std::none_of(checks.begin(), checks.end(), [](const Check& c) { return c.score; })) {
+    problems->push_back({outcomes[0].line, "outcomes decide on a score, but no check has one"});
+  }
+  std::set<std::string> names;
+  for (size_t o = 0; o < outcomes.size(); ++o) {
+    const OutcomeLine& outcome = outcomes[o];
+    auto problem = [&](const std::string& message) {
+      problems->push_back({outcome.line, message});
+    };
+    if (!names.insert(outcome.name).second) problem("the outcome " + outcome.name + " is named twice");
+    if (o == 0 && outcome.from) {
+      problem("the first outcome applies below every threshold, so it takes no from");
+    } else if (o > 0 && !outcome.from) {
+      problem("the outcome " + outcome.name + " needs its threshold: from SCORE");
+    } else if (o > 1 && outcomes[o - 1].from) {
+      const Decimal &lower = *outcomes[o - 1].from, &upper = *outcome.from;
+      const int scale = std::max(lower.scale, upper.scale);
+      int64_t a = lower.units, b = upper.units;
+      for (int s = lower.scale; s < scale; ++s) a *= 10;
+      for (int s = upper.scale; s < scale; ++s) b *= 10;
+      if (b <= a) {
+        problem("the threshold of " + outcome.name + " (" + upper.text +
+                ") must rise above that of " + outcomes[o - 1].name + " (" + lower.text + ")");
+      }
+    }
+  }
+}
+
+// `decimal` in units of 10^-scale; false when that many units would not be exact in 18 digits.
+bool Rescale(const Decimal& decimal, int scale, int64_t* units) {
+  constexpr int64_t kMaxUnits = 999999999999999999;
+  *units = decimal.units;
+  for (int s = decimal.scale; s < scale; ++s) {
+    if (*units > kMaxUnits / 10 || *units < -kMaxUnits / 10) return false;
+    *units *= 10;
+  }
+  return true;
+}
+
+// The decisions of a valid set: every score and threshold counted at the finest precision used.
+Decisions BuildDecisions(const std::vector<Check>& checks, const std::vector<OutcomeLine>& lines,
+                         Problems* problems) {
+  Decisions decisions;
+  for (const Check& check : checks) {
+    if (!check.score) continue;
+    decisions.scored = true;
+    decisions.score_scale = std::max(decisions.score_scale, check.score->scale);
+  }
+  decisions.scale = decisions.score_scale;
+  for (const OutcomeLine& line : lines) {
+    if (line.from) decisions.scale = std::max(decisions.scale, line.from->scale);
+    for (const Decimal& value : line.sweep) decisions.scale = std::max(decisions.scale, value.scale);
+  }
+  const std::string too_fine =
+      " has too many digits at the finest precision of the set's scores and thresholds";
+  int64_t total = 0;  // the largest a row's score can be, so that no sum overflows
+  for (size_t c = 0; c < checks.size(); ++c) {
+    if (!checks[c].score) continue;
+    int64_t units = 0;
+    if (!Rescale(*checks[c].score, decisions.scale, &units) ||
+        __builtin_add_overflow(total, units < 0 ? -units : units, &total)) {
+      problems->push_back({checks[c].line, "the score " + checks[c].score->text + too_fine});
+      continue;
+    }
+    decisions.weights.emplace_back(c, units);
+  }
+  for (const OutcomeLine& line : lines) {
+    Outcome outcome;
+    outcome.name = line.name;
+    outcome.line = line.line;
+    int64_t units = 0;
+    if (line.from) {
+      if (!Rescale(*line.from, decisions.scale, &units)) {
+        problems->push_back({line.line, "the threshold " + line.from->text + too_fine});
+      }
+      outcome.from = units;
+      outcome.from_text = line.from->text;
+    }
+    if (!line.sweep.empty()) {
+      ThresholdSweep sweep;
+      for (const Decimal& value : line.sweep) {
+        int64_t v = 0;
+        if (!Rescale(value, decisions.scale, &v)) {
+          problems->push_back({line.line, "the sweep's value " + value.text + too_fine});
+        }
+        if (line.from && v == units && sweep.current < 0) {
+          sweep.current = static_cast<int>(sweep.values.size());
+        }
+        sweep.values.push_back(v);
+        sweep.texts.push_back(value.text);
+      }
+      outcome.sweep = std::move(sweep);
+    }
+    decisions.outcomes.push_back(std::move(outcome));
+  }
+  return decisions;
+}
+
+// Parsing: every check and outcome of `in`, and the decisions they make.
+std::vector<Check> ParseChecks(std::istream& in, Problems* problems, Decisions* decisions) {
   std::vector<Check> checks;
+  std::vector<OutcomeLine> outcomes;
   std::set<std::string> labels;
   std::string text;
   for (size_t number = 1; std::getline(in, text); ++number) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (auto check = ParseLine(text, number, &labels, problems))
+    std::vector<std::string> words;
+    if (!SplitRuleLine(text, &words)) {
+      problems->push_back({number, "a quoted literal is not closed"});
+    } else if (words.empty()) {
+      continue;
+    } else if (words[0] == "outcome") {
+      ParseOutcomeLine(words, number, &outcomes, problems);
+    } else if (auto check = ParseLine(std::move(words), number, &labels, problems)) {
       checks.push_back(std::move(*check));
+    }
   }
   if (checks.empty() && problems->empty()) problems->push_back({0, "no checks"});
+  CheckOutcomes(checks, outcomes, problems);
+  Decisions built = BuildDecisions(checks, outcomes, problems);
+  if (decisions != nullptr) *decisions = std::move(built);
   return checks;
 }
 
@@ -402,9 +598,9 @@ void AppendProblems(const std::string& path, Problems found, std::vector<std::st
 // Parsing, binding when there is a header, and loading.
 std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
                               const std::vector<std::string>* header, LibrarySet& libraries,
-                              std::vector<std::string>* problems) {
+                              std::vector<std::string>* problems, Decisions* decisions) {
   Problems found;
-  std::vector<Check> checks = ParseChecks(in, &found);
+  std::vector<Check> checks = ParseChecks(in, &found, decisions);
   if (header != nullptr) BindColumns(*header, &checks, &found);
   ResolveRules(libraries, &checks, &found);
   AppendProblems(path, std::move(found), problems);
@@ -443,14 +639,14 @@ std::unique_ptr<RuleSet> RuleSet::Open(const std::string& path,
 std::vector<std::string> RuleSet::Problems() {
   std::vector<std::string> problems;
   std::istringstream in(text_);
-  ReadChecks(in, path_, nullptr, libraries_, &problems);
+  ReadChecks(in, path_, nullptr, libraries_, &problems, nullptr);
   return problems;
 }
 
 std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
-                                 std::vector<std::string>* problems) {
+                                 std::vector<std::string>* problems, Decisions* decisions) {
   std::istringstream in(text_);
-  return ReadChecks(in, path_, &header, libraries_, problems);
+  return ReadChecks(in, path_, &header, libraries_, problems, decisions);
 }
 
 bool SameValue(ParamKind kind, const Value& a, const Value& b) {
@@ -479,29 +675,30 @@ void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& 
 
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& path,
                                 const std::vector<std::string>& header,
-                                std::vector<std::string>* problems) {
+                                std::vector<std::string>* problems, Decisions* decisions) {
   Problems found;
-  std::vector<Check> checks = ParseChecks(in, &found);
+  std::vector<Check> checks = ParseChecks(in, &found, decisions);
   BindColumns(header, &checks, &found);
   AppendProblems(path, std::move(found), problems);
   return checks;
 }
 
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
-                               LibrarySet& libraries, std::vector<std::string>* problems) {
+                               LibrarySet& libraries, std::vector<std::string>* problems,
+                               Decisions* decisions) {
   std::string text, error;
   if (!ReadRuleText(path, &text, &error)) {
     problems->push_back(error);
     return {};
   }
   std::istringstream in(text);
-  return ReadChecks(in, path, &header, libraries, problems);
+  return ReadChecks(in, path, &header, libraries, problems, decisions);
 }
 
 std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
                                const std::vector<std::string>& header, LibrarySet& libraries,
-                               std::vector<std::string>* problems) {
-  return ReadChecks(in, path, &header, libraries, problems);
+                               std::vector<std::string>* problems, Decisions* decisions) {
+  return ReadChecks(in, path, &header, libraries, problems, decisions);
 }
 
 }  // namespace txhost

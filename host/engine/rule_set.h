@@ -13,6 +13,15 @@
 //   sharp_increase  txscreen  SHARPINCREASE  amount previous_amount 400
 //   sunday          txscreen  TESTDATE       "SUN" date
 //   tuned           txscreen  SHARPINCREASE  amount previous_amount 400 in [100..1000 step 10]
+//
+// A check may end with its score, `score N`, what it adds to the row's score when it fires (a
+// decimal, negative for a sign of low risk). Outcome lines, lowest first, turn the score into a
+// decision: the first applies below every threshold, each other from its score upward, and its
+// threshold may be swept as a literal is:
+//
+//   outcome approve
+//   outcome review  from 40
+//   outcome decline from 75 in [50..120 step 2.5]
 #ifndef TXSCREEN_HOST_ENGINE_RULE_SET_H_
 #define TXSCREEN_HOST_ENGINE_RULE_SET_H_
 
@@ -22,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "decisions.h"
 #include "library_set.h"
 #include "rule_catalog.h"
 
@@ -51,7 +61,12 @@ struct Check {
   std::vector<CheckArg> args;
   size_t line = 0;
   std::optional<Sweep> sweep;
+  std::optional<Decimal> score;  // what the check adds to a row's score when it fires
 };
+
+// The results columns of txhost's own beside the checks' (no check may take their names).
+inline constexpr char kScoreColumn[] = "_score";
+inline constexpr char kOutcomeColumn[] = "_outcome";
 
 // Reads the set of a sweep ("[100..1000 step 10]", "[\"SAT\", \"SUN\"]") for an argument of
 // `kind`. False and the reason when it is malformed.
@@ -61,17 +76,21 @@ bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::strin
 // No library is loaded, so no check's function is set.
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& name,
                                 const std::vector<std::string>& header,
-                                std::vector<std::string>* problems);
+                                std::vector<std::string>* problems,
+                                Decisions* decisions = nullptr);
 
 // Reads the rule set at `path` against the transactions' header, resolving every rule in
 // `libraries`. The whole file is checked: every problem is appended to `problems` as
-// "path:line: message", and the checks are usable only when there is none.
+// "path:line: message", and the checks are usable only when there is none. The scores and
+// outcomes go to `decisions`, when given.
 std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::string>& header,
-                               LibrarySet& libraries, std::vector<std::string>* problems);
+                               LibrarySet& libraries, std::vector<std::string>* problems,
+                               Decisions* decisions = nullptr);
 // The same, for a rule set already open; `name` stands for it in the problems.
 std::vector<Check> ReadRuleSet(std::istream& in, const std::string& name,
                                const std::vector<std::string>& header, LibrarySet& libraries,
-                               std::vector<std::string>* problems);
+                               std::vector<std::string>* problems,
+                               Decisions* decisions = nullptr);
 
 // A rule set as runs use it: its text, read once, and the libraries its rules resolve in. It can
 // be checked on its own and then bound to the header of each input, with the same messages as
@@ -91,7 +110,7 @@ class RuleSet {
   std::vector<std::string> Problems();
   // The checks with their columns found in `header`; usable only when `problems` gains nothing.
   std::vector<Check> Bind(const std::vector<std::string>& header,
-                          std::vector<std::string>* problems);
+                          std::vector<std::string>* problems, Decisions* decisions = nullptr);
 
   const std::string& path() const { return path_; }
   const std::string& text() const { return text_; }

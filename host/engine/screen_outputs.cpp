@@ -17,6 +17,7 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
                                                    const std::vector<NamedPath>& inputs,
                                                    const ScreenInput& input,
                                                    const std::vector<Check>& checks,
+                                                   const Decisions& decisions,
                                                    const RuleSetPair* pair, std::string* error) {
   if (!CheckOutputPaths(inputs,
                         {paths.results, paths.rejects, paths.explain, paths.alerts, paths.summary,
@@ -24,7 +25,7 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
                         error)) {
     return nullptr;
   }
-  std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks, pair));
+  std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks, decisions, pair));
   if (!outputs->Create(paths.results.path, &outputs->results_, error) ||
       !outputs->Create(paths.rejects.path, &outputs->rejects_, error) ||
       !outputs->Create(paths.explain.path, &outputs->explain_, error) ||
@@ -36,11 +37,14 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
   }
   if (outputs->changes_) {
     outputs->changes_->Write(CsvField(input.header[input.id_column]) +
-                             ",_line,flagged_by,draft_checks,live_checks\n");
+                             ",_line,flagged_by,draft_checks,live_checks,live_outcome,"
+                             "draft_outcome\n");
   }
   if (outputs->results_) {
     std::string header = CsvField(input.header[input.id_column]);
     for (size_t c = 0; c < outputs->reported_; ++c) header += "," + CsvField(checks[c].label);
+    if (decisions.scored) header += std::string(",") + kScoreColumn;
+    if (!decisions.outcomes.empty()) header += std::string(",") + kOutcomeColumn;
     outputs->results_->Write(header + "\n");
   }
   if (outputs->rejects_) {
@@ -74,18 +78,19 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
       *flags++ = result.fired[c] ? '1' : '0';
     }
     *flags = '\n';
+    if (decisions_.scored) AppendDecision(result.decision);
     ++pending_result_rows_;
   }
-  if (changes_ && Flags(*pair_, result.fired, true) != Flags(*pair_, result.fired, false)) {
-    ChangedRow change = DescribeChange(*pair_, id, record.line, result.fired);
+  if (changes_ && Changes(*pair_, result)) {
+    ChangedRow change = DescribeChange(*pair_, id, record.line, result);
     auto labels = [](const std::vector<std::string>& list) {
       std::string text;
       for (const std::string& label : list) text += (text.empty() ? "" : ";") + label;
       return text;
     };
-    changes_->Write(CsvField(id) + "," + std::to_string(record.line) + "," +
-                    (change.flagged_by_draft ? "draft" : "live") + "," +
-                    labels(change.draft_checks) + "," + labels(change.live_checks) + "\n");
+    changes_->Write(CsvField(id) + "," + std::to_string(record.line) + "," + change.flagged_by +
+                    "," + labels(change.draft_checks) + "," + labels(change.live_checks) + "," +
+                    CsvField(change.live_outcome) + "," + CsvField(change.draft_outcome) + "\n");
   }
   if (explain_) explain_->Write(result.explanation);
   if (alerts_) {
@@ -96,6 +101,16 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
           "\n");
     }
   }
+}
+
+void ScreenOutputs::AppendDecision(const RowDecision& decision) {
+  pending_results_.back() = ',';  // in place of the row's line end
+  pending_results_ += decisions_.ScoreText(decision.score);
+  if (decision.outcome >= 0) {
+    pending_results_ += ',';
+    AppendCsvField(decisions_.outcomes[decision.outcome].name, &pending_results_);
+  }
+  pending_results_ += '\n';
 }
 
 std::vector<OutputFile*> ScreenOutputs::Files() const {

@@ -27,11 +27,12 @@ class ScreenOutputs : public ResultSink {
  public:
   // Checks every path against `inputs` and the others, then creates each output's temporary
   // file and writes the headers. With `pair` (a draft beside the live set), the results hold the
-  // draft's checks. Null and the reason when any path is refused.
+  // draft's checks. `decisions` adds the score and outcome columns when it scores. Null and the reason when any path is refused.
   static std::unique_ptr<ScreenOutputs> Open(const OutputPaths& paths,
                                              const std::vector<NamedPath>& inputs,
                                              const ScreenInput& input,
                                              const std::vector<Check>& checks,
+                                             const Decisions& decisions,
                                              const RuleSetPair* pair, std::string* error);
 
   void Row(const CsvRecord& record, const RowResult& result) override;
@@ -54,16 +55,21 @@ class ScreenOutputs : public ResultSink {
   }
 
  private:
-  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks, const RuleSetPair* pair)
+  ScreenOutputs(const ScreenInput& input, const std::vector<Check>& checks,
+                const Decisions& decisions, const RuleSetPair* pair)
       : input_(input),
         checks_(checks),
+        decisions_(decisions),
         pair_(pair),
         reported_(pair ? pair->draft_size : checks.size()) {}
   std::vector<OutputFile*> Files() const;
+  // The score and outcome columns of the result row just added.
+  void AppendDecision(const RowDecision& decision);
   bool Create(const std::string& path, std::unique_ptr<OutputFile>* file, std::string* error);
 
   const ScreenInput& input_;
   const std::vector<Check>& checks_;
+  const Decisions& decisions_;
   const RuleSetPair* pair_;
   size_t reported_;  // the checks whose columns the results hold
   std::unique_ptr<OutputFile> results_, rejects_, explain_, alerts_, summary_, report_, changes_;

@@ -135,7 +135,7 @@ class FirstFailure {
 }  // namespace
 
 void ScreenPipeline::Screen(Exchange& exchange, const OciHandles& handles) const {
-  RowScreener screener(checks_, header_, layout_, parse_only_, explain_);
+  RowScreener screener(checks_, header_, layout_, parse_only_, explain_, deciders_);
   while (auto chunk = exchange.Take()) {
     RowBatch& rows = chunk->rows;
     if (rows.unsplit) SplitBatch(&rows);

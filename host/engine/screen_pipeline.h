@@ -29,12 +29,14 @@ class ScreenPipeline {
 
   // One worker per triple in `workers`, each screening on the session that triple names.
   ScreenPipeline(const std::vector<Check>& checks, const std::vector<std::string>& header,
-                 RowLayout layout, bool parse_only, bool explain, std::vector<OciHandles> workers)
+                 RowLayout layout, bool parse_only, bool explain, RowDeciders deciders,
+                 std::vector<OciHandles> workers)
       : checks_(checks),
         header_(header),
         layout_(layout),
         parse_only_(parse_only),
         explain_(explain),
+        deciders_(deciders),
         workers_(std::move(workers)) {}
 
   // Reads `source` to its end. `progress` is called on this thread with the rows delivered so
@@ -53,6 +55,7 @@ class ScreenPipeline {
   RowLayout layout_;
   bool parse_only_;
   bool explain_;
+  RowDeciders deciders_;
   std::vector<OciHandles> workers_;
 };
 

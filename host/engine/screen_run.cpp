@@ -15,7 +15,7 @@ RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& li
   RowLayout layout{input.header.size(), input.id_column, input.label_column,
                    FirstDateColumn(plan.checks)};
   ScreenPipeline pipeline(plan.checks, input.header, layout, plan.settings.parse_only,
-                          plan.settings.explain, workers);
+                          plan.settings.explain, plan.Deciders(), workers);
   summary->workers = workers.size();
   RunOutcome outcome;
   bool stopped = false;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "library_set.h"
@@ -27,6 +28,15 @@ struct ScreenSettings {
 struct ScreenPlan {
   std::vector<Check> checks;
   ScreenSettings settings;
+  // The scores and outcomes of the rule set, and of the live set when a draft is compared with
+  // it (their weights in terms of `checks`).
+  Decisions decisions;
+  std::optional<Decisions> live_decisions;
+
+  RowDeciders Deciders() const {
+    return {decisions.scored ? &decisions : nullptr,
+            live_decisions && live_decisions->scored ? &*live_decisions : nullptr};
+  }
 };
 
 // What the caller of a run sees as it goes. Row is called on the run's writer thread, in input

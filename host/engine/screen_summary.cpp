@@ -6,30 +6,15 @@
 #include <nlohmann/json.hpp>
 
 #include "json_line.h"
+#include "summary_json.h"
 
 namespace txhost {
 namespace {
 
 std::optional<double> Ratio(size_t part, size_t whole) { return FiringCounts::Ratio(part, whole); }
 
-std::string Percent(std::optional<double> ratio) {
-  if (!ratio) return "-";
-  char text[16];
-  std::snprintf(text, sizeof text, "%.1f%%", 100 * *ratio);
-  return text;
-}
-
-nlohmann::json OrNull(std::optional<double> value) {
-  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-}
-
 void AddBacktest(const ScreenSummary& s, const FiringCounts& counts, nlohmann::json* entry) {
-  if (!s.backtest) return;
-  (*entry)["true_positives"] = counts.true_positives;
-  (*entry)["false_positives"] = counts.false_positives;
-  (*entry)["false_negatives"] = counts.false_negatives;
-  (*entry)["precision"] = OrNull(counts.Precision());
-  (*entry)["recall"] = OrNull(counts.Recall());
+  if (s.backtest) AddBacktestJson(counts, entry);
 }
 
 nlohmann::json SideJson(const FiringCounts& counts) {
@@ -41,25 +26,49 @@ nlohmann::json SideJson(const FiringCounts& counts) {
           {"recall", OrNull(counts.Recall())}};
 }
 
+// How the comparison told the rows apart, in words.
+std::string ComparisonRule(const RuleSetPair& pair) {
+  const bool draft = !pair.draft_decisions.outcomes.empty();
+  const bool live = !pair.live_decisions.outcomes.empty();
+  if (draft && live) return "a row changes when its outcome differs";
+  if (!draft && !live) return "a rule set flags a row when at least one of its checks fires";
+  return "a row changes when one set stops it and the other does not; the set without outcomes "
+         "stops a row when at least one of its checks fires";
+}
+
+// Every pair of outcomes that occurs, with its rows.
+nlohmann::json OutcomePairsJson(const Comparison& c) {
+  const std::vector<std::string> live = c.pair.OutcomeNames(false);
+  const std::vector<std::string> draft = c.pair.OutcomeNames(true);
+  nlohmann::json pairs = nlohmann::json::array();
+  for (const auto& [outcomes, rows] : c.outcome_pairs) {
+    pairs.push_back({{"live", live[outcomes.first]}, {"draft", draft[outcomes.second]}, {"rows", rows}});
+  }
+  return pairs;
+}
+
 nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
   const RuleSetPair& pair = c.pair;
   nlohmann::json changes = nlohmann::json::array();
   for (const ChangedRow& row : c.first_changes) {
     changes.push_back({{"id", row.id},
                        {"line", row.line},
-                       {"flagged_by", row.flagged_by_draft ? "draft" : "live"},
+                       {"flagged_by", row.flagged_by},
                        {"draft_checks", row.draft_checks},
-                       {"live_checks", row.live_checks}});
+                       {"live_checks", row.live_checks},
+                       {"live_outcome", row.live_outcome},
+                       {"draft_outcome", row.draft_outcome}});
   }
   nlohmann::json comparison = {
       {"baseline", c.baseline},
-      {"rule", "a rule set flags a row when at least one of its checks fires"},
+      {"rule", ComparisonRule(pair)},
       {"rows",
        {{"both", c.both},
         {"live_only", c.live_only},
         {"draft_only", c.draft_only},
         {"neither", c.neither}}},
       {"checks", {{"added", pair.added}, {"removed", pair.removed}, {"changed", pair.changed}}},
+      {"outcomes", OutcomePairsJson(c)},
       {"first_changes", std::move(changes)}};
   if (s.backtest) {
     comparison["backtest"] = {{"fraud_newly_caught", c.fraud_newly_caught},
@@ -86,6 +95,13 @@ std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
           ", by neither " + std::to_string(c.neither) + "\n";
   text += "  checks added: " + Labels(pair.added) + "; removed: " + Labels(pair.removed) +
           "; changed: " + Labels(pair.changed) + "\n";
+  const std::vector<std::string> live = pair.OutcomeNames(false), draft = pair.OutcomeNames(true);
+  text += "  outcomes, live to draft:";
+  for (const auto& [outcomes, rows] : c.outcome_pairs) {
+    text += " " + live[outcomes.first] + "->" + draft[outcomes.second] + " " +
+            std::to_string(rows) + ";";
+  }
+  text.back() = '\n';
   if (s.backtest) {
     text += "  fraud newly caught " + std::to_string(c.fraud_newly_caught) + ", newly missed " +
             std::to_string(c.fraud_newly_missed) + "; false alarms added " +
@@ -139,8 +155,8 @@ void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row
   for (const RaisedAlert& alert : row.alerts) {
     if (alert.check < checks.size()) ++checks[alert.check].alerts;
   }
-  if (comparison && !parse_only)
-    comparison->Tally(id, line, row.fired, backtest ? row.outcome : -1);
+  if (comparison && !parse_only) comparison->Tally(id, line, row, backtest ? row.outcome : -1);
+  if (decisions && !parse_only) decisions->Tally(row.decision, backtest ? row.outcome : -1);
   alerts += row.alerts.size();
   on_lost_session += row.on_lost_session;
   if (backtest && row.outcome < 0) ++unlabelled;
@@ -193,6 +209,7 @@ std::string SummaryText(const ScreenSummary& s) {
   }
   if (s.parse_only) return text;
   if (s.comparison) text += ComparisonText(s, *s.comparison);
+  if (s.decisions) text += s.decisions->Text(s.backtest);
   std::snprintf(line, sizeof line, "%-22s %-16s %8s %8s %7s", "check", "rule", "hits", "rate",
                 "alerts");
   text += line;
@@ -277,6 +294,7 @@ std::string SummaryJson(const ScreenSummary& s) {
   const std::string placeholder = "\x01first_alerts";
   summary["first_alerts"] = placeholder;
   if (s.comparison) summary["comparison"] = ComparisonJson(s, *s.comparison);
+  if (s.decisions && !s.parse_only) s.decisions->AddJson(s.backtest, &summary);
   std::string text = summary.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string alerts = "[";
   for (const AlertExample& a : s.first_alerts) {

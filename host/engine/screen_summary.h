@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "comparison.h"
+#include "decision_summary.h"
 #include "firing_counts.h"
 #include "row_screener.h"
 #include "rule_set.h"
@@ -66,6 +67,8 @@ struct ScreenSummary {
   double seconds = 0;
   // With a live rule set beside the draft: where the two decide differently.
   std::optional<Comparison> comparison;
+  // With a rule set that scores: what it decided.
+  std::optional<DecisionSummary> decisions;
 
   // The figures of the first `reported` checks of `rule_set` (all by default); the others (a live
   // set's own checks) only raise alerts.

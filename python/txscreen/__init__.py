@@ -289,6 +289,11 @@ def _run(raw, frame, id_column, explain) -> Run:
     results = pd.DataFrame({id_column: ids}, index=index)
     for label, fired in zip(labels, raw["fired"]):
         results[label] = fired.astype(np.int8)
+    if "scores" in raw:
+        results["_score"] = raw["scores"]
+    if "outcome_names" in raw:
+        names = np.array(raw["outcome_names"], dtype=object)
+        results["_outcome"] = names[raw["outcome_codes"]]
     reject_lines = np.asarray(raw["reject_lines"], dtype=np.int64)
     if frame is None:
         # A malformed row may have fewer or more fields than the header names.
@@ -309,7 +314,8 @@ def _run(raw, frame, id_column, explain) -> Run:
     changes = None
     if "comparison" in summary:
         changes = pd.DataFrame(
-            [(id_, line, side, ";".join(draft), ";".join(live))
-             for id_, line, side, draft, live in raw["changes"]],
-            columns=[id_column, "_line", "flagged_by", "draft_checks", "live_checks"])
+            [(id_, line, side, ";".join(draft), ";".join(live), live_outcome, draft_outcome)
+             for id_, line, side, draft, live, live_outcome, draft_outcome in raw["changes"]],
+            columns=[id_column, "_line", "flagged_by", "draft_checks", "live_checks",
+                     "live_outcome", "draft_outcome"])
     return Run(results, rejects, alerts, explained, summary, changes)

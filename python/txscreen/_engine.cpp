@@ -262,6 +262,7 @@ class NativeRuleSet {
     txhost::ScreenSummary summary(input->name, rules_->path(), plan.checks,
                                   input->label_column >= 0, false, reported);
     if (pair) summary.comparison.emplace(*pair, baseline->rules_->path());
+    if (plan.decisions.scored) summary.decisions.emplace(plan.decisions);
     InterruptibleRun observer;
     txhost::RunOutcome outcome;
     {
@@ -320,14 +321,18 @@ class NativeRuleSet {
                           NativeRuleSet* baseline, std::optional<txhost::RuleSetPair>* pair) {
     txhost::ScreenPlan plan;
     std::vector<std::string> problems;
-    plan.checks = rules_->Bind(input.header, &problems);
+    plan.checks = rules_->Bind(input.header, &problems, &plan.decisions);
     const std::string& id = input.header[input.id_column];
     txhost::RefuseLabelsLikeTheId(plan.checks, id, rules_->path(), &problems);
     if (baseline != nullptr) {
-      std::vector<txhost::Check> live = baseline->rules_->Bind(input.header, &problems);
+      txhost::Decisions live_decisions;
+      std::vector<txhost::Check> live =
+          baseline->rules_->Bind(input.header, &problems, &live_decisions);
       txhost::RefuseLabelsLikeTheId(live, id, baseline->rules_->path(), &problems);
-      pair->emplace(txhost::PairRuleSets(std::move(plan.checks), live));
+      pair->emplace(
+          txhost::PairRuleSets(std::move(plan.checks), live, plan.decisions, live_decisions));
       plan.checks = (*pair)->checks;
+      plan.live_decisions = (*pair)->live_decisions;
     }
     if (!problems.empty()) Raise("RuleSetError", Lines(problems));
     plan.settings.max_rejects = request.max_rejects;
@@ -409,6 +414,26 @@ class NativeRuleSet {
     return *pool_;
   }
 
+  // Each row's score, as the float that reading its written text gives, and its outcome's
+  // index into the outcomes' names; absent when the set does not score.
+  static void AddDecisions(const txhost::Decisions& decisions, const txhost::MemorySink& sink,
+                           py::dict* out) {
+    if (!decisions.scored) return;
+    double divisor = 1;
+    for (int s = 0; s < decisions.scale; ++s) divisor *= 10;
+    py::array_t<double> scores(sink.scores().size());
+    double* score = scores.mutable_data();
+    // A division of two exact doubles rounds once, as reading the decimal text does.
+    for (int64_t units : sink.scores()) *score++ = static_cast<double>(units) / divisor;
+    (*out)["scores"] = scores;
+    if (decisions.outcomes.empty()) return;
+    py::list names;
+    for (const txhost::Outcome& outcome : decisions.outcomes) names.append(outcome.name);
+    (*out)["outcome_names"] = names;
+    (*out)["outcome_codes"] = py::array_t<int32_t>(
+        sink.outcomes().size(), reinterpret_cast<const int32_t*>(sink.outcomes().data()));
+  }
+
   static py::dict Results(const txhost::ScreenPlan& plan, size_t reported,
                           const txhost::ScreenSummary& summary, const txhost::MemorySink& sink,
                           bool with_texts) {
@@ -423,6 +448,7 @@ class NativeRuleSet {
     }
     out["labels"] = labels;
     out["fired"] = fired;
+    AddDecisions(plan.decisions, sink, &out);
     py::list ids;
     if (with_texts) {
       for (const std::string& id : sink.ids()) ids.append(Text(id));
@@ -449,9 +475,9 @@ class NativeRuleSet {
     out["explain"] = Text(sink.explanations());
     py::list changes;
     for (const txhost::ChangedRow& change : sink.changes()) {
-      changes.append(py::make_tuple(Text(change.id), change.line,
-                                    change.flagged_by_draft ? "draft" : "live", change.draft_checks,
-                                    change.live_checks));
+      changes.append(py::make_tuple(Text(change.id), change.line, change.flagged_by,
+                                    change.draft_checks, change.live_checks, change.live_outcome,
+                                    change.draft_outcome));
     }
     out["changes"] = changes;
     return out;
