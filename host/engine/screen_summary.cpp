@@ -69,6 +69,7 @@ nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
         {"neither", c.neither}}},
       {"checks", {{"added", pair.added}, {"removed", pair.removed}, {"changed", pair.changed}}},
       {"outcomes", OutcomePairsJson(c)},
+      {"outcome_names", {{"live", pair.OutcomeNames(false)}, {"draft", pair.OutcomeNames(true)}}},
       {"first_changes", std::move(changes)}};
   if (s.backtest) {
     comparison["backtest"] = {{"fraud_newly_caught", c.fraud_newly_caught},

@@ -12,6 +12,7 @@ import txscreen.dask
 from conftest import EXAMPLES, comparable, txhost_screen
 
 RULES = EXAMPLES / "rules.conf"
+DECISIONS = EXAMPLES / "decisions.conf"
 PARTITIONS = 6
 
 
@@ -37,21 +38,29 @@ def reviewed_database(tmp_path, monkeypatch):
     return "screener/screener@reviewed"
 
 
-def test_a_cluster_gives_what_txhost_gives(client, reviewed_database, sample_frame, tmp_path):
+# The checks alone, and the sample's decisions beside the live checks: outcomes, a swept
+# threshold, rows by score and the comparison's pairs merged across partitions.
+@pytest.mark.parametrize("rules_path, baseline", [(RULES, None), (DECISIONS, RULES)])
+def test_a_cluster_gives_what_txhost_gives(client, reviewed_database, sample_frame, tmp_path,
+                                           rules_path, baseline):
     rows = pd.concat([sample_frame] * 1000, ignore_index=True)  # 300,000 rows
     transactions = tmp_path / "transactions.csv"
     rows.to_csv(transactions, index=False)
-    expected, summary = txhost_screen(transactions, RULES, tmp_path, "--label", "is_fraud",
-                                      "--connect", reviewed_database)
+    compared = ("--baseline", str(baseline)) if baseline else ()
+    expected, summary = txhost_screen(transactions, rules_path, tmp_path, "--label", "is_fraud",
+                                      "--connect", reviewed_database, *compared)
     assert summary["alerts"] > txscreen.dask._ALERT_EXAMPLES
+    if baseline:
+        assert len(summary["comparison"]["first_changes"]) == txscreen.dask._CHANGE_EXAMPLES
 
     # The workers inherit this process's environment; each reads the database directory anew.
     client.run(lambda path: __import__("os").environ.__setitem__("OCISIM_DATABASES", path),
                str(tmp_path / "databases"))
     logins_before = client.run(txscreen.sessions_begun)
+    live = {"baseline": txscreen.RuleSet(baseline)} if baseline else {}
     run = txscreen.dask.screen(dd.from_pandas(rows, npartitions=PARTITIONS),
-                               txscreen.RuleSet(RULES), label="is_fraud",
-                               connect=reviewed_database)
+                               txscreen.RuleSet(rules_path), label="is_fraud",
+                               connect=reviewed_database, **live)
     results, merged = [future.result(timeout=300)
                        for future in client.compute([run.results, run.summary])]
 

@@ -16,6 +16,7 @@ import txscreen
 from conftest import EXAMPLES, comparable, txhost_screen
 
 RULES = EXAMPLES / "rules.conf"
+DECISIONS = EXAMPLES / "decisions.conf"
 TRANSACTIONS = EXAMPLES / "transactions.csv"
 
 
@@ -47,12 +48,22 @@ def typed(frame):
 
 
 @pytest.mark.parametrize("source", ["file", "texts", "typed"])
-def test_every_source_gives_what_txhost_gives(rules, sample_frame, txhost_sample, source):
+@pytest.mark.parametrize("rule_set", ["checks", "decisions"])
+def test_every_source_gives_what_txhost_gives(rules, sample_frame, txhost_sample, tmp_path,
+                                              source, rule_set):
     given = {"file": TRANSACTIONS, "texts": sample_frame, "typed": typed(sample_frame)}[source]
-    run = rules.screen(given, label="is_fraud", threads=2)
-    expected, summary = txhost_sample
+    if rule_set == "checks":
+        run = rules.screen(given, label="is_fraud", threads=2)
+        expected, summary = txhost_sample
+        pd.testing.assert_frame_equal(expected, pd.read_csv(EXAMPLES / "expected.csv", dtype=str))
+    else:
+        with txscreen.RuleSet(DECISIONS) as decisions:
+            run = decisions.screen(given, label="is_fraud", threads=2)
+        expected, summary = txhost_screen(TRANSACTIONS, DECISIONS, tmp_path, "--label", "is_fraud")
+        assert list(expected.columns[-2:]) == ["_score", "_outcome"]
+        assert run.results["_score"].dtype == np.float64
+        assert "outcomes" in summary and "decisions" in summary
     pd.testing.assert_frame_equal(as_texts(run.results), expected)
-    pd.testing.assert_frame_equal(expected, pd.read_csv(EXAMPLES / "expected.csv", dtype=str))
     assert comparable(run.summary) == comparable(summary)
 
 
@@ -130,20 +141,24 @@ def test_errors_carry_txhosts_messages(sample_frame, tmp_path, make, error, word
     assert isinstance(raised.value, txscreen.Error)
 
 
-def test_a_draft_beside_the_live_set_compares_as_txhost_does(sample_frame, tmp_path):
+@pytest.mark.parametrize("decides", [False, True])
+def test_a_draft_beside_the_live_set_compares_as_txhost_does(sample_frame, tmp_path, decides):
     draft_file = tmp_path / "draft.conf"
     draft_file.write_text(RULES.read_text().replace("previous_amount 400", "previous_amount 500")
                           + 'saturday txscreen TESTDATE "SAT" date\n')
+    if decides:
+        draft_file = DECISIONS
     changes = tmp_path / "changes.csv"
     _, summary = txhost_screen(TRANSACTIONS, draft_file, tmp_path, "--label", "is_fraud",
                                "--baseline", str(RULES), "--changes", str(changes))
     with txscreen.RuleSet(draft_file) as draft, txscreen.RuleSet(RULES) as live:
         run = draft.screen(sample_frame, label="is_fraud", baseline=live)
     assert run.summary["comparison"] == summary["comparison"]
-    assert summary["comparison"]["rows"]["draft_only"] > 0
+    rows = summary["comparison"]["rows"]
+    assert rows["draft_only"] + rows["live_only"] > 0
     expected = pd.read_csv(changes, dtype=str, keep_default_na=False)
     pd.testing.assert_frame_equal(run.changes.astype(str), expected)
-    assert list(run.results.columns) == ["id"] + draft.labels
+    assert list(run.results.columns)[:len(draft.labels) + 1] == ["id"] + draft.labels
 
 
 def test_explain_and_report(rules, sample_frame, tmp_path):

@@ -45,8 +45,9 @@ class Run:
     Attributes
     ----------
     results : pandas.DataFrame
-        The id column, then one 0/1 column (int8) per check, in input order: what ``--out``
-        holds. Rows from a DataFrame keep their index; rows from a file are numbered from 0.
+        The id column, then one 0/1 column (int8) per check, in input order, then ``_score``
+        (float64) and ``_outcome`` when the rule set scores and decides: what ``--out`` holds.
+        Rows from a DataFrame keep their index; rows from a file are numbered from 0.
     rejects : pandas.DataFrame
         The rows that could not be screened, with their fields, ``_line`` and ``_reason``: what
         ``--rejects`` holds.
@@ -56,7 +57,8 @@ class Run:
         With ``explain=True``, one row per check that fired, with the exact argument values.
     changes : pandas.DataFrame or None
         With a ``baseline``, each row the two rule sets decide differently: id, line,
-        flagged_by ("draft" or "live"), and the labels that fired on each side, as ``--changes``.
+        flagged_by (which sets stop it), the labels that fired on each side, and each side's
+        outcome, as ``--changes``.
     summary : dict
         What ``--summary`` holds.
 
@@ -128,6 +130,13 @@ class RuleSet:
         """The checks' labels, in order: the columns of ``Run.results`` after the id."""
         return self._native.labels()
 
+    @property
+    def decides(self) -> tuple:
+        """``(scores, outcomes)``: whether ``Run.results`` has ``_score`` (the sum of the scores of
+        the checks that fired, as a float) and ``_outcome`` (the outcome's name) after the
+        checks."""
+        return tuple(self._native.decides())
+
     def screen(self, source: Union[str, os.PathLike, pd.DataFrame], *,
                connect: Optional[str] = None, password: Optional[str] = None,
                password_file: Optional[str] = None, threads: int = 1, id: str = "id",
@@ -158,9 +167,10 @@ class RuleSet:
             Raise :class:`TooManyRejects` once more rows than this were rejected.
         baseline : RuleSet, optional
             The live rule set: every row is screened through both in one pass (a check both have
-            is called once), ``Run.summary["comparison"]`` compares them (a set flags a row when
-            at least one of its checks fires) and ``Run.changes`` lists the rows they decide
-            differently. The results stay this rule set's.
+            is called once), ``Run.summary["comparison"]`` compares them (by outcome when both
+            sets have outcomes; a set without outcomes flags a row when at least one of its
+            checks fires) and ``Run.changes`` lists the rows they decide differently, with each
+            side's outcome. The results stay this rule set's.
 
         Returns
         -------

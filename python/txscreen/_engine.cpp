@@ -285,6 +285,16 @@ class NativeRuleSet {
     return labels;
   }
 
+  // Whether the set scores its rows, and whether it decides an outcome: which of the columns
+  // _score and _outcome its results have.
+  std::pair<bool, bool> Decides() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> problems;
+    txhost::Decisions decisions;
+    rules_->Bind({}, &problems, &decisions);
+    return {decisions.scored, !decisions.outcomes.empty()};
+  }
+
   // The columns of `header` that the checks read, so that only those need converting.
   std::vector<std::string> ColumnsRead(const std::vector<std::string>& header) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -523,6 +533,7 @@ PYBIND11_MODULE(_engine, module) {
       .def("close", &NativeRuleSet::Close)
       .def("columns_read", &NativeRuleSet::ColumnsRead)
       .def("labels", &NativeRuleSet::Labels)
+      .def("decides", &NativeRuleSet::Decides)
       .def("screen", &NativeRuleSet::Screen, py::arg("csv_path"), py::arg("header"),
            py::arg("columns"), py::arg("rows"), py::arg("request"),
            py::arg("baseline").none(true) = nullptr);

@@ -13,6 +13,7 @@ worker process (``threads_per_worker=1``), since the runs of one process take tu
 """
 
 import copy
+import decimal
 
 import dask
 import dask.dataframe as dd
@@ -24,6 +25,7 @@ from . import RuleSet, close_shared
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
 _ALERT_EXAMPLES = 20  # as many first alerts as a run's summary keeps
+_CHANGE_EXAMPLES = 20  # and as many first rows that a draft decides differently
 
 
 class DaskRun:
@@ -64,6 +66,11 @@ def _results_meta(ddf, rules, options):
     meta = pd.DataFrame({id_column: empty[id_column]})
     for label in rules.labels:
         meta[label] = pd.Series([], dtype=np.int8, index=meta.index)
+    scored, decides = rules.decides
+    if scored:
+        meta["_score"] = pd.Series([], dtype=np.float64, index=meta.index)
+    if decides:
+        meta["_outcome"] = pd.Series([], dtype=object, index=meta.index)
     return meta
 
 
@@ -71,8 +78,11 @@ def merge_summaries(parts: list) -> dict:
     """The summary of a run made of ``parts``, the summaries of its partitions in input order.
 
     Counts add; rates, precision and recall are worked out again from the added counts; sweeps
-    merge value by value; hits by day and checks that fire together add up; the first alerts are
-    those of the whole run, with each line counted from the start of the first partition.
+    merge value by value, a swept threshold's as a check's; rows by score, by outcome and the
+    backtest of stopping add up, and so do the comparison's rows and pairs of outcomes; hits by
+    day and checks that fire together add up; the first alerts and the first rows a draft decides
+    differently are those of the whole run, with each line counted from the start of the first
+    partition.
     """
     if not parts:
         raise ValueError("no partitions to merge")
@@ -99,6 +109,9 @@ def merge_summaries(parts: list) -> dict:
             if len(merged["first_alerts"]) < _ALERT_EXAMPLES:
                 merged["first_alerts"].append({**alert, "line": alert["line"] + offset})
         offset += part["rows_read"]
+    _merge_decisions(merged, parts[1:])
+    if "comparison" in merged:
+        _merge_comparisons(merged, parts)
     if "hits_by_day" in merged:
         merged["hits_by_day"] = dict(sorted(merged["hits_by_day"].items()))
     for check in merged["checks"]:
@@ -111,7 +124,70 @@ def merge_summaries(parts: list) -> dict:
     return merged
 
 
-_COUNTS = ("hits", "alerts", "true_positives", "false_positives", "false_negatives")
+_COUNTS = ("hits", "alerts", "true_positives", "false_positives", "false_negatives", "flagged",
+           "stopped", "rows", "fraud", "genuine")
+
+
+def _merge_decisions(merged, others):
+    """Scores, outcomes, swept thresholds and the backtest of stopping, added part by part."""
+    if "score_distribution" not in merged:
+        return
+    by_score = {entry["score"]: entry for entry in merged["score_distribution"]}
+    for part in others:
+        for entry in part["score_distribution"]:
+            mine = by_score.setdefault(entry["score"], dict.fromkeys(entry, 0))
+            mine["score"] = entry["score"]
+            _add_counts(mine, entry)
+        for outcome, other in zip(merged.get("outcomes", []), part.get("outcomes", [])):
+            _add_counts(outcome, other)
+            for point, other_point in zip(outcome.get("sweep", {}).get("values", []),
+                                          other.get("sweep", {}).get("values", [])):
+                _add_counts(point, other_point)
+        if "decisions" in merged:
+            _add_counts(merged["decisions"], part["decisions"])
+    # Every score is written at the same precision, so its decimal value orders it.
+    merged["score_distribution"] = sorted(by_score.values(),
+                                          key=lambda entry: decimal.Decimal(entry["score"]))
+    for outcome in merged.get("outcomes", []):
+        for point in outcome.get("sweep", {}).get("values", []):
+            _ratios(point, merged)
+    if "decisions" in merged:
+        _ratios(merged["decisions"], merged)
+
+
+def _merge_comparisons(merged, parts):
+    """The draft against the live set over the whole run: rows, pairs of outcomes, the backtest
+    and the first rows decided differently, with their lines counted from the first partition."""
+    comparison = merged["comparison"]
+    names = comparison["outcome_names"]
+    pairs = {}
+    comparison["first_changes"] = []
+    offset = 0
+    for index, part in enumerate(parts):
+        theirs = part["comparison"]
+        if index > 0:
+            for key in comparison["rows"]:
+                comparison["rows"][key] += theirs["rows"][key]
+            if "backtest" in comparison:
+                for key in ("fraud_newly_caught", "fraud_newly_missed", "false_alarms_added",
+                            "false_alarms_removed"):
+                    comparison["backtest"][key] += theirs["backtest"][key]
+                for side in ("draft", "live"):
+                    _add_counts(comparison["backtest"][side], theirs["backtest"][side])
+        for pair in theirs["outcomes"]:
+            key = (pair["live"], pair["draft"])
+            pairs[key] = pairs.get(key, 0) + pair["rows"]
+        for change in theirs["first_changes"]:
+            if len(comparison["first_changes"]) < _CHANGE_EXAMPLES:
+                comparison["first_changes"].append({**change, "line": change["line"] + offset})
+        offset += part["rows_read"]
+    order = sorted(pairs, key=lambda key: (names["live"].index(key[0]),
+                                           names["draft"].index(key[1])))
+    comparison["outcomes"] = [{"live": live, "draft": draft, "rows": pairs[(live, draft)]}
+                              for live, draft in order]
+    if "backtest" in comparison:
+        for side in ("draft", "live"):
+            _ratios(comparison["backtest"][side], merged)
 
 
 def _add_counts(mine, other):
