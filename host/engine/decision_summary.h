@@ -31,14 +31,28 @@ struct ScoreCount {
 class DecisionSummary {
  public:
   explicit DecisionSummary(Decisions decisions) : decisions_(std::move(decisions)) {}
+  // The map's elements are pointed at: a copy points at its own.
+  DecisionSummary(const DecisionSummary& other)
+      : decisions_(other.decisions_), by_score_(other.by_score_) {}
+  DecisionSummary& operator=(const DecisionSummary& other) {
+    decisions_ = other.decisions_;
+    by_score_ = other.by_score_;
+    last_ = nullptr;
+    return *this;
+  }
 
   // One screened row; `label` is 1, 0, or -1 when it is left out of the backtest. A row's score
   // is all that is kept: a threshold is tried on the counts, never on the rows again.
   void Tally(const RowDecision& decision, int label) {
-    ScoreCount& count = by_score_[decision.score];
-    ++count.rows;
-    count.fraud += label == 1;
-    count.genuine += label == 0;
+    // Most rows score what one of few rows before them scored; an element of the map stays where
+    // it is when the map grows.
+    if (last_ == nullptr || last_score_ != decision.score) {
+      last_ = &by_score_[decision.score];
+      last_score_ = decision.score;
+    }
+    ++last_->rows;
+    last_->fraud += label == 1;
+    last_->genuine += label == 0;
   }
 
   const Decisions& decisions() const { return decisions_; }
@@ -58,6 +72,8 @@ class DecisionSummary {
  private:
   Decisions decisions_;
   std::unordered_map<int64_t, ScoreCount> by_score_;
+  ScoreCount* last_ = nullptr;  // the count of the last row's score
+  int64_t last_score_ = 0;
 };
 
 }  // namespace txhost

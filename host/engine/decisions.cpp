@@ -28,22 +28,39 @@ bool ParseDecimal(const std::string& text, Decimal* decimal) {
   return true;
 }
 
-std::string FixedDecimalText(int64_t units, int scale) {
+size_t WriteFixedDecimal(int64_t units, int scale, char* out) {
   // Through an unsigned magnitude, so that the most negative count has one too.
-  const uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : units;
-  std::string digits = std::to_string(magnitude);
-  if (scale > 0) {
-    digits.insert(0, std::max<int>(0, scale + 1 - static_cast<int>(digits.size())), '0');
-    digits.insert(digits.size() - scale, ".");
+  uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : units;
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude > 0 || count <= scale);  // at least one digit before the point
+  char* at = out;
+  if (units < 0) *at++ = '-';
+  for (int i = count - 1; i >= 0; --i) {
+    *at++ = digits[i];
+    if (i == scale && scale > 0) *at++ = '.';
   }
-  return (units < 0 ? "-" : "") + digits;
+  return static_cast<size_t>(at - out);
+}
+
+std::string FixedDecimalText(int64_t units, int scale) {
+  char text[kMaxFixedDecimal];
+  return std::string(text, WriteFixedDecimal(units, scale, text));
 }
 
 std::string Decisions::ScoreText(int64_t score) const {
+  char text[kMaxFixedDecimal];
+  return std::string(text, WriteScore(score, text));
+}
+
+size_t Decisions::WriteScore(int64_t score, char* out) const {
   int64_t divisor = 1;
   for (int s = score_scale; s < scale; ++s) divisor *= 10;
   // A sum of scores is a whole number of the scores' own units: the division is exact.
-  return FixedDecimalText(score / divisor, score_scale);
+  return WriteFixedDecimal(score / divisor, score_scale, out);
 }
 
 Decisions Decisions::MovedTo(const std::vector<size_t>& places) const {

@@ -26,6 +26,9 @@ struct Decimal {
 bool ParseDecimal(const std::string& text, Decimal* decimal);
 // `units` at `scale` with exactly `scale` digits after the point ("30.0" for 300 at 1).
 std::string FixedDecimalText(int64_t units, int scale);
+// The same written to `out`, which holds kMaxFixedDecimal bytes; gives the length.
+inline constexpr size_t kMaxFixedDecimal = 48;
+size_t WriteFixedDecimal(int64_t units, int scale, char* out);
 
 // The values a threshold is tried with, as a check's literal is.
 struct ThresholdSweep {
@@ -76,6 +79,8 @@ struct Decisions {
   }
   // A row's score as the results show it: at the precision of the scores.
   std::string ScoreText(int64_t score) const;
+  // The same written to `out`, which holds kMaxFixedDecimal bytes; gives the length.
+  size_t WriteScore(int64_t score, char* out) const;
   // The same decisions over another list of checks, check c now at `places[c]`.
   Decisions MovedTo(const std::vector<size_t>& places) const;
 };

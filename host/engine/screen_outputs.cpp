@@ -104,11 +104,13 @@ void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
 }
 
 void ScreenOutputs::AppendDecision(const RowDecision& decision) {
+  char score[kMaxFixedDecimal];
   pending_results_.back() = ',';  // in place of the row's line end
-  pending_results_ += decisions_.ScoreText(decision.score);
+  pending_results_.append(score, decisions_.WriteScore(decision.score, score));
   if (decision.outcome >= 0) {
     pending_results_ += ',';
-    AppendCsvField(decisions_.outcomes[decision.outcome].name, &pending_results_);
+    // An outcome's name is a plain word: it needs no quotes.
+    pending_results_ += decisions_.outcomes[decision.outcome].name;
   }
   pending_results_ += '\n';
 }
