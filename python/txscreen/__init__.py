@@ -16,6 +16,7 @@ import atexit
 import json
 import os
 import sys
+import threading
 from typing import Optional, Union
 
 import numpy as np
@@ -228,17 +229,19 @@ class RuleSet:
 
 
 _shared = {}
+_shared_lock = threading.Lock()  # a worker's threads may receive the same rule set at once
 
 
 def _shared_rule_set(path, text, libdir):
     key = (path, text, libdir)
-    rules = _shared.get(key)
-    if rules is None:
-        rules = RuleSet.__new__(RuleSet)
-        rules._libdir = libdir
-        rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR)
-        _shared[key] = rules
-    return rules
+    with _shared_lock:
+        rules = _shared.get(key)
+        if rules is None:
+            rules = RuleSet.__new__(RuleSet)
+            rules._libdir = libdir
+            rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR)
+            _shared[key] = rules
+        return rules
 
 
 def close_shared() -> None:

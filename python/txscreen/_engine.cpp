@@ -224,6 +224,26 @@ struct ScreenRequest {
 // Alerts reach a run through one hook per process, so runs in one process take turns.
 std::mutex g_run_turn;
 
+// Takes `locks` together, waiting for them without the GIL: a thread that holds one of them
+// needs the GIL again before it lets go, so waiting for a lock while holding the GIL would
+// deadlock against it. Called with the GIL held; gives the locks held, and the GIL too.
+template <class... Locks>
+void LockWithoutGil(Locks&... locks) {
+  py::gil_scoped_release released;
+  if constexpr (sizeof...(Locks) == 1) {
+    (locks.lock(), ...);
+  } else {
+    std::lock(locks...);  // in an order that two runs taking the same two never deadlock in
+  }
+}
+
+// A rule set's own lock, taken as LockWithoutGil takes it.
+std::unique_lock<std::mutex> HoldWithoutGil(std::mutex& mutex) {
+  std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+  LockWithoutGil(lock);
+  return lock;
+}
+
 class NativeRuleSet {
  public:
   NativeRuleSet(const std::string& path, std::optional<std::string> text,
@@ -239,14 +259,21 @@ class NativeRuleSet {
   const std::string& path() const { return rules_->path(); }
   const std::string& text() const { return rules_->text(); }
   void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = HoldWithoutGil(mutex_);
     pool_.reset();
     pool_key_.clear();
   }
 
   py::dict Screen(py::object csv_path, std::vector<std::string> header, py::list columns,
                   size_t rows, const ScreenRequest& request, NativeRuleSet* baseline) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // The live set beside the draft is bound and its libraries used too: both are held.
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock), live;
+    if (baseline != nullptr && baseline != this) {
+      live = std::unique_lock<std::mutex>(baseline->mutex_, std::defer_lock);
+      LockWithoutGil(lock, live);
+    } else {
+      LockWithoutGil(lock);
+    }
     const bool from_csv = !csv_path.is_none();
     std::unique_ptr<txhost::ScreenInput> input =
         OpenInput(csv_path, std::move(header), columns, rows, request);
@@ -279,7 +306,7 @@ class NativeRuleSet {
 
   // The labels of the checks, in order.
   std::vector<std::string> Labels() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = HoldWithoutGil(mutex_);
     std::vector<std::string> problems, labels;
     for (const txhost::Check& check : rules_->Bind({}, &problems)) labels.push_back(check.label);
     return labels;
@@ -288,7 +315,7 @@ class NativeRuleSet {
   // Whether the set scores its rows, and whether it decides an outcome: which of the columns
   // _score and _outcome its results have.
   std::pair<bool, bool> Decides() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = HoldWithoutGil(mutex_);
     std::vector<std::string> problems;
     txhost::Decisions decisions;
     rules_->Bind({}, &problems, &decisions);
@@ -297,7 +324,7 @@ class NativeRuleSet {
 
   // The columns of `header` that the checks read, so that only those need converting.
   std::vector<std::string> ColumnsRead(const std::vector<std::string>& header) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    auto lock = HoldWithoutGil(mutex_);
     std::vector<std::string> problems, names;
     for (const txhost::Check& check : rules_->Bind(header, &problems)) {
       for (const txhost::CheckArg& arg : check.args) {
