@@ -100,6 +100,7 @@ sword OCI_CALL OCIServerDetach(OCIServer* srvhp, OCIError* errhp, ub4 mode);
 sword OCI_CALL OCISessionBegin(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 credt,
                                ub4 mode);
 sword OCI_CALL OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mode);
+sword OCI_CALL OCIPing(OCISvcCtx* svchp, OCIError* errhp, ub4 mode);
 sword OCI_CALL OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype,
                           OCIError* errhp);
 sword OCI_CALL OCIDateToText(OCIError* err, const OCIDate* date, const OraText* fmt, ub1 fmt_length,

@@ -171,4 +171,21 @@ sword OCISessionEnd(OCISvcCtx* svchp, OCIError* errhp, OCISession* usrhp, ub4 mo
   return call.Return(OCI_SUCCESS);
 }
 
+// A round trip that asks the server only whether the session still answers.
+sword OCIPing(OCISvcCtx* svchp, OCIError* errhp, ub4 mode) {
+  Call call("OCIPing");
+  call.Arg("svchp", svchp).Arg("errhp", errhp).Arg("mode", mode);
+  auto* context = call.Find<ServiceContext>("svchp", svchp, OCI_HTYPE_SVCCTX);
+  ErrorRecord* errors = call.Errors(errhp);
+  if (context == nullptr || errors == nullptr) return call.Return(OCI_INVALID_HANDLE);
+  if (auto status = call.Injected(errors)) return *status;
+  txscreen::MutexLock serial(&context->calls);
+  Session* session = call.state().handles.Resolve<Session>(context->session, OCI_HTYPE_SESSION);
+  if (session == nullptr || !session->begun || session->lost) {
+    return call.Fail(errors, ocisim::kNotConnected);
+  }
+  session->database->RoundTrip();
+  return call.Return(OCI_SUCCESS);
+}
+
 }  // extern "C"

@@ -121,6 +121,13 @@ HostSession::~HostSession() {
   if (env_) OCIHandleFree(env_, OCI_HTYPE_ENV);
 }
 
+bool HostSession::Alive() {
+  for (Member& member : members_) {
+    if (!member.begun || !Succeeded(OCIPing(member.svc, member.err, OCI_DEFAULT))) return false;
+  }
+  return true;
+}
+
 void HostSession::Close(Member* m) {
   if (m->begun) OCISessionEnd(m->svc, m->err, m->session, OCI_DEFAULT);
   if (m->attached) OCIServerDetach(m->server, m->err, OCI_DEFAULT);

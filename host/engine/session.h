@@ -44,6 +44,9 @@ class HostSession {
   // that shares the session. The handle lives as long as the session. False when it cannot be
   // allocated.
   bool HandlesForThread(OciHandles* handles);
+  // Whether every session still answers the server: one round trip each. False once any has lost
+  // its connection, which a kept session cannot know without asking.
+  bool Alive();
 
  private:
   struct Member {

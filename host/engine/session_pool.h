@@ -27,6 +27,8 @@ class SessionPool {
 
   // One triple per worker.
   const std::vector<OciHandles>& handles() const { return handles_; }
+  // Whether every worker's session still answers (true for a pool without sessions).
+  bool Alive() const { return session_ == nullptr || session_->Alive(); }
 
  private:
   std::unique_ptr<HostSession> session_;

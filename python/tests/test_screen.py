@@ -228,3 +228,38 @@ def test_the_analysts_example_runs(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "     400     66      72.7%   71.6%" in done.stdout
     assert report.stat().st_size > 100_000  # the page with Chart.js built in
+
+
+@pytest.fixture
+def lost_database(tmp_path, monkeypatch):
+    """The sample database whose sessions break after 280 statements."""
+    database = tmp_path / "databases" / "lost"
+    database.mkdir(parents=True)
+    for name in ("users.csv", "history.csv"):
+        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
+    (database / "faults.conf").write_text("session lost after 280\n")
+    monkeypatch.setenv("OCISIM_DATABASES", str(tmp_path / "databases"))
+    return "screener/screener@lost"
+
+
+# A rule set keeps its sessions from one run to the next only for the same login, password
+# included, and only while they still answer: each case is a first run, then a second.
+@pytest.mark.parametrize("first, second, outcome", [
+    ("screener/screener@lost", "screener/screener@lost", "kept"),
+    ("screener/screener@lost", "screener/wrong@lost", "refused"),
+    ("screener/screener@lost", "screener/screener@lost", "reopened after a lost session"),
+])
+def test_kept_sessions_serve_only_their_login_while_alive(sample_frame, lost_database, first,
+                                                          second, outcome):
+    with txscreen.RuleSet(RULES) as rules:
+        rows = 300 if outcome.startswith("reopened") else 100
+        run = rules.screen(sample_frame.head(rows), connect=first)
+        assert (run.summary["rows_on_lost_session"] > 0) == outcome.startswith("reopened")
+        begun = txscreen.sessions_begun()
+        if outcome == "refused":
+            with pytest.raises(txscreen.LoginError, match="ORA-01017"):
+                rules.screen(sample_frame.head(10), connect=second)
+            return
+        again = rules.screen(sample_frame.head(100), connect=second)
+        assert again.summary["rows_on_lost_session"] == 0
+        assert txscreen.sessions_begun() - begun == (0 if outcome == "kept" else 1)

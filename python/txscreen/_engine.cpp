@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -221,6 +222,18 @@ struct ScreenRequest {
   size_t max_rejects = std::numeric_limits<size_t>::max();
 };
 
+// A digest of `password` under a secret of this process, so that kept sessions can be matched to
+// a login's password without a copy of it: FNV-1a over the bytes, from a random start.
+uint64_t PasswordDigest(const std::string& password) {
+  static const uint64_t secret = [] {
+    std::random_device random;
+    return (uint64_t{random()} << 32) ^ random();
+  }();
+  uint64_t digest = secret ^ 14695981039346656037ull;
+  for (unsigned char c : password) digest = (digest ^ c) * 1099511628211ull;
+  return digest;
+}
+
 // Alerts reach a run through one hook per process, so runs in one process take turns.
 std::mutex g_run_turn;
 
@@ -422,8 +435,6 @@ class NativeRuleSet {
     const std::string connect =
         request.connect.value_or(request.password ? "screener@sample" : "screener/screener@sample");
     if (!txhost::ParseConnectString(connect, &login, &error)) Raise("LoginError", error);
-    const std::string key = login.user + "@" + login.service + "#" + std::to_string(workers);
-    if (pool_ && key == pool_key_) return *pool_;
     if (login.has_password && request.password) {
       Raise("LoginError", "the password is given twice: in connect and as password");
     }
@@ -436,6 +447,17 @@ class NativeRuleSet {
       } else {
         Raise("LoginError", "no password for " + login.user + "@" + login.service +
                                 "; give password=, password_file= or " + kPasswordVariable);
+      }
+    }
+    // Kept sessions serve only the login they were opened with, password included, and only
+    // while every one of them still answers the server.
+    const std::string key = login.user + "@" + login.service + "#" + std::to_string(workers) +
+                            "#" + std::to_string(PasswordDigest(login.password));
+    if (pool_ && key == pool_key_) {
+      py::gil_scoped_release released;
+      if (pool_->Alive()) {
+        std::fill(login.password.begin(), login.password.end(), '\0');
+        return *pool_;
       }
     }
     pool_.reset();
