@@ -14,7 +14,7 @@ EXAMPLES = SOURCE / "examples"
 TXHOST = os.environ.get("TXHOST", str(SOURCE / "build" / "linux" / "bin" / "txhost"))
 
 # What differs between two runs of the same rows by nature: the clock, the workers, the paths.
-VOLATILE = ("seconds", "rows_per_second", "workers", "input", "rules")
+VOLATILE = ("seconds", "rows_per_second", "workers", "partitions", "input", "rules")
 
 
 @pytest.fixture(autouse=True)

@@ -44,12 +44,14 @@ def reviewed_database(tmp_path, monkeypatch):
 def test_a_cluster_gives_what_txhost_gives(client, reviewed_database, sample_frame, tmp_path,
                                            rules_path, baseline):
     rows = pd.concat([sample_frame] * 1000, ignore_index=True)  # 300,000 rows
+    rows.loc[len(rows) - 7:, "is_fraud"] = ""  # unlabelled rows in the last partition only
     transactions = tmp_path / "transactions.csv"
     rows.to_csv(transactions, index=False)
     compared = ("--baseline", str(baseline)) if baseline else ()
     expected, summary = txhost_screen(transactions, rules_path, tmp_path, "--label", "is_fraud",
                                       "--connect", reviewed_database, *compared)
     assert summary["alerts"] > txscreen.dask._ALERT_EXAMPLES
+    assert summary["rows_unlabelled"] == 7
     if baseline:
         assert len(summary["comparison"]["first_changes"]) == txscreen.dask._CHANGE_EXAMPLES
 
@@ -66,6 +68,9 @@ def test_a_cluster_gives_what_txhost_gives(client, reviewed_database, sample_fra
 
     pd.testing.assert_frame_equal(results.reset_index(drop=True).astype(str), expected)
     assert comparable(merged) == comparable(summary)
+    assert merged["partitions"] == PARTITIONS
+    assert 1 <= merged["workers"] <= 2, "one session in each worker process that screened"
+    assert merged["rows_per_second"] == merged["rows_read"] / merged["seconds"]
     logins = client.run(txscreen.sessions_begun)
     opened = {worker: logins[worker] - logins_before[worker] for worker in logins}
     assert sum(opened.values()) >= 1 and max(opened.values()) <= 1, opened
@@ -78,3 +83,35 @@ def test_results_and_summary_share_one_screening_per_partition(sample_frame):
     screenings = [key for key, task in graph.items()
                   if isinstance(task, tuple) and task[0] is txscreen.dask._screen_partition]
     assert len(screenings) == PARTITIONS
+
+
+def screenings(client):
+    return sum(client.run(lambda: txscreen.dask._screenings).values())
+
+
+def test_the_partitions_answer_as_one_run(client, sample_frame):
+    # Rows rejected in every partition: at most 5 in each, 12 in all.
+    rows = pd.concat([sample_frame] * 4, ignore_index=True)
+    rows.loc[rows.index % 100 == 7, "amount"] = "not a number"
+    ddf = dd.from_pandas(rows, npartitions=PARTITIONS)
+    client.run(lambda path: __import__("os").environ.__setitem__("OCISIM_DATABASES", path),
+               str(EXAMPLES / "databases"))
+
+    # A rule set may be given by its path; the summary of results already persisted is merged
+    # from them, with no partition screened again.
+    before = screenings(client)
+    run = txscreen.dask.screen(ddf, str(RULES))
+    persisted = client.persist(run.results)
+    assert len(persisted) == len(rows) - 12
+    assert screenings(client) - before == PARTITIONS
+    summary = client.compute(run.summary).result(timeout=120)
+    assert summary["rows_rejected"] == 12
+    assert screenings(client) - before == PARTITIONS
+
+    # max_rejects counts the whole run's rejects, not each partition's.
+    run = txscreen.dask.screen(ddf, txscreen.RuleSet(RULES), max_rejects=10)
+    for collection in (run.summary, run.results):
+        with pytest.raises(txscreen.TooManyRejects, match="12 rows rejected"):
+            client.compute(collection).result(timeout=120)
+    run = txscreen.dask.screen(ddf, txscreen.RuleSet(RULES), max_rejects=12)
+    assert client.compute(run.summary).result(timeout=120)["rows_rejected"] == 12

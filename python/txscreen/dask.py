@@ -14,13 +14,17 @@ worker process (``threads_per_worker=1``), since the runs of one process take tu
 
 import copy
 import decimal
+import os
+import socket
+import time
+from typing import Union
 
 import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from . import RuleSet, close_shared
+from . import RuleSet, TooManyRejects, close_shared
 
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
@@ -37,26 +41,66 @@ class DaskRun:
         self.summary = summary
 
 
-def screen(ddf: dd.DataFrame, rules: RuleSet, **options) -> DaskRun:
+def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options) -> DaskRun:
     """Screen every partition of ``ddf`` with ``rules.screen(partition, **options)``.
 
-    The options are those of :meth:`txscreen.RuleSet.screen`. A password given as ``password``
-    travels to the workers in the task graph; prefer ``password_file`` (read on each worker) or
-    ``TXHOST_PASSWORD`` in the workers' environment.
+    ``rules`` is a :class:`txscreen.RuleSet` or the path of a rule-set file. The options are those
+    of :meth:`txscreen.RuleSet.screen`; ``max_rejects`` holds for the whole run: past it, the
+    summary and the results raise :class:`txscreen.TooManyRejects` (each partition also stops
+    as soon as it alone is past it). A password given as ``password`` travels to the workers in
+    the task graph; prefer ``password_file`` (read on each worker) or ``TXHOST_PASSWORD`` in the
+    workers' environment.
+
+    Each partition's results carry its summary, so that the summary is merged from the results
+    themselves: results computed or persisted first are not screened again for it.
     """
+    if not isinstance(rules, RuleSet):
+        rules = RuleSet(rules)
     _close_sessions_with_workers()
-    partitions = ddf.to_delayed()
-    screened = [dask.delayed(_screen_partition, pure=True, nout=2)(part, rules, options)
-                for part in partitions]
+    screened = [dask.delayed(_screen_partition, pure=True)(part, rules, options)
+                for part in ddf.to_delayed()]
+    if options.get("max_rejects") is not None:
+        rejected = dask.delayed(_rejects_within, pure=True)(
+            [dask.delayed(_summary_of, pure=True)(part) for part in screened],
+            options["max_rejects"])
+        screened = [dask.delayed(_after, pure=True)(part, rejected) for part in screened]
     meta = _results_meta(ddf, rules, options)
-    results = dd.from_delayed([part[0] for part in screened], meta=meta, verify_meta=False)
-    summary = dask.delayed(merge_summaries, pure=True)([part[1] for part in screened])
+    results = dd.from_delayed(screened, meta=meta, verify_meta=False)
+    summary = dask.delayed(merge_summaries, pure=True)(
+        [dask.delayed(_summary_of, pure=True)(part) for part in results.to_delayed()])
     return DaskRun(results, summary)
 
 
-def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict):
+_SUMMARY = "txscreen_summary"  # where a partition's results keep its summary
+_screenings = 0  # partitions screened by this process, for the tests
+
+
+def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict) -> pd.DataFrame:
+    global _screenings
+    started = time.time()
     run = rules.screen(frame, **options)
-    return run.results, run.summary
+    _screenings += 1
+    # When and where it ran, for the run's time and workers; the merge takes these out.
+    run.summary["_run"] = {"started": started, "ended": time.time(),
+                           "process": f"{socket.gethostname()}:{os.getpid()}"}
+    run.results.attrs[_SUMMARY] = run.summary
+    return run.results
+
+
+def _summary_of(results: pd.DataFrame) -> dict:
+    return results.attrs[_SUMMARY]
+
+
+def _rejects_within(summaries: list, max_rejects: int) -> int:
+    rejected = sum(summary["rows_rejected"] for summary in summaries)
+    if rejected > max_rejects:
+        raise TooManyRejects(f"{rejected} rows rejected in all partitions, more than "
+                             f"max_rejects={max_rejects}")
+    return rejected
+
+
+def _after(results: pd.DataFrame, _checked) -> pd.DataFrame:
+    return results
 
 
 def _results_meta(ddf, rules, options):
@@ -118,9 +162,16 @@ def merge_summaries(parts: list) -> dict:
         _ratios(check, merged)
         for point in check.get("sweep", {}).get("values", []):
             _ratios(point, merged)
-    merged["workers"] = len(parts)
+    # The run's own figures: from the first partition's start to the last one's end, on as many
+    # sessions as the processes that screened held (a process's runs take turns).
+    runs = [part["_run"] for part in parts if "_run" in part]
+    merged.pop("_run", None)
+    if runs:
+        merged["seconds"] = max(run["ended"] for run in runs) - min(run["started"] for run in runs)
+        merged["workers"] = parts[0]["workers"] * len({run["process"] for run in runs})
     seconds = merged["seconds"]
     merged["rows_per_second"] = merged["rows_read"] / seconds if seconds > 0 else 0.0
+    merged["partitions"] = len(parts)
     return merged
 
 
