@@ -92,7 +92,8 @@ TEST(ValuesTest, ReadsOnlyFiniteAmountsAndCalendarDates) {
       {"12.50", true, 12.5f}, {"-3", true, -3.f},      {"+7", true, 7.f},  {"1e3", true, 1000.f},
       {"", false, 0},         {"12,5", false, 0},      {"NaN", false, 0},  {"nan", false, 0},
       {"inf", false, 0},      {"-Infinity", false, 0}, {"1e39", false, 0}, {"12.5x", false, 0},
-      {" 12", false, 0},
+      {" 12", false, 0},      {"+-500", false, 0},     {"++5", false, 0},  {"+", false, 0},
+      {"-+5", false, 0},
   };
   for (const AmountCase& c : amounts) {
     float value = 0;

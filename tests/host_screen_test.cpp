@@ -306,8 +306,9 @@ TEST_F(ScreenTest, DecidesEachRowByItsScoreAndSweepsAThresholdOverTheSameRows) {
 
 TEST_F(ScreenTest, ParseOnlyReadsEveryRowCallsNoRuleAndLeavesTheResultsAlone) {
   options_.transactions = Write("t.csv", "id,date\nT1,2026-12-07\nT2,2026-12-08\nT3,bad\n");
+  // A rule set saved with a byte-order mark reads as one without.
   options_.rules = Write("r.conf",
-                         "same txscreen BADACCOUNT id id\n"
+                         "\xEF\xBB\xBFsame txscreen BADACCOUNT id id\n"
                          "mon txscreen TESTDATE \"MON\" date\n");
   Write("out.csv", "earlier results\n");
   options_.parse_only = true;
@@ -319,6 +320,10 @@ TEST_F(ScreenTest, ParseOnlyReadsEveryRowCallsNoRuleAndLeavesTheResultsAlone) {
   EXPECT_EQ(summary.checks[0].hits, 0u) << "BADACCOUNT id id fires on every row it is called on";
   EXPECT_EQ(ocisim_call_count(), 0u) << "no session, no rule";
   EXPECT_EQ(ReadFile(options_.out), "earlier results\n");
+  EXPECT_NE(err_.find("--parse-only reads and converts every row and calls no rule: --out " +
+                      options_.out + " is left as it is\n"),
+            std::string::npos)
+      << err_;
 }
 
 TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {

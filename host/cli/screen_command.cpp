@@ -137,8 +137,7 @@ bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet
     std::vector<Check> live =
         LoadChecks(options.baseline, input, libraries, &problems, &live_decisions);
     if (problems.empty()) {
-      pair->emplace(
-          PairRuleSets(std::move(plan->checks), live, plan->decisions, live_decisions));
+      pair->emplace(PairRuleSets(std::move(plan->checks), live, plan->decisions, live_decisions));
       plan->checks = (*pair)->checks;
       plan->live_decisions = (*pair)->live_decisions;
     }
@@ -153,6 +152,26 @@ bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet
   }
   plan->settings = {options.max_rejects, options.parse_only, !options.explain.empty()};
   return true;
+}
+
+// A parse-only run calls no rule, so the outputs of results are left as they are; naming one
+// is told so rather than ignored.
+void SayWhatParseOnlyLeaves(const ScreenOptions& options) {
+  if (!options.parse_only) return;
+  std::string left;
+  for (const auto& [option, path] :
+       {std::pair<const char*, const std::string&>{"--out", options.out},
+        {"--explain", options.explain},
+        {"--alerts", options.alerts}}) {
+    if (path.empty() || (path == "-" && std::string(option) == "--out")) continue;
+    left += (left.empty() ? "" : ", ") + std::string(option) + " " + path;
+  }
+  if (left.empty()) return;
+  std::fprintf(options.messages,
+               "txhost screen: --parse-only reads and converts every row and calls no rule: %s "
+               "%s left as %s\n",
+               left.c_str(), left.find(',') == std::string::npos ? "is" : "are",
+               left.find(',') == std::string::npos ? "it is" : "they are");
 }
 
 // What a run that did not complete leaves: nothing, or what went out as it ran.
@@ -188,17 +207,18 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   ScreenPlan plan;
   std::optional<RuleSetPair> pair;
   if (!LoadPlan(options, *input, libraries, &plan, &pair)) return kExitUsage;
-  auto outputs = ScreenOutputs::Open(OutputsOf(options),
-                                     {{"transactions", options.transactions},
-                                      {"--rules", options.rules},
-                                      {"--baseline", options.baseline}},
-                                     *input, plan.checks, plan.decisions,
-                                     pair ? &*pair : nullptr, &error);
+  auto outputs =
+      ScreenOutputs::Open(OutputsOf(options),
+                          {{"transactions", options.transactions},
+                           {"--rules", options.rules},
+                           {"--baseline", options.baseline}},
+                          *input, plan.checks, plan.decisions, pair ? &*pair : nullptr, &error);
   if (!outputs) return PrintError(options, kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
     std::fprintf(options.messages, "txhost screen: removed %s, left by a run that was killed\n",
                  leftover.c_str());
   }
+  SayWhatParseOnlyLeaves(options);
   auto sessions = OpenSessions(options, plan, std::max(1u, options.threads), &error);
   if (!sessions) return PrintError(options, kExitUsage, error);
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "csv_split.h"
 #include "decisions.h"
 #include "file_system.h"
 #include "values.h"
@@ -444,7 +445,8 @@ void CheckOutcomes(const std::vector<Check>& checks, const std::vector<OutcomeLi
     auto problem = [&](const std::string& message) {
       problems->push_back({outcome.line, message});
     };
-    if (!names.insert(outcome.name).second) problem("the outcome " + outcome.name + " is named twice");
+    if (!names.insert(outcome.name).second)
+      problem("the outcome " + outcome.name + " is named twice");
     if (o == 0 && outcome.from) {
       problem("the first outcome applies below every threshold, so it takes no from");
     } else if (o > 0 && !outcome.from) {
@@ -486,7 +488,8 @@ Decisions BuildDecisions(const std::vector<Check>& checks, const std::vector<Out
   decisions.scale = decisions.score_scale;
   for (const OutcomeLine& line : lines) {
     if (line.from) decisions.scale = std::max(decisions.scale, line.from->scale);
-    for (const Decimal& value : line.sweep) decisions.scale = std::max(decisions.scale, value.scale);
+    for (const Decimal& value : line.sweep)
+      decisions.scale = std::max(decisions.scale, value.scale);
   }
   const std::string too_fine =
       " has too many digits at the finest precision of the set's scores and thresholds";
@@ -541,6 +544,8 @@ std::vector<Check> ParseChecks(std::istream& in, Problems* problems, Decisions* 
   std::string text;
   for (size_t number = 1; std::getline(in, text); ++number) {
     if (!text.empty() && text.back() == '\r') text.pop_back();
+    // Editors on Windows start a UTF-8 file with a byte-order mark; it is no part of a label.
+    if (number == 1 && text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     std::vector<std::string> words;
     if (!SplitRuleLine(text, &words)) {
       problems->push_back({number, "a quoted literal is not closed"});

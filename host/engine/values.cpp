@@ -77,7 +77,15 @@ std::string BadValue(std::string_view text, const std::string& problem) {
 bool ParseAmount(std::string_view text, float* amount, std::string* problem) {
   const char* begin = text.data();
   const char* end = begin + text.size();
-  if (begin != end && *begin == '+') ++begin;
+  // One sign at most: from_chars takes no '+', so it is stepped over here, and "+-500" must not
+  // become -500.
+  if (begin != end && *begin == '+') {
+    ++begin;
+    if (begin == end || *begin == '-' || *begin == '+') {
+      *problem = "is not a number";
+      return false;
+    }
+  }
   if (ShortDecimal(std::string_view(begin, end - begin), amount)) return true;
   float value = 0;
   auto [stop, code] = std::from_chars(begin, end, value);
