@@ -124,6 +124,15 @@ def test_faulty_server_alerts_are_rows(sample_frame):
      txscreen.LoginError, ["No such file or directory"]),
     (lambda r, f, p: r.screen(f.assign(amount="x"), max_rejects=3),
      txscreen.TooManyRejects, ["more than 3 rows rejected", "DataFrame:5"]),
+    (lambda r, f, p: r.screen(f, threads=0), ValueError, ["threads must be at least 1, not 0"]),
+    (lambda r, f, p: r.screen(f, threads=2.5), TypeError,
+     ["threads must be a whole number, not 2.5"]),
+    (lambda r, f, p: r.screen(f, threads=True), TypeError, ["threads must be a whole number"]),
+    (lambda r, f, p: r.screen(f, max_rejects=-1), ValueError,
+     ["max_rejects must be at least 0, not -1"]),
+    (lambda r, f, p: r.screen(f, id=None), TypeError, ["id must be a text, not None"]),
+    (lambda r, f, p: r.screen(f, label=3), TypeError, ["label must be a text, not 3"]),
+    (lambda r, f, p: r.screen(f, explain="yes"), TypeError, ["explain must be True or False"]),
 ])
 def test_errors_carry_txhosts_messages(sample_frame, tmp_path, make, error, words):
     def path(name, text):

@@ -30,11 +30,11 @@ try:
 finally:
     sys.setdlopenflags(_dlopen_flags)
 
-from .errors import (Error, InputError, LoginError, OutputError, ReadError,  # noqa: E402
-                     RuleSetError, TooManyRejects)
+from .errors import (Error, InputError, LoginError, OptionError, OutputError,  # noqa: E402
+                     ReadError, RuleSetError, TooManyRejects)
 
 __all__ = ["RuleSet", "Run", "Error", "RuleSetError", "InputError", "LoginError",
-           "TooManyRejects", "ReadError", "OutputError"]
+           "OptionError", "TooManyRejects", "ReadError", "OutputError"]
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _PASSWORD_FILE_LIMIT = 4096
@@ -182,15 +182,22 @@ class RuleSet:
         RuleSetError, InputError, LoginError, TooManyRejects, ReadError
             With txhost's messages. ``KeyboardInterrupt`` stops a run promptly.
         """
+        for name, value in (("connect", connect), ("password", password),
+                            ("password_file", password_file), ("label", label)):
+            _check_option(name, value, str, optional=True)
+        _check_option("id", id, str)
+        _check_option("explain", explain, bool)
+        _check_option("threads", threads, int, least=1)
+        _check_option("max_rejects", max_rejects, int, least=0, optional=True)
         request = _engine.ScreenRequest()
         request.connect = connect
         request.password = _password(password, password_file)
-        request.threads = int(threads)
+        request.threads = threads
         request.id_column = id
         request.label_column = label or ""
-        request.explain = bool(explain)
+        request.explain = explain
         if max_rejects is not None:
-            request.max_rejects = int(max_rejects)
+            request.max_rejects = max_rejects
         live = baseline._native if baseline is not None else None
         if isinstance(source, pd.DataFrame):
             return self._screen_frame(source, request, baseline)
@@ -256,6 +263,19 @@ atexit.register(close_shared)
 def sessions_begun() -> int:
     """How many database sessions this process has begun so far."""
     return _engine.sessions_begun()
+
+
+def _check_option(name, value, kind, least=None, optional=False):
+    """Raises OptionError, naming the option, unless ``value`` is of ``kind`` (a bool is no
+    whole number here) and at least ``least``; None passes when the option is ``optional``."""
+    if value is None and optional:
+        return
+    whole = kind is int and isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+    if not (whole or (kind is not int and isinstance(value, kind))):
+        wanted = {int: "a whole number", str: "a text", bool: "True or False"}[kind]
+        raise OptionError(f"{name} must be {wanted}, not {value!r}")
+    if least is not None and value < least:
+        raise OptionError(f"{name} must be at least {least}, not {value!r}")
 
 
 def _password(password, password_file):

@@ -22,6 +22,12 @@ class RuleSetError(Error, ValueError):
         return str(self).splitlines()
 
 
+class OptionError(Error, ValueError, TypeError):
+    """An option of ``screen`` has a value it cannot take (``threads=0``, ``id=None``); the
+    message names the option. Both a ``ValueError`` and a ``TypeError``, as the value's kind or
+    its range may be what is wrong."""
+
+
 class InputError(Error, ValueError):
     """The transactions cannot be screened: a missing id or label column, a column without a
     name or named twice, or a file that cannot be opened."""
