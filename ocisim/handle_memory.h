@@ -2,7 +2,7 @@
 // space, often above 4 GiB, and a caller that keeps one in 32 bits breaks there. Wine and some
 // heaps put small objects low, where such a fault would pass unseen, so on 64-bit Windows the
 // handles come from memory reserved above 4 GiB. Elsewhere they come from the ordinary heap (a
-// 64-bit Linux heap already lies above 4 GiB).
+// 64-bit Linux heap usually lies above 4 GiB already, though not under valgrind).
 #ifndef TXSCREEN_OCISIM_HANDLE_MEMORY_H_
 #define TXSCREEN_OCISIM_HANDLE_MEMORY_H_
 

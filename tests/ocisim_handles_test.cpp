@@ -28,10 +28,12 @@ TEST_F(StandInHandlesTest, CountsLiveHandlesByTypeAndFreesChildrenWithTheirEnvir
     void* child = nullptr;
     ASSERT_EQ(OCIHandleAlloc(threaded, &child, type, 0, nullptr), OCI_SUCCESS) << type;
     EXPECT_NE(child, nullptr);
-    // Where a 64-bit client's handles may be, so that one kept in 32 bits breaks the suites.
-    if (sizeof(void*) == 8) {
-      EXPECT_GT(reinterpret_cast<uintptr_t>(child), uintptr_t{0xffffffff}) << type;
-    }
+#if defined(_WIN64)
+    // Where a 64-bit client's handles may be, so that one kept in 32 bits breaks the suites: the
+    // stand-in puts them there itself, since Wine's heap would not (an ELF heap usually lies
+    // above 4 GiB, but not under valgrind, so nothing is promised there).
+    EXPECT_GT(reinterpret_cast<uintptr_t>(child), uintptr_t{0xffffffff}) << type;
+#endif
   }
   EXPECT_EQ(ocisim_live_handles(OCI_HTYPE_ENV), 2u);
   EXPECT_EQ(ocisim_live_handles(OCI_HTYPE_ERROR), 2u);
