@@ -255,6 +255,15 @@ TEST_F(ScreenTest, DecidesEachRowByItsScoreAndSweepsAThresholdOverTheSameRows) {
   options_.summary = Path("summary.json");
   options_.explain = Path("explain.jsonl");
   ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  // The text summary's figures, each precision beside a different recall: TP, FP, FN, precision
+  // and recall in their columns, and what stopping the rows catches.
+  EXPECT_NE(err_.find("x_user                 BADACCOUNT              3    42.9%       0      2"
+                      "      1      2     66.7%   50.0%\n"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("  stopped 3: TP 3, FP 0, FN 1, precision 100.0%, recall 75.0%\n"),
+            std::string::npos)
+      << err_;
   const std::string explained = ReadFile(options_.explain);
   EXPECT_NE(explained.find("{\"id\":\"TRUST\",\"line\":5,\"label\":\"trusted\",\"library\":"
                            "\"txscreen\",\"rule\":\"SPECIAL_USER\",\"args\":["),
