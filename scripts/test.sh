@@ -130,6 +130,7 @@ report_in_browser() {
     head -n 1 examples/transactions.csv
     printf '%s\n' "\"$hostile\",$row,1" \
       "\"<script>document.documentElement.dataset.pwned=1</script>\",$row,0" \
+      "\"</script ><script>document.documentElement.dataset.pwned=1</script >\",$row,0" \
       "T-$(printf 'x%.0s' {1..400}),$row,0"
     tail -n +2 examples/transactions.csv
   } >"$dir/transactions.csv"
