@@ -170,6 +170,10 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
   } cases[] = {
       {"[100..400 step 100]", txhost::ParamKind::kAmount, {"100", "200", "300", "400"}, ""},
       {"[1..0 step -0.5]", txhost::ParamKind::kAmount, {"1", "0.5", "0"}, ""},
+      // One value: FROM is TO, whichever way the step points.
+      {"[5..5 step -1]", txhost::ParamKind::kAmount, {"5"}, ""},
+      {"[5..5 step 2.5]", txhost::ParamKind::kAmount, {"5"}, ""},
+      {"[-2.5..-7.5 step -2.5]", txhost::ParamKind::kAmount, {"-2.5", "-5", "-7.5"}, ""},
       // Counted in decimal: the end is reached exactly, and each value reads as it is written.
       {"[0.1..0.7 step 0.1]",
        txhost::ParamKind::kAmount,
