@@ -135,7 +135,8 @@ TEST_F(ScreenTest, ScreensInInputOrderOnAnyNumberOfThreadsAndKeepsTheRejects) {
            std::to_string(i % 100 >= 50) + "\n";
     expected += "T" + std::to_string(i) + (50 + i % 100 > 100 ? ",1,1\n" : ",0,1\n");
   }
-  csv += "BAD1,A,abc,2026-12-07,0\nBAD2,A,5\nBAD3,A,5,2026-02-30,0\nODD,A,5,2026-12-07,x\n";
+  csv += "BAD1,A,abc,2026-12-07,0\nBAD2,A,5\nBAD3,A,5,2026-02-30,0\nODD,A,5,2026-12-07,x\n"
+         "LONG,A,5,2026-12-07,0,\"x,y\",z\n";
   expected += "ODD,0,1\n";  // an odd label leaves a row out of the backtest only
   options_.transactions = Write("t.csv", csv);
   options_.rules = Write("r.conf",
@@ -152,14 +153,15 @@ TEST_F(ScreenTest, ScreensInInputOrderOnAnyNumberOfThreadsAndKeepsTheRejects) {
     EXPECT_EQ(summary.rejects_by_reason,
               (std::map<std::string, size_t>{{"column amount: is not a number", 1},
                                              {"column date: is not a calendar date", 1},
-                                             {"wrong number of fields", 1}}));
+                                             {"wrong number of fields", 2}}));
   }
   EXPECT_EQ(
       ReadFile(options_.rejects),
       "id,account,amount,date,fraud,_line,_reason\n"
       "BAD1,A,abc,2026-12-07,0,9002,\"column amount: \"\"abc\"\" is not a number\"\n"
-      "BAD2,A,5,9003,\"expected 5 fields, found 3\"\n"
-      "BAD3,A,5,2026-02-30,0,9004,\"column date: \"\"2026-02-30\"\" is not a calendar date\"\n");
+      "BAD2,A,5,,,9003,\"expected 5 fields, found 3\"\n"
+      "BAD3,A,5,2026-02-30,0,9004,\"column date: \"\"2026-02-30\"\" is not a calendar date\"\n"
+      "LONG,A,5,2026-12-07,\"0,x,y,z\",9006,\"expected 5 fields, found 7\"\n");
   EXPECT_NE(err_.find(options_.transactions + ":9003: rejected: expected 5 fields, found 3\n"),
             std::string::npos)
       << err_;

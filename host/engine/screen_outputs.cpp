@@ -58,9 +58,21 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
 void ScreenOutputs::Row(const CsvRecord& record, const RowResult& result) {
   if (!result.reject.empty()) {
     if (!rejects_) return;
+    // One field per column of the header, so that the file stays a table: a short row is padded
+    // with empty fields, and a long row's extra fields are folded into its last column, joined
+    // by commas as they stood.
+    const size_t columns = input_.header.size();
     std::string row;
-    for (std::string_view field : record.fields) {
-      AppendCsvField(field, &row);
+    for (size_t f = 0; f < columns; ++f) {
+      if (f + 1 == columns && record.fields.size() > columns) {
+        std::string folded;
+        for (size_t extra = f; extra < record.fields.size(); ++extra) {
+          folded += (extra > f ? "," : "") + std::string(record.fields[extra]);
+        }
+        AppendCsvField(folded, &row);
+      } else if (f < record.fields.size()) {
+        AppendCsvField(record.fields[f], &row);
+      }
       row += ',';
     }
     rejects_->Write(row + std::to_string(record.line) + "," + CsvField(result.reject) + "\n");
