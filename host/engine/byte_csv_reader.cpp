@@ -24,7 +24,8 @@ int ByteCsvReader::Get() {
   if (c >= 0) {
     ++position_;
     ++consumed_;
-    if (c == '\n') ++line_;
+    // A lone CR ends a line too, as Python's csv module counts them.
+    if (c == '\n' || (c == '\r' && Peek() != '\n')) ++line_;
   }
   return c;
 }

@@ -145,7 +145,7 @@ bool CsvReader::Read(RowBatch* batch) {
   if (cut == position_) return false;
   batch->unsplit = true;
   batch->first_line = line_;
-  line_ += CountLineFeeds(buffer_.data() + position_, cut - position_);
+  line_ += CountLineEnds(buffer_.data() + position_, cut - position_);
   handed_out_ += cut - position_;
   // The batch takes the buffer whole; what follows the cut goes on in the batch's old one.
   batch->text.swap(buffer_);

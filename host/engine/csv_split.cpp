@@ -48,24 +48,32 @@ uint64_t SpecialByteMask(const char* bytes) {
 #endif
 }
 
-size_t CountLineFeeds(const char* bytes, size_t size) {
+size_t CountLineEnds(const char* bytes, size_t size) {
   size_t count = 0, at = 0;
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
-  while (size - at >= 16) {
+  const __m128i cr = _mm_set1_epi8('\r');
+  // Each block also looks at the byte after it, for a CR's LF; the last block is left to the
+  // loop below.
+  while (size - at >= 17) {
     // Each byte lane counts up to 255 blocks before the lanes are added up.
     __m128i lanes = _mm_setzero_si128();
-    const size_t blocks = std::min<size_t>((size - at) / 16, 255);
+    const size_t blocks = std::min<size_t>((size - at - 1) / 16, 255);
     for (size_t b = 0; b < blocks; ++b, at += 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, lf));
+      __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at + 1));
+      // A line feed, or a carriage return whose next byte is not one.
+      __m128i lone_cr = _mm_andnot_si128(_mm_cmpeq_epi8(next, lf), _mm_cmpeq_epi8(v, cr));
+      lanes = _mm_sub_epi8(lanes, _mm_or_si128(_mm_cmpeq_epi8(v, lf), lone_cr));
     }
     __m128i halves = _mm_sad_epu8(lanes, _mm_setzero_si128());
     count += static_cast<size_t>(_mm_cvtsi128_si32(halves)) +
              static_cast<size_t>(_mm_extract_epi16(halves, 4));
   }
 #endif
-  for (; at < size; ++at) count += bytes[at] == '\n';
+  for (; at < size; ++at) {
+    count += bytes[at] == '\n' || (bytes[at] == '\r' && (at + 1 == size || bytes[at + 1] != '\n'));
+  }
   return count;
 }
 
@@ -200,7 +208,7 @@ void RecordSplitter::QuotedField(size_t* begin, size_t* end, CsvRecord* record) 
       return;
     }
     at = special + 1;
-    if (text_[special] == '\n') ++line_;
+    if (EndsALine(special)) ++line_;
     if (text_[special] != '"') continue;
     bool escaped = at < size_ && text_[at] == '"';
     size_t kept = special + (escaped ? 1 : 0) - copied;
@@ -219,7 +227,7 @@ bool RecordSplitter::Next(CsvRecord* record) {
   record->fields.clear();
   record->error.clear();
   for (; at_ < size_ && (text_[at_] == '\n' || text_[at_] == '\r'); ++at_) {
-    if (text_[at_] == '\n') ++line_;  // empty lines
+    if (EndsALine(at_)) ++line_;  // empty lines
   }
   if (at_ == size_) return false;
   record->line = line_;
@@ -233,8 +241,12 @@ bool RecordSplitter::Next(CsvRecord* record) {
       QuotedField(&begin, &end, record);
       if (at_ < size_ && text_[at_] != ',' && text_[at_] != '\n' && text_[at_] != '\r') {
         fail("text follows a closing quote");
-        do at_ = NextSpecial(at_ + 1);
-        while (at_ < size_ && text_[at_] != ',' && text_[at_] != '\n');
+        // The rest of the field is passed over up to a comma or LF; a lone CR in it still ends
+        // a line.
+        do {
+          at_ = NextSpecial(at_ + 1);
+          if (at_ < size_ && text_[at_] == '\r' && EndsALine(at_)) ++line_;
+        } while (at_ < size_ && text_[at_] != ',' && text_[at_] != '\n');
       }
     } else {
       at_ = NextSpecial(at_);
@@ -253,7 +265,7 @@ bool RecordSplitter::Next(CsvRecord* record) {
     ++at_;
     if (stop == ',') continue;
     if (stop == '\r' && at_ < size_ && text_[at_] == '\n') stop = text_[at_++];  // CRLF
-    if (stop == '\n') ++line_;
+    if (stop == '\n' || stop == '\r') ++line_;  // a lone CR ends a line, as for Python's csv
     return true;
   }
 }

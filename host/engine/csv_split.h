@@ -63,6 +63,10 @@ class RecordSplitter {
     return NextSpecialInLaterBlocks(from);
   }
   size_t NextSpecialInLaterBlocks(size_t from);
+  // Whether the byte at `at` ends a line: a LF, or a CR that no LF follows.
+  bool EndsALine(size_t at) const {
+    return text_[at] == '\n' || (text_[at] == '\r' && (at + 1 == size_ || text_[at + 1] != '\n'));
+  }
   uint64_t BlockMask(size_t block) const;
   // The content of the quoted field that opens at at_, unescaped in place; moves at_ past it.
   void QuotedField(size_t* begin, size_t* end, CsvRecord* record);
@@ -78,8 +82,9 @@ class RecordSplitter {
 // Splits an unsplit batch into its records.
 void SplitBatch(RowBatch* batch);
 
-// How many LF bytes `bytes` holds: the lines a piece of a stream moves on.
-size_t CountLineFeeds(const char* bytes, size_t size);
+// How many lines `bytes` ends: each LF, and each CR that no LF follows (as Python's csv module
+// counts them; a CR last in `bytes` counts, since a piece never ends between a CR and its LF).
+size_t CountLineEnds(const char* bytes, size_t size);
 
 // Which of 64 bytes are , " CR or LF: bit i for byte i. Vector compares where the target has
 // SSE2, a table otherwise; both are exposed so that tests can hold them to each other.

@@ -1,6 +1,7 @@
 """RuleSet.screen as an analyst uses it: the same answers as txhost from a file or a DataFrame of
 any dtypes, txhost's messages as exceptions, alerts as rows, and a prompt Ctrl-C."""
 
+import csv
 import json
 import signal
 import subprocess
@@ -272,3 +273,28 @@ def test_kept_sessions_serve_only_their_login_while_alive(sample_frame, lost_dat
         again = rules.screen(sample_frame.head(100), connect=second)
         assert again.summary["rows_on_lost_session"] == 0
         assert txscreen.sessions_begun() - begun == (0 if outcome == "kept" else 1)
+
+
+def test_lines_are_counted_as_pythons_csv_module_counts_them(tmp_path):
+    # Lone CRs, CRLF, LF, a quoted field over two lines, an empty line: each rejected row's line
+    # is where csv.reader starts reading it.
+    transactions = tmp_path / "lines.csv"
+    transactions.write_bytes(b'id,amount\rT1,x\rT2,"two\rlines"\r\nT3,y\n\rT4,z\rT5,w')
+    rules_file = tmp_path / "rules.conf"
+    rules_file.write_text("over txscreen OVERCREDITLIMIT amount 5\n")
+    expected = {}
+    with open(transactions, newline="") as file:
+        reader = csv.reader(file)
+        next(reader)
+        while True:
+            start = reader.line_num + 1
+            try:
+                row = next(reader)
+            except StopIteration:
+                break
+            if row:
+                expected[row[0]] = start
+    with txscreen.RuleSet(rules_file) as rule_set:
+        run = rule_set.screen(transactions)
+    assert dict(zip(run.rejects["id"], run.rejects["_line"])) == expected
+    assert len(expected) == 5
