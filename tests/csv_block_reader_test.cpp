@@ -27,10 +27,11 @@ std::vector<OwnedRecord> ByByte(const std::string& text) {
 // As a run reads: the first record alone, as a header is, then batches split as a worker splits
 // them. Every field must be followed by the NUL that lets a rule take it where it lies.
 std::vector<OwnedRecord> ByBlock(const std::string& text, std::vector<size_t> cuts,
-                                 txhost::CsvReadSizes sizes) {
+                                 txhost::CsvReadSizes sizes, size_t spread_over = 0) {
   txhost::CsvReader reader(testing_support::SourceOver(text, std::move(cuts)), sizes);
   bool nul_ended = false;
-  std::vector<OwnedRecord> records = testing_support::ReadAsARun(&reader, &nul_ended);
+  std::vector<OwnedRecord> records =
+      testing_support::ReadAsARun(&reader, &nul_ended, spread_over, text.size());
   EXPECT_TRUE(nul_ended);
   EXPECT_EQ(reader.bytes_read(), text.size());
   return records;
@@ -82,6 +83,8 @@ TEST(CsvBlockReaderTest, ReadsWhatTheByteReaderReadsWhereverReadsAndBatchesEnd) 
       ASSERT_EQ(Show(ByBlock(text, {cut, cut + 1, cut + 3}, {4, 1 << 20})), expected);
       // An unfinished record longer than 5 bytes hands the rest to the byte reader.
       ASSERT_EQ(Show(ByBlock(text, {cut}, {3, 5})), expected);
+      // Batches cut at a block's worth of what is at hand, as for rules that wait on a server.
+      ASSERT_EQ(Show(ByBlock(text, {cut}, {4, 1 << 20}, 3)), expected);
     }
     ASSERT_EQ(Show(ByBlock(text, {}, {})), expected);
   }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -547,6 +548,28 @@ TEST_F(ScreenTest, OpensASessionPerWorkerAndRefusesWhenTheServerHasTooFew) {
       << err_;
   EXPECT_EQ(ReadFile(options_.out), "id,avg\nT1,1\nT2,0\n") << "the earlier results stay";
   EXPECT_EQ(ocisim_live_handles(0), 0u) << "the sessions that were opened are closed";
+
+  // 300 rows that each wait a round trip: every one of 8 workers screens some of them.
+  std::string csv = "id,account,amount\n";
+  for (int i = 0; i < 300; ++i) csv += "T" + std::to_string(i) + ",A," + std::to_string(i) + "\n";
+  options_.transactions = Write("t.csv", csv);
+  ocisim_set_server_model("db", 1000, 8);
+  options_.threads = 8;
+  stand_in_.StartLog();
+  ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  std::set<std::string> sessions;
+  char text[256];
+  for (size_t call = 0; call < ocisim_logged_call_count(); ++call) {
+    ocisim_call_function(call, text, sizeof text);
+    if (std::string(text) != "OCIStmtExecute") continue;
+    for (size_t arg = 0; arg < ocisim_call_arg_count(call); ++arg) {
+      ocisim_call_arg_name(call, arg, text, sizeof text);
+      if (std::string(text) != "svchp") continue;
+      ocisim_call_arg_value(call, arg, text, sizeof text);
+      sessions.insert(text);
+    }
+  }
+  EXPECT_EQ(sessions.size(), 8u) << "workers that screened rows";
 }
 
 TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {

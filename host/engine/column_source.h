@@ -19,11 +19,13 @@ class ColumnSource : public RowSource {
       : columns_(std::move(columns)), rows_(rows) {}
 
   bool Read(RowBatch* batch) override;
+  void SpreadOver(size_t workers, uint64_t total_bytes) override;
 
  private:
   std::vector<std::vector<std::string>> columns_;
   size_t rows_;
   size_t next_ = 0;
+  size_t rows_per_batch_ = kRecordsPerBatch;
 };
 
 }  // namespace txhost

@@ -143,6 +143,19 @@ bool CsvReader::Read(RowBatch* batch) {
   if (fallback_) return ReadRecordsSlowly(batch);
   size_t cut = at_end_ ? end_ : record_end_;
   if (cut == position_) return false;
+  const size_t last_end = record_end_;
+  if (spread_ && cut - position_ > sizes_.block) {
+    // Only a block's worth of the records at hand: a scanner of its own finds where the last
+    // record within the block ends, from the record start the batch begins at, or within twice
+    // as much when no record ends in the block, and so on.
+    for (size_t window = sizes_.block; window < cut - position_; window *= 2) {
+      RecordEndScanner within;
+      size_t end = within.Scan(buffer_.data() + position_, window);
+      if (end == RecordEndScanner::kNone) continue;
+      cut = position_ + end;
+      break;
+    }
+  }
   batch->unsplit = true;
   batch->first_line = line_;
   line_ += CountLineEnds(buffer_.data() + position_, cut - position_);
@@ -156,8 +169,19 @@ bool CsvReader::Read(RowBatch* batch) {
   std::memcpy(buffer_.data(), batch->text.data() + cut, tail);
   position_ = 0;
   end_ = scanned_ = tail;
-  record_end_ = RecordEndScanner::kNone;
+  // A batch cut short leaves the record ends after it found.
+  record_end_ = last_end != RecordEndScanner::kNone && last_end > cut ? last_end - cut
+                                                                      : RecordEndScanner::kNone;
   return true;
+}
+
+void CsvReader::SpreadOver(size_t workers, uint64_t total_bytes) {
+  constexpr uint64_t kSmallest = 64, kUnknown = 4096;
+  const uint64_t share =
+      total_bytes > 0 ? total_bytes / (std::max<size_t>(workers, 1) * kBatchesPerWorker) : kUnknown;
+  sizes_.block = static_cast<size_t>(
+      std::clamp<uint64_t>(share, std::min<uint64_t>(kSmallest, sizes_.block), sizes_.block));
+  spread_ = true;
 }
 
 bool CsvReader::ReadRecordsSlowly(RowBatch* batch) {

@@ -43,6 +43,8 @@ class CsvReader : public RowSource {
   uint64_t bytes_read() const override;
   // Whether reading stopped on an error of the stream rather than at its end.
   bool failed() const override { return fallback_ ? fallback_->failed() : failed_; }
+  // Reads, and cuts batches, in blocks of a share of the input (4 KiB when its size is unknown).
+  void SpreadOver(size_t workers, uint64_t total_bytes) override;
 
  private:
   size_t pending() const { return end_ - position_; }
@@ -76,6 +78,7 @@ class CsvReader : public RowSource {
   bool at_end_ = false;
   bool paused_ = false;  // the last read gave less than asked: the producer has no more at hand
   bool failed_ = false;
+  bool spread_ = false;  // batches are cut at a block's worth even when more is at hand
   std::unique_ptr<ByteCsvReader> fallback_;
   std::vector<char> record_text_;  // what Next's fields view once reading is byte at a time
 };

@@ -66,7 +66,17 @@ class RowSource {
   virtual uint64_t bytes_read() const { return 0; }
   // Whether reading stopped on an error rather than at the end.
   virtual bool failed() const { return false; }
+  // Makes batches small enough that each of `workers` gets several, for rows that wait on the
+  // database: a small input then keeps every worker busy. `total_bytes` is the input's size, 0
+  // when unknown. Called before the first Read; rows that do not wait keep the large batches.
+  virtual void SpreadOver(size_t workers, uint64_t total_bytes) {
+    (void)workers;
+    (void)total_bytes;
+  }
 };
+
+// Batches per worker that SpreadOver aims at.
+inline constexpr size_t kBatchesPerWorker = 4;
 
 }  // namespace txhost
 

@@ -5,6 +5,7 @@
 
 #include "alert_capture.h"
 #include "screen_pipeline.h"
+#include "session_pool.h"
 
 namespace txhost {
 
@@ -17,6 +18,11 @@ RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& li
   ScreenPipeline pipeline(plan.checks, input.header, layout, plan.settings.parse_only,
                           plan.settings.explain, plan.Deciders(), workers);
   summary->workers = workers.size();
+  // Rows that wait on the database are dealt in small batches, so that a small file keeps every
+  // worker busy; rows that do not keep the large batches that reading fast wants.
+  if (workers.size() > 1 && !plan.settings.parse_only && NeedsDatabase(plan.checks)) {
+    input.source->SpreadOver(workers.size(), input.total_bytes);
+  }
   RunOutcome outcome;
   bool stopped = false;
   auto started = std::chrono::steady_clock::now();

@@ -36,10 +36,13 @@ inline txhost::ByteCsvReader::Source SourceOver(const std::string& text,
 }
 
 // The records `reader` gives: the first on its own, as a header is read, then batches split as
-// a worker splits them.
+// a worker splits them; with `spread_over` workers, the batches are spread over them as for
+// rules that wait on the database, `total_bytes` being the input's size.
 // `nul_ended` is set false when a field is not followed by the NUL that lets a rule take it
 // where it lies.
-inline std::vector<txhost::OwnedRecord> ReadAsARun(txhost::CsvReader* reader, bool* nul_ended) {
+inline std::vector<txhost::OwnedRecord> ReadAsARun(txhost::CsvReader* reader, bool* nul_ended,
+                                                   size_t spread_over = 0,
+                                                   uint64_t total_bytes = 0) {
   std::vector<txhost::OwnedRecord> records;
   *nul_ended = true;
   auto keep = [&](const txhost::CsvRecord& record) {
@@ -48,6 +51,7 @@ inline std::vector<txhost::OwnedRecord> ReadAsARun(txhost::CsvReader* reader, bo
   };
   txhost::CsvRecord first;
   if (reader->Next(&first)) keep(first);
+  if (spread_over > 0) reader->SpreadOver(spread_over, total_bytes);
   txhost::RowBatch batch;
   while (reader->Read(&batch)) {
     if (batch.unsplit) txhost::SplitBatch(&batch);
