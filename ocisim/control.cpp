@@ -155,7 +155,14 @@ int ocisim_set_server_model(const char* service, unsigned round_trip_us, size_t 
   return WithDatabase(service, [&](Database& database) {
     database.round_trip = std::chrono::microseconds(round_trip_us);
     database.session_limit = session_limit;
+    database.most_round_trips = 0;
   });
+}
+
+size_t ocisim_most_round_trips_at_once(const char* service) {
+  size_t most = 0;
+  WithDatabase(service, [&](Database& database) { most = database.most_round_trips.load(); });
+  return most;
 }
 
 size_t ocisim_pointer_text(const void* pointer, char* buf, size_t size) {

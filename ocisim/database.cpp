@@ -224,7 +224,13 @@ bool ReadSettings(const std::string& path, const char* expected, std::string* er
 }  // namespace
 
 void Database::RoundTrip() const {
-  if (round_trip.count() > 0) std::this_thread::sleep_for(round_trip);
+  if (round_trip.count() == 0) return;
+  const size_t now = ++round_trips_now;
+  for (size_t most = most_round_trips.load(); now > most;) {
+    if (most_round_trips.compare_exchange_weak(most, now)) break;
+  }
+  std::this_thread::sleep_for(round_trip);
+  --round_trips_now;
 }
 
 std::string Database::RaisedBy(const std::string& account) {

@@ -53,6 +53,10 @@ struct Database {
   ServerFaults faults;
   // Runs of the procedure so far, for the faults that strike every nth run.
   std::atomic<uint64_t> procedure_runs{0};
+  // Round trips under way now, and the most there were at once since the server model was set:
+  // whether a client's calls overlap.
+  mutable std::atomic<size_t> round_trips_now{0};
+  mutable std::atomic<size_t> most_round_trips{0};
 
   bool Authenticates(const std::string& user, const std::string& password) const;
   // The default body: 1 when `amount` is over the average of the account's recorded amounts, 0

@@ -108,6 +108,9 @@ OCISIM_API int OCI_CALL ocisim_set_open_cursor_limit(const char* service, size_t
  * directory takes both from its server.conf. */
 OCISIM_API int OCI_CALL ocisim_set_server_model(const char* service, unsigned round_trip_us,
                                                 size_t session_limit);
+/* The most round trips to `service` under way at once since its server model was set: whether
+ * a client's calls (its logins, say) overlap. 0 without a round trip, or for an unknown service. */
+OCISIM_API size_t OCI_CALL ocisim_most_round_trips_at_once(const char* service);
 /* Open cursors across all sessions. */
 OCISIM_API size_t OCI_CALL ocisim_open_cursors(void);
 

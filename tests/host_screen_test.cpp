@@ -17,6 +17,7 @@
 #include "ocisim.h"
 #include "rule_set.h"
 #include "screen_command.h"
+#include "session_pool.h"
 #include "stand_in.h"
 #include "temp_files.h"
 
@@ -548,6 +549,16 @@ TEST_F(ScreenTest, OpensASessionPerWorkerAndRefusesWhenTheServerHasTooFew) {
       << err_;
   EXPECT_EQ(ReadFile(options_.out), "id,avg\nT1,1\nT2,0\n") << "the earlier results stay";
   EXPECT_EQ(ocisim_live_handles(0), 0u) << "the sessions that were opened are closed";
+
+  // The workers' logins go to the server at once: their round trips overlap.
+  ocisim_set_server_model("db", 2000, 8);
+  std::string error;
+  auto pool = txhost::SessionPool::Open({"u", "p", "db", true}, 8, &error);
+  ASSERT_TRUE(pool) << error;
+  EXPECT_GE(ocisim_most_round_trips_at_once("db"), 3u);
+  EXPECT_EQ(std::set<OCISvcCtx*>({pool->handles()[0].svc, pool->handles()[7].svc}).size(), 2u);
+  pool.reset();
+  EXPECT_EQ(ocisim_live_handles(0), 0u);
 
   // 300 rows that each wait a round trip: every one of 8 workers screens some of them.
   std::string csv = "id,account,amount\n";

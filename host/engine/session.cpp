@@ -2,6 +2,7 @@
 #include "session.h"
 
 #include <atomic>
+#include <thread>
 
 #include "oci_calls.h"
 
@@ -59,15 +60,35 @@ std::unique_ptr<HostSession> HostSession::Open(const ConnectString& connect, boo
   return session;
 }
 
-bool HostSession::OpenAnother(const ConnectString& connect, OciHandles* handles,
-                              std::string* error) {
-  Member member;
-  if (!Begin(connect, &member, error)) {
-    Close(&member);
+bool HostSession::OpenMore(const ConnectString& connect, size_t count,
+                           std::vector<OciHandles>* handles, size_t* failed, std::string* error) {
+  std::vector<Member> members(count);
+  std::vector<std::string> errors(count);
+  std::unique_ptr<bool[]> begun(new bool[count]());
+  {
+    // Each login on a thread of its own, so that their round trips to the server overlap. A
+    // member is touched by its thread alone; the environment is threaded.
+    std::vector<std::thread> logins;
+    for (size_t i = 0; i < count; ++i) {
+      logins.emplace_back([&, i] { begun[i] = Begin(connect, &members[i], &errors[i]); });
+    }
+    for (std::thread& login : logins) login.join();
+  }
+  size_t opened = 0;
+  for (size_t i = 0; i < count; ++i) opened += begun[i];
+  if (opened < count) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!begun[i]) *error = errors[i];
+    }
+    // Counted from the sessions the server gave, so that a session limit names the one past it.
+    *failed = opened;
+    CloseAll(&members);
     return false;
   }
-  members_.push_back(member);
-  *handles = Handles(member);
+  for (Member& member : members) {
+    members_.push_back(member);
+    handles->push_back(Handles(member));
+  }
   return true;
 }
 
@@ -116,9 +137,20 @@ bool HostSession::HandlesForThread(OciHandles* handles) {
 }
 
 HostSession::~HostSession() {
-  for (Member& member : members_) Close(&member);
+  CloseAll(&members_);
   for (OCIError* err : thread_errors_) OCIHandleFree(err, OCI_HTYPE_ERROR);
   if (env_) OCIHandleFree(env_, OCI_HTYPE_ENV);
+}
+
+void HostSession::CloseAll(std::vector<Member>* members) {
+  // Each on a thread of its own but the first, as they were begun: the round trips of their
+  // session ends and detaches overlap.
+  std::vector<std::thread> closes;
+  for (size_t i = 1; i < members->size(); ++i) {
+    closes.emplace_back([this, members, i] { Close(&(*members)[i]); });
+  }
+  if (!members->empty()) Close(&members->front());
+  for (std::thread& close : closes) close.join();
 }
 
 bool HostSession::Alive() {

@@ -36,10 +36,12 @@ class HostSession {
 
   // The triple of the first session, to pass to a database rule.
   OciHandles handles() const { return Handles(members_[0]); }
-  // Begins another session of the same login on the same environment, for a worker of its own:
-  // a real server serves one call at a time per session. False and the reason when it fails
-  // (the server's session limit, say); what it allocated is released.
-  bool OpenAnother(const ConnectString& connect, OciHandles* handles, std::string* error);
+  // Begins `count` more sessions of the same login on the same environment, one for each worker
+  // (a real server serves one call at a time per session), all at once: their triples go to
+  // `handles`. False when any fails (the server's session limit, say), with how many of them
+  // the server gave in `failed` and one failure's reason; then none of them is kept.
+  bool OpenMore(const ConnectString& connect, size_t count, std::vector<OciHandles>* handles,
+                size_t* failed, std::string* error);
   // The first session's triple with an error handle of its own, for a caller on another thread
   // that shares the session. The handle lives as long as the session. False when it cannot be
   // allocated.
@@ -63,6 +65,8 @@ class HostSession {
   bool Begin(const ConnectString& connect, Member* member, std::string* error);
   // Ends and detaches what was begun and attached, then frees the member's handles.
   void Close(Member* member);
+  // The same for every one of `members`, all at once.
+  void CloseAll(std::vector<Member>* members);
 
   OCIEnv* env_ = nullptr;
   std::vector<Member> members_;

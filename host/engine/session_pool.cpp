@@ -15,14 +15,15 @@ std::unique_ptr<SessionPool> SessionPool::Open(const ConnectString& login, unsig
   auto pool = std::make_unique<SessionPool>(workers);
   pool->session_ = HostSession::Open(login, workers > 1, error);
   if (!pool->session_) return nullptr;
-  pool->handles_[0] = pool->session_->handles();
-  for (unsigned w = 1; w < workers; ++w) {
-    if (!pool->session_->OpenAnother(login, &pool->handles_[w], error)) {
-      *error = "session " + std::to_string(w + 1) + " of " + std::to_string(workers) +
-               " (one per worker, --threads): " + *error;
-      return nullptr;
-    }
+  std::vector<OciHandles> more;
+  size_t given = 0;
+  if (!pool->session_->OpenMore(login, workers - 1, &more, &given, error)) {
+    *error = "session " + std::to_string(given + 2) + " of " + std::to_string(workers) +
+             " (one per worker, --threads): " + *error;
+    return nullptr;
   }
+  pool->handles_[0] = pool->session_->handles();
+  std::copy(more.begin(), more.end(), pool->handles_.begin() + 1);
   return pool;
 }
 
