@@ -108,6 +108,11 @@ def test_faulty_server_alerts_are_rows(sample_frame):
     assert run.summary["alerts"] == 33
 
 
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text for this one")
+
+
 @pytest.mark.parametrize("make, error, words", [
     (lambda r, f, p: txscreen.RuleSet(p("bad.conf", "x txscreen NOSUCHRULE a\n")),
      txscreen.RuleSetError, ["bad.conf:1: txscreen has no rule NOSUCHRULE"]),
@@ -125,6 +130,11 @@ def test_faulty_server_alerts_are_rows(sample_frame):
      txscreen.LoginError, ["No such file or directory"]),
     (lambda r, f, p: r.screen(f.assign(amount="x"), max_rejects=3),
      txscreen.TooManyRejects, ["more than 3 rows rejected", "DataFrame:5"]),
+    (lambda r, f, p: r.screen(f.assign(account=["\ud800"] + list(f["account"][1:]))),
+     txscreen.InputError, ["column account, row 0 (line 2): its value cannot be read as a text"]),
+    (lambda r, f, p: r.screen(f.assign(user=list(f["user"][:5]) + [Unprintable()] +
+                                       list(f["user"][6:]))),
+     txscreen.InputError, ["column user, row 5 (line 7)", "no text for this one"]),
     (lambda r, f, p: r.screen(f, threads=0), ValueError, ["threads must be at least 1, not 0"]),
     (lambda r, f, p: r.screen(f, threads=2.5), TypeError,
      ["threads must be a whole number, not 2.5"]),

@@ -142,14 +142,23 @@ std::string ObjectText(PyObject* item, const MissingValues& missing) {
   return text;
 }
 
-void ObjectsToTexts(const py::array& column, std::vector<std::string>* texts) {
+void ObjectsToTexts(const std::string& name, const py::array& column,
+                    std::vector<std::string>* texts) {
   py::module_ pandas = py::module_::import("pandas");
   py::object na = pandas.attr("NA"), nat = pandas.attr("NaT");
   const MissingValues missing{na.ptr(), nat.ptr()};
   auto* items = static_cast<PyObject* const*>(column.data());
   py::ssize_t stride = column.strides(0) / static_cast<py::ssize_t>(sizeof(PyObject*));
   for (py::ssize_t i = 0; i < column.shape(0); ++i) {
-    (*texts)[i] = ObjectText(items[i * stride], missing);
+    try {
+      (*texts)[i] = ObjectText(items[i * stride], missing);
+    } catch (py::error_already_set& error) {
+      // A str that no bytes stand for (a lone surrogate), or an object whose str() raises: the
+      // row, its column and the reason, as a fault of the input.
+      Raise("InputError", "column " + name + ", row " + std::to_string(i) + " (line " +
+                              std::to_string(i + 2) + "): its value cannot be read as a text: " +
+                              py::str(error.value()).cast<std::string>());
+    }
   }
 }
 
@@ -180,11 +189,12 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
       DatesToTexts(column, &texts);
       break;
     case 'O':
-      ObjectsToTexts(column, &texts);
+      ObjectsToTexts(name, column, &texts);
       break;
     default:
-      throw py::type_error("column " + name + ": values of dtype " +
-                           py::str(py::handle(dtype)).cast<std::string>() + " cannot be screened");
+      Raise("InputError", "column " + name + ": values of dtype " +
+                              py::str(py::handle(dtype)).cast<std::string>() +
+                              " cannot be screened");
   }
   return texts;
 }
