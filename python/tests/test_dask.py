@@ -108,6 +108,12 @@ def test_the_partitions_answer_as_one_run(client, sample_frame):
     assert summary["rows_rejected"] == 12
     assert screenings(client) - before == PARTITIONS
 
+    # The id column as the index: the same results, indexed by the ids.
+    by_id = txscreen.dask.screen(ddf.set_index("id"), str(RULES)).results
+    expected = persisted.compute().set_index("id", drop=False).sort_index(kind="mergesort")
+    got = client.compute(by_id).result(timeout=120).sort_index(kind="mergesort")
+    pd.testing.assert_frame_equal(got, expected, check_names=False)
+
     # max_rejects counts the whole run's rejects, not each partition's.
     run = txscreen.dask.screen(ddf, txscreen.RuleSet(RULES), max_rejects=10)
     for collection in (run.summary, run.results):

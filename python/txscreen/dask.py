@@ -44,7 +44,8 @@ class DaskRun:
 def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options) -> DaskRun:
     """Screen every partition of ``ddf`` with ``rules.screen(partition, **options)``.
 
-    ``rules`` is a :class:`txscreen.RuleSet` or the path of a rule-set file. The options are those
+    ``rules`` is a :class:`txscreen.RuleSet` or the path of a rule-set file; the id column may be
+    ``ddf``'s index (``set_index("id")``), which the results then keep. The options are those
     of :meth:`txscreen.RuleSet.screen`; ``max_rejects`` holds for the whole run: past it, the
     summary and the results raise :class:`txscreen.TooManyRejects` (each partition also stops
     as soon as it alone is past it). A password given as ``password`` travels to the workers in
@@ -75,10 +76,20 @@ _SUMMARY = "txscreen_summary"  # where a partition's results keep its summary
 _screenings = 0  # partitions screened by this process, for the tests
 
 
+def _indexed_by_id(frame: pd.DataFrame, options: dict) -> bool:
+    """Whether the id column is the frame's index (``set_index("id")``) rather than a column."""
+    id_column = options.get("id", "id")
+    return id_column not in frame.columns and frame.index.name == id_column
+
+
 def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict) -> pd.DataFrame:
     global _screenings
     started = time.time()
-    run = rules.screen(frame, **options)
+    indexed = _indexed_by_id(frame, options)
+    run = rules.screen(frame.reset_index() if indexed else frame, **options)
+    if indexed:
+        # The screened rows' positions, as reset_index numbered them, back to the ids.
+        run.results.index = frame.index[run.results.index]
     _screenings += 1
     # When and where it ran, for the run's time and workers; the merge takes these out.
     run.summary["_run"] = {"started": started, "ended": time.time(),
@@ -107,7 +118,8 @@ def _results_meta(ddf, rules, options):
     """The empty frame that stands for each partition's results."""
     empty = ddf._meta
     id_column = options.get("id", "id")
-    meta = pd.DataFrame({id_column: empty[id_column]})
+    ids = empty.index.to_series() if _indexed_by_id(empty, options) else empty[id_column]
+    meta = pd.DataFrame({id_column: ids}, index=empty.index)
     for label in rules.labels:
         meta[label] = pd.Series([], dtype=np.int8, index=meta.index)
     scored, decides = rules.decides
