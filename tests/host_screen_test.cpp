@@ -430,6 +430,14 @@ TEST_F(ScreenTest, AFailedWriteIsAFailedRun) {
     EXPECT_NE(err_.find("/dev/full: No space left on device"), std::string::npos) << err_;
     EXPECT_EQ(ReadFile(options_.out), "earlier results\n");
   }
+  // Results that go straight to a device that takes none: the message counts what it took.
+  options_.explain = options_.summary = "";
+  options_.out = "/dev/full";
+  EXPECT_EQ(Run(), txhost::kExitFailed);
+  EXPECT_NE(err_.find("/dev/full: No space left on device; nothing was published, but /dev/full "
+                      "has 0 result rows, which are incomplete"),
+            std::string::npos)
+      << err_;
 }
 
 TEST_F(ScreenTest, TiesEveryAlertToItsRowAndCheck) {

@@ -35,6 +35,8 @@ class OutputFile {
   const std::string& path() const { return path_; }
   // Whether what is written goes straight where the path leads (standard output, a device).
   bool direct() const { return temporary_.empty(); }
+  // Whether a write or flush has failed.
+  bool failed() const { return error_ != 0; }
   // What the file's creation removed beside it: files of earlier runs that were killed.
   const std::vector<std::string>& leftovers_removed() const { return leftovers_removed_; }
 

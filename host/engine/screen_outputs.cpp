@@ -138,7 +138,10 @@ std::vector<OutputFile*> ScreenOutputs::Files() const {
 void ScreenOutputs::Flush() {
   if (results_) {
     results_->Write(pending_results_);
-    result_rows_ += pending_result_rows_;
+    // Counted once they are out of this process's buffers, and only when the system took them,
+    // so that a run that fails says how many rows a reader may have got.
+    results_->Flush();
+    if (!results_->failed()) result_rows_ += pending_result_rows_;
     pending_results_.clear();
     pending_result_rows_ = 0;
   }
