@@ -79,17 +79,29 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
         "account": ["ACC-6661", None, "ACC-6661\0XYZ", "x", "y", "z", "ACC-6661"],
         "date": pd.to_datetime(["2026-12-06", "2026-12-07", "2026-12-06", "2026-12-06",
                                 "2026-12-06", "2026-12-07", None]),
+        # Floats read as texts (a postal code column with a gap), written as repr writes them.
+        # Rows a, e and f are screened: their values reach the explain lines below.
+        "zip": [80217.0, np.nan, 0.1, 100000.0, 1e16, 1.5e-05, 80217.0],
+        "zip32": np.array([100000.0, 0.1, np.nan, 3.0, 1e-05, 2.5e10, 1e16], dtype=np.float32),
     })
     rule_file = tmp_path / "rules.conf"
     rule_file.write_text("over txscreen OVERCREDITLIMIT amount credit_limit\n"
                          "bad txscreen BADACCOUNT account \"ACC-6661\"\n"
-                         "sunday txscreen TESTDATE \"SUN\" date\n")
+                         "sunday txscreen TESTDATE \"SUN\" date\n"
+                         "zip txscreen BADACCOUNT zip \"80217.0\"\n"
+                         "zip32 txscreen BADACCOUNT zip32 \"100000.0\"\n"
+                         "zip_itself txscreen BADACCOUNT zip zip\n"
+                         "zip32_itself txscreen BADACCOUNT zip32 zip32\n")
     csv = tmp_path / "typed.csv"
     frame.to_csv(csv, index=False)
     with txscreen.RuleSet(rule_file) as typed_rules:
-        from_frame = typed_rules.screen(frame)
-        from_file = typed_rules.screen(csv)
+        from_frame = typed_rules.screen(frame, explain=True)
+        from_file = typed_rules.screen(csv, explain=True)
     pd.testing.assert_frame_equal(as_texts(from_frame.results), as_texts(from_file.results))
+    pd.testing.assert_frame_equal(from_frame.explain.astype(str), from_file.explain.astype(str))
+    assert from_file.results[["zip", "zip32"]].sum().tolist() == [1, 1]
+    texts = {arg["value"] for args in from_file.explain["args"] for arg in args}
+    assert {"80217.0", "1e+16", "1.5e-05", "100000.0", "1e-05", "25000000000.0"} <= texts
     assert list(from_frame.results["id"]) == ["a", "e", "f"]
     assert list(from_frame.results["over"]) == [1, 1, 1]
     assert list(from_frame.results["sunday"]) == [1, 1, 0]

@@ -53,12 +53,49 @@ py::str Text(const std::string& bytes) {
 // --- Columns to texts, as DataFrame.to_csv writes them ----------------------------------------
 
 // The shortest decimal that reads back as the same number; "" for NaN, which to_csv leaves empty.
+// A finite float as Python's repr writes it, and so to_csv: the shortest digits that read back
+// as the value, positional from 1e-4 up to 1e16 with at least one digit after the point
+// ("80217.0"), in exponent form outside ("1e+16", "1.5e-05").
+template <class Float>
+std::string FloatText(Float value) {
+  char scientific[64];
+  auto end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                           std::chars_format::scientific).ptr;
+  const std::string text(scientific, end);  // "-8.0217e+04"
+  const size_t e = text.find('e');
+  const bool negative = text[0] == '-';
+  std::string digits;
+  for (size_t i = negative ? 1 : 0; i < e; ++i) {
+    if (text[i] != '.') digits.push_back(text[i]);
+  }
+  const int exponent = std::stoi(text.substr(e + 1));
+  std::string out = negative ? "-" : "";
+  if (exponent < -4 || exponent >= 16) {
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    out += std::string("e") + (exponent < 0 ? "-" : "+") + (magnitude < 10 ? "0" : "") +
+           std::to_string(magnitude);
+  } else if (exponent < 0) {
+    out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+  } else {
+    const size_t whole = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= whole) {
+      out += digits + std::string(whole - digits.size(), '0') + ".0";
+    } else {
+      out += digits.substr(0, whole) + "." + digits.substr(whole);
+    }
+  }
+  return out;
+}
+
 template <class Number>
 std::string NumberText(Number value) {
+  char text[64];
   if constexpr (std::is_floating_point_v<Number>) {
     if (std::isnan(value)) return "";
+    if (!std::isinf(value)) return FloatText(value);
   }
-  char text[64];
   auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
 }
