@@ -159,6 +159,12 @@ TEST(OutputPathTest, LinksAreWrittenThroughAndSystemPathsInPlace) {
   std::filesystem::create_symlink("nowhere/../new.csv", dir + "/dangling.csv");
   std::filesystem::create_directories(dir + "/nowhere");
   std::filesystem::create_symlink(dir + "/t.csv", dir + "/input-link.csv");
+  // A chain of relative links across folders: each hop is relative to its own link's folder.
+  std::filesystem::create_directories(dir + "/a");
+  std::filesystem::create_directories(dir + "/b");
+  std::ofstream(dir + "/b/final.csv") << "earlier results\n";
+  std::filesystem::create_symlink("a/hop.csv", dir + "/chain.csv");
+  std::filesystem::create_symlink("../b/final.csv", dir + "/a/hop.csv");
   const std::string results = "id,same\nT1,1\n";
   struct Case {
     std::string out;
@@ -167,6 +173,7 @@ TEST(OutputPathTest, LinksAreWrittenThroughAndSystemPathsInPlace) {
   } cases[] = {
       {dir + "/link.csv", txhost::kExitOk, dir + "/target.csv"},
       {dir + "/dangling.csv", txhost::kExitOk, dir + "/new.csv"},
+      {dir + "/chain.csv", txhost::kExitOk, dir + "/b/final.csv"},
       {"/dev/fd/1", txhost::kExitOk, dir + "/captured.csv"},
       {dir + "/input-link.csv", txhost::kExitUsage, ""},
   };
@@ -190,6 +197,9 @@ TEST(OutputPathTest, LinksAreWrittenThroughAndSystemPathsInPlace) {
   EXPECT_EQ(after.st_ino, before.st_ino) << "the file behind /dev/fd/1 is written, not replaced";
   EXPECT_TRUE(std::filesystem::is_symlink(dir + "/link.csv"));
   EXPECT_TRUE(std::filesystem::is_symlink(dir + "/dangling.csv"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir + "/chain.csv"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir + "/a/hop.csv"));
+  EXPECT_EQ(LeftoverTemporaries(dir + "/b"), std::vector<std::string>{});
   EXPECT_EQ(ReadFile(dir + "/t.csv"), "id\nT1\n");
   EXPECT_EQ(LeftoverTemporaries(dir), std::vector<std::string>{});
 }
