@@ -41,3 +41,15 @@ def txhost_screen(transactions, rules, tmp_path, *options):
     assert done.returncode in (0, 1), done.stderr
     return (pd.read_csv(out, dtype=str, keep_default_na=False),
             json.loads(summary.read_text()))
+
+
+def sample_database_like(tmp_path, monkeypatch, name, faults):
+    """A database `name` with the sample's users and history and `faults` (a faults.conf text),
+    in a directory of its own that OCISIM_DATABASES then names; gives its connect string."""
+    database = tmp_path / "databases" / name
+    database.mkdir(parents=True)
+    for file in ("users.csv", "history.csv"):
+        (database / file).write_bytes((EXAMPLES / "databases" / "sample" / file).read_bytes())
+    (database / "faults.conf").write_text(faults)
+    monkeypatch.setenv("OCISIM_DATABASES", str(tmp_path / "databases"))
+    return f"screener/screener@{name}"

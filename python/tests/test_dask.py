@@ -9,7 +9,7 @@ from distributed import Client, LocalCluster
 
 import txscreen
 import txscreen.dask
-from conftest import EXAMPLES, comparable, txhost_screen
+from conftest import EXAMPLES, comparable, sample_database_like, txhost_screen
 
 RULES = EXAMPLES / "rules.conf"
 DECISIONS = EXAMPLES / "decisions.conf"
@@ -28,14 +28,9 @@ def client():
 @pytest.fixture
 def reviewed_database(tmp_path, monkeypatch):
     """The sample database with one account whose every call raises: alerts on fixed rows."""
-    database = tmp_path / "databases" / "reviewed"
-    database.mkdir(parents=True)
-    for name in ("users.csv", "history.csv"):
-        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
-    (database / "faults.conf").write_text(
+    return sample_database_like(
+        tmp_path, monkeypatch, "reviewed",
         "raise account ACC-1033 ORA-20001: account ACC-1033 is under review\n")
-    monkeypatch.setenv("OCISIM_DATABASES", str(tmp_path / "databases"))
-    return "screener/screener@reviewed"
 
 
 # The checks alone, and the sample's decisions beside the live checks: outcomes, a swept

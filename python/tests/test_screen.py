@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import txscreen
-from conftest import EXAMPLES, comparable, txhost_screen
+from conftest import EXAMPLES, comparable, sample_database_like, txhost_screen
 
 RULES = EXAMPLES / "rules.conf"
 DECISIONS = EXAMPLES / "decisions.conf"
@@ -265,13 +265,7 @@ def test_the_analysts_example_runs(tmp_path):
 @pytest.fixture
 def lost_database(tmp_path, monkeypatch):
     """The sample database whose sessions break after 280 statements."""
-    database = tmp_path / "databases" / "lost"
-    database.mkdir(parents=True)
-    for name in ("users.csv", "history.csv"):
-        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
-    (database / "faults.conf").write_text("session lost after 280\n")
-    monkeypatch.setenv("OCISIM_DATABASES", str(tmp_path / "databases"))
-    return "screener/screener@lost"
+    return sample_database_like(tmp_path, monkeypatch, "lost", "session lost after 280\n")
 
 
 # A rule set keeps its sessions from one run to the next only for the same login, password
