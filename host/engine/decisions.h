@@ -54,7 +54,7 @@ struct RowDecision {
 
 struct Decisions {
   int scale = 0;        // the precision every score and threshold is counted at
-  int score_scale = 0;  // the precision the scores are written with: a row's score is shown so
+  int score_scale = 0;  // the precision the scores are written with, and a row's score shown at
   // Each scored check's place in the screened checks, with its score in units of `scale`.
   std::vector<std::pair<size_t, int64_t>> weights;
   std::vector<Outcome> outcomes;  // lowest first; empty when the set names none
