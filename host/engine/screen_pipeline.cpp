@@ -2,6 +2,7 @@
 #include "screen_pipeline.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -29,16 +30,28 @@ class Exchange {
  public:
   explicit Exchange(size_t capacity) : capacity_(capacity) {}
 
-  // Reader: waits for room; false once the run is stopping.
-  bool Deal(std::unique_ptr<Chunk> chunk) EXCLUDES(mutex_) {
-    txscreen::MutexLock lock(&mutex_);
-    while (in_flight_ >= capacity_ && !stopping_) room_.wait(mutex_);
-    if (stopping_) return false;
-    ++in_flight_;
-    ++dealt_;
-    waiting_.push_back(std::move(chunk));
-    work_.notify_one();
-    return true;
+  // Reader: waits for room, asking `keep_going` now and then while it waits (without the lock);
+  // false once the run is stopping, or when `keep_going` said to stop.
+  bool Deal(std::unique_ptr<Chunk> chunk, const std::function<bool()>& keep_going)
+      EXCLUDES(mutex_) {
+    for (;;) {
+      {
+        txscreen::MutexLock lock(&mutex_);
+        bool waited_long = false;
+        while (in_flight_ >= capacity_ && !stopping_ && !waited_long) {
+          waited_long = room_.wait_for(mutex_, kPatience) == std::cv_status::timeout;
+        }
+        if (stopping_) return false;
+        if (in_flight_ < capacity_) {
+          ++in_flight_;
+          ++dealt_;
+          waiting_.push_back(std::move(chunk));
+          work_.notify_one();
+          return true;
+        }
+      }
+      if (!keep_going()) return false;
+    }
   }
   void FinishReading() EXCLUDES(mutex_) {
     txscreen::MutexLock lock(&mutex_);
@@ -91,9 +104,29 @@ class Exchange {
     return chunk;
   }
 
+  // The writer has handed on every row, or the run stopped; waits at most `patience`.
+  bool WaitForTheEnd(std::chrono::milliseconds patience) EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    if (!ended_ && !stopping_) ended_changed_.wait_for(mutex_, patience);
+    return ended_ || stopping_;
+  }
+  void End() EXCLUDES(mutex_) {
+    txscreen::MutexLock lock(&mutex_);
+    ended_ = true;
+    ended_changed_.notify_all();
+  }
+  // For a worker between two rows: a stopping run leaves the rest of its chunk.
+  bool stopping() const { return stop_seen_.load(std::memory_order_relaxed); }
+
+  // How long a wait goes before the reader asks whether to go on: a run asked to stop while
+  // rows wait on a slow server stops within about this.
+  static constexpr std::chrono::milliseconds kPatience{100};
+
   void Stop() EXCLUDES(mutex_) {
     txscreen::MutexLock lock(&mutex_);
     stopping_ = true;
+    stop_seen_ = true;
+    ended_changed_.notify_all();
     room_.notify_all();
     work_.notify_all();
     done_.notify_all();
@@ -102,7 +135,7 @@ class Exchange {
  private:
   const size_t capacity_;
   txscreen::Mutex mutex_;
-  std::condition_variable_any room_, work_, done_;
+  std::condition_variable_any room_, work_, done_, ended_changed_;
   std::deque<std::unique_ptr<Chunk>> waiting_ GUARDED_BY(mutex_);
   std::map<size_t, std::unique_ptr<Chunk>> finished_ GUARDED_BY(mutex_);
   std::vector<std::unique_ptr<Chunk>> spare_ GUARDED_BY(mutex_);
@@ -111,6 +144,8 @@ class Exchange {
   size_t next_ GUARDED_BY(mutex_) = 0;
   bool reading_done_ GUARDED_BY(mutex_) = false;
   bool stopping_ GUARDED_BY(mutex_) = false;
+  bool ended_ GUARDED_BY(mutex_) = false;
+  std::atomic<bool> stop_seen_{false};  // stopping_, for workers to read without the lock
 };
 
 namespace {
@@ -140,7 +175,7 @@ void ScreenPipeline::Screen(Exchange& exchange, const OciHandles& handles) const
     RowBatch& rows = chunk->rows;
     if (rows.unsplit) SplitBatch(&rows);
     if (chunk->results.size() < rows.size) chunk->results.resize(rows.size);
-    for (size_t i = 0; i < rows.size; ++i) {
+    for (size_t i = 0; i < rows.size && !exchange.stopping(); ++i) {
       screener.Screen(rows.records[i], handles, &chunk->results[i]);
     }
     exchange.Done(std::move(chunk));
@@ -183,22 +218,27 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
       delivered();
       exchange.Recycle(std::move(chunk));
     }
+    exchange.End();
   }));
+  const auto keep_going = [&] {
+    if (progress(delivered_rows)) return true;
+    delivered_all = false;
+    exchange.Stop();
+    return false;
+  };
   guarded([&] {
     for (size_t sequence = 0;; ++sequence) {
       auto chunk = exchange.Blank();
       chunk->sequence = sequence;
       bool more = source.Read(&chunk->rows);
-      if (more && !exchange.Deal(std::move(chunk))) return;
-      if (!progress(delivered_rows)) {
-        delivered_all = false;
-        exchange.Stop();
-        return;
-      }
-      if (!more) return;
+      if (more && !exchange.Deal(std::move(chunk), keep_going)) return;
+      if (!keep_going() || !more) return;
     }
   })();
   exchange.FinishReading();
+  // The last chunks may wait on the server for long: the caller is still asked now and then.
+  while (!exchange.WaitForTheEnd(Exchange::kPatience) && keep_going()) {
+  }
   for (std::thread& worker : workers) worker.join();
   writer.join();
   failure.Rethrow();
