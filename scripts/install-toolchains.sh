@@ -3,8 +3,9 @@
 # wanted (several may be given; all of them by default):
 #   native    the Linux build, the reference host (Chart.js too, which it builds into its
 #             report), the suites' and benchmarks' libraries, and the Python package's build
-#             (pybind11, Python headers)
+#             (pybind11, Python headers), and the server's HTTP and JSON libraries
 #   python    pandas, Dask's distributed and pytest, for the Python package's tests
+#   serve     haproxy, wrk and h2load, for the server's tests and benchmarks
 #   browser   Chromium with a font, for the report's test in a real browser
 #   valgrind  valgrind
 #   fuzz      clang with libFuzzer
@@ -19,8 +20,9 @@ exec 1>&2
 # The linux preset configures the suites and benchmarks too, so the native build needs their
 # libraries even when only the host is built.
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
-        libbenchmark-dev pybind11-dev python3-dev)
+        libbenchmark-dev pybind11-dev python3-dev libboost-dev libsimdjson-dev)
 python=(python3-pandas python3-distributed python3-pytest)
+serve=(haproxy wrk nghttp2-client)
 browser=(chromium fonts-liberation)
 valgrind=(valgrind)
 fuzz=(clang libclang-rt-14-dev)
@@ -34,14 +36,15 @@ for set in "${sets[@]}"; do
   case "$set" in
     native) wanted+=("${native[@]}") ;;
     python) wanted+=("${python[@]}") ;;
+    serve) wanted+=("${serve[@]}") ;;
     browser) wanted+=("${browser[@]}") ;;
     valgrind) wanted+=("${valgrind[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
     win32) wanted+=("${win32[@]}") ;;
     win64) wanted+=("${win64[@]}") ;;
-    all) wanted+=("${native[@]}" "${python[@]}" "${browser[@]}" "${valgrind[@]}" "${fuzz[@]}"
+    all) wanted+=("${native[@]}" "${python[@]}" "${serve[@]}" "${browser[@]}" "${valgrind[@]}" "${fuzz[@]}"
                   "${win32[@]}" "${win64[@]}") ;;
-    *) echo "usage: $0 [native|python|browser|valgrind|fuzz|win32|win64|all]..."; exit 2 ;;
+    *) echo "usage: $0 [native|python|serve|browser|valgrind|fuzz|win32|win64|all]..."; exit 2 ;;
   esac
 done
 

@@ -1,6 +1,6 @@
 // A run's results kept in memory, column by column, for a caller that builds tables from them.
-#ifndef TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_
-#define TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_
+#ifndef TXSCREEN_HOST_ENGINE_OUTPUTS_MEMORY_SINK_H_
+#define TXSCREEN_HOST_ENGINE_OUTPUTS_MEMORY_SINK_H_
 
 #include <cstdint>
 #include <string>
@@ -65,4 +65,4 @@ class MemorySink : public ResultSink {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_MEMORY_SINK_H_
+#endif  // TXSCREEN_HOST_ENGINE_OUTPUTS_MEMORY_SINK_H_

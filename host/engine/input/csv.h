@@ -1,7 +1,7 @@
 // CSV as RFC 4180 has it: quoted fields with embedded commas, quotes and line breaks, CRLF or LF
 // line ends, and a UTF-8 byte-order mark tolerated at the start.
-#ifndef TXSCREEN_HOST_ENGINE_CSV_H_
-#define TXSCREEN_HOST_ENGINE_CSV_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_CSV_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_CSV_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -90,4 +90,4 @@ void AppendCsvField(std::string_view text, std::string* out);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_CSV_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_CSV_H_

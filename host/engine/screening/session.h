@@ -1,6 +1,6 @@
 // The host's own database session, opened as a host opens one and handed to the database rules.
-#ifndef TXSCREEN_HOST_ENGINE_SESSION_H_
-#define TXSCREEN_HOST_ENGINE_SESSION_H_
+#ifndef TXSCREEN_HOST_ENGINE_SCREENING_SESSION_H_
+#define TXSCREEN_HOST_ENGINE_SCREENING_SESSION_H_
 
 #include <memory>
 #include <string>
@@ -82,4 +82,4 @@ std::string ErrorText(void* handle, ub4 type);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SESSION_H_
+#endif  // TXSCREEN_HOST_ENGINE_SCREENING_SESSION_H_

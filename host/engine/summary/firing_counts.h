@@ -1,7 +1,7 @@
 // How often something fired, and against the known outcomes when backtesting: the figures of a
 // check, of a sweep's value, and of a whole rule set.
-#ifndef TXSCREEN_HOST_ENGINE_FIRING_COUNTS_H_
-#define TXSCREEN_HOST_ENGINE_FIRING_COUNTS_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_FIRING_COUNTS_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_FIRING_COUNTS_H_
 
 #include <cstddef>
 #include <optional>
@@ -38,4 +38,4 @@ struct FiringCounts {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_FIRING_COUNTS_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_FIRING_COUNTS_H_

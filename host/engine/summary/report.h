@@ -1,7 +1,7 @@
 // The run as a page to look at and send on: one self-contained HTML file, charts included, that
 // opens from disk in a current browser with no network.
-#ifndef TXSCREEN_HOST_ENGINE_REPORT_H_
-#define TXSCREEN_HOST_ENGINE_REPORT_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_REPORT_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_REPORT_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ std::string ReportHtmlFromJson(const std::string& summary_json);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_REPORT_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_REPORT_H_

@@ -1,6 +1,6 @@
 // Rows from columns already in memory, such as a DataFrame's, converted to texts once.
-#ifndef TXSCREEN_HOST_ENGINE_COLUMN_SOURCE_H_
-#define TXSCREEN_HOST_ENGINE_COLUMN_SOURCE_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_COLUMN_SOURCE_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_COLUMN_SOURCE_H_
 
 #include <string>
 #include <vector>
@@ -30,4 +30,4 @@ class ColumnSource : public RowSource {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_COLUMN_SOURCE_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_COLUMN_SOURCE_H_

@@ -6,8 +6,8 @@
 // outcomes "clear" and "flagged", and flags a row when at least one of its checks fires. When both
 // sets have outcomes a row changes when its outcome's name differs; otherwise when one set stops
 // it and the other does not. SideOutcome and Changes are the one place that decides.
-#ifndef TXSCREEN_HOST_ENGINE_COMPARISON_H_
-#define TXSCREEN_HOST_ENGINE_COMPARISON_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_COMPARISON_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_COMPARISON_H_
 
 #include <map>
 #include <optional>
@@ -86,4 +86,4 @@ struct Comparison {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_COMPARISON_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_COMPARISON_H_

@@ -1,7 +1,7 @@
 // The pieces every part of the summary writes its figures with: rates that may be undefined, and
 // a backtest's counts.
-#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_JSON_H_
-#define TXSCREEN_HOST_ENGINE_SUMMARY_JSON_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_SUMMARY_JSON_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_SUMMARY_JSON_H_
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -36,4 +36,4 @@ inline void AddBacktestJson(const FiringCounts& counts, nlohmann::json* entry) {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_JSON_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_SUMMARY_JSON_H_

@@ -1,7 +1,7 @@
 // One output of a run, all or nothing: written to a new file beside its destination and put in
 // place only when the run succeeds. What was at the destination stays untouched until then.
-#ifndef TXSCREEN_HOST_ENGINE_OUTPUT_FILE_H_
-#define TXSCREEN_HOST_ENGINE_OUTPUT_FILE_H_
+#ifndef TXSCREEN_HOST_ENGINE_OUTPUTS_OUTPUT_FILE_H_
+#define TXSCREEN_HOST_ENGINE_OUTPUTS_OUTPUT_FILE_H_
 
 #include <cstdio>
 #include <memory>
@@ -77,4 +77,4 @@ bool CheckOutputPaths(const std::vector<NamedPath>& inputs, const std::vector<Na
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_OUTPUT_FILE_H_
+#endif  // TXSCREEN_HOST_ENGINE_OUTPUTS_OUTPUT_FILE_H_

@@ -1,6 +1,6 @@
 // The rule libraries a host run has loaded, found by catalog name in one directory.
-#ifndef TXSCREEN_HOST_ENGINE_LIBRARY_SET_H_
-#define TXSCREEN_HOST_ENGINE_LIBRARY_SET_H_
+#ifndef TXSCREEN_HOST_ENGINE_RULES_LIBRARY_SET_H_
+#define TXSCREEN_HOST_ENGINE_RULES_LIBRARY_SET_H_
 
 #include <map>
 #include <memory>
@@ -37,4 +37,4 @@ std::string LibraryPath(const std::string& argument, const std::string& director
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_LIBRARY_SET_H_
+#endif  // TXSCREEN_HOST_ENGINE_RULES_LIBRARY_SET_H_

@@ -1,7 +1,7 @@
 // What the host knows of every rule it can call: library, name, ordinal and parameter kinds,
 // all read off the function-pointer types of the libraries' public headers.
-#ifndef TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_
-#define TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_
+#ifndef TXSCREEN_HOST_ENGINE_RULES_RULE_CATALOG_H_
+#define TXSCREEN_HOST_ENGINE_RULES_RULE_CATALOG_H_
 
 #include <string>
 #include <utility>
@@ -55,4 +55,4 @@ std::vector<std::string> CatalogLibraries();
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_RULE_CATALOG_H_
+#endif  // TXSCREEN_HOST_ENGINE_RULES_RULE_CATALOG_H_

@@ -1,8 +1,8 @@
 // One row of the transactions through every check: its fields converted to the rules' arguments,
 // each rule called, and what the row gave: a reject, or the checks that fired and the alerts they
 // raised.
-#ifndef TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_
-#define TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_
+#ifndef TXSCREEN_HOST_ENGINE_SCREENING_ROW_SCREENER_H_
+#define TXSCREEN_HOST_ENGINE_SCREENING_ROW_SCREENER_H_
 
 #include <string>
 #include <vector>
@@ -95,4 +95,4 @@ class RowScreener {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_ROW_SCREENER_H_
+#endif  // TXSCREEN_HOST_ENGINE_SCREENING_ROW_SCREENER_H_

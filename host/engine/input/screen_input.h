@@ -1,7 +1,7 @@
 // The transactions as screening reads them: the rows' source, the header, and the columns that
 // identify and label a row. A CSV file or stream, or columns already in memory.
-#ifndef TXSCREEN_HOST_ENGINE_SCREEN_INPUT_H_
-#define TXSCREEN_HOST_ENGINE_SCREEN_INPUT_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_SCREEN_INPUT_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_SCREEN_INPUT_H_
 
 #include <cstdint>
 #include <fstream>
@@ -37,4 +37,4 @@ std::unique_ptr<ScreenInput> OpenRowInput(const std::string& name, std::vector<s
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREEN_INPUT_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_SCREEN_INPUT_H_

@@ -7,8 +7,8 @@
 // them; a writer hands each row's result on, in input order. At most a fixed number of chunks
 // are in flight, so memory stays bounded whatever the input's size. A source gives what it has
 // at hand, so that a slow producer on a pipe never holds back rows that are ready.
-#ifndef TXSCREEN_HOST_ENGINE_SCREEN_PIPELINE_H_
-#define TXSCREEN_HOST_ENGINE_SCREEN_PIPELINE_H_
+#ifndef TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_PIPELINE_H_
+#define TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_PIPELINE_H_
 
 #include <functional>
 #include <vector>
@@ -61,4 +61,4 @@ class ScreenPipeline {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREEN_PIPELINE_H_
+#endif  // TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_PIPELINE_H_

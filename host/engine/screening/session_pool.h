@@ -1,8 +1,8 @@
 // The database sessions of a run's workers: one per worker when a check needs the database, each
 // a service context, session and error handle of its own under one threaded environment, since a
 // server serves one call at a time per session.
-#ifndef TXSCREEN_HOST_ENGINE_SESSION_POOL_H_
-#define TXSCREEN_HOST_ENGINE_SESSION_POOL_H_
+#ifndef TXSCREEN_HOST_ENGINE_SCREENING_SESSION_POOL_H_
+#define TXSCREEN_HOST_ENGINE_SCREENING_SESSION_POOL_H_
 
 #include <memory>
 #include <string>
@@ -37,4 +37,4 @@ class SessionPool {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SESSION_POOL_H_
+#endif  // TXSCREEN_HOST_ENGINE_SCREENING_SESSION_POOL_H_

@@ -22,8 +22,8 @@
 //   outcome approve
 //   outcome review  from 40
 //   outcome decline from 75 in [50..120 step 2.5]
-#ifndef TXSCREEN_HOST_ENGINE_RULE_SET_H_
-#define TXSCREEN_HOST_ENGINE_RULE_SET_H_
+#ifndef TXSCREEN_HOST_ENGINE_RULES_RULE_SET_H_
+#define TXSCREEN_HOST_ENGINE_RULES_RULE_SET_H_
 
 #include <istream>
 #include <memory>
@@ -139,4 +139,4 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_RULE_SET_H_
+#endif  // TXSCREEN_HOST_ENGINE_RULES_RULE_SET_H_

@@ -1,8 +1,8 @@
 // CSV read one byte at a time: the simplest statement of how records are read, which the block
 // reader (csv.h) is held to in tests, and which it falls back on for a record too long to hold
 // whole.
-#ifndef TXSCREEN_HOST_ENGINE_BYTE_CSV_READER_H_
-#define TXSCREEN_HOST_ENGINE_BYTE_CSV_READER_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_BYTE_CSV_READER_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_BYTE_CSV_READER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -61,4 +61,4 @@ class ByteCsvReader {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_BYTE_CSV_READER_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_BYTE_CSV_READER_H_

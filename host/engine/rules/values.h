@@ -1,6 +1,6 @@
 // Reading rule arguments from text: amounts, ISO dates and texts, and writing them back.
-#ifndef TXSCREEN_HOST_ENGINE_VALUES_H_
-#define TXSCREEN_HOST_ENGINE_VALUES_H_
+#ifndef TXSCREEN_HOST_ENGINE_RULES_VALUES_H_
+#define TXSCREEN_HOST_ENGINE_RULES_VALUES_H_
 
 #include <string>
 #include <string_view>
@@ -36,4 +36,4 @@ std::string ValueText(ParamKind kind, const Value& value);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_VALUES_H_
+#endif  // TXSCREEN_HOST_ENGINE_RULES_VALUES_H_

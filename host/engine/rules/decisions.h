@@ -4,8 +4,8 @@
 // Scores and thresholds are decimals, counted exactly as whole numbers of 10^-scale units, where
 // `scale` is the finest precision any of them is written with: a total never drifts as a sum of
 // floats would. A rule set without scores has no weights and decides nothing.
-#ifndef TXSCREEN_HOST_ENGINE_DECISIONS_H_
-#define TXSCREEN_HOST_ENGINE_DECISIONS_H_
+#ifndef TXSCREEN_HOST_ENGINE_RULES_DECISIONS_H_
+#define TXSCREEN_HOST_ENGINE_RULES_DECISIONS_H_
 
 #include <cstdint>
 #include <optional>
@@ -87,4 +87,4 @@ struct Decisions {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_DECISIONS_H_
+#endif  // TXSCREEN_HOST_ENGINE_RULES_DECISIONS_H_

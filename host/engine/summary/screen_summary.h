@@ -1,6 +1,6 @@
 // What a screening run counted, as data: the caller prints it, writes it as JSON, or tests it.
-#ifndef TXSCREEN_HOST_ENGINE_SCREEN_SUMMARY_H_
-#define TXSCREEN_HOST_ENGINE_SCREEN_SUMMARY_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_
 
 #include <map>
 #include <optional>
@@ -93,4 +93,4 @@ std::string SummaryJson(const ScreenSummary& summary);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREEN_SUMMARY_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_

@@ -1,7 +1,7 @@
 // The files a screening run writes: results, rejects, explanations, alerts and the summary. All
 // are checked before any is created, and each is put in place only when the whole run succeeded.
-#ifndef TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
-#define TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
+#ifndef TXSCREEN_HOST_ENGINE_OUTPUTS_SCREEN_OUTPUTS_H_
+#define TXSCREEN_HOST_ENGINE_OUTPUTS_SCREEN_OUTPUTS_H_
 
 #include <atomic>
 #include <memory>
@@ -80,4 +80,4 @@ class ScreenOutputs : public ResultSink {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREEN_OUTPUTS_H_
+#endif  // TXSCREEN_HOST_ENGINE_OUTPUTS_SCREEN_OUTPUTS_H_

@@ -1,7 +1,7 @@
 // Where the rows of a run come from: a CSV stream, or columns already in memory. The pipeline
 // reads any of them the same way, a batch at a time, on one thread.
-#ifndef TXSCREEN_HOST_ENGINE_ROW_SOURCE_H_
-#define TXSCREEN_HOST_ENGINE_ROW_SOURCE_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_ROW_SOURCE_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_ROW_SOURCE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -80,4 +80,4 @@ inline constexpr size_t kBatchesPerWorker = 4;
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_ROW_SOURCE_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_ROW_SOURCE_H_

@@ -1,8 +1,8 @@
 // CSV records found many bytes at a time: where records end, so that a stream can be cut into
 // pieces of whole records whatever its quotes hold, and the records of such a piece, as views
 // into its bytes. Both follow RFC 4180 as the reader does (csv.h), malformed records included.
-#ifndef TXSCREEN_HOST_ENGINE_CSV_SPLIT_H_
-#define TXSCREEN_HOST_ENGINE_CSV_SPLIT_H_
+#ifndef TXSCREEN_HOST_ENGINE_INPUT_CSV_SPLIT_H_
+#define TXSCREEN_HOST_ENGINE_INPUT_CSV_SPLIT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -93,4 +93,4 @@ uint64_t SpecialByteMaskPortable(const char* bytes);
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_CSV_SPLIT_H_
+#endif  // TXSCREEN_HOST_ENGINE_INPUT_CSV_SPLIT_H_

@@ -1,7 +1,7 @@
 // Where a run's results go: files published all or nothing (ScreenOutputs), or memory
 // (MemorySink). The run never knows which.
-#ifndef TXSCREEN_HOST_ENGINE_RESULT_SINK_H_
-#define TXSCREEN_HOST_ENGINE_RESULT_SINK_H_
+#ifndef TXSCREEN_HOST_ENGINE_OUTPUTS_RESULT_SINK_H_
+#define TXSCREEN_HOST_ENGINE_OUTPUTS_RESULT_SINK_H_
 
 #include "row_screener.h"
 #include "row_source.h"
@@ -19,4 +19,4 @@ class ResultSink {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_RESULT_SINK_H_
+#endif  // TXSCREEN_HOST_ENGINE_OUTPUTS_RESULT_SINK_H_

@@ -1,7 +1,7 @@
 // What a rule set that scores decided over a run: its rows by score and label, from which every
 // outcome's rows, each swept threshold's figures and the backtest of stopping are worked out.
-#ifndef TXSCREEN_HOST_ENGINE_DECISION_SUMMARY_H_
-#define TXSCREEN_HOST_ENGINE_DECISION_SUMMARY_H_
+#ifndef TXSCREEN_HOST_ENGINE_SUMMARY_DECISION_SUMMARY_H_
+#define TXSCREEN_HOST_ENGINE_SUMMARY_DECISION_SUMMARY_H_
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -78,4 +78,4 @@ class DecisionSummary {
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_DECISION_SUMMARY_H_
+#endif  // TXSCREEN_HOST_ENGINE_SUMMARY_DECISION_SUMMARY_H_
