@@ -10,27 +10,26 @@
 #include "terminal.h"
 
 namespace txhost {
-namespace {
 
-// The first line of `path`, read without a stream buffer that would keep a copy.
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+bool ReadSecretLine(const std::string& option, const std::string& path, std::string* password,
+                    std::string* error) {
   PathFacts facts;
   std::string problem;
   if (!InspectPath(path, &facts, &problem) || facts.is_directory) {
-    *error = "--password-file " + (facts.is_directory ? path + ": " + ErrnoText(EISDIR) : problem);
+    *error = option + " " + (facts.is_directory ? path + ": " + ErrnoText(EISDIR) : problem);
     return false;
   }
   errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    *error = "--password-file " + path + ": " + ErrnoText(errno != 0 ? errno : EIO);
+    *error = option + " " + path + ": " + ErrnoText(errno != 0 ? errno : EIO);
     return false;
   }
   if (OthersMayRead(path)) {
     std::fprintf(stderr,
-                 "txhost: warning: --password-file %s can be read by others; keep it to yourself "
+                 "txhost: warning: %s %s can be read by others; keep it to yourself "
                  "(chmod 600)\n",
-                 path.c_str());
+                 option.c_str(), path.c_str());
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
   errno = 0;
@@ -40,11 +39,17 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
   std::fclose(file);
   if (!password->empty() && password->back() == '\r') password->pop_back();
   if (failure != 0) {
-    *error = "--password-file " + path + ": " + ErrnoText(failure);
+    *error = option + " " + path + ": " + ErrnoText(failure);
     Wipe(password);
     return false;
   }
   return true;
+}
+
+namespace {
+
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+  return ReadSecretLine("--password-file", path, password, error);
 }
 
 // TXHOST_PASSWORD as it was at start-up, before it was hidden.

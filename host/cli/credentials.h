@@ -22,6 +22,11 @@ constexpr char kPasswordVariable[] = "TXHOST_PASSWORD";
 bool ResolveLogin(const std::string& connect, const std::string& password_file,
                   ConnectString* login, std::string* error);
 
+// The first line of the secret file `path`, read without a stream buffer that would keep a
+// copy; a warning when others may read the file. False with "OPTION path: reason".
+bool ReadSecretLine(const std::string& option, const std::string& path, std::string* secret,
+                    std::string* error);
+
 // The connect string as it may be shown: "scott/***@db".
 std::string MaskedConnect(const std::string& connect);
 

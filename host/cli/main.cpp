@@ -13,6 +13,9 @@
 #include "interrupt.h"
 #include "rule_set_help.h"
 #include "screen_command.h"
+#if TXHOST_HAS_SERVE
+#include "serve_command.h"
+#endif
 
 namespace {
 
@@ -60,6 +63,44 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
                     "Read and convert every row, call no rule, write no results");
   return command;
 }
+
+#if TXHOST_HAS_SERVE
+CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
+  CLI::App* command = app.add_subcommand(
+      "serve", "Decide transactions over HTTP as they happen, on the engine that screens files");
+  command->footer(std::string("\n") + txhost::kServeHelp + txhost::ExitStatusHelp());
+  command->add_option("--rules", serve->rules, "Rule-set file; SIGHUP reads it again")->required();
+  command->add_option("--listen", serve->listen, "HOST:PORT to listen on (port 0 picks one)");
+  command
+      ->add_option("--threads", serve->threads, "Workers, each on a database session of its own")
+      ->check(CLI::Range(1, 256));
+  command->add_option("--connect", serve->connect,
+                      "user[/password]@service of the sessions for database rules");
+  command->add_option("--password-file", serve->password_file,
+                      "Read the password from this file's first line");
+  command->add_option("--audit", serve->audit,
+                      "Append a JSON line per answered transaction, before it is answered");
+  command->add_option("--shadow", serve->shadow,
+                      "A draft rule set screened beside the live one; the answer stays live");
+  command->add_option("--changes", serve->changes,
+                      "With --shadow: append a JSON line per transaction the draft decides "
+                      "otherwise");
+  command->add_option("--token-file", serve->token_file,
+                      "Require this file's first line as a bearer token on /v1/screen and "
+                      "/metrics");
+  command->add_option("--max-body", serve->max_body, "The largest request body, in bytes")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 30));
+  command->add_option("--max-inflight", serve->max_inflight,
+                      "Requests screened or waiting at once; more get 503 (default 64 a worker)")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 20));
+  command->add_option("--timeout", serve->timeout_seconds,
+                      "Seconds a client may take to send a request or read its answer, and that "
+                      "an idle connection is kept")
+      ->check(CLI::Range(0.05, 3600.0));
+  command->add_option("--id", serve->id_column, "The transaction id field");
+  return command;
+}
+#endif
 
 CLI::App* AddCall(CLI::App& app, txhost::CallOptions* call) {
   CLI::App* command = app.add_subcommand(
@@ -127,6 +168,15 @@ int RunCommand(int argc, char** argv) {
   screen.connect = kSampleConnect;
   CLI::App* screen_command = AddScreen(app, &screen);
 
+#if TXHOST_HAS_SERVE
+  txhost::ServeOptions serve;
+  serve.connect = kSampleConnect;
+  CLI::App* serve_command = AddServe(app, &serve);
+#else
+  app.footer(std::string("The decision server, txhost serve, is built on Linux only: its HTTP and "
+                         "JSON libraries are not built for Windows.\n") +
+             txhost::ExitStatusHelp());
+#endif
   txhost::CallOptions call;
   CLI::App* call_command = AddCall(app, &call);
   std::string exports_library;
@@ -146,6 +196,12 @@ int RunCommand(int argc, char** argv) {
     screen.library_directory = library_directory;
     return txhost::RunScreen(screen);
   }
+#if TXHOST_HAS_SERVE
+  if (serve_command->parsed()) {
+    serve.library_directory = library_directory;
+    return txhost::RunServe(serve);
+  }
+#endif
   if (call_command->parsed()) {
     call.library_directory = library_directory;
     return txhost::RunCall(call);

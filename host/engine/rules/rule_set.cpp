@@ -648,6 +648,20 @@ std::vector<std::string> RuleSet::Problems() {
   return problems;
 }
 
+std::vector<std::string> RuleSet::ColumnsRead() {
+  std::vector<std::string> problems, columns;
+  std::istringstream in(text_);
+  for (const Check& check : ReadChecks(in, path_, nullptr, libraries_, &problems, nullptr)) {
+    for (const CheckArg& arg : check.args) {
+      if (arg.from_column &&
+          std::find(columns.begin(), columns.end(), arg.source) == columns.end()) {
+        columns.push_back(arg.source);
+      }
+    }
+  }
+  return problems.empty() ? columns : std::vector<std::string>();
+}
+
 std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
                                  std::vector<std::string>* problems, Decisions* decisions) {
   std::istringstream in(text_);

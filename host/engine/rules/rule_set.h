@@ -108,6 +108,9 @@ class RuleSet {
 
   // Every problem that does not depend on an input: syntax, libraries, rules, literals, sweeps.
   std::vector<std::string> Problems();
+  // The columns the checks read, each once, in the order they are first read. Empty when the set
+  // has problems of its own.
+  std::vector<std::string> ColumnsRead();
   // The checks with their columns found in `header`; usable only when `problems` gains nothing.
   std::vector<Check> Bind(const std::vector<std::string>& header,
                           std::vector<std::string>* problems, Decisions* decisions = nullptr);

@@ -1,0 +1,173 @@
+// `txhost serve`: check everything a decision needs before listening, then serve on two I/O
+// threads until a signal says to stop.
+#include "serve_command.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <csignal>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "credentials.h"
+#include "decision_service.h"
+#include "exit_status.h"
+#include "http_server.h"
+#include "line_log.h"
+#include "metrics.h"
+
+namespace txhost {
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr auto kDrainLimit = std::chrono::seconds(10);
+
+int Say(const ServeOptions& options, int status, const std::string& message) {
+  std::fprintf(options.messages, "txhost serve: %s\n", message.c_str());
+  std::fflush(options.messages);
+  return status;
+}
+
+// The logs the options name, each opened for appending.
+bool OpenLogs(const ServeOptions& options, std::unique_ptr<LineLog>* audit,
+              std::unique_ptr<LineLog>* changes, std::string* error) {
+  if (options.shadow.empty() != options.changes.empty()) {
+    *error = options.shadow.empty() ? "--changes " + options.changes + ": needs --shadow"
+                                    : "--shadow " + options.shadow + ": needs --changes FILE";
+    return false;
+  }
+  if (!options.audit.empty() && !(*audit = LineLog::Open(options.audit, error))) {
+    *error = "--audit " + *error;
+    return false;
+  }
+  if (!options.changes.empty() && !(*changes = LineLog::Open(options.changes, error))) {
+    *error = "--changes " + *error;
+    return false;
+  }
+  return true;
+}
+
+bool ReadToken(const ServeOptions& options, std::string* token, std::string* error) {
+  if (options.token_file.empty()) return true;
+  if (!ReadSecretLine("--token-file", options.token_file, token, error)) return false;
+  if (token->empty()) {
+    *error = "--token-file " + options.token_file + ": the first line is empty";
+    return false;
+  }
+  return true;
+}
+
+// Whether the rule sets need the database: read once here, so that a login is asked for only
+// then.
+bool NeedsLogin(const ServeOptions& options, std::string* error) {
+  for (const std::string& path : {options.rules, options.shadow}) {
+    if (path.empty()) continue;
+    auto rules = RuleSet::Open(path, options.library_directory, error);
+    if (!rules) return false;
+    std::vector<std::string> problems;
+    auto plan = PlanDecisions(*rules, nullptr, options.id_column, &problems);
+    if (plan && plan->needs_database) return true;
+  }
+  return false;
+}
+
+// Syncs the logs every second while the server runs.
+void SyncEverySecond(asio::steady_timer* timer, DecisionService* service) {
+  timer->expires_after(std::chrono::seconds(1));
+  timer->async_wait([timer, service](boost::system::error_code ec) {
+    if (ec) return;
+    service->SyncLogs();
+    SyncEverySecond(timer, service);
+  });
+}
+
+}  // namespace
+
+int RunServe(ServeOptions& options) {
+  // A client that goes away is told by the write's error, never by a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string error, token;
+  std::unique_ptr<LineLog> audit, changes;
+  if (!ReadToken(options, &token, &error) || !OpenLogs(options, &audit, &changes, &error)) {
+    return Say(options, kExitUsage, error);
+  }
+  Metrics metrics;
+  ServiceSettings settings;
+  settings.rules = options.rules;
+  settings.shadow = options.shadow;
+  settings.library_directory = options.library_directory;
+  settings.id_column = options.id_column;
+  settings.workers = std::max(1u, options.threads);
+  settings.max_inflight = options.max_inflight > 0 ? options.max_inflight : 64 * settings.workers;
+  settings.audit = audit.get();
+  settings.changes = changes.get();
+  settings.metrics = &metrics;
+  bool login_needed = NeedsLogin(options, &error);
+  if (!error.empty() && !login_needed) return Say(options, kExitUsage, error);
+  if (login_needed) {
+    ConnectString login;
+    bool resolved = ResolveLogin(options.connect, options.password_file, &login, &error);
+    Wipe(&options.connect);
+    if (!resolved) return Say(options, kExitUsage, error);
+    settings.login = std::move(login);
+  }
+  std::unique_ptr<DecisionService> service = DecisionService::Start(std::move(settings), &error);
+  if (!service) {
+    std::fprintf(options.messages, "%s\n", error.c_str());
+    return kExitUsage;
+  }
+
+  asio::io_context io;
+  HttpServer server(io, *service, metrics,
+                    {options.max_body,
+                     std::chrono::milliseconds(static_cast<long>(options.timeout_seconds * 1000)),
+                     token});
+  Wipe(&token);
+  if (!server.Listen(options.listen, &error)) return Say(options, kExitUsage, error);
+  server.Start();
+
+  asio::steady_timer sync(io), deadline(io);
+  SyncEverySecond(&sync, service.get());
+  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+  std::function<void(boost::system::error_code, int)> on_signal =
+      [&](boost::system::error_code ec, int signal) {
+        if (ec) return;
+        if (signal == SIGHUP) {
+          std::string message;
+          service->Reload(&message);
+          Say(options, 0, message);
+          signals.async_wait(on_signal);
+          return;
+        }
+        Say(options, 0, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                            ": finishing the requests in flight");
+        deadline.expires_after(kDrainLimit);
+        deadline.async_wait([&](boost::system::error_code ec) {
+          if (!ec) io.stop();  // what is still in flight after the limit is not waited for
+        });
+        server.Drain([&] { io.stop(); });
+      };
+  signals.async_wait(on_signal);
+
+  auto rules = service->Current();
+  Say(options, 0,
+      "listening on " + server.LocalAddress() + "; rules " + options.rules + " (sha256 " +
+          rules->sha256.substr(0, 12) + ")" +
+          (options.shadow.empty() ? "" : ", shadow " + options.shadow) + ", " +
+          std::to_string(std::max(1u, options.threads)) + " workers" +
+          (rules->plan->needs_database ? " on sessions of their own" : ""));
+  rules.reset();
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 2; ++t) threads.emplace_back([&] { io.run(); });
+  for (std::thread& thread : threads) thread.join();
+
+  if (!service->Stop(&error)) {
+    return Say(options, kExitFailed, "stopped, but the log could not be put on the disk: " + error);
+  }
+  return Say(options, kExitOk, "stopped; " + std::string(audit ? "the audit is synced; " : "") +
+                                   "the sessions are closed");
+}
+
+}  // namespace txhost

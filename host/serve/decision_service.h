@@ -1,0 +1,125 @@
+// The decisions behind the server: the rule set being served, bound once and swapped whole on a
+// reload, and a pool of workers, each on a database session of its own, that screen requests'
+// transactions, record them and answer. No HTTP here: the server hands requests in and is called
+// back with each answer.
+#ifndef TXSCREEN_HOST_SERVE_DECISION_SERVICE_H_
+#define TXSCREEN_HOST_SERVE_DECISION_SERVICE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alert_capture.h"
+#include "line_log.h"
+#include "metrics.h"
+#include "request_rows.h"
+#include "rule_set.h"
+#include "session.h"
+#include "thread_annotations.h"
+#include "transaction_decision.h"
+
+namespace txhost {
+
+// A rule set as it is served: read, checked and bound once. Requests hold the one they started
+// with, so that a reload never changes a request half-way.
+struct ServedRules {
+  std::unique_ptr<RuleSet> live, shadow;
+  std::unique_ptr<DecisionPlan> plan;
+  std::string sha256;  // of the live set's text, which every audit line names
+  uint64_t generation = 0;
+};
+
+struct ServiceSettings {
+  std::string rules, shadow;  // paths; shadow empty without a draft
+  std::string library_directory;
+  std::string id_column = "id";
+  unsigned workers = 1;
+  size_t max_inflight = 64;  // requests being screened or waiting; more are turned away
+  std::optional<ConnectString> login;  // for sets with database rules
+  LineLog* audit = nullptr;    // may be null
+  LineLog* changes = nullptr;  // with a shadow
+  Metrics* metrics = nullptr;
+};
+
+// A request's answer: its HTTP status and JSON body.
+struct Answer {
+  int status = 200;
+  std::string body;
+};
+
+class DecisionService {
+ public:
+  // Reads and binds the rule sets, and logs every worker in, all at once. Null and the reason,
+  // every problem of the sets on a line of its own, when any of it fails.
+  static std::unique_ptr<DecisionService> Start(ServiceSettings settings, std::string* error);
+  ~DecisionService();  // Stop()
+  DecisionService(const DecisionService&) = delete;
+  DecisionService& operator=(const DecisionService&) = delete;
+
+  // The rules new requests are read against.
+  std::shared_ptr<const ServedRules> Current() const;
+  // Reads and checks the sets again and, when they can be used, serves them from now on. The
+  // line that says which happened goes to `message`.
+  bool Reload(std::string* message);
+
+  using Done = std::function<void(Answer)>;
+  // Hands `rows`, read against `rules`, to the next free worker, which calls `done` on its own
+  // thread. False, and `done` is never called, when the requests in flight are at their bound.
+  bool Submit(std::shared_ptr<const ServedRules> rules, RequestRows rows, Done done);
+
+  size_t inflight() const { return inflight_.load(); }
+  size_t sessions_open() const { return sessions_open_.load(); }
+  // Whether every worker can decide and every log can record: false with the reason.
+  bool Ready(std::string* reason) const;
+  // Puts the logs on the disk; the server calls it every second. False when one has failed.
+  bool SyncLogs();
+  // Lets the workers finish what was handed in, then closes their sessions. False with the
+  // reason when the logs could not be put on the disk.
+  bool Stop(std::string* error);
+
+ private:
+  struct Job {
+    std::shared_ptr<const ServedRules> rules;
+    RequestRows rows;
+    Done done;
+  };
+  struct Worker;
+
+  explicit DecisionService(ServiceSettings settings);
+  std::shared_ptr<ServedRules> Load(std::string* error) const;
+  void Work(Worker* worker);
+  Answer Decide(Worker* worker, const Job& job);
+  // Opens the worker's session when it has none and its backoff has passed. False with the
+  // reason while it cannot.
+  bool EnsureSession(Worker* worker, std::string* reason);
+  void LoseSession(Worker* worker);
+
+  ServiceSettings settings_;
+  std::unique_ptr<AlertRouting> routing_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::atomic<size_t> inflight_{0};
+  std::atomic<size_t> sessions_open_{0};
+  std::atomic<uint64_t> generations_{0};
+
+  mutable txscreen::Mutex rules_mutex_;
+  std::shared_ptr<const ServedRules> current_ GUARDED_BY(rules_mutex_);
+
+  txscreen::Mutex queue_mutex_;
+  std::condition_variable_any queue_changed_;
+  std::deque<Job> queue_ GUARDED_BY(queue_mutex_);
+  bool stopping_ GUARDED_BY(queue_mutex_) = false;
+  bool stopped_ = false;
+};
+
+// The time as the audit writes it: UTC, to the millisecond ("2026-12-09T06:40:01.123Z").
+std::string UtcNow();
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_SERVE_DECISION_SERVICE_H_

@@ -1,0 +1,43 @@
+// A request's body as the rows the engine screens: a JSON object whose keys are column names, or
+// an array of them. A string gives its bytes; a number gives its text exactly as the request
+// writes it, so that it is read as the same text in a CSV file would be.
+#ifndef TXSCREEN_HOST_SERVE_REQUEST_ROWS_H_
+#define TXSCREEN_HOST_SERVE_REQUEST_ROWS_H_
+
+#include <string>
+#include <vector>
+
+#include "row_source.h"
+
+namespace txhost {
+
+struct RequestRows {
+  bool batch = false;  // the body was an array
+  // One per transaction, with a field per header column, each followed by a NUL in `bytes`.
+  std::vector<CsvRecord> records;
+  // Per record, why it cannot be screened (a column missing or given twice, a value that is
+  // neither a string nor a number); empty when it can.
+  std::vector<std::string> problems;
+  std::vector<char> bytes;
+};
+
+enum class RequestError {
+  kNone,
+  kMalformed,      // not JSON at all (400)
+  kUnprocessable,  // JSON of another shape: not an object or an array of objects (422)
+};
+
+// The longest batch a request may hold.
+inline constexpr size_t kMaxBatch = 10000;
+
+// Reads `body` against the columns of `header`; keys it does not name are left alone. `body`
+// must have kRequestPadding bytes of capacity past its size, which the parser may read.
+RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
+                             RequestRows* rows, std::string* error);
+
+// What a body must have in capacity past its size.
+extern const size_t kRequestPadding;
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_SERVE_REQUEST_ROWS_H_
