@@ -17,6 +17,7 @@ import json
 import os
 import sys
 import threading
+from collections.abc import Mapping
 from typing import Optional, Union
 
 import numpy as np
@@ -121,6 +122,7 @@ class RuleSet:
     def __init__(self, path: Union[str, os.PathLike], libdir: Optional[str] = None):
         self._libdir = libdir
         self._native = _engine.NativeRuleSet(os.fspath(path), None, libdir or _PACKAGE_DIR)
+        self._decide_requests = {}  # each way decide is called, its checked request
 
     @property
     def path(self) -> str:
@@ -204,6 +206,46 @@ class RuleSet:
         raw = self._native.screen(os.fspath(source), [], [], 0, request, live)
         return _run(raw, None, id, explain)
 
+    def decide(self, transaction: Mapping, *, connect: Optional[str] = None,
+               password: Optional[str] = None, password_file: Optional[str] = None,
+               id: str = "id") -> dict:
+        """Decide one transaction as ``txhost serve`` does, and give the dict it would answer.
+
+        ``transaction`` maps each column the checks read, and the id, to a str or a number (a
+        number is read as its text, as the server reads a JSON number): ``{"id": ..., "checks":
+        {label: 0 or 1}, "flagged": bool, "alerts": [{"label", "rule", "text"}]}``, with
+        ``"score"`` and ``"outcome"`` when the set has them. The session for the database rules
+        is kept from one call to the next, as for ``screen``.
+
+        Raises
+        ------
+        InputError
+            A column missing, or a value the server would answer 422 for, with its reason.
+        RuleSetError, LoginError
+            As ``screen``; LoginError also when the session was lost, which the next call
+            opens again.
+        """
+        key = (connect, password, password_file, id)
+        request = self._decide_requests.get(key)
+        if request is None:
+            for name, value in (("connect", connect), ("password", password),
+                                ("password_file", password_file)):
+                _check_option(name, value, str, optional=True)
+            _check_option("id", id, str)
+            request = _engine.ScreenRequest()
+            request.connect = connect
+            request.password = _password(password, password_file)
+            request.id_column = id
+            # A password is kept no longer than the call; a file may change between calls.
+            if password is None and password_file is None:
+                self._decide_requests[key] = request
+        if not isinstance(transaction, dict):
+            if not isinstance(transaction, Mapping):
+                raise OptionError(f"transaction: expected a mapping of column to value, "
+                                  f"not {type(transaction).__name__}")
+            transaction = dict(transaction)
+        return self._native.decide(transaction, request)
+
     def _screen_frame(self, frame: pd.DataFrame, request, baseline) -> Run:
         header = [str(name) for name in frame.columns]
         wanted = set(self._native.columns_read(header))
@@ -247,6 +289,7 @@ def _shared_rule_set(path, text, libdir):
             rules = RuleSet.__new__(RuleSet)
             rules._libdir = libdir
             rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR)
+            rules._decide_requests = {}
             _shared[key] = rules
         return rules
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "alert_capture.h"
 #include "column_source.h"
 #include "memory_sink.h"
 #include "output_file.h"
@@ -27,6 +28,7 @@
 #include "screen_run.h"
 #include "screen_summary.h"
 #include "session_pool.h"
+#include "transaction_decision.h"
 
 namespace py = pybind11;
 
@@ -236,6 +238,29 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
   return texts;
 }
 
+// One field of a transaction given to decide, as the server reads the same value in JSON: a str
+// as its bytes, a number as its text; anything else is refused with the server's reason.
+bool DecideFieldText(PyObject* item, std::string* text, std::string* problem) {
+  if (PyUnicode_Check(item)) {
+    *text = ObjectText(item, {nullptr, nullptr});
+    return true;
+  }
+  if (PyBool_Check(item) || item == Py_None) {
+    *problem = item == Py_None ? "null" : "a boolean";
+    return false;
+  }
+  if (PyFloat_Check(item)) {
+    *text = NumberText(PyFloat_AsDouble(item));
+    return true;
+  }
+  if (PyLong_Check(item)) {
+    *text = py::str(py::handle(item));
+    return true;
+  }
+  *problem = std::string("a ") + Py_TYPE(item)->tp_name;
+  return false;
+}
+
 // --- Runs ---------------------------------------------------------------------------------------
 
 // Lets Ctrl-C reach the interpreter while a run has the GIL released: the signals are checked
@@ -364,6 +389,59 @@ class NativeRuleSet {
     return results;
   }
 
+  // One transaction, as the server decides it: the dict it would answer.
+  py::object Decide(py::dict mapping, const ScreenRequest& request) {
+    auto lock = HoldWithoutGil(mutex_);
+    if (!decision_ || decision_id_ != request.id_column) {
+      std::vector<std::string> problems;
+      decision_ = txhost::PlanDecisions(*rules_, nullptr, request.id_column, &problems);
+      if (!decision_) Raise("RuleSetError", Lines(problems));
+      decision_id_ = request.id_column;
+      decider_.reset();
+    }
+    const txhost::DecisionPlan& plan = *decision_;
+    txhost::CsvRecord& record = decide_record_;
+    decide_fields_.resize(plan.header.size());
+    for (size_t c = 0; c < plan.header.size(); ++c) {
+      PyObject* item = PyDict_GetItemString(mapping.ptr(), plan.header[c].c_str());
+      if (item == nullptr) Raise("InputError", "missing column " + plan.header[c]);
+      std::string problem;
+      if (!DecideFieldText(item, &decide_fields_[c], &problem)) {
+        Raise("InputError", "column " + plan.header[c] + ": expected a string or a number, found " +
+                                problem);
+      }
+    }
+    record.fields.clear();
+    for (const std::string& field : decide_fields_) record.fields.emplace_back(field);
+    OciHandles handles{};
+    if (plan.needs_database) {
+      const txhost::SessionPool& pool = Sessions(request, 1, false);
+      if (pools_opened_ != decided_on_) decider_.reset();  // a new session: a screener of its own
+      decided_on_ = pools_opened_;
+      handles = pool.handles()[0];
+    }
+    if (!decider_) decider_ = std::make_unique<txhost::TransactionDecider>(plan);
+    {
+      py::gil_scoped_release released;
+      std::lock_guard<std::mutex> turn(g_run_turn);
+      txhost::AlertRouting routing(rules_->libraries().Loaded());
+      decider_->Decide(record, handles, &decide_result_);
+    }
+    const txhost::RowResult& result = decide_result_;
+    if (result.on_lost_session) {
+      pool_.reset();
+      pool_key_.clear();
+      decider_.reset();
+      Raise("LoginError", "the database session was lost: " +
+                              (result.alerts.empty() ? std::string("the connection is gone")
+                                                     : result.alerts.back().text));
+    }
+    if (!result.reject.empty()) Raise("InputError", result.reject);
+    // Kept for the process's life: a static object would be freed after the interpreter ends.
+    static py::handle loads = py::module_::import("json").attr("loads").release();
+    return loads(Text(txhost::AnswerJson(plan, record.fields[plan.id_column], result)));
+  }
+
   // The labels of the checks, in order.
   std::vector<std::string> Labels() {
     auto lock = HoldWithoutGil(mutex_);
@@ -475,7 +553,10 @@ class NativeRuleSet {
   }
 
   // The sessions for `workers`, kept from the last run when its login and size are the same.
-  const txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers) {
+  // `ping` asks each kept session whether it still answers; a decision does without the round
+  // trip, since a lost session shows in its result and is dropped then.
+  const txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers,
+                                      bool ping = true) {
     txhost::ConnectString login;
     std::string error;
     // The sample session by default, as txhost; with its password given apart, without it.
@@ -502,7 +583,7 @@ class NativeRuleSet {
                             "#" + std::to_string(PasswordDigest(login.password));
     if (pool_ && key == pool_key_) {
       py::gil_scoped_release released;
-      if (pool_->Alive()) {
+      if (!ping || pool_->Alive()) {
         std::fill(login.password.begin(), login.password.end(), '\0');
         return *pool_;
       }
@@ -517,6 +598,7 @@ class NativeRuleSet {
     if (!pool) Raise("LoginError", error);
     pool_ = std::move(pool);
     pool_key_ = key;
+    ++pools_opened_;
     return *pool_;
   }
 
@@ -593,6 +675,14 @@ class NativeRuleSet {
   std::unique_ptr<txhost::RuleSet> rules_;
   std::unique_ptr<txhost::SessionPool> pool_;
   std::string pool_key_;
+  // What decide keeps from one transaction to the next.
+  std::unique_ptr<txhost::DecisionPlan> decision_;
+  std::string decision_id_;
+  std::unique_ptr<txhost::TransactionDecider> decider_;
+  uint64_t pools_opened_ = 0, decided_on_ = 0;  // which pool the decider has screened on
+  std::vector<std::string> decide_fields_;
+  txhost::CsvRecord decide_record_;
+  txhost::RowResult decide_result_;
 };
 
 // Writes `page` to `path` all or nothing, as txhost writes its outputs.
@@ -630,6 +720,7 @@ PYBIND11_MODULE(_engine, module) {
       .def("columns_read", &NativeRuleSet::ColumnsRead)
       .def("labels", &NativeRuleSet::Labels)
       .def("decides", &NativeRuleSet::Decides)
+      .def("decide", &NativeRuleSet::Decide, py::arg("mapping"), py::arg("request"))
       .def("screen", &NativeRuleSet::Screen, py::arg("csv_path"), py::arg("header"),
            py::arg("columns"), py::arg("rows"), py::arg("request"),
            py::arg("baseline").none(true) = nullptr);
