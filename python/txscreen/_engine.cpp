@@ -438,7 +438,7 @@ class NativeRuleSet {
     }
     if (!result.reject.empty()) Raise("InputError", result.reject);
     // Kept for the process's life: a static object would be freed after the interpreter ends.
-    static py::handle loads = py::module_::import("json").attr("loads").release();
+    static py::handle loads = py::object(py::module_::import("json").attr("loads")).release();
     return loads(Text(txhost::AnswerJson(plan, record.fields[plan.id_column], result)));
   }
 
