@@ -10,19 +10,31 @@
 
 namespace txhost {
 
+namespace {
+
+constexpr char kNotAFile[] = "is a pipe or socket; a log must be a file";
+
+bool IsPipeOrSocket(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode); }
+
+}  // namespace
+
 std::unique_ptr<LineLog> LineLog::Open(const std::string& path, std::string* error) {
-  // Not blocking, so that a pipe without a reader is refused rather than waited on.
+  struct stat facts;
+  if (stat(path.c_str(), &facts) == 0 && IsPipeOrSocket(facts.st_mode)) {
+    *error = path + ": " + kNotAFile;
+    return nullptr;
+  }
+  // Not blocking, so that a pipe put there since is refused rather than waited on.
   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0640);
   if (fd < 0) {
     *error = path + ": " + ErrnoText(errno);
     return nullptr;
   }
-  struct stat facts;
   const char* refused = nullptr;
   if (fstat(fd, &facts) != 0) {
     refused = std::strerror(errno);
-  } else if (S_ISFIFO(facts.st_mode) || S_ISSOCK(facts.st_mode)) {
-    refused = "is a pipe or socket; a log must be a file";
+  } else if (IsPipeOrSocket(facts.st_mode)) {
+    refused = kNotAFile;
   }
   if (refused == nullptr && fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) refused = std::strerror(errno);
   if (refused != nullptr) {

@@ -1,0 +1,159 @@
+"""txhost serve as the tests run it: a real process on loopback, stopped at the end."""
+
+import http.client
+import json
+import os
+import queue
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+from conftest import TXHOST
+
+START_SECONDS = 20
+
+
+class Server:
+    """`txhost serve` on an ephemeral loopback port; its standard error is read as it comes."""
+
+    def __init__(self, *options, rules, listen="127.0.0.1:0", env=None):
+        self.process = subprocess.Popen(
+            [TXHOST, "serve", "--rules", str(rules), "--listen", listen, *map(str, options)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            text=True, env=env)
+        self.lines = queue.Queue()
+        self.said = []
+        threading.Thread(target=self._read_messages, daemon=True).start()
+        first = self.wait_for(".", START_SECONDS)
+        found = re.search(r"listening on (\S+):(\d+);", first)
+        assert found, f"txhost serve did not start: {first}"
+        self.host, self.port = found.group(1), int(found.group(2))
+
+    def _read_messages(self):
+        for line in self.process.stderr:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def wait_for(self, pattern, seconds=10):
+        """The next line of standard error that matches `pattern`; the start fails on any
+        line that does not."""
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
+            except queue.Empty:
+                raise AssertionError(f"no line like {pattern!r} in {seconds} s; "
+                                     f"so far: {self.said}") from None
+            if line is None:
+                raise AssertionError(f"txhost serve ended ({self.process.wait()}) before a line "
+                                     f"like {pattern!r}: {self.said}")
+            self.said.append(line)
+            if re.search(pattern, line):
+                return line
+
+    def connection(self, timeout=10):
+        return http.client.HTTPConnection(self.host, self.port, timeout=timeout)
+
+    def request(self, method, path, body=None, headers=None, connection=None):
+        """(status, headers, body as text) of one request, on `connection` when given."""
+        own = connection is None
+        connection = connection or self.connection()
+        try:
+            if isinstance(body, (dict, list)):
+                body = json.dumps(body)
+            connection.request(method, path, body=body, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, dict(response.getheaders()), response.read().decode()
+        finally:
+            if own:
+                connection.close()
+
+    def screen(self, transaction, connection=None, headers=None):
+        """(status, answer) of POST /v1/screen."""
+        status, _, body = self.request("POST", "/v1/screen", transaction, headers, connection)
+        return status, json.loads(body)
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def stop(self, seconds=20):
+        """SIGTERM, then its exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.process.wait(timeout=seconds)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=10)
+        self.process.stderr.close()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Load:
+    """Threads that keep sending transactions, each on a kept-alive connection, until stopped;
+    each answer's status and id are kept, and each failure to get one."""
+
+    def __init__(self, host, port, transactions, threads=4):
+        self.host, self.port, self.transactions = host, port, transactions
+        self.answers, self.failures = [], []
+        self._stop = threading.Event()
+        self._lock = threading.Lock()
+        self._threads = [threading.Thread(target=self._run, args=(t,)) for t in range(threads)]
+        for thread in self._threads:
+            thread.start()
+
+    def _run(self, number):
+        connection = None
+        sent = 0
+        while not self._stop.is_set():
+            transaction = dict(self.transactions[(number * 7919 + sent) % len(self.transactions)])
+            transaction["id"] = f"{number}-{sent}"
+            sent += 1
+            try:
+                connection = connection or http.client.HTTPConnection(self.host, self.port,
+                                                                      timeout=10)
+                connection.request("POST", "/v1/screen", body=json.dumps(transaction))
+                response = connection.getresponse()
+                answer = json.loads(response.read())
+                with self._lock:
+                    self.answers.append((response.status, transaction["id"], answer))
+                if response.getheader("Connection", "").lower() == "close":
+                    connection.close()
+                    connection = None
+            except (OSError, http.client.HTTPException) as error:
+                with self._lock:
+                    self.failures.append((transaction["id"], repr(error)))
+                if connection is not None:
+                    connection.close()
+                connection = None
+                time.sleep(0.01)
+
+    def wait_for_answers(self, count, seconds=20):
+        deadline = time.monotonic() + seconds
+        while len(self.answers) < count:
+            assert time.monotonic() < deadline, f"only {len(self.answers)} answers in {seconds} s"
+            time.sleep(0.01)
+
+    def stop(self):
+        self._stop.set()
+        for thread in self._threads:
+            thread.join(timeout=30)
+        return self.answers, self.failures
+
+
+def env_with(**values):
+    env = dict(os.environ)
+    env.update({name: str(value) for name, value in values.items()})
+    return env

@@ -1,0 +1,379 @@
+"""txhost serve, a real process on loopback: the same answers as txhost screen and decide, every
+class of bad request, and what it does through reloads, overload, stalls, lost sessions, a full
+disk and a stop."""
+
+import json
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pandas as pd
+import pytest
+
+import txscreen
+from conftest import EXAMPLES, TXHOST, sample_database_like
+from serve_helpers import Load, Server
+
+DECISIONS = EXAMPLES / "decisions.conf"
+NUMERIC = ("amount", "previous_amount", "credit_limit")
+NUMBER_TEXT = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?")
+
+def sample_rows():
+    frame = pd.read_csv(EXAMPLES / "transactions.csv", dtype=str, keep_default_na=False)
+    return frame.drop(columns=["is_fraud"]).to_dict("records")
+
+
+def as_json(row):
+    """The row as a request: the amounts that are JSON numbers as written are sent as numbers
+    with their exact text, so that reading a number as its text is proven too."""
+    members = []
+    for key, value in row.items():
+        literal = value if key in NUMERIC and NUMBER_TEXT.fullmatch(value) else json.dumps(value)
+        members.append(f"{json.dumps(key)}: {literal}")
+    return "{" + ", ".join(members) + "}"
+
+
+BAD_VALUES = [  # (field, value): each a value the CSV path rejects
+    ("amount", "12,5"),
+    ("date", "2026-02-30"),
+    ("user", "ca\0rol"),
+]
+
+
+def with_bad_rows(tmp_path):
+    """The sample's rows and after them one row for each of BAD_VALUES (ids B0, B1, ...), as a
+    file and as transactions."""
+    good = sample_rows()[0]
+    bad = [{**good, field: value, "id": f"B{n}"} for n, (field, value) in enumerate(BAD_VALUES)]
+    rows = sample_rows() + bad
+    path = tmp_path / "transactions.csv"
+    path.write_bytes(pd.DataFrame(rows).to_csv(index=False).encode())
+    return path, rows
+
+
+def screened(tmp_path, rules, *options, transactions=EXAMPLES / "transactions.csv"):
+    """txhost screen's results and rejects, by id."""
+    out, rejects = tmp_path / "out.csv", tmp_path / "rejects.csv"
+    done = subprocess.run([TXHOST, "screen", "--rules", str(rules), "--out", str(out),
+                           "--rejects", str(rejects), *options, str(transactions)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode in (0, 1), done.stderr
+    results = pd.read_csv(out, dtype=str, keep_default_na=False).set_index("id")
+    reasons = pd.read_csv(rejects, dtype=str, keep_default_na=False).set_index("id")["_reason"]
+    return results, reasons
+
+
+def expected_answer(results, labels, transaction_id):
+    row = results.loc[transaction_id]
+    return ({label: int(row[label]) for label in labels}, float(row["_score"]), row["_outcome"])
+
+
+def test_each_transaction_is_answered_as_txhost_screen_and_decide_answer_it(tmp_path):
+    """One request a row on one kept-alive connection, then the whole sample as one batch:
+    checks, score and outcome equal txhost screen's results, the rows it rejects are rejected
+    with its reasons, and Python's decide gives the very answer the server gives."""
+    transactions, rows = with_bad_rows(tmp_path)
+    results, reasons = screened(tmp_path, DECISIONS, transactions=transactions)
+    rules = txscreen.RuleSet(DECISIONS)
+    labels = rules.labels
+    assert len(reasons) == len(BAD_VALUES) and len(results) == len(rows) - len(BAD_VALUES)
+    with Server("--threads", 2, rules=DECISIONS) as server:
+        connection = server.connection()
+        singles = []
+        for row in rows:
+            status, _, body = server.request("POST", "/v1/screen", as_json(row),
+                                             connection=connection)
+            singles.append((status, json.loads(body)))
+        status, _, body = server.request("POST", "/v1/screen",
+                                         "[" + ",".join(map(as_json, rows)) + "]")
+        assert status == 200
+        batch = json.loads(body)
+        assert server.stop() == 0
+    assert [item["id"] for item in batch] == [row["id"] for row in rows]
+    for row, (status, single), item in zip(rows, singles, batch):
+        transaction_id = row["id"]
+        if transaction_id in reasons.index:
+            assert (status, single) == (422, {"error": reasons[transaction_id]})
+            assert item == {"id": transaction_id, "rejected": reasons[transaction_id]}
+            continue
+        assert status == 200
+        assert single == item
+        checks, score, outcome = expected_answer(results, labels, transaction_id)
+        assert (item["checks"], item["score"], item["outcome"]) == (checks, score, outcome)
+        assert item["flagged"] == (outcome != "approve")
+        assert rules.decide(row) == item
+
+
+def bad_requests(good, reasons):
+    missing = {key: value for key, value in good.items() if key != "amount"}
+    cases = [
+        ("POST", "/v1/screen", '{"id": "T1", "amount": ', 400, "malformed JSON"),
+        ("POST", "/v1/screen", "[1, 2]", 422, "item 1 of the batch is not a JSON object"),
+        ("POST", "/v1/screen", '"T1"', 422, "expected a JSON object"),
+        ("POST", "/v1/screen", "[]", 422, "an empty batch"),
+        ("POST", "/v1/screen", json.dumps(missing), 422, "missing column amount"),
+        ("POST", "/v1/screen", json.dumps({**good, "amount": True}), 422,
+         "column amount: expected a string or a number, found a boolean"),
+        ("POST", "/v1/screen", json.dumps({**good, "amount": None}), 422,
+         "column amount: expected a string or a number, found null"),
+        ("POST", "/v1/screen", json.dumps(good)[:-1] + ', "amount": "1"}', 422,
+         "column amount is given twice"),
+        ("POST", "/v1/screen", json.dumps({**good, "pad": "x" * 5000}), 413, "over the limit"),
+        ("GET", "/v1/screen", None, 405, "/v1/screen takes POST only"),
+        ("POST", "/healthz", "{}", 405, "/healthz takes GET only"),
+        ("GET", "/v2/screen", None, 404, "no such path: /v2/screen"),
+    ]
+    for (field, value), reason in zip(BAD_VALUES, reasons):
+        cases.append(("POST", "/v1/screen", json.dumps({**good, field: value}), 422, reason))
+    return cases
+
+
+def test_every_bad_request_gets_its_status_and_reason_and_the_server_goes_on(tmp_path):
+    """A 422 for a bad value carries the reason txhost screen gives the same value in a file."""
+    good = sample_rows()[0]
+    _, reasons = screened(tmp_path, DECISIONS, transactions=with_bad_rows(tmp_path)[0])
+    reasons = reasons.tolist()
+    assert len(reasons) == len(BAD_VALUES)
+    with Server("--max-body", 4000, rules=DECISIONS) as server:
+        connection = server.connection()
+        for method, path, body, status, reason in bad_requests(good, reasons):
+            got, headers, text = server.request(method, path, body)
+            assert (got, reason) == (status, reason) and reason in json.loads(text)["error"], text
+            if status == 405:
+                assert headers["Allow"] == ("POST" if path == "/v1/screen" else "GET")
+            # The server goes on, and a kept-alive connection with it.
+            assert server.screen(good, connection)[0] == 200
+        # A request that is not HTTP at all.
+        with socket.create_connection((server.host, server.port), timeout=5) as raw:
+            raw.sendall(b"NOT HTTP AT ALL\r\n\r\n")
+            assert raw.recv(200).startswith(b"HTTP/1.1 400")
+        assert server.screen(good)[0] == 200
+        assert server.stop() == 0
+
+
+def test_a_token_guards_screening_and_metrics_but_not_the_health_checks(tmp_path):
+    token = tmp_path / "token"
+    token.write_text("s3cret-token\n")
+    token.chmod(0o600)
+    good = sample_rows()[0]
+    with Server("--token-file", token, rules=DECISIONS) as server:
+        cases = [
+            ({}, 401), ({"Authorization": "Bearer s3cret-toke"}, 401),
+            ({"Authorization": "Bearer s3cret-token2"}, 401), ({"Authorization": "s3cret-token"}, 401),
+            ({"Authorization": "bearer s3cret-token"}, 200),
+        ]
+        for headers, status in cases:
+            assert server.request("POST", "/v1/screen", good, headers)[0] == status, headers
+            assert server.request("GET", "/metrics", None, headers)[0] == status, headers
+        assert server.request("GET", "/healthz")[0] == 200
+        assert server.request("GET", "/readyz")[0] == 200
+        assert all("s3cret" not in line for line in server.said)
+        assert server.stop() == 0
+
+
+def test_metrics_count_what_was_answered():
+    rows = sample_rows()[:40]
+    with Server(rules=DECISIONS) as server:
+        answers = [server.screen(row)[1] for row in rows]
+        server.request("GET", "/nowhere")
+        status, headers, text = server.request("GET", "/metrics")
+    assert status == 200 and headers["Content-Type"].startswith("text/plain")
+    answered = [a for a in answers if "checks" in a]
+    samples = dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
+    assert int(samples['txscreen_requests_total{code="200"}']) == len(answered)
+    assert int(samples['txscreen_requests_total{code="404"}']) == 1
+    assert int(samples["txscreen_request_seconds_count"]) == len(rows) + 1
+    for label in answered[0]["checks"]:
+        hits = sum(a["checks"][label] for a in answered)
+        assert int(samples.get(f'txscreen_check_hits_total{{check="{label}"}}', 0)) == hits
+    for outcome in ("approve", "review", "decline"):
+        count = sum(a["outcome"] == outcome for a in answered)
+        assert int(samples.get(f'txscreen_outcomes_total{{outcome="{outcome}"}}', 0)) == count
+    assert samples["txscreen_sessions_open"] == "1" and samples["txscreen_inflight"] == "0"
+    assert samples['txscreen_reloads_total{result="ok"}'] == "0"
+
+
+def test_a_reload_under_load_fails_no_request_and_a_broken_set_is_refused(tmp_path):
+    rules = tmp_path / "rules.conf"
+    rules.write_text(DECISIONS.read_text())
+    rows = sample_rows()
+    with Server("--threads", 2, rules=rules) as server:
+        load = Load(server.host, server.port, rows, threads=3)
+        try:
+            load.wait_for_answers(100)
+            # Every check scores 100 more: every transaction is declined from now on.
+            rules.write_text(re.sub(r"score (-?[0-9.]+)", lambda m: f"score {float(m[1]) + 100}",
+                                    DECISIONS.read_text()))
+            server.signal(signal.SIGHUP)
+            assert "reloaded" in server.wait_for("reload")
+            reloaded_at = len(load.answers)
+            rules.write_text(DECISIONS.read_text() + "broken  txscreen  NOSUCHRULE  amount\n")
+            server.signal(signal.SIGHUP)
+            refused = server.wait_for("reload")
+            load.wait_for_answers(reloaded_at + 200)
+        finally:
+            answers, failures = load.stop()
+        assert failures == []
+        assert {status for status, _, _ in answers} <= {200, 422}
+        assert re.search(rf"refused.*{re.escape(str(rules))}:\d+: .*NOSUCHRULE", refused), refused
+        # After the refusal the last good set still answers: every transaction declined.
+        status, answer = server.screen(rows[1])
+        assert status == 200 and answer["outcome"] == "decline"
+        metrics = server.request("GET", "/metrics")[2]
+        assert 'txscreen_reloads_total{result="ok"} 1' in metrics
+        assert 'txscreen_reloads_total{result="refused"} 1' in metrics
+        assert server.stop() == 0
+
+
+def test_a_stop_under_load_answers_only_what_it_audited(tmp_path):
+    audit = tmp_path / "audit.jsonl"
+    audit.write_text('{"kept": true}\n')  # an audit is appended to, never truncated
+    rows = sample_rows()
+    with Server("--threads", 2, "--audit", audit, rules=DECISIONS) as server:
+        load = Load(server.host, server.port, rows, threads=4)
+        try:
+            load.wait_for_answers(300)
+            status = server.stop()
+        finally:
+            answers, _ = load.stop()
+    assert status == 0
+    server.wait_for("stopped; the audit is synced")
+    lines = audit.read_text().splitlines()
+    records = [json.loads(line) for line in lines]  # a torn line would not parse
+    assert records[0] == {"kept": True}
+    sha = __import__("hashlib").sha256(DECISIONS.read_bytes()).hexdigest()
+    audited = {record["id"]: record for record in records[1:]}
+    assert all(record["rules_sha256"] == sha for record in audited.values())
+    answered = [(i, a) for status, i, a in answers if status == 200]
+    assert len(answered) >= 300
+    for transaction_id, answer in answered:
+        record = audited[transaction_id]
+        assert record["score"] == answer["score"] and record["outcome"] == answer["outcome"]
+        assert record["fired"] == [label for label, fired in answer["checks"].items() if fired]
+        assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", record["time"])
+
+
+def test_a_burst_beyond_the_bound_gets_only_answers_or_503(tmp_path, monkeypatch):
+    connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
+    (tmp_path / "databases" / "slow" / "server.conf").write_text("round trip 20ms\n")
+    statuses, lock = [], threading.Lock()
+    row = sample_rows()[1]
+
+    def client():
+        try:
+            status, headers, _ = server.request("POST", "/v1/screen", row)
+            with lock:
+                statuses.append((status, headers.get("Retry-After")))
+        except OSError as error:
+            with lock:
+                statuses.append((repr(error), None))
+
+    with Server("--connect", connect, "--max-inflight", 8, rules=DECISIONS) as server:
+        clients = [threading.Thread(target=client) for _ in range(200)]
+        for thread in clients:
+            thread.start()
+        for thread in clients:
+            thread.join(timeout=60)
+        assert server.request("GET", "/healthz")[0] == 200
+        assert server.stop() == 0
+    assert len(statuses) == 200
+    assert {status for status, _ in statuses} == {200, 503}, statuses
+    assert all(retry == "1" for status, retry in statuses if status == 503)
+
+
+def test_a_stalled_client_is_cut_off_and_holds_no_one_up():
+    row = sample_rows()[1]
+    with Server("--timeout", 0.5, rules=DECISIONS) as server:
+        stalled_headers = socket.create_connection((server.host, server.port), timeout=5)
+        stalled_headers.sendall(b"POST /v1/screen HTTP/1.1\r\nHost: x\r\n")
+        stalled_body = socket.create_connection((server.host, server.port), timeout=5)
+        stalled_body.sendall(b"POST /v1/screen HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{")
+        started = time.monotonic()
+        for _ in range(20):
+            assert server.screen(row)[0] == 200
+        assert time.monotonic() - started < 0.5, "the stalled clients held others up"
+        for stalled in (stalled_headers, stalled_body):
+            assert stalled.recv(100) == b"", "the stalled client was not cut off"
+            assert time.monotonic() - started < 3
+            stalled.close()
+        assert server.stop() == 0
+
+
+def test_a_lost_session_is_503_with_the_reason_then_reopened(tmp_path, monkeypatch):
+    connect = sample_database_like(tmp_path, monkeypatch, "fragile", "session lost after 3\n")
+    row = sample_rows()[1]
+    with Server("--connect", connect, rules=DECISIONS) as server:
+        answers = [server.screen(row) for _ in range(8)]
+        lost = [n for n, (status, _) in enumerate(answers) if status == 503]
+        assert lost, answers
+        status, answer = answers[lost[0]]
+        assert "the database session was lost: ORA-03113" in answer["error"]
+        # The next request after the loss logs in again and is answered.
+        assert answers[lost[0] + 1][0] == 200
+        assert all(status == 200 for status, _ in answers[:lost[0]])
+        assert server.stop() == 0
+
+
+def test_an_audit_that_cannot_be_written_answers_503_and_is_not_ready():
+    row = sample_rows()[1]
+    with Server("--audit", "/dev/full", rules=DECISIONS) as server:
+        assert server.request("GET", "/readyz")[0] == 200
+        status, answer = server.screen(row)
+        assert status == 503 and "/dev/full: No space left on device" in answer["error"]
+        status, _, body = server.request("GET", "/readyz")
+        assert status == 503 and "/dev/full" in json.loads(body)["reason"]
+        assert server.request("GET", "/healthz")[0] == 200
+        server.stop()
+
+
+def test_a_shadow_draft_records_what_it_decides_otherwise_as_the_baseline_does(tmp_path):
+    draft = tmp_path / "draft.conf"
+    draft.write_text(DECISIONS.read_text().replace("from 75", "from 45"))
+    changes_file = tmp_path / "changes.jsonl"
+    results, _ = screened(tmp_path, draft, "--baseline", str(DECISIONS),
+                          "--changes", str(tmp_path / "changes.csv"))
+    expected = pd.read_csv(tmp_path / "changes.csv", dtype=str, keep_default_na=False)
+    assert len(expected) > 0
+    rows = sample_rows()
+    with Server("--shadow", draft, "--changes", changes_file, rules=DECISIONS) as server:
+        answers = [server.screen(row)[1] for row in rows]
+        metrics = server.request("GET", "/metrics")[2]
+        assert server.stop() == 0
+    # The answers stay the live set's.
+    live, _ = screened(tmp_path, DECISIONS)
+    for answer in answers:
+        if "outcome" in answer:
+            assert answer["outcome"] == live.loc[answer["id"], "_outcome"]
+    changes = [json.loads(line) for line in changes_file.read_text().splitlines()]
+    assert [c["id"] for c in changes] == expected["id"].tolist()
+    for change, (_, row) in zip(changes, expected.iterrows()):
+        assert (change["live_outcome"], change["draft_outcome"]) == (row["live_outcome"],
+                                                                     row["draft_outcome"])
+    assert f"txscreen_shadow_changes_total {len(changes)}" in metrics
+
+
+def test_setup_faults_are_refused_before_listening(tmp_path):
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen()
+    taken = f"127.0.0.1:{busy.getsockname()[1]}"
+    pipe = tmp_path / "pipe"
+    __import__("os").mkfifo(pipe)
+    cases = [
+        (["--rules", EXAMPLES / "missing.conf"], "missing.conf: No such file or directory"),
+        (["--rules", DECISIONS, "--listen", "nowhere"], "--listen nowhere: expected HOST:PORT"),
+        (["--rules", DECISIONS, "--listen", taken], f"--listen {taken}: Address already in use"),
+        (["--rules", DECISIONS, "--audit", tmp_path], f"--audit {tmp_path}: Is a directory"),
+        (["--rules", DECISIONS, "--audit", pipe], "is a pipe or socket"),
+        (["--rules", DECISIONS, "--shadow", DECISIONS], "needs --changes"),
+        (["--rules", DECISIONS, "--connect", "screener/wrong@sample"], "ORA-01017"),
+    ]
+    for options, message in cases:
+        listen = [] if "--listen" in options else ["--listen", "127.0.0.1:0"]
+        done = subprocess.run([TXHOST, "serve", *listen, *map(str, options)],
+                              capture_output=True, text=True, timeout=30)
+        assert done.returncode == 2 and message in done.stderr, (options, done.stderr)
+    busy.close()
