@@ -256,6 +256,25 @@ def test_a_stop_under_load_answers_only_what_it_audited(tmp_path):
         assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", record["time"])
 
 
+def test_a_request_in_flight_at_a_stop_is_answered_and_then_no_new_one_is_taken(
+        tmp_path, monkeypatch):
+    connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
+    (tmp_path / "databases" / "slow" / "server.conf").write_text("round trip 300ms\n")
+    row = sample_rows()[1]
+    with Server("--connect", connect, rules=DECISIONS) as server:
+        answers = []
+        inflight = threading.Thread(target=lambda: answers.append(server.screen(row)))
+        inflight.start()
+        time.sleep(0.1)
+        server.signal(signal.SIGTERM)
+        server.wait_for("stopping on SIGTERM")
+        inflight.join(timeout=10)
+        assert [status for status, _ in answers] == [200]
+        with pytest.raises(ConnectionRefusedError):
+            server.request("GET", "/healthz")
+        assert server.stop() == 0
+
+
 def test_a_burst_beyond_the_bound_gets_only_answers_or_503(tmp_path, monkeypatch):
     connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
     (tmp_path / "databases" / "slow" / "server.conf").write_text("round trip 20ms\n")
