@@ -4,7 +4,7 @@
 # run of each fuzz target, the Win32 DLLs' suites under Wine and the Win64 DLLs' under 64-bit Wine,
 # each plain and with UBSan in trap mode, and the Python package's pytest suite with Debian's
 # Python. Installs any missing toolchain first. Stages can be picked: scripts/test.sh linux win32.
-# FUZZ_SECONDS sets each fuzz target's run (default 60).
+# FUZZ_SECONDS sets each fuzz target's run (default 45).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +16,7 @@ stages=("$@")
 toolchains=(native)
 for stage in "${stages[@]}"; do
   case "$stage" in
-    python) toolchains+=(python) ;;
+    python) toolchains+=(python serve) ;;
     report) toolchains+=(browser) ;;
     valgrind) toolchains+=(valgrind) ;;
     fuzz) toolchains+=(fuzz) ;;
@@ -78,11 +78,11 @@ memcheck() {
 fuzz() {
   quietly configure-fuzz cmake --preset linux-fuzz
   quietly build-fuzz cmake --build --preset linux-fuzz
-  for target in csv_fuzzer rule_set_fuzzer statement_date_fuzzer rule_text_fuzzer; do
+  for target in csv_fuzzer rule_set_fuzzer statement_date_fuzzer rule_text_fuzzer request_rows_fuzzer; do
     # New inputs go to a scratch corpus; the seeds in the repository are only read.
     local scratch="build/fuzz-corpus/$target" log="build/fuzz-$target.log"
     mkdir -p "$scratch"
-    if ! build/linux-fuzz/bin/$target -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    if ! build/linux-fuzz/bin/$target -max_total_time="${FUZZ_SECONDS:-45}" -print_final_stats=1 \
       -artifact_prefix="build/fuzz-$target-" "$scratch" "fuzz/corpus/$target" >"$log" 2>&1; then
       tail -n 40 "$log"
       echo "$target failed; the input that did it is in build/fuzz-$target-*"

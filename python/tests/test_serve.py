@@ -4,6 +4,7 @@ disk and a stop."""
 
 import json
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -15,7 +16,7 @@ import pytest
 
 import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
-from serve_helpers import Load, Server
+from serve_helpers import Load, Server, free_port
 
 DECISIONS = EXAMPLES / "decisions.conf"
 NUMERIC = ("amount", "previous_amount", "credit_limit")
@@ -396,3 +397,49 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
                               capture_output=True, text=True, timeout=30)
         assert done.returncode == 2 and message in done.stderr, (options, done.stderr)
     busy.close()
+
+
+def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_path):
+    """Two instances behind the shipped haproxy.cfg, on free ports: one stopped with SIGTERM
+    under load fails no request, and after one is killed every request is answered by the
+    other."""
+    haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
+    front, first, second = free_port(), free_port(), free_port()
+    config = (EXAMPLES / "haproxy.cfg").read_text()
+    for port, free in ((8000, front), (8081, first), (8082, second)):
+        config = config.replace(f"127.0.0.1:{port}", f"127.0.0.1:{free}")
+    (tmp_path / "haproxy.cfg").write_text(config)
+    rows = sample_rows()
+
+    def instance(port):
+        return Server("--threads", 2, rules=DECISIONS, listen=f"127.0.0.1:{port}")
+
+    def both_up():
+        """Until haproxy has both servers in rotation: rise 2 checks at 250 ms apart."""
+        time.sleep(1.5)
+
+    proxy = subprocess.Popen([haproxy, "-db", "-f", str(tmp_path / "haproxy.cfg")],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    servers = [instance(first), instance(second)]
+    load = None
+    try:
+        both_up()
+        load = Load("127.0.0.1", front, rows, threads=4)
+        load.wait_for_answers(200)
+        assert servers[0].stop() == 0
+        load.wait_for_answers(len(load.answers) + 300)
+        servers[0].__exit__()
+        servers[0] = instance(first)
+        both_up()
+        load.wait_for_answers(len(load.answers) + 100)
+        servers[1].process.kill()
+        load.wait_for_answers(len(load.answers) + 300)
+    finally:
+        answers, failures = load.stop() if load else ([], [])
+        for server in servers:
+            server.__exit__()
+        proxy.kill()
+        proxy.wait(timeout=10)
+        proxy.stderr.close()
+    assert failures == []
+    assert {status for status, _, _ in answers} == {200}
