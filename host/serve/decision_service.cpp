@@ -220,6 +220,7 @@ Answer DecisionService::Decide(Worker* worker, const Job& job) {
   const RequestRows& rows = job.rows;
   const std::string time = UtcNow();
   std::string body = rows.batch ? "[" : "", audit, changes;
+  body.reserve(rows.records.size() * 320);
   std::vector<TransactionTally> tallies;
   RowResult result;
   for (size_t r = 0; r < rows.records.size(); ++r) {
@@ -241,7 +242,7 @@ Answer DecisionService::Decide(Worker* worker, const Job& job) {
       body += RejectedJson(id, result.reject);
       continue;
     }
-    body += AnswerJson(plan, id, result);
+    AppendAnswerJson(plan, id, result, &body);
     if (settings_.audit != nullptr) {
       audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
     }

@@ -82,7 +82,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void ReadHeader() {
-    if (server_.draining() && buffer_.size() == 0) return Close();
     parser_.emplace();
     parser_->header_limit(kMaxHeader);
     parser_->body_limit(server_.settings().max_body);
@@ -205,7 +204,8 @@ HttpServer::HttpServer(asio::io_context& io, DecisionService& service, Metrics& 
       metrics_(metrics),
       settings_(std::move(settings)),
       acceptor_(asio::make_strand(io)),
-      retry_(io) {}
+      retry_(io),
+      grace_(io) {}
 
 HttpServer::~HttpServer() = default;
 
@@ -265,14 +265,17 @@ void HttpServer::Drain(std::function<void()> drained) {
     beast::error_code ignored;
     acceptor_.close(ignored);
   });
-  std::vector<std::shared_ptr<Connection>> open;
-  {
-    txscreen::MutexLock lock(&registry_->mutex);
-    for (const auto& weak : registry_->open) {
-      if (auto connection = weak.lock()) open.push_back(connection);
+  grace_.expires_after(kIdleGrace);
+  grace_.async_wait([registry = registry_](beast::error_code) {
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+      txscreen::MutexLock lock(&registry->mutex);
+      for (const auto& weak : registry->open) {
+        if (auto connection = weak.lock()) open.push_back(connection);
+      }
     }
-  }
-  for (const auto& connection : open) connection->CloseIfIdle();
+    for (const auto& connection : open) connection->CloseIfIdle();
+  });
   WaitForDrained(std::move(drained));
 }
 

@@ -30,6 +30,8 @@ struct HttpSettings {
 
 class Connection;
 
+inline constexpr std::chrono::milliseconds kIdleGrace{1000};
+
 // The open connections, which a drain closes; each leaves it as it goes, even after the server.
 struct ConnectionRegistry {
   txscreen::Mutex mutex;
@@ -47,8 +49,10 @@ class HttpServer {
   // Where it listens, as HOST:PORT.
   std::string LocalAddress() const;
   void Start();
-  // Stops accepting and closes each connection once it has no request in progress; `drained`
-  // runs on an I/O thread once none is left.
+  // Stops accepting; each connection is closed after its next answer, and one that stays idle
+  // after kIdleGrace, by when a load balancer has seen /readyz fail and sends it nothing more
+  // (closing it sooner could cross a request already on its way). `drained` runs on an I/O
+  // thread once no connection is left.
   void Drain(std::function<void()> drained);
   bool draining() const { return draining_.load(); }
 
@@ -67,7 +71,7 @@ class HttpServer {
   Metrics& metrics_;
   HttpSettings settings_;
   boost::asio::ip::tcp::acceptor acceptor_;
-  boost::asio::steady_timer retry_;
+  boost::asio::steady_timer retry_, grace_;
   std::atomic<bool> draining_{false};
   std::shared_ptr<ConnectionRegistry> registry_ = std::make_shared<ConnectionRegistry>();
 };

@@ -103,7 +103,8 @@ def free_port():
 
 class Load:
     """Threads that keep sending transactions, each on a kept-alive connection, until stopped;
-    each answer's status and id are kept, and each failure to get one."""
+    each answer's status and id are kept, and each failure to get one with the moment
+    (time.monotonic()) its request was sent."""
 
     def __init__(self, host, port, transactions, threads=4):
         self.host, self.port, self.transactions = host, port, transactions
@@ -121,6 +122,7 @@ class Load:
             transaction = dict(self.transactions[(number * 7919 + sent) % len(self.transactions)])
             transaction["id"] = f"{number}-{sent}"
             sent += 1
+            sent_at = time.monotonic()
             try:
                 connection = connection or http.client.HTTPConnection(self.host, self.port,
                                                                       timeout=10)
@@ -134,7 +136,7 @@ class Load:
                     connection = None
             except (OSError, http.client.HTTPException) as error:
                 with self._lock:
-                    self.failures.append((transaction["id"], repr(error)))
+                    self.failures.append((transaction["id"], repr(error), sent_at))
                 if connection is not None:
                     connection.close()
                 connection = None

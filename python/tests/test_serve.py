@@ -401,8 +401,8 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
 
 def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_path):
     """Two instances behind the shipped haproxy.cfg, on free ports: one stopped with SIGTERM
-    under load fails no request, and after one is killed every request is answered by the
-    other."""
+    under load fails no request, and once haproxy has seen one killed every request is answered
+    by the other."""
     haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
     front, first, second = free_port(), free_port(), free_port()
     config = (EXAMPLES / "haproxy.cfg").read_text()
@@ -428,10 +428,12 @@ def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_pa
         load.wait_for_answers(200)
         assert servers[0].stop() == 0
         load.wait_for_answers(len(load.answers) + 300)
+        assert load.failures == [], "a stop under load failed requests"
         servers[0].__exit__()
         servers[0] = instance(first)
         both_up()
         load.wait_for_answers(len(load.answers) + 100)
+        killed_at = time.monotonic()
         servers[1].process.kill()
         load.wait_for_answers(len(load.answers) + 300)
     finally:
@@ -441,5 +443,8 @@ def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_pa
         proxy.kill()
         proxy.wait(timeout=10)
         proxy.stderr.close()
-    assert failures == []
+    # Only a request sent before haproxy's checks (every 250 ms) took the killed instance out
+    # may fail: one it held, or one sent to it on a kept connection just after.
+    assert all(sent_at < killed_at + 0.5 for _, _, sent_at in failures), failures
+    assert len(failures) <= 4
     assert {status for status, _, _ in answers} == {200}

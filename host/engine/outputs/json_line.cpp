@@ -34,33 +34,52 @@ void Escape(unsigned code, std::string* out) {
 
 }  // namespace
 
-std::string JsonString(std::string_view bytes) {
-  std::string out = "\"";
+void AppendJsonString(std::string_view bytes, std::string* out) {
+  *out += '"';
   for (size_t at = 0; at < bytes.size();) {
+    // A run of plain ASCII goes in at once: most texts are nothing else.
+    size_t plain = at;
+    while (plain < bytes.size()) {
+      const unsigned char b = static_cast<unsigned char>(bytes[plain]);
+      if (b < 0x20 || b >= 0x80 || b == '"' || b == '\\') break;
+      ++plain;
+    }
+    if (plain > at) {
+      out->append(bytes.data() + at, plain - at);
+      at = plain;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(bytes[at]);
     size_t length = Utf8Length(bytes.substr(at));
     if (length == 0) {
-      Escape(0xDC00 + c, &out);  // a byte that is not UTF-8, as surrogateescape writes it
+      Escape(0xDC00 + c, out);  // a byte that is not UTF-8, as surrogateescape writes it
       ++at;
       continue;
     }
     if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
+      *out += '\\';
+      *out += static_cast<char>(c);
     } else if (c == '\n') {
-      out += "\\n";
+      *out += "\\n";
     } else if (c == '\r') {
-      out += "\\r";
+      *out += "\\r";
     } else if (c == '\t') {
-      out += "\\t";
+      *out += "\\t";
     } else if (c < 0x20) {
-      Escape(c, &out);
+      Escape(c, out);
     } else {
-      out.append(bytes.data() + at, length);
+      out->append(bytes.data() + at, length);
     }
     at += length;
   }
-  return out + "\"";
+  *out += '"';
+}
+
+std::string JsonString(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + 2);
+  AppendJsonString(bytes, &out);
+  return out;
 }
 
 JsonObject& JsonObject::Text(std::string_view key, std::string_view bytes) {

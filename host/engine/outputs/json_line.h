@@ -16,6 +16,8 @@ namespace txhost {
 
 // `bytes` as a quoted JSON string, exact as described above.
 std::string JsonString(std::string_view bytes);
+// The same, appended to `out`.
+void AppendJsonString(std::string_view bytes, std::string* out);
 
 // One JSON object, its members in the order they are added.
 class JsonObject {

@@ -102,6 +102,9 @@ std::unique_ptr<DecisionPlan> PlanDecisions(RuleSet& live, RuleSet* shadow,
   }
   plan->pair = PairRuleSets(std::move(draft_checks), live_checks, draft_decisions, live_decisions);
   plan->shadowed = shadow != nullptr;
+  for (const std::string& label : plan->pair.live_labels) {
+    plan->live_keys.push_back(JsonString(label) + ":");
+  }
   plan->needs_database = NeedsDatabase(plan->pair.checks);
   return plan;
 }
@@ -111,18 +114,36 @@ bool LiveFlags(const DecisionPlan& plan, const RowResult& result) {
 }
 
 std::string AnswerJson(const DecisionPlan& plan, std::string_view id, const RowResult& result) {
+  std::string answer;
+  AppendAnswerJson(plan, id, result, &answer);
+  return answer;
+}
+
+void AppendAnswerJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
+                      std::string* out) {
   const RuleSetPair& pair = plan.pair;
-  std::string checks = "{";
+  *out += "{\"id\":";
+  AppendJsonString(id, out);
+  *out += ",\"checks\":{";
   for (size_t l = 0; l < pair.live.size(); ++l) {
-    checks += (l > 0 ? "," : "") + JsonString(pair.live_labels[l]) +
-              (result.fired[pair.live[l]] ? ":1" : ":0");
+    if (l > 0) *out += ',';
+    *out += plan.live_keys[l];
+    *out += result.fired[pair.live[l]] ? '1' : '0';
   }
-  JsonObject answer;
-  answer.Text("id", id).Raw("checks", checks + "}").Raw("flagged",
-                                                         LiveFlags(plan, result) ? "true" : "false");
-  AddDecision(pair, result, &answer);
-  answer.Raw("alerts", AlertsJson(pair, result));
-  return answer.Close();
+  *out += LiveFlags(plan, result) ? "},\"flagged\":true" : "},\"flagged\":false";
+  const Decisions& decisions = pair.live_decisions;
+  if (decisions.scored) {
+    char score[kMaxFixedDecimal];
+    *out += ",\"score\":";
+    out->append(score, decisions.WriteScore(result.live_decision.score, score));
+    if (!decisions.outcomes.empty()) {
+      *out += ",\"outcome\":";
+      AppendJsonString(decisions.outcomes[result.live_decision.outcome].name, out);
+    }
+  }
+  *out += ",\"alerts\":";
+  *out += result.alerts.empty() ? "[]" : AlertsJson(pair, result);
+  *out += '}';
 }
 
 std::string RejectedJson(std::string_view id, std::string_view reason) {

@@ -23,6 +23,8 @@ struct DecisionPlan {
   RuleSetPair pair;
   bool shadowed = false;
   bool needs_database = false;
+  // Each live check's label as a JSON key, `"label":`, written once rather than per answer.
+  std::vector<std::string> live_keys;
 
   RowLayout Layout() const { return {header.size(), id_column, -1, -1}; }
   RowDeciders Deciders() const;
@@ -60,6 +62,9 @@ bool LiveFlags(const DecisionPlan& plan, const RowResult& result);
 // The live set's answer as a JSON object: id, checks (label: 0 or 1), flagged, alerts (label,
 // rule, text), and score and outcome when the set has them.
 std::string AnswerJson(const DecisionPlan& plan, std::string_view id, const RowResult& result);
+// The same, appended to `out`: a batch's answers go into one body.
+void AppendAnswerJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
+                      std::string* out);
 // What stands for a transaction of a batch that could not be screened: its id and the reason.
 std::string RejectedJson(std::string_view id, std::string_view reason);
 // The JSON line that traces the answer to its rule set: id, time (UTC), the checks that fired,

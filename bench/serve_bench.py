@@ -1,0 +1,205 @@
+#!/usr/bin/python3
+"""The decision server's figures, each measured beside its baseline in one run with Debian's
+wrk: a decision against the server's own floor (GET /healthz), its latency, batches against
+txhost screen on the same rows, the server against a small Python HTTP service calling txscreen,
+and 8 database workers against 1 over a 200 us server; and Python's decide per transaction.
+
+    PYTHONPATH=build/linux/python bench/serve_bench.py [--seconds 5] [--build build/linux]
+
+Prints a Markdown table. Every server and service it starts listens on loopback and is stopped.
+"""
+
+import argparse
+import csv
+import http.server
+import json
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import timeit
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+FIVE_CHECKS = """\
+sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400
+over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit
+bad_account       txscreen   BADACCOUNT       account "ACC-6661"
+batch_user_moved  txscreen   SPECIAL_USER     "svc-batch" registered_terminal user terminal
+same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel
+"""
+WRK_SCRIPT = """\
+local bodies = {}
+for line in io.lines(os.getenv("BODIES")) do bodies[#bodies + 1] = line end
+local n = 0
+request = function()
+  n = n % #bodies + 1
+  return wrk.format(os.getenv("METHOD"), os.getenv("TARGET"),
+                    {["Content-Type"] = "application/json"}, os.getenv("METHOD") == "POST" and bodies[n] or nil)
+end
+"""
+
+
+def sample_rows():
+    with (SOURCE / "examples" / "transactions.csv").open(newline="") as sample:
+        return list(csv.DictReader(sample))
+
+
+class Server:
+    def __init__(self, txhost, rules, *options, env=None):
+        self.process = subprocess.Popen(
+            [txhost, "serve", "--rules", rules, "--listen", "127.0.0.1:0", *options],
+            stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True, env=env)
+        line = self.process.stderr.readline()
+        found = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
+        if not found:
+            sys.exit(f"txhost serve did not start: {line}{self.process.stderr.read()}")
+        self.port = int(found.group(1))
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=30)
+
+
+def wrk(port, seconds, bodies, method="POST", target="/v1/screen", connections=16):
+    """(requests per second, p50 ms, p99 ms, non-2xx) of a wrk run."""
+    with tempfile.TemporaryDirectory() as scratch:
+        script, lines = pathlib.Path(scratch, "bodies.lua"), pathlib.Path(scratch, "bodies.txt")
+        script.write_text(WRK_SCRIPT)
+        lines.write_text("\n".join(bodies) + "\n")
+        env = dict(os.environ, BODIES=str(lines), METHOD=method, TARGET=target)
+        done = subprocess.run(["wrk", "-t", "2", "-c", str(connections), "-d", f"{seconds}s",
+                               "--latency", "-s", str(script), f"http://127.0.0.1:{port}"],
+                              capture_output=True, text=True, env=env, check=True)
+    out = done.stdout
+
+    def milliseconds(label):
+        value, unit = re.search(rf"^\s+{label}\s+([\d.]+)(us|ms|s)\s*$", out, re.M).groups()
+        return float(value) * {"us": 1e-3, "ms": 1, "s": 1e3}[unit]
+
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    return (float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)), milliseconds("50%"),
+            milliseconds("99%"), int(errors.group(1)) if errors else 0)
+
+
+def python_service(rules_path):
+    """What a team would write instead: a threaded http.server calling txscreen per request."""
+    import txscreen
+    rules = txscreen.RuleSet(rules_path)
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def do_POST(self):
+            transaction = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+            body = json.dumps(rules.decide(transaction)).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def screen_rows_per_second(txhost, rules, rows, scratch):
+    """txhost screen's rows per second over `rows` written as one file, many times over."""
+    path = pathlib.Path(scratch, "rows.csv")
+    with path.open("w", newline="") as out:
+        writer = csv.DictWriter(out, fieldnames=list(rows[0]))
+        writer.writeheader()
+        for _ in range(1000):
+            writer.writerows(rows)
+    started = time.perf_counter()
+    subprocess.run([txhost, "screen", "--rules", rules, "--out", "/dev/null", str(path)],
+                   check=False, stderr=subprocess.DEVNULL)
+    return 1000 * len(rows) / (time.perf_counter() - started)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--build", default=str(SOURCE / "build" / "linux"))
+    args = parser.parse_args()
+    txhost = str(pathlib.Path(args.build, "bin", "txhost"))
+    rows = sample_rows()
+    for row in rows:
+        row.pop("is_fraud")
+    singles = [json.dumps(row) for row in rows]
+    batch = json.dumps(rows * 4 + rows[:-200])  # 1,000 transactions
+    table = []
+    with tempfile.TemporaryDirectory() as scratch:
+        rules = str(pathlib.Path(scratch, "five.conf"))
+        pathlib.Path(rules).write_text(FIVE_CHECKS)
+
+        server = Server(txhost, rules, "--threads", "2")
+        floor = wrk(server.port, args.seconds, [""], "GET", "/healthz")
+        decide = wrk(server.port, args.seconds, singles)
+        batches = wrk(server.port, args.seconds, [batch], connections=2)
+        server.stop()
+        table.append(("decision, five argument-only checks / `GET /healthz`, 16 connections",
+                      f"{decide[0]:,.0f} req/s", f"{floor[0]:,.0f} req/s", decide[0] / floor[0],
+                      "≥ 0.5×"))
+        table.append(("latency at that load: p50, p99", f"{decide[1]:.2f} ms, {decide[2]:.2f} ms",
+                      "", None, "p99 ≤ 2 ms"))
+        screened = screen_rows_per_second(txhost, rules, rows, scratch)
+        table.append(("batches of 1,000, 2 connections / `txhost screen` on the same rows",
+                      f"{batches[0] * 1000:,.0f} rows/s", f"{screened:,.0f} rows/s",
+                      batches[0] * 1000 / screened, "≥ 0.5×"))
+
+        service = python_service(rules)
+        python = wrk(service.server_address[1], args.seconds, singles)
+        service.shutdown()
+        table.append(("`txhost serve` / a Python http.server calling `decide`, 16 connections",
+                      f"{decide[0]:,.0f} req/s", f"{python[0]:,.0f} req/s", decide[0] / python[0],
+                      "≥ 20×"))
+
+        databases = pathlib.Path(scratch, "databases", "slow")
+        databases.mkdir(parents=True)
+        for name in ("users.csv", "history.csv"):
+            (databases / name).write_text((SOURCE / "examples" / "databases" / "sample" / name)
+                                          .read_text())
+        (databases / "server.conf").write_text("round trip 200us\n")
+        env = dict(os.environ, OCISIM_DATABASES=str(databases.parent))
+        testconn = str(pathlib.Path(scratch, "testconn.conf"))
+        pathlib.Path(testconn).write_text("over_average txscreen TESTCONN amount account\n")
+        figures = {}
+        for workers in (1, 8):
+            server = Server(txhost, testconn, "--threads", str(workers), "--connect",
+                            "screener/screener@slow", env=env)
+            figures[workers] = wrk(server.port, args.seconds, singles)
+            server.stop()
+        table.append(("`TESTCONN` over 200 µs round trips, 16 connections: 8 workers / 1",
+                      f"{figures[8][0]:,.0f} req/s", f"{figures[1][0]:,.0f} req/s",
+                      figures[8][0] / figures[1][0], "≥ 5×"))
+
+    import txscreen
+    with tempfile.TemporaryDirectory() as scratch:
+        path = pathlib.Path(scratch, "five.conf")
+        path.write_text(FIVE_CHECKS)
+        rule_set = txscreen.RuleSet(path)
+    calls = 50_000
+    per_call = min(timeit.repeat(lambda: rule_set.decide(rows[7]), number=calls, repeat=3)) / calls
+    table.append(("Python `decide`, five argument-only checks, per transaction",
+                  f"{per_call * 1e6:.1f} µs", "", None, "≤ 20 µs"))
+
+    errors = sum(f[3] for f in (floor, decide, batches, python, *figures.values()))
+    print("| comparison | measured | baseline | ratio | target |")
+    print("|---|---|---|---|---|")
+    for name, measured, baseline, ratio, target in table:
+        print(f"| {name} | {measured} | {baseline} | {f'{ratio:.2f}×' if ratio else ''} | "
+              f"{target} |")
+    print(f"\nresponses other than 2xx in all runs: {errors}")
+
+
+if __name__ == "__main__":
+    main()
