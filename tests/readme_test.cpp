@@ -1,13 +1,17 @@
-// The README says what the program says: its exit-status table and its rule-set format have one
-// source each, in the program.
+// The README says what the program says: its exit-status table, its rule-set format and the
+// server's API have one source each, in the program.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "exit_status.h"
 #include "rule_set_help.h"
+#if TXHOST_HAS_SERVE
+#include "serve_command.h"
+#endif
 
 namespace {
 
@@ -30,12 +34,18 @@ TEST(ReadmeTest, TheReadmesExitStatusTableIsTheProgramsTable) {
       << rows;
 }
 
-TEST(ReadmeTest, TheReadmeQuotesTheRuleSetFormatAsTheHelpGivesIt) {
+TEST(ReadmeTest, TheReadmeQuotesTheHelpTextsAsTheProgramGivesThem) {
   const std::string readme = Readme();
   if (readme.empty()) GTEST_SKIP() << "the sources' README.md cannot be read from here";
-  EXPECT_NE(readme.find("```\n" + std::string(txhost::kRuleSetHelp) + "```\n"), std::string::npos)
-      << "the README should quote, in a code block:\n"
-      << txhost::kRuleSetHelp;
+  std::vector<const char*> quoted = {txhost::kRuleSetHelp};
+#if TXHOST_HAS_SERVE
+  quoted.push_back(txhost::kServeHelp);
+#endif
+  for (const char* help : quoted) {
+    EXPECT_NE(readme.find("```\n" + std::string(help) + "```\n"), std::string::npos)
+        << "the README should quote, in a code block:\n"
+        << help;
+  }
 }
 
 }  // namespace

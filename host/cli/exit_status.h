@@ -24,22 +24,26 @@ struct ExitStatusMeaning {
 
 inline constexpr ExitStatusMeaning kExitStatusTable[] = {
     {kExitOk,
-     "everything was done: every row screened and no alert raised (`call`: the rule answered)"},
+     "everything was done: every row screened and no alert raised (`call`: the rule answered; "
+     "`serve`: stopped on SIGTERM or SIGINT with every request in flight answered and the logs "
+     "synced)"},
     {kExitFindings,
      "the run completed and its outputs are in place, but rows were rejected or rules raised "
      "alerts"},
     {kExitUsage,
      "bad usage or set-up (an option, the input that is missing, unreadable or has a bad header, "
-     "the rule set, an output path, the library, the login): nothing was screened and nothing "
-     "was written"},
+     "the rule set, an output path, the library, the login; `serve`: the address, a log, the "
+     "token file): nothing was screened and nothing was written"},
     {kExitFailed,
      "the run failed on its way (a write, reading the input, `--max-rejects`, an internal "
-     "error): nothing was published; what already went to standard output or a device is "
-     "incomplete, and the message says how much"},
-    {kExitHungUp, "hung up (SIGHUP: the terminal was closed): nothing was published"},
+     "error; `serve`: a log that could not be synced at the stop): nothing was published; what "
+     "already went to standard output or a device is incomplete, and the message says how much"},
+    {kExitHungUp,
+     "hung up (SIGHUP: the terminal was closed): nothing was published (`serve` reloads its rule "
+     "sets instead)"},
     {kExitInterrupted,
      "interrupted (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break or console close on Windows): nothing "
-     "was published"},
+     "was published (`serve` stops with 0 instead)"},
     {kExitBrokenPipe,
      "the reader of standard output went away (SIGPIPE): nothing was published"},
 };

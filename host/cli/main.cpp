@@ -91,8 +91,9 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
   command->add_option("--max-body", serve->max_body, "The largest request body, in bytes")
       ->check(CLI::Range(size_t{1}, size_t{1} << 30));
   command->add_option("--max-inflight", serve->max_inflight,
-                      "Requests screened or waiting at once; more get 503 (default 64 a worker)")
-      ->check(CLI::Range(size_t{1}, size_t{1} << 20));
+                      "Requests screened or waiting at once; more get 503")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 20))
+      ->default_str("64 per worker");
   command->add_option("--timeout", serve->timeout_seconds,
                       "Seconds a client may take to send a request or read its answer, and that "
                       "an idle connection is kept")
