@@ -185,7 +185,8 @@ TEST_F(ScreenTest, ShowsTheFirstTenRejectsAndCountsTheRest) {
 TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
   options_.transactions = Write("t.csv",
                                 "id,account,fraud\n"
-                                "A1,X,1\nA2,X,1\nB,X,0\nC,Y,1\nD,Y,0\nE,X,\nF,X,maybe\n");
+                                "A1,X,1\nA2,X,1.0\nB,X,0\nC,Y,1\nD,Y,0.00\nE,X,\nF,X,maybe\n"
+                                "G,X,10\nH,X,1.\nI,X,1.01\n");
   options_.rules = Write("r.conf",
                          "flagged txscreen BADACCOUNT account \"X\" in [\"Y\", \"X\", \"Z\"]\n"
                          "never txscreen BADACCOUNT account \"Z\"\n");
@@ -195,10 +196,12 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
   txhost::ScreenSummary summary("", "", {}, false, false);
   ASSERT_EQ(Run(&summary), txhost::kExitOk) << err_;
   EXPECT_EQ(ReadFile(options_.out),
-            "id,flagged,never\nA1,1,0\nA2,1,0\nB,1,0\nC,0,0\nD,0,0\nE,1,0\nF,1,0\n");
-  EXPECT_EQ(summary.unlabelled, 2u);
+            "id,flagged,never\nA1,1,0\nA2,1,0\nB,1,0\nC,0,0\nD,0,0\nE,1,0\nF,1,0\nG,1,0\n"
+            "H,1,0\nI,1,0\n");
+  // 1.0 and 0.00 are labels (a float column writes them so); 10, "1." and 1.01 are not.
+  EXPECT_EQ(summary.unlabelled, 5u);
   const txhost::CheckSummary& flagged = summary.checks[0];
-  EXPECT_EQ(flagged.hits, 5u);
+  EXPECT_EQ(flagged.hits, 8u);
   EXPECT_EQ(flagged.true_positives, 2u);
   EXPECT_EQ(flagged.false_positives, 1u);
   EXPECT_EQ(flagged.false_negatives, 1u);
@@ -215,14 +218,14 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
             std::vector<size_t>({2, 1, 1, 2}));
   const txhost::SweepPoint& x = flagged.sweep[1];
   EXPECT_EQ(std::vector<size_t>({x.hits, x.true_positives, x.false_positives, x.false_negatives}),
-            std::vector<size_t>({5, 2, 1, 1}));
+            std::vector<size_t>({8, 2, 1, 1}));
   EXPECT_EQ(flagged.sweep[2].hits, 0u);
   EXPECT_EQ(flagged.sweep[2].Precision(), std::nullopt);
   EXPECT_EQ(flagged.current_value, "X");
   EXPECT_EQ(flagged.current_index, 1) << "the report marks the value the column used";
   std::string summary_json = ReadFile(options_.summary);
   EXPECT_NE(summary_json.find("\"precision\": null"), std::string::npos) << summary_json;
-  EXPECT_NE(summary_json.find("\"rows_unlabelled\": 2"), std::string::npos) << summary_json;
+  EXPECT_NE(summary_json.find("\"rows_unlabelled\": 5"), std::string::npos) << summary_json;
 
   std::string explained = ReadFile(options_.explain);
   size_t lines = 0;
@@ -230,7 +233,7 @@ TEST_F(ScreenTest, BacktestsOnlyLabelledRowsSweepsAndExplainsByCheckLabel) {
        ++at) {
     ++lines;
   }
-  EXPECT_EQ(lines, 5u) << explained;
+  EXPECT_EQ(lines, 8u) << explained;
   EXPECT_EQ(explained.rfind("{\"id\":\"A1\",\"line\":2,\"label\":\"flagged\",", 0), 0u)
       << explained;
 }

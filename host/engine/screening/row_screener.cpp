@@ -18,6 +18,17 @@ bool LostConnection(const std::string& alert) {
   return false;
 }
 
+// A known outcome, 1 or 0, also written with a fraction of zeros ("1.0", as pandas writes a label
+// column that a missing label made float); -1 for any other text.
+int KnownOutcome(std::string_view text) {
+  if (text.empty() || (text[0] != '0' && text[0] != '1')) return -1;
+  if (text.size() > 1 && (text[1] != '.' || text.size() == 2 ||
+                          text.find_first_not_of('0', 2) != std::string_view::npos)) {
+    return -1;
+  }
+  return text[0] == '1';
+}
+
 }  // namespace
 
 int FirstDateColumn(const std::vector<Check>& checks) {
@@ -86,10 +97,7 @@ bool RowScreener::Convert(const CsvRecord& record, RowResult* result) {
     }
   }
   // A label that is not 0 or 1 leaves the row out of the backtest, not out of the screening.
-  if (layout_.label_column >= 0) {
-    std::string_view outcome = record.fields[layout_.label_column];
-    if (outcome == "0" || outcome == "1") result->outcome = outcome == "1";
-  }
+  if (layout_.label_column >= 0) result->outcome = KnownOutcome(record.fields[layout_.label_column]);
   return true;
 }
 
