@@ -83,6 +83,11 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
         # Rows a, e and f are screened: their values reach the explain lines below.
         "zip": [80217.0, np.nan, 0.1, 100000.0, 1e16, 1.5e-05, 80217.0],
         "zip32": np.array([100000.0, 0.1, np.nan, 3.0, 1e-05, 2.5e10, 1e16], dtype=np.float32),
+        # Times of day with a fraction: to_csv gives every value of the column the digits the
+        # finest one needs (here milliseconds); timedeltas as pandas writes them.
+        "stamp": pd.to_datetime(["2026-12-06 10:00:00.5", "2026-12-07", None, "2026-12-06",
+                                 "2026-12-06 23:59:59.25", "2026-12-07 00:00:01", "2026-12-06"]),
+        "wait": pd.to_timedelta(["1.5s", "2 days", None, "0s", "3min", "1us", "1h"]),
     })
     rule_file = tmp_path / "rules.conf"
     rule_file.write_text("over txscreen OVERCREDITLIMIT amount credit_limit\n"
@@ -91,7 +96,9 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
                          "zip txscreen BADACCOUNT zip \"80217.0\"\n"
                          "zip32 txscreen BADACCOUNT zip32 \"100000.0\"\n"
                          "zip_itself txscreen BADACCOUNT zip zip\n"
-                         "zip32_itself txscreen BADACCOUNT zip32 zip32\n")
+                         "zip32_itself txscreen BADACCOUNT zip32 zip32\n"
+                         "stamp_itself txscreen BADACCOUNT stamp stamp\n"
+                         "wait_itself txscreen BADACCOUNT wait wait\n")
     csv = tmp_path / "typed.csv"
     frame.to_csv(csv, index=False)
     with txscreen.RuleSet(rule_file) as typed_rules:
@@ -101,7 +108,9 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
     pd.testing.assert_frame_equal(from_frame.explain.astype(str), from_file.explain.astype(str))
     assert from_file.results[["zip", "zip32"]].sum().tolist() == [1, 1]
     texts = {arg["value"] for args in from_file.explain["args"] for arg in args}
-    assert {"80217.0", "1e+16", "1.5e-05", "100000.0", "1e-05", "25000000000.0"} <= texts
+    assert {"80217.0", "1e+16", "1.5e-05", "100000.0", "1e-05", "25000000000.0",
+            "2026-12-06 10:00:00.500", "2026-12-06 23:59:59.250", "0 days 00:03:00",
+            "0 days 00:00:00.000001"} <= texts
     assert list(from_frame.results["id"]) == ["a", "e", "f"]
     assert list(from_frame.results["over"]) == [1, 1, 1]
     assert list(from_frame.results["sunday"]) == [1, 1, 0]
@@ -109,6 +118,14 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
     assert list(from_frame.rejects["_line"]) == [3, 4, 5, 8]
     assert "\"ACC-6661\\0XYZ\" holds a NUL byte" in from_frame.rejects["_reason"].iloc[1]
     assert comparable(from_frame.summary) == comparable(from_file.summary)
+    # A time of day where a date is read is a reject, with the text the file holds.
+    stamps = frame[["id", "stamp"]].rename(columns={"stamp": "date"}).iloc[[0, 4]]
+    stamps.to_csv(csv, index=False)
+    day_file = tmp_path / "day.conf"
+    day_file.write_text("sunday txscreen TESTDATE \"SUN\" date\n")
+    with txscreen.RuleSet(day_file) as day_rules:
+        reasons = [list(day_rules.screen(source).rejects["_reason"]) for source in (stamps, csv)]
+    assert reasons[0] == reasons[1] and "2026-12-06 10:00:00.500" in reasons[0][0]
 
 
 def test_faulty_server_alerts_are_rows(sample_frame):

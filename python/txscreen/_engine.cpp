@@ -123,15 +123,21 @@ void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
 }
 
 // datetime64[ns]: a date alone when every value of the column is at midnight, as to_csv writes
-// it; otherwise with the time of day, which no date parameter takes.
+// it; otherwise with the time of day, which no date parameter takes, and a fraction of a second
+// with the digits the column's finest value needs (3, 6 or 9), on every value alike.
 void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
   constexpr int64_t kNat = std::numeric_limits<int64_t>::min();
   constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
   auto values = py::array_t<int64_t, py::array::forcecast>::ensure(column.attr("view")("int64"));
   auto view = values.unchecked<1>();
   bool midnight = true;
-  for (py::ssize_t i = 0; i < view.shape(0) && midnight; ++i) {
-    midnight = view(i) == kNat || view(i) % kNanosPerDay == 0;
+  int digits = 0;
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+    if (view(i) == kNat) continue;
+    midnight = midnight && view(i) % kNanosPerDay == 0;
+    const int64_t fraction = (view(i) % 1000000000 + 1000000000) % 1000000000;
+    const int needs = fraction == 0 ? 0 : fraction % 1000000 == 0 ? 3 : fraction % 1000 == 0 ? 6 : 9;
+    digits = std::max(digits, needs);
   }
   for (py::ssize_t i = 0; i < view.shape(0); ++i) {
     const int64_t nanos = view(i);
@@ -150,9 +156,12 @@ void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
                               static_cast<long long>(seconds / 3600),
                               static_cast<long long>(seconds / 60 % 60),
                               static_cast<long long>(seconds % 60));
-      if (of_day % 1000000000 != 0) {
-        std::snprintf(text + length, sizeof text - length, ".%09lld",
+      if (digits > 0) {
+        char fraction[16];
+        std::snprintf(fraction, sizeof fraction, ".%09lld",
                       static_cast<long long>(of_day % 1000000000));
+        fraction[1 + digits] = '\0';
+        std::snprintf(text + length, sizeof text - length, "%s", fraction);
       }
     }
     (*texts)[i] = text;
