@@ -86,6 +86,40 @@ TEST(InterruptTest, EverySignalLeavesEveryFileAsItWasAndSaysSo) {
   }
 }
 
+// A signal that comes while the outputs are being put in place waits until the last is: it never
+// leaves some new and some old. The seam pauses the publish after its first rename.
+TEST(InterruptTest, ASignalBetweenTwoRenamesWaitsForTheLastAndSaysAllArrived) {
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    const std::string dir = FreshDirectory("interrupt_publish_test");
+    std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
+    std::ofstream(dir + "/out.csv") << "earlier results\n";
+    std::ofstream(dir + "/in.csv") << "id\nT1\n\"open\n";
+    const std::string paused = dir + "/paused";
+    setenv("TXHOST_TEST_PAUSE_BETWEEN_RENAMES", paused.c_str(), 1);
+    testing_support::Child child = testing_support::StartTxhost(
+        {"screen", "--rules", dir + "/r.conf", "--out", dir + "/out.csv", "--rejects",
+         dir + "/rejects.csv", dir + "/in.csv"});
+    unsetenv("TXHOST_TEST_PAUSE_BETWEEN_RENAMES");
+    ASSERT_GT(child.pid, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(paused) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(std::filesystem::exists(paused)) << "the publish did not reach the seam";
+    kill(child.pid, signal_number);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::filesystem::remove(paused);
+    std::string output;
+    EXPECT_EQ(testing_support::FinishChild(&child, &output), txhost::kExitInterrupted) << output;
+    EXPECT_NE(output.find("every output was published before it came"), std::string::npos)
+        << output;
+    EXPECT_EQ(ReadFile(dir + "/out.csv"), "id,same\nT1,1\n");
+    EXPECT_NE(ReadFile(dir + "/rejects.csv").find("open"), std::string::npos);
+    EXPECT_EQ(LeftoverTemporaries(dir), std::vector<std::string>{});
+  }
+}
+
 // Results on standard output go out as the run goes: a run that stops says how many went.
 TEST(StandardOutputTest, AStoppedRunSaysHowManyResultRowsWentOut) {
   const std::string dir = FreshDirectory("stdout_test");

@@ -43,7 +43,8 @@ inline constexpr ExitStatusMeaning kExitStatusTable[] = {
      "sets instead)"},
     {kExitInterrupted,
      "interrupted (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break or console close on Windows): nothing "
-     "was published (`serve` stops with 0 instead)"},
+     "was published, or, when it came as the outputs were put in place, every one was, and the "
+     "message says so (`serve` stops with 0 instead)"},
     {kExitBrokenPipe,
      "the reader of standard output went away (SIGPIPE): nothing was published"},
 };

@@ -12,8 +12,11 @@ namespace {
 std::atomic<const char*> g_temporaries[kMaxTemporaries];
 std::atomic<void (*)()> g_hook{nullptr};
 std::atomic<const std::atomic<size_t>*> g_rows_streamed{nullptr};
+std::atomic<bool> g_published{false};
 
 }  // namespace
+
+void MarkPublished() { g_published = true; }
 
 bool RegisterTemporary(const char* path) {
   for (auto& slot : g_temporaries) {
@@ -47,7 +50,9 @@ void CountRowsStreamed(const std::atomic<size_t>* rows) { g_rows_streamed = rows
 void DescribeInterrupt(const char* cause, void (*write_all)(const char* text, size_t size)) {
   char line[256] = "txhost: ";
   std::strncat(line, cause, 100);
-  std::strcat(line, "; nothing was published");
+  // An interrupt held back while the outputs were put in place comes after they all arrived.
+  std::strcat(line, g_published.load() ? "; every output was published before it came"
+                                       : "; nothing was published");
   if (const std::atomic<size_t>* rows = g_rows_streamed.load()) {
     char digits[24];
     size_t n = rows->load(), at = sizeof digits;

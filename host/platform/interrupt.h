@@ -29,6 +29,10 @@ void UnregisterTemporary(const char* path);
 // standard output, say), which an interrupt cannot take back. Null stops it.
 void CountRowsStreamed(const std::atomic<size_t>* rows);
 
+// Called in a PublishingScope once every output is in place: an interrupt that was held back
+// then says so, rather than that nothing was published.
+void MarkPublished();
+
 // While one exists, an interrupt waits: the outputs being put in place all arrive, or none do.
 class PublishingScope {
  public:

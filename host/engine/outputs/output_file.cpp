@@ -2,6 +2,10 @@
 #include "output_file.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "file_system.h"
 #include "interrupt.h"
@@ -165,6 +169,22 @@ std::string PutBack(std::vector<Placing>* placings) {
 
 }  // namespace
 
+namespace {
+
+// A seam for the tests: with TXHOST_TEST_PAUSE_BETWEEN_RENAMES naming a file, a publish of more
+// than one output creates it after the first rename and waits (at most 20 s) until it is gone,
+// so that a test can send a signal while some outputs are in place and others are not.
+void PauseBetweenRenamesForTests() {
+  const char* marker = std::getenv("TXHOST_TEST_PAUSE_BETWEEN_RENAMES");
+  if (marker == nullptr || *marker == '\0') return;
+  std::ofstream(marker) << "paused\n";
+  for (int waited = 0; waited < 2000 && std::ifstream(marker).good(); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
 bool PublishAll(const std::vector<OutputFile*>& files, std::string* error) {
   std::vector<OutputFile*> renamed;
   std::vector<Placing> placings;
@@ -191,6 +211,7 @@ bool PublishAll(const std::vector<OutputFile*>& files, std::string* error) {
       break;
     }
     placing.placed = true;
+    if (i == 0 && renamed.size() > 1) PauseBetweenRenamesForTests();
   }
   std::string lost = failure.empty() ? "" : PutBack(&placings);
   for (size_t i = 0; i < renamed.size(); ++i) {
@@ -200,7 +221,10 @@ bool PublishAll(const std::vector<OutputFile*>& files, std::string* error) {
       UnregisterTemporary(renamed[i]->temporary_.c_str());
     }
   }
-  if (failure.empty()) return true;
+  if (failure.empty()) {
+    MarkPublished();
+    return true;
+  }
   *error = failure + (lost.empty() ? "; the outputs put in place before it were put back"
                                    : "; the old version of " + lost + " could not be put back");
   return false;
