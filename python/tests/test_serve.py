@@ -448,3 +448,33 @@ def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_pa
     assert all(sent_at < killed_at + 0.5 for _, _, sent_at in failures), failures
     assert len(failures) <= 4
     assert {status for status, _, _ in answers} == {200}
+
+
+def test_decide_refuses_what_the_server_refuses_and_reopens_a_lost_session(tmp_path,
+                                                                          monkeypatch):
+    good = {key: value for key, value in sample_rows()[1].items()}
+    _, reasons = screened(tmp_path, DECISIONS, transactions=with_bad_rows(tmp_path)[0])
+    cases = [({k: v for k, v in good.items() if k != "amount"}, "missing column amount"),
+             ({**good, "amount": True}, "column amount: expected a string or a number, found a "
+                                        "boolean"),
+             ({**good, "amount": None}, "column amount: expected a string or a number, found null"),
+             ({**good, "amount": [1]}, "column amount: expected a string or a number, found a "
+                                       "list")]
+    cases += [({**good, field: value}, reason)
+              for (field, value), reason in zip(BAD_VALUES, reasons)]
+    connect = sample_database_like(tmp_path, monkeypatch, "fragile", "session lost after 3\n")
+    with txscreen.RuleSet(DECISIONS) as rules:
+        for transaction, reason in cases:
+            with pytest.raises(txscreen.InputError) as raised:
+                rules.decide(transaction, connect=connect)
+            assert str(raised.value) == reason
+        outcomes = []
+        for _ in range(6):
+            try:
+                outcomes.append(rules.decide(good, connect=connect)["outcome"])
+            except txscreen.LoginError as error:
+                outcomes.append(str(error))
+    lost = [n for n, outcome in enumerate(outcomes) if "session was lost" in outcome]
+    assert lost and lost[0] + 1 < len(outcomes), outcomes
+    assert "ORA-03113" in outcomes[lost[0]]
+    assert outcomes[lost[0] + 1] == outcomes[0], "the next call opened a session again"
