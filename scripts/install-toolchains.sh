@@ -5,7 +5,7 @@
 #             report), the suites' and benchmarks' libraries, and the Python package's build
 #             (pybind11, Python headers), and the server's HTTP and JSON libraries
 #   python    pandas, Dask's distributed and pytest, for the Python package's tests
-#   serve     haproxy, wrk and h2load, for the server's tests and benchmarks
+#   serve     haproxy and wrk, for the server's tests and benchmarks
 #   browser   Chromium with a font, for the report's test in a real browser
 #   valgrind  valgrind
 #   fuzz      clang with libFuzzer
@@ -22,7 +22,7 @@ exec 1>&2
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
         libbenchmark-dev pybind11-dev python3-dev libboost-dev libsimdjson-dev)
 python=(python3-pandas python3-distributed python3-pytest)
-serve=(haproxy wrk nghttp2-client)
+serve=(haproxy wrk)
 browser=(chromium fonts-liberation)
 valgrind=(valgrind)
 fuzz=(clang libclang-rt-14-dev)
