@@ -25,15 +25,9 @@ from distributed import Client, LocalCluster
 
 import txscreen
 import txscreen.dask
+from argument_rules import ARGUMENT_ONLY
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
-ARGUMENT_ONLY = """\
-sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400
-over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit
-bad_account       txscreen   BADACCOUNT       account "ACC-6661"
-batch_user_moved  txscreen   SPECIAL_USER     "svc-batch" registered_terminal user terminal
-same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel
-"""
 
 
 def median_seconds(action, repetitions=3):

@@ -24,14 +24,9 @@ import threading
 import time
 import timeit
 
+from argument_rules import ARGUMENT_ONLY
+
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
-FIVE_CHECKS = """\
-sharp_increase    txscreen   SHARPINCREASE    amount previous_amount 400
-over_limit        txscreen   OVERCREDITLIMIT  amount credit_limit
-bad_account       txscreen   BADACCOUNT       account "ACC-6661"
-batch_user_moved  txscreen   SPECIAL_USER     "svc-batch" registered_terminal user terminal
-same_zip_offline  txscreen2  SAMEZIPCODE      billing_zip shipping_zip channel
-"""
 WRK_SCRIPT = """\
 local bodies = {}
 for line in io.lines(os.getenv("BODIES")) do bodies[#bodies + 1] = line end
@@ -143,7 +138,7 @@ def main():
     table = []
     with tempfile.TemporaryDirectory() as scratch:
         rules = str(pathlib.Path(scratch, "five.conf"))
-        pathlib.Path(rules).write_text(FIVE_CHECKS)
+        pathlib.Path(rules).write_text(ARGUMENT_ONLY)
 
         server = Server(txhost, rules, "--threads", "2")
         floor = wrk(server.port, args.seconds, [""], "GET", "/healthz")
@@ -198,7 +193,7 @@ def main():
     import txscreen
     with tempfile.TemporaryDirectory() as scratch:
         path = pathlib.Path(scratch, "five.conf")
-        path.write_text(FIVE_CHECKS)
+        path.write_text(ARGUMENT_ONLY)
         rule_set = txscreen.RuleSet(path)
     calls = 50_000
     per_call = min(timeit.repeat(lambda: rule_set.decide(rows[7]), number=calls, repeat=3)) / calls
