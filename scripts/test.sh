@@ -25,6 +25,7 @@ for stage in "${stages[@]}"; do
   esac
 done
 started_all=$SECONDS
+mkdir -p build
 scripts/install-toolchains.sh "${toolchains[@]}"
 timings=("$(printf '%-12s %4d s' install $((SECONDS - started_all)))")
 
@@ -38,19 +39,35 @@ on_exit() {
     timings+=("$(printf '%-12s %4d s (failed)' "$current" $((SECONDS - stage_started)))")
   fi
   printf '%s\n' "${timings[@]}"
+  measure_cpu
+  printf '%-12s %4d s  %5.1f CPU-min\n' all $((SECONDS - started_all)) \
+    "$(awk "BEGIN { print $cpu / 60 }")"
   local prefix
   for prefix in "${wine_prefixes[@]}"; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
   exit $status
 }
 trap on_exit EXIT
 
+# The CPU time, in seconds, of every command this shell has waited for so far, in $cpu. `times`
+# runs in this shell: in a subshell it would count only the subshell's own children.
+cpu=0
+measure_cpu() {
+  times >build/times.txt
+  cpu=$(awk 'NR == 2 { split($0, t, /[ms ]+/); print t[1] * 60 + t[2] + t[3] * 60 + t[4] }' \
+    build/times.txt)
+}
+
 run_stage() {
   current=$1
   shift
   stage_started=$SECONDS
+  measure_cpu
+  local cpu_started=$cpu
   echo "=== $current"
   "$@"
-  timings+=("$(printf '%-12s %4d s' "$current" $((SECONDS - stage_started)))")
+  measure_cpu
+  timings+=("$(printf '%-12s %4d s  %5.1f CPU-min' "$current" $((SECONDS - stage_started)) \
+    "$(awk "BEGIN { print ($cpu - $cpu_started) / 60 }")")")
   current=""
 }
 
