@@ -27,7 +27,31 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
+// What one answered transaction adds to the metrics: the live set's view of it.
+TransactionTally TallyOf(const DecisionPlan& plan, const RowResult& result) {
+  const RuleSetPair& pair = plan.pair;
+  TransactionTally tally;
+  for (size_t l = 0; l < pair.live.size(); ++l) {
+    if (result.fired[pair.live[l]]) tally.fired.push_back(pair.live_labels[l]);
+  }
+  for (const RaisedAlert& alert : result.alerts) {
+    auto live = std::find(pair.live.begin(), pair.live.end(), alert.check);
+    if (live != pair.live.end()) tally.alerted.push_back(pair.live_labels[live - pair.live.begin()]);
+  }
+  if (!pair.live_decisions.outcomes.empty()) {
+    tally.outcome = pair.live_decisions.outcomes[result.live_decision.outcome].name;
+  }
+  return tally;
+}
+
 }  // namespace
+
+// What a request's transactions come to: the body, the lines to record and what to count.
+struct DecisionService::Decided {
+  std::string body, audit, changes;
+  std::vector<TransactionTally> tallies;
+  size_t shadow_changes = 0;
+};
 
 struct DecisionService::Worker {
   std::thread thread;
@@ -219,66 +243,56 @@ Answer DecisionService::Decide(Worker* worker, const Job& job) {
   }
   const RequestRows& rows = job.rows;
   const std::string time = UtcNow();
-  std::string body = rows.batch ? "[" : "", audit, changes;
-  body.reserve(rows.records.size() * 320);
-  std::vector<TransactionTally> tallies;
+  Decided decided;
+  decided.body = rows.batch ? "[" : "";
+  decided.body.reserve(rows.records.size() * 320);
   RowResult result;
   for (size_t r = 0; r < rows.records.size(); ++r) {
     const CsvRecord& record = rows.records[r];
     const std::string_view id = record.fields[plan.id_column];
-    if (r > 0) body += ",";
+    if (r > 0) decided.body += ",";
     if (!rows.problems[r].empty()) {
-      body += RejectedJson(id, rows.problems[r]);
+      decided.body += RejectedJson(id, rows.problems[r]);
       continue;
     }
     worker->decider->Decide(record, worker->handles, &result);
     if (result.on_lost_session) {
-      std::string lost = result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
+      std::string lost =
+          result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
       LoseSession(worker);
       return {503, ErrorJson("the database session was lost: " + lost)};
     }
     if (!result.reject.empty()) {
       if (!rows.batch) return {422, ErrorJson(result.reject)};
-      body += RejectedJson(id, result.reject);
+      decided.body += RejectedJson(id, result.reject);
       continue;
     }
-    AppendAnswerJson(plan, id, result, &body);
+    AppendAnswerJson(plan, id, result, &decided.body);
     if (settings_.audit != nullptr) {
-      audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
+      decided.audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
     }
     std::string change = ShadowChangeJson(plan, id, result);
-    if (!change.empty()) changes += change + "\n";
-    TransactionTally tally;
-    for (size_t l = 0; l < plan.pair.live.size(); ++l) {
-      if (result.fired[plan.pair.live[l]]) tally.fired.push_back(plan.pair.live_labels[l]);
+    if (!change.empty()) {
+      decided.changes += change + "\n";
+      ++decided.shadow_changes;
     }
-    for (const RaisedAlert& alert : result.alerts) {
-      auto live = std::find(plan.pair.live.begin(), plan.pair.live.end(), alert.check);
-      if (live != plan.pair.live.end()) {
-        tally.alerted.push_back(plan.pair.live_labels[live - plan.pair.live.begin()]);
-      }
-    }
-    if (!plan.pair.live_decisions.outcomes.empty()) {
-      tally.outcome = plan.pair.live_decisions.outcomes[result.live_decision.outcome].name;
-    }
-    tallies.push_back(std::move(tally));
+    decided.tallies.push_back(TallyOf(plan, result));
   }
   // A decision that is not recorded is not given.
   for (LineLog* log : {settings_.audit, settings_.changes}) {
-    const std::string& lines = log == settings_.audit ? audit : changes;
+    const std::string& lines = log == settings_.audit ? decided.audit : decided.changes;
     if (log != nullptr && !lines.empty() && !log->Append(lines)) {
       return {503, ErrorJson("cannot record the decision: " + log->failure())};
     }
   }
-  if (settings_.metrics != nullptr) {
-    for (const TransactionTally& tally : tallies) settings_.metrics->Transaction(tally);
-    if (!changes.empty()) {
-      for (size_t n = std::count(changes.begin(), changes.end(), '\n'); n > 0; --n) {
-        settings_.metrics->ShadowChange();
-      }
-    }
-  }
-  return {200, rows.batch ? body + "]" : body};
+  Count(decided);
+  return {200, rows.batch ? decided.body + "]" : decided.body};
+}
+
+void DecisionService::Count(const Decided& decided) {
+  if (settings_.metrics == nullptr) return;
+  for (const TransactionTally& tally : decided.tallies) settings_.metrics->Transaction(tally);
+  for (size_t n = 0; n < decided.shadow_changes; ++n) settings_.metrics->ShadowChange();
 }
 
 bool DecisionService::Ready(std::string* reason) const {

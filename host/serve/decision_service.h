@@ -90,11 +90,13 @@ class DecisionService {
     Done done;
   };
   struct Worker;
+  struct Decided;
 
   explicit DecisionService(ServiceSettings settings);
   std::shared_ptr<ServedRules> Load(std::string* error) const;
   void Work(Worker* worker);
   Answer Decide(Worker* worker, const Job& job);
+  void Count(const Decided& decided);
   // Opens the worker's session when it has none and its backoff has passed. False with the
   // reason while it cannot.
   bool EnsureSession(Worker* worker, std::string* reason);
