@@ -1,14 +1,10 @@
-// One Connection per client, on a strand of its own: it reads a request's headers, then its body,
-// routes it, and writes the answer, which a worker may give from another thread.
+// The listener, the drain and the routes: which path answers what, behind which checks.
 #include "http_server.h"
 
-#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <optional>
 
+#include "http_connection.h"
 #include "json_line.h"
 #include "request_rows.h"
 
@@ -18,18 +14,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-constexpr size_t kMaxHeader = 16 * 1024;
-constexpr char kJson[] = "application/json";
-
-std::string ErrorBody(const std::string& message) {
-  return JsonObject().Text("error", message).Close() + "\n";
-}
-
-}  // namespace
 
 bool SameSecret(const std::string& given, const std::string& expected) {
   // Every byte of the longer is looked at, whichever differs first.
@@ -41,161 +25,6 @@ bool SameSecret(const std::string& given, const std::string& expected) {
   }
   return differ == 0;
 }
-
-class Connection : public std::enable_shared_from_this<Connection> {
- public:
-  Connection(tcp::socket socket, HttpServer& server)
-      : stream_(std::move(socket)), server_(server), registry_(server.registry()) {}
-  ~Connection() {
-    if (!enrolled_) return;
-    txscreen::MutexLock lock(&registry_->mutex);
-    registry_->open.erase(place_);
-  }
-
-  void Start() {
-    {
-      txscreen::MutexLock lock(&registry_->mutex);
-      place_ = registry_->open.insert(registry_->open.end(), shared_from_this());
-    }
-    enrolled_ = true;
-    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
-  }
-
-  // On a drain: a connection waiting for its next request, with nothing of it read, goes now.
-  void CloseIfIdle() {
-    asio::post(stream_.get_executor(), [self = shared_from_this()] {
-      if (self->idle_ && self->buffer_.size() == 0) self->stream_.cancel();
-    });
-  }
-
-  const http::request<http::string_body>& request() const { return parser_->get(); }
-  http::request<http::string_body>& request() { return parser_->get(); }
-
-  // Answers the request; from any thread.
-  void Reply(int status, std::string body, const char* content_type = kJson,
-             bool retry_later = false) {
-    asio::dispatch(stream_.get_executor(), [self = shared_from_this(), status,
-                                            body = std::move(body), content_type, retry_later] {
-      self->Write(status, body, content_type, retry_later);
-    });
-  }
-
- private:
-  void ReadHeader() {
-    parser_.emplace();
-    parser_->header_limit(kMaxHeader);
-    parser_->body_limit(server_.settings().max_body);
-    idle_ = true;
-    stream_.expires_after(server_.settings().timeout);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, size_t) {
-                              self->OnHeader(ec);
-                            });
-  }
-
-  // A body larger than allowed is refused before it is read; a client that asked to be told
-  // before it sends one is told to go on.
-  void OnHeader(beast::error_code ec) {
-    idle_ = false;
-    if (ec) return OnReadError(ec);
-    started_ = Clock::now();
-    const auto& header = parser_->get();
-    if (auto length = parser_->content_length();
-        length && *length > server_.settings().max_body) {
-      return Refuse(413, "the body of " + std::to_string(*length) + " bytes is over the limit of " +
-                             std::to_string(server_.settings().max_body) + " (--max-body)");
-    }
-    if (beast::iequals(header[http::field::expect], "100-continue")) {
-      auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-      http::async_write(stream_, *go_on,
-                        [self = shared_from_this(), go_on](beast::error_code ec, size_t) {
-                          if (ec) return self->Close();
-                          self->ReadBody();
-                        });
-      return;
-    }
-    ReadBody();
-  }
-
-  void ReadBody() {
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->OnReadError(ec);
-                       self->server_.Handle(self);
-                     });
-  }
-
-  void OnReadError(beast::error_code ec) {
-    if (ec == http::error::body_limit) {
-      return Refuse(413, "the body is over the limit of " +
-                             std::to_string(server_.settings().max_body) + " bytes (--max-body)");
-    }
-    if (ec == http::error::header_limit) {
-      return Refuse(431, "the headers are over " + std::to_string(kMaxHeader) + " bytes");
-    }
-    // The client went, stalled past the timeout, or was cut off by a drain: nothing to answer.
-    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
-        ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
-        ec == asio::error::eof || ec == http::error::partial_message) {
-      return Close();
-    }
-    Refuse(400, "malformed HTTP request: " + ec.message());
-  }
-
-  // Answers and closes: what follows on the connection cannot be read as a request.
-  void Refuse(int status, const std::string& message) {
-    if (started_ == Clock::time_point()) started_ = Clock::now();
-    close_after_ = true;
-    Write(status, ErrorBody(message), kJson, false);
-  }
-
-  void Write(int status, const std::string& body, const char* content_type, bool retry_later) {
-    response_ = {};
-    response_.version(11);
-    response_.result(static_cast<unsigned>(status));
-    response_.set(http::field::server, "txhost");
-    response_.set(http::field::content_type, content_type);
-    if (retry_later) response_.set(http::field::retry_after, "1");
-    if (status == 405) response_.set(http::field::allow, allow_);
-    response_.body() = body;
-    const bool keep = !close_after_ && !server_.draining() && parser_ && parser_->is_done() &&
-                      parser_->get().keep_alive();
-    response_.keep_alive(keep);
-    response_.prepare_payload();
-    status_ = status;
-    stream_.expires_after(server_.settings().timeout);
-    http::async_write(stream_, response_,
-                      [self = shared_from_this(), keep](beast::error_code ec, size_t) {
-                        self->server_.metrics().Request(
-                            self->status_,
-                            std::chrono::duration<double>(Clock::now() - self->started_).count());
-                        self->started_ = {};
-                        if (ec || !keep) return self->Close();
-                        self->ReadHeader();
-                      });
-  }
-
-  void Close() {
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.close();
-  }
-
-  friend class HttpServer;
-  beast::tcp_stream stream_;
-  HttpServer& server_;
-  const std::shared_ptr<ConnectionRegistry> registry_;
-  beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
-  http::response<http::string_body> response_;
-  std::list<std::weak_ptr<Connection>>::iterator place_;
-  bool enrolled_ = false;
-  bool idle_ = false;
-  bool close_after_ = false;
-  const char* allow_ = "";
-  int status_ = 0;
-  Clock::time_point started_{};
-};
 
 HttpServer::HttpServer(asio::io_context& io, DecisionService& service, Metrics& metrics,
                        HttpSettings settings)
@@ -292,51 +121,76 @@ void HttpServer::WaitForDrained(std::function<void()> drained) {
   });
 }
 
+namespace {
+
+// Whether the request carries the bearer token, when there is one to carry; the answer to one
+// that does not has gone out when false.
+bool Authorized(Connection& connection, const std::string& token) {
+  if (token.empty()) return true;
+  const auto& header = connection.request()[http::field::authorization];
+  const std::string_view given(header.data(), header.size());
+  constexpr std::string_view kScheme = "Bearer ";
+  const bool bearer = given.size() >= kScheme.size() &&
+                      beast::iequals(beast::string_view(given.data(), kScheme.size()),
+                                     beast::string_view(kScheme.data(), kScheme.size()));
+  if (bearer && SameSecret(std::string(given.substr(kScheme.size())), token)) return true;
+  connection.Reply(401, ErrorBody(bearer ? "wrong bearer token"
+                                         : "an Authorization: Bearer token is needed"));
+  return false;
+}
+
+}  // namespace
+
 void HttpServer::Handle(const std::shared_ptr<Connection>& connection) {
   auto& request = connection->request();
   std::string_view target(request.target().data(), request.target().size());
   target = target.substr(0, target.find('?'));
-  const bool get = request.method() == http::verb::get;
-  const bool wants_token = target == "/v1/screen" || target == "/metrics";
-  if (wants_token && !settings_.token.empty()) {
-    std::string_view given(request[http::field::authorization].data(),
-                           request[http::field::authorization].size());
-    const std::string_view scheme = "Bearer ";
-    const bool bearer = given.size() >= scheme.size() && beast::iequals(beast::string_view(given.data(), 7), "Bearer ");
-    if (!bearer || !SameSecret(std::string(given.substr(scheme.size())), settings_.token)) {
-      return connection->Reply(401, ErrorBody(bearer ? "wrong bearer token"
-                                                     : "an Authorization: Bearer token is needed"));
-    }
-  }
-  auto wrong_method = [&](const char* allowed) {
-    connection->allow_ = allowed;
-    connection->Reply(405, ErrorBody(std::string(target) + " takes " + allowed + " only"));
+  const http::verb method = request.method();
+  struct Route {
+    std::string_view path;
+    http::verb method;
+    bool behind_token;
+    void (HttpServer::*answer)(const std::shared_ptr<Connection>&);
   };
-  if (target == "/healthz") {
-    if (!get) return wrong_method("GET");
-    return connection->Reply(200, "{\"status\":\"ok\"}\n");
+  static constexpr Route kRoutes[] = {
+      {"/v1/screen", http::verb::post, true, &HttpServer::Screen},
+      {"/healthz", http::verb::get, false, &HttpServer::Healthy},
+      {"/readyz", http::verb::get, false, &HttpServer::Ready},
+      {"/metrics", http::verb::get, true, &HttpServer::Metered},
+  };
+  for (const Route& route : kRoutes) {
+    if (route.path != target) continue;
+    if (route.behind_token && !Authorized(*connection, settings_.token)) return;
+    if (method != route.method) {
+      const char* allowed = route.method == http::verb::post ? "POST" : "GET";
+      connection->set_allow(allowed);
+      return connection->Reply(405, ErrorBody(std::string(target) + " takes " + allowed + " only"));
+    }
+    return (this->*route.answer)(connection);
   }
-  if (target == "/readyz") {
-    if (!get) return wrong_method("GET");
-    std::string reason = "draining: the server is stopping";
-    const bool ready = !draining() && service_.Ready(&reason);
-    return connection->Reply(ready ? 200 : 503,
-                             ready ? std::string("{\"ready\":true}\n")
-                                   : JsonObject().Raw("ready", "false").Text("reason", reason).Close() +
-                                         "\n");
-  }
-  if (target == "/metrics") {
-    if (!get) return wrong_method("GET");
-    return connection->Reply(200, metrics_.Text(service_.sessions_open(), service_.inflight()),
-                             "text/plain; version=0.0.4");
-  }
-  if (target != "/v1/screen") {
-    return connection->Reply(404, ErrorBody("no such path: " + std::string(target) +
-                                            "; POST /v1/screen decides transactions"));
-  }
-  if (request.method() != http::verb::post) return wrong_method("POST");
+  connection->Reply(404, ErrorBody("no such path: " + std::string(target) +
+                                   "; POST /v1/screen decides transactions"));
+}
+
+void HttpServer::Healthy(const std::shared_ptr<Connection>& connection) {
+  connection->Reply(200, "{\"status\":\"ok\"}\n");
+}
+
+void HttpServer::Ready(const std::shared_ptr<Connection>& connection) {
+  std::string reason = "draining: the server is stopping";
+  if (!draining() && service_.Ready(&reason)) return connection->Reply(200, "{\"ready\":true}\n");
+  connection->Reply(503, JsonObject().Raw("ready", "false").Text("reason", reason).Close() + "\n");
+}
+
+void HttpServer::Metered(const std::shared_ptr<Connection>& connection) {
+  connection->Reply(200, metrics_.Text(service_.sessions_open(), service_.inflight()),
+                    "text/plain; version=0.0.4");
+}
+
+// The rows are read here, on the I/O thread, so that a malformed request never takes a worker.
+void HttpServer::Screen(const std::shared_ptr<Connection>& connection) {
   std::shared_ptr<const ServedRules> rules = service_.Current();
-  std::string& body = request.body();
+  std::string& body = connection->request().body();
   body.reserve(body.size() + kRequestPadding);
   RequestRows rows;
   std::string error;
@@ -352,13 +206,13 @@ void HttpServer::Handle(const std::shared_ptr<Connection>& connection) {
     return connection->Reply(422, ErrorBody(rows.problems[0]));
   }
   const bool taken = service_.Submit(rules, std::move(rows), [connection](Answer answer) {
-    connection->Reply(answer.status, answer.body + "\n", kJson, answer.status == 503);
+    connection->Reply(answer.status, answer.body + "\n", kJsonType, answer.status == 503);
   });
   if (!taken) {
     connection->Reply(503,
                       ErrorBody("overloaded: " + std::to_string(service_.inflight()) +
                                 " requests in flight; try again shortly"),
-                      kJson, true);
+                      kJsonType, true);
   }
 }
 

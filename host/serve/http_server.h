@@ -56,13 +56,18 @@ class HttpServer {
   void Drain(std::function<void()> drained);
   bool draining() const { return draining_.load(); }
 
-  // For the connections.
+  // For the connections: answers a request that was read whole.
   void Handle(const std::shared_ptr<Connection>& connection);
   const HttpSettings& settings() const { return settings_; }
   Metrics& metrics() { return metrics_; }
   const std::shared_ptr<ConnectionRegistry>& registry() const { return registry_; }
 
  private:
+  // The routes.
+  void Screen(const std::shared_ptr<Connection>& connection);
+  void Healthy(const std::shared_ptr<Connection>& connection);
+  void Ready(const std::shared_ptr<Connection>& connection);
+  void Metered(const std::shared_ptr<Connection>& connection);
   void Accept();
   void WaitForDrained(std::function<void()> drained);
 

@@ -1,0 +1,70 @@
+// One client's connection, on a strand of its own: it reads a request's headers, then its body,
+// hands it to the server's routes, and writes the answer, which a worker may give from another
+// thread. A stalled client is cut off by the timeout; a drain closes an idle one.
+#ifndef TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
+#define TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "http_server.h"
+
+namespace txhost {
+
+inline constexpr char kJsonType[] = "application/json";
+
+// A JSON body {"error": message}.
+std::string ErrorBody(const std::string& message);
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(boost::asio::ip::tcp::socket socket, HttpServer& server);
+  ~Connection();
+
+  void Start();
+  // On a drain: a connection waiting for its next request, with nothing of it read, goes now.
+  void CloseIfIdle();
+
+  boost::beast::http::request<boost::beast::http::string_body>& request() {
+    return parser_->get();
+  }
+  // What the Allow header of a 405 names.
+  void set_allow(const char* methods) { allow_ = methods; }
+  // Answers the request; from any thread.
+  void Reply(int status, std::string body, const char* content_type = kJsonType,
+             bool retry_later = false);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void ReadHeader();
+  void OnHeader(boost::beast::error_code ec);
+  void ReadBody();
+  void OnReadError(boost::beast::error_code ec);
+  void Refuse(int status, const std::string& message);
+  void Write(int status, const std::string& body, const char* content_type, bool retry_later);
+  void Close();
+
+  boost::beast::tcp_stream stream_;
+  HttpServer& server_;
+  const std::shared_ptr<ConnectionRegistry> registry_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+  boost::beast::http::response<boost::beast::http::string_body> response_;
+  std::list<std::weak_ptr<Connection>>::iterator place_;
+  bool enrolled_ = false;
+  bool idle_ = false;
+  bool close_after_ = false;
+  const char* allow_ = "";
+  int status_ = 0;
+  Clock::time_point started_{};
+};
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
