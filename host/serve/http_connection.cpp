@@ -79,6 +79,9 @@ void Connection::OnHeader(beast::error_code ec) {
     return Refuse(413, "the body of " + std::to_string(*length) + " bytes is over the limit of " +
                            std::to_string(server_.settings().max_body) + " (--max-body)");
   }
+  // Room for the whole body at once: the reads then take it in large pieces, not a few hundred
+  // bytes per system call.
+  if (auto length = parser_->content_length()) buffer_.reserve(buffer_.size() + *length);
   if (beast::iequals(header[http::field::expect], "100-continue")) {
     auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
     http::async_write(stream_, *go_on,
@@ -95,6 +98,8 @@ void Connection::ReadBody() {
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code ec, size_t) {
                      if (ec) return self->OnReadError(ec);
+                     // A connection keeps no large body's room while it waits for the next.
+                     if (self->buffer_.capacity() > (64u << 10)) self->buffer_.shrink_to_fit();
                      self->server_.Handle(self);
                    });
 }

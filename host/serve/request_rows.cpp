@@ -1,6 +1,6 @@
-// simdjson reads each body twice: its DOM parser checks the whole document, keys left alone
-// included, and its on-demand parser then takes the values, numbers as the raw text the request
-// holds, which the DOM no longer has.
+// One pass of simdjson's on-demand parser: it takes the values, numbers as the raw text the
+// request holds, and visits every other value too, so that a body is refused as malformed
+// wherever its fault lies, in a key no check reads included.
 #include "request_rows.h"
 
 #include <simdjson.h>
@@ -16,6 +16,8 @@ namespace {
 
 namespace od = simdjson::ondemand;
 
+constexpr size_t kAbsent = static_cast<size_t>(-1);
+
 const char* TypeName(od::json_type type) {
   switch (type) {
     case od::json_type::array: return "an array";
@@ -26,9 +28,6 @@ const char* TypeName(od::json_type type) {
   }
 }
 
-// Where each field of the record being read lies in `bytes`, until the views can be taken.
-using Spans = std::vector<std::pair<size_t, size_t>>;
-
 std::string_view TrimRight(std::string_view text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' ||
                            text.back() == '\r')) {
@@ -37,116 +36,223 @@ std::string_view TrimRight(std::string_view text) {
   return text;
 }
 
-// One transaction: each header column's bytes appended to `bytes`, or the reason it cannot be.
-bool ReadObject(od::object object, const std::vector<std::string>& header,
-                std::vector<char>* bytes, Spans* spans, std::string* problem) {
-  spans->assign(header.size(), {0, std::string::npos});
-  for (auto member : object) {
-    std::string_view key;
-    if (member.unescaped_key().get(key)) return false;
-    auto column = std::find(header.begin(), header.end(), key);
-    if (column == header.end()) continue;  // a field no check reads
-    const size_t c = column - header.begin();
-    if ((*spans)[c].second != std::string::npos) {
-      if (problem->empty()) *problem = "column " + header[c] + " is given twice";
-      continue;
+// Reads a value no check takes, to its end: false when it is not well-formed JSON.
+bool Skip(od::value value) {
+  od::json_type type;
+  if (value.type().get(type)) return false;
+  switch (type) {
+    case od::json_type::object: {
+      od::object object;
+      if (value.get_object().get(object)) return false;
+      for (auto member : object) {
+        std::string_view key;
+        od::value inner;
+        if (member.unescaped_key().get(key) || member.value().get(inner) || !Skip(inner)) {
+          return false;
+        }
+      }
+      return true;
     }
-    od::value value = member.value();
+    case od::json_type::array: {
+      od::array array;
+      if (value.get_array().get(array)) return false;
+      for (auto element : array) {
+        od::value inner;
+        if (element.get(inner) || !Skip(inner)) return false;
+      }
+      return true;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      return !value.get_string().get(text);
+    }
+    case od::json_type::number: {
+      od::number number;
+      return !value.get_number().get(number);
+    }
+    case od::json_type::boolean: {
+      bool flag;
+      return !value.get_bool().get(flag);
+    }
+    case od::json_type::null:
+      return value.is_null();
+  }
+  return false;
+}
+
+// Whether the whole body was read: anything after the top value is not JSON.
+bool AtEnd(od::document& document) {
+  return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
+}
+
+// A document that is one string, number, boolean or null, read whole.
+bool SkipScalarDocument(od::document& document) {
+  od::json_type type;
+  if (document.type().get(type)) return false;
+  std::string_view text;
+  double number;
+  bool flag;
+  switch (type) {
+    case od::json_type::string: return !document.get_string().get(text);
+    case od::json_type::number: return !document.get_double().get(number);
+    case od::json_type::boolean: return !document.get_bool().get(flag);
+    case od::json_type::null: return document.is_null();
+    default: return false;
+  }
+}
+
+// Reads the transactions of one body against the header.
+class Reader {
+ public:
+  Reader(const std::vector<std::string>& header, RequestRows* rows)
+      : header_(header), rows_(rows), guesses_() {}
+
+  // One transaction: each header column's bytes appended, or the reason it cannot be screened.
+  // False when the object is not well-formed JSON.
+  bool ReadObject(od::object object) {
+    const size_t first = spans_.size();
+    spans_.resize(first + header_.size(), {0, kAbsent});
+    std::string problem;
+    size_t member_index = 0;
+    for (auto member : object) {
+      std::string_view key;
+      od::value value;
+      if (member.unescaped_key().get(key) || member.value().get(value)) return false;
+      const size_t c = Column(key, member_index++);
+      if (c == kAbsent) {
+        if (!Skip(value)) return false;  // a field no check reads, read to its end all the same
+        continue;
+      }
+      auto& span = spans_[first + c];
+      if (span.second != kAbsent) {
+        if (problem.empty()) problem = "column " + header_[c] + " is given twice";
+        if (!Skip(value)) return false;
+        continue;
+      }
+      std::string_view text;
+      if (!Take(value, c, &text, &problem)) return false;
+      if (text.data() == nullptr) continue;
+      span = {rows_->bytes.size(), text.size()};
+      rows_->bytes.insert(rows_->bytes.end(), text.begin(), text.end());
+      rows_->bytes.push_back('\0');  // rules are handed a field as a C string where it lies
+    }
+    for (size_t c = 0; c < header_.size() && problem.empty(); ++c) {
+      if (spans_[first + c].second == kAbsent) problem = "missing column " + header_[c];
+    }
+    rows_->problems.push_back(std::move(problem));
+    return true;
+  }
+
+  // The bytes have stopped growing: the views can be taken.
+  void TakeViews() {
+    const size_t count = rows_->problems.size();
+    rows_->records.resize(count);
+    for (size_t r = 0; r < count; ++r) {
+      CsvRecord& record = rows_->records[r];
+      record.line = r + 1;
+      record.fields.reserve(header_.size());
+      for (size_t c = 0; c < header_.size(); ++c) {
+        const auto& [begin, size] = spans_[r * header_.size() + c];
+        record.fields.emplace_back(size == kAbsent ? "" : rows_->bytes.data() + begin,
+                                   size == kAbsent ? 0 : size);
+      }
+    }
+  }
+
+ private:
+  // The header column named `key`, or kAbsent. Transactions of a batch mostly list their keys
+  // in one order: the column the same place held last time is tried first.
+  size_t Column(std::string_view key, size_t member_index) {
+    if (member_index < guesses_.size()) {
+      const size_t guess = guesses_[member_index];
+      if (guess != kAbsent && header_[guess] == key) return guess;
+    }
+    auto found = std::find(header_.begin(), header_.end(), key);
+    const size_t column = found == header_.end() ? kAbsent : found - header_.begin();
+    if (member_index >= guesses_.size()) guesses_.resize(member_index + 1, kAbsent);
+    guesses_[member_index] = column;
+    return column;
+  }
+
+  // A string's bytes or a number's text as written; otherwise no text and, first, a problem.
+  bool Take(od::value value, size_t c, std::string_view* text, std::string* problem) {
     od::json_type type;
     if (value.type().get(type)) return false;
-    std::string_view text;
-    if (type == od::json_type::string) {
-      if (value.get_string().get(text)) return false;
-    } else if (type == od::json_type::number) {
-      text = TrimRight(value.raw_json_token());
-    } else {
-      if (problem->empty()) {
-        *problem = "column " + header[c] + ": expected a string or a number, found " +
-                   TypeName(type);
-      }
-      continue;
+    if (type == od::json_type::string) return !value.get_string().get(*text);
+    if (type == od::json_type::number) {
+      *text = TrimRight(value.raw_json_token());
+      od::number number;  // checked for a well-formed number, as the rest of the body is
+      return !value.get_number().get(number);
     }
-    (*spans)[c] = {bytes->size(), text.size()};
-    bytes->insert(bytes->end(), text.begin(), text.end());
-    bytes->push_back('\0');  // rules are handed a field as a C string where it lies
+    if (problem->empty()) {
+      *problem =
+          "column " + header_[c] + ": expected a string or a number, found " + TypeName(type);
+    }
+    *text = {};
+    return Skip(value);
   }
-  for (size_t c = 0; c < header.size() && problem->empty(); ++c) {
-    if ((*spans)[c].second == std::string::npos) *problem = "missing column " + header[c];
-  }
-  return true;
-}
+
+  const std::vector<std::string>& header_;
+  RequestRows* rows_;
+  std::vector<std::pair<size_t, size_t>> spans_;  // per record and column: where its bytes lie
+  std::vector<size_t> guesses_;
+};
 
 }  // namespace
 
 RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
                              RequestRows* rows, std::string* error) {
-  thread_local simdjson::dom::parser checker;
   thread_local od::parser parser;
   *rows = RequestRows();
-  simdjson::dom::element document;
-  if (auto failure = checker.parse(body.data(), body.size(), false).get(document)) {
-    *error = std::string("malformed JSON: ") + simdjson::error_message(failure);
+  Reader reader(header, rows);
+  const auto malformed = [&](simdjson::error_code code) {
+    *error = std::string("malformed JSON: ") + simdjson::error_message(code);
     return RequestError::kMalformed;
-  }
-  const bool batch = document.is_array();
-  if (!batch && !document.is_object()) {
-    *error = "expected a JSON object of column values, or an array of them";
-    return RequestError::kUnprocessable;
-  }
-  if (batch) {
-    size_t count = simdjson::dom::array(document).size();
-    if (count > kMaxBatch) {
-      *error = "a batch holds at most " + std::to_string(kMaxBatch) + " transactions, not " +
-               std::to_string(count);
-      return RequestError::kUnprocessable;
-    }
-    if (count == 0) {
-      *error = "an empty batch";
-      return RequestError::kUnprocessable;
-    }
-  }
-  rows->batch = batch;
-  std::vector<Spans> spans;
-  Spans one;
-  auto read = [&](od::object object) {
-    std::string problem;
-    if (!ReadObject(object, header, &rows->bytes, &one, &problem)) return false;
-    spans.push_back(one);
-    rows->problems.push_back(std::move(problem));
-    return true;
   };
+  od::document document;
+  od::json_type type;
   simdjson::padded_string_view view(body.data(), body.size(), body.capacity());
-  od::document parsed;
-  bool read_well = !parser.iterate(view).get(parsed);
-  if (read_well && batch) {
+  if (auto code = parser.iterate(view).get(document)) return malformed(code);
+  if (auto code = document.type().get(type)) return malformed(code);
+  if (type == od::json_type::object) {
+    od::object object;
+    if (auto code = document.get_object().get(object)) return malformed(code);
+    if (!reader.ReadObject(object)) return malformed(simdjson::TAPE_ERROR);
+  } else if (type == od::json_type::array) {
+    rows->batch = true;
+    od::array array;
+    if (auto code = document.get_array().get(array)) return malformed(code);
     size_t item = 0;
-    for (auto element : parsed.get_array()) {
-      ++item;
+    for (auto element : array) {
+      od::value value;
+      od::json_type item_type;
+      if (auto code = element.get(value)) return malformed(code);
+      if (auto code = value.type().get(item_type)) return malformed(code);
+      if (++item > kMaxBatch) {
+        *error = "a batch holds at most " + std::to_string(kMaxBatch) + " transactions";
+        return RequestError::kUnprocessable;
+      }
       od::object object;
-      if (element.get_object().get(object)) {
+      if (item_type != od::json_type::object) {
         *error = "item " + std::to_string(item) + " of the batch is not a JSON object";
         return RequestError::kUnprocessable;
       }
-      if (!(read_well = read(object))) break;
+      if (auto code = value.get_object().get(object)) return malformed(code);
+      if (!reader.ReadObject(object)) return malformed(simdjson::TAPE_ERROR);
     }
-  } else if (read_well) {
-    od::object object;
-    read_well = !parsed.get_object().get(object) && read(object);
-  }
-  if (!read_well) {
-    *error = "malformed JSON";
-    return RequestError::kMalformed;
-  }
-  // The bytes have stopped growing: the views can be taken.
-  rows->records.resize(spans.size());
-  for (size_t r = 0; r < spans.size(); ++r) {
-    CsvRecord& record = rows->records[r];
-    record.line = r + 1;
-    for (const auto& [begin, size] : spans[r]) {
-      record.fields.emplace_back(size == std::string::npos ? "" : rows->bytes.data() + begin,
-                                 size == std::string::npos ? 0 : size);
+    if (item == 0) {
+      *error = "an empty batch";
+      return RequestError::kUnprocessable;
     }
+  } else {
+    // A scalar document: read whole first (its reader refuses anything after it), so that what
+    // is not JSON is told apart.
+    if (!SkipScalarDocument(document)) return malformed(simdjson::TAPE_ERROR);
+    *error = "expected a JSON object of column values, or an array of them";
+    return RequestError::kUnprocessable;
   }
+  if (!AtEnd(document)) return malformed(simdjson::TRAILING_CONTENT);
+  reader.TakeViews();
   return RequestError::kNone;
 }
 
