@@ -396,6 +396,7 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
         done = subprocess.run([TXHOST, "serve", *listen, *map(str, options)],
                               capture_output=True, text=True, timeout=30)
         assert done.returncode == 2 and message in done.stderr, (options, done.stderr)
+        assert "wrong" not in done.stderr, "a password was shown"
     busy.close()
 
 
