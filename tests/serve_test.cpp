@@ -105,6 +105,7 @@ TEST(RequestRowsTest, TellsWhatIsNotJsonFromJsonOfAnotherShape) {
       {"5", RequestError::kUnprocessable, "expected a JSON object"},
       {"5 6", RequestError::kMalformed, "malformed JSON"},
       {"nul", RequestError::kMalformed, "malformed JSON"},
+      {R"([{"id": "T1", "other": nulx}])", RequestError::kMalformed, "malformed JSON"},
       {R"({"id": "T1", "other": {"deep": [1, tru]}})", RequestError::kMalformed, "malformed JSON"},
       {R"([{"id": "T1"}] x)", RequestError::kMalformed, "malformed JSON"},
       {R"("T1")", RequestError::kUnprocessable, "expected a JSON object"},

@@ -74,8 +74,10 @@ bool Skip(od::value value) {
       bool flag;
       return !value.get_bool().get(flag);
     }
-    case od::json_type::null:
-      return value.is_null();
+    case od::json_type::null: {
+      bool null = false;
+      return !value.is_null().get(null) && null;
+    }
   }
   return false;
 }
@@ -96,7 +98,10 @@ bool SkipScalarDocument(od::document& document) {
     case od::json_type::string: return !document.get_string().get(text);
     case od::json_type::number: return !document.get_double().get(number);
     case od::json_type::boolean: return !document.get_bool().get(flag);
-    case od::json_type::null: return document.is_null();
+    case od::json_type::null: {
+      bool null = false;
+      return !document.is_null().get(null) && null;
+    }
     default: return false;
   }
 }
