@@ -16,7 +16,7 @@ const std::vector<std::string> kHeader = {"id", "amount", "date", "a\"b"};
 
 txhost::RequestError Read(const std::string& text, txhost::RequestRows* rows) {
   std::string body = text;
-  body.reserve(body.size() + txhost::kRequestPadding);
+  txhost::PadForReading(&body);
   std::string error;
   txhost::RequestError result = txhost::ReadRequestRows(body, kHeader, rows, &error);
   if (result != txhost::RequestError::kNone && error.empty()) std::abort();

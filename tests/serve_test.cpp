@@ -51,7 +51,7 @@ std::vector<Strings> Fields(const txhost::RequestRows& rows) {
 }
 
 txhost::RequestError Read(std::string body, txhost::RequestRows* rows, std::string* error) {
-  body.reserve(body.size() + txhost::kRequestPadding);
+  txhost::PadForReading(&body);
   return txhost::ReadRequestRows(body, kHeader, rows, error);
 }
 

@@ -191,7 +191,7 @@ void HttpServer::Metered(const std::shared_ptr<Connection>& connection) {
 void HttpServer::Screen(const std::shared_ptr<Connection>& connection) {
   std::shared_ptr<const ServedRules> rules = service_.Current();
   std::string& body = connection->request().body();
-  body.reserve(body.size() + kRequestPadding);
+  PadForReading(&body);
   RequestRows rows;
   std::string error;
   switch (ReadRequestRows(body, rules->plan->header, &rows, &error)) {

@@ -10,7 +10,11 @@
 
 namespace txhost {
 
-const size_t kRequestPadding = simdjson::SIMDJSON_PADDING;
+void PadForReading(std::string* body) {
+  const size_t size = body->size();
+  body->append(simdjson::SIMDJSON_PADDING, '\0');
+  body->resize(size);
+}
 
 namespace {
 

@@ -30,13 +30,14 @@ enum class RequestError {
 // The longest batch a request may hold.
 inline constexpr size_t kMaxBatch = 10000;
 
-// Reads `body` against the columns of `header`; keys it does not name are left alone. `body`
-// must have kRequestPadding bytes of capacity past its size, which the parser may read.
+// Makes room past the end of `body` for the parser, which reads a few bytes past what it parses;
+// the room is zeroed, so that no byte it reads is undefined.
+void PadForReading(std::string* body);
+
+// Reads `body`, padded first, against the columns of `header`; keys it does not name are left
+// alone.
 RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
                              RequestRows* rows, std::string* error);
-
-// What a body must have in capacity past its size.
-extern const size_t kRequestPadding;
 
 }  // namespace txhost
 
