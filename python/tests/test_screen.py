@@ -83,6 +83,7 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
         # Rows a, e and f are screened: their values reach the explain lines below.
         "zip": [80217.0, np.nan, 0.1, 100000.0, 1e16, 1.5e-05, 80217.0],
         "zip32": np.array([100000.0, 0.1, np.nan, 3.0, 1e-05, 2.5e10, 1e16], dtype=np.float32),
+        "zip16": np.array([0.1, np.nan, 1.0, 2.0, 1e-05, 65504.0, 0.333], dtype=np.float16),
         # Times of day with a fraction: to_csv gives every value of the column the digits the
         # finest one needs (here milliseconds); timedeltas as pandas writes them.
         "stamp": pd.to_datetime(["2026-12-06 10:00:00.5", "2026-12-07", None, "2026-12-06",
@@ -97,6 +98,7 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
                          "zip32 txscreen BADACCOUNT zip32 \"100000.0\"\n"
                          "zip_itself txscreen BADACCOUNT zip zip\n"
                          "zip32_itself txscreen BADACCOUNT zip32 zip32\n"
+                         "zip16_itself txscreen BADACCOUNT zip16 zip16\n"
                          "stamp_itself txscreen BADACCOUNT stamp stamp\n"
                          "wait_itself txscreen BADACCOUNT wait wait\n")
     csv = tmp_path / "typed.csv"
@@ -110,7 +112,7 @@ def test_typed_values_read_as_the_file_written_by_to_csv_reads(rules, tmp_path):
     texts = {arg["value"] for args in from_file.explain["args"] for arg in args}
     assert {"80217.0", "1e+16", "1.5e-05", "100000.0", "1e-05", "25000000000.0",
             "2026-12-06 10:00:00.500", "2026-12-06 23:59:59.250", "0 days 00:03:00",
-            "0 days 00:00:00.000001"} <= texts
+            "0 days 00:00:00.000001", "0.1", "1e-05"} <= texts
     assert list(from_frame.results["id"]) == ["a", "e", "f"]
     assert list(from_frame.results["over"]) == [1, 1, 1]
     assert list(from_frame.results["sunday"]) == [1, 1, 0]

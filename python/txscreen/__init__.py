@@ -345,7 +345,9 @@ def _column_values(series: pd.Series):
     if kind == "M":
         return values.astype("datetime64[ns]")
     if kind == "f" and values.dtype.itemsize < 4:
-        return values.astype(np.float32)
+        # float16 as to_csv writes it, the shortest digits that read back as the same half
+        # float (0.1, not the 0.099975586 of the float32 it would widen to); NaN is empty.
+        return np.where(np.isnan(values), None, values.astype(str)).astype(object)
     if kind in "fiubO":
         return values
     return series.astype(object).to_numpy()
