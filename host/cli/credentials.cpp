@@ -11,7 +11,7 @@
 
 namespace txhost {
 
-bool ReadSecretLine(const std::string& option, const std::string& path, std::string* password,
+bool ReadSecretLine(const std::string& option, const std::string& path, std::string* secret,
                     std::string* error) {
   PathFacts facts;
   std::string problem;
@@ -34,13 +34,13 @@ bool ReadSecretLine(const std::string& option, const std::string& path, std::str
   std::setvbuf(file, nullptr, _IONBF, 0);
   errno = 0;
   for (int c; (c = std::fgetc(file)) != EOF && c != '\n';)
-    password->push_back(static_cast<char>(c));
+    secret->push_back(static_cast<char>(c));
   int failure = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
   std::fclose(file);
-  if (!password->empty() && password->back() == '\r') password->pop_back();
+  if (!secret->empty() && secret->back() == '\r') secret->pop_back();
   if (failure != 0) {
     *error = option + " " + path + ": " + ErrnoText(failure);
-    Wipe(password);
+    Wipe(secret);
     return false;
   }
   return true;

@@ -29,17 +29,14 @@ std::string Joined(const std::vector<std::string>& lines) {
 
 // What one answered transaction adds to the metrics: the live set's view of it.
 TransactionTally TallyOf(const DecisionPlan& plan, const RowResult& result) {
-  const RuleSetPair& pair = plan.pair;
   TransactionTally tally;
-  for (size_t l = 0; l < pair.live.size(); ++l) {
-    if (result.fired[pair.live[l]]) tally.fired.push_back(pair.live_labels[l]);
-  }
+  tally.fired = LiveFiredLabels(plan, result);
   for (const RaisedAlert& alert : result.alerts) {
-    auto live = std::find(pair.live.begin(), pair.live.end(), alert.check);
-    if (live != pair.live.end()) tally.alerted.push_back(pair.live_labels[live - pair.live.begin()]);
+    if (const std::string* label = LiveLabel(plan, alert.check)) tally.alerted.push_back(*label);
   }
-  if (!pair.live_decisions.outcomes.empty()) {
-    tally.outcome = pair.live_decisions.outcomes[result.live_decision.outcome].name;
+  const Decisions& decisions = plan.pair.live_decisions;
+  if (!decisions.outcomes.empty()) {
+    tally.outcome = decisions.outcomes[result.live_decision.outcome].name;
   }
   return tally;
 }

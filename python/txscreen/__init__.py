@@ -236,8 +236,9 @@ class RuleSet:
             request.connect = connect
             request.password = _password(password, password_file)
             request.id_column = id
-            # A password is kept no longer than the call; a file may change between calls.
-            if password is None and password_file is None:
+            # A password is kept no longer than the call, whether given apart or in the connect
+            # string ("user/password@service"); a file may change between calls.
+            if password is None and password_file is None and "/" not in (connect or ""):
                 self._decide_requests[key] = request
         if not isinstance(transaction, dict):
             if not isinstance(transaction, Mapping):

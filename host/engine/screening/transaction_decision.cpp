@@ -9,38 +9,18 @@
 namespace txhost {
 namespace {
 
-// The live set's label of the check at `place`, or null for a check of the draft alone.
-const std::string* LiveLabel(const RuleSetPair& pair, size_t place) {
-  auto at = std::find(pair.live.begin(), pair.live.end(), place);
-  return at == pair.live.end() ? nullptr : &pair.live_labels[at - pair.live.begin()];
-}
-
 std::string JsonList(const std::vector<std::string>& texts) {
   std::string list = "[";
   for (const std::string& text : texts) list += (list.size() > 1 ? "," : "") + JsonString(text);
   return list + "]";
 }
 
-std::vector<std::string> FiredLabels(const RuleSetPair& pair, const RowResult& result,
-                                     bool draft) {
-  std::vector<std::string> labels;
-  if (draft) {
-    for (size_t d = 0; d < pair.draft_size; ++d) {
-      if (result.fired[d]) labels.push_back(pair.checks[d].label);
-    }
-    return labels;
-  }
-  for (size_t l = 0; l < pair.live.size(); ++l) {
-    if (result.fired[pair.live[l]]) labels.push_back(pair.live_labels[l]);
-  }
-  return labels;
-}
-
 // The live set's alerts, each with its check's label and rule.
-std::string AlertsJson(const RuleSetPair& pair, const RowResult& result) {
+std::string AlertsJson(const DecisionPlan& plan, const RowResult& result) {
+  const RuleSetPair& pair = plan.pair;
   std::string alerts = "[";
   for (const RaisedAlert& alert : result.alerts) {
-    const std::string* label = LiveLabel(pair, alert.check);
+    const std::string* label = LiveLabel(plan, alert.check);
     if (label == nullptr || !alert.value.empty()) continue;
     JsonObject entry;
     entry.Text("label", *label).Text("rule", pair.checks[alert.check].rule->name).Text("text",
@@ -61,6 +41,21 @@ void AddDecision(const RuleSetPair& pair, const RowResult& result, JsonObject* o
 }
 
 }  // namespace
+
+const std::string* LiveLabel(const DecisionPlan& plan, size_t place) {
+  const RuleSetPair& pair = plan.pair;
+  auto at = std::find(pair.live.begin(), pair.live.end(), place);
+  return at == pair.live.end() ? nullptr : &pair.live_labels[at - pair.live.begin()];
+}
+
+std::vector<std::string> LiveFiredLabels(const DecisionPlan& plan, const RowResult& result) {
+  const RuleSetPair& pair = plan.pair;
+  std::vector<std::string> labels;
+  for (size_t l = 0; l < pair.live.size(); ++l) {
+    if (result.fired[pair.live[l]]) labels.push_back(pair.live_labels[l]);
+  }
+  return labels;
+}
 
 RowDeciders DecisionPlan::Deciders() const {
   return {pair.draft_decisions.scored ? &pair.draft_decisions : nullptr,
@@ -142,7 +137,7 @@ void AppendAnswerJson(const DecisionPlan& plan, std::string_view id, const RowRe
     }
   }
   *out += ",\"alerts\":";
-  *out += result.alerts.empty() ? "[]" : AlertsJson(pair, result);
+  *out += result.alerts.empty() ? "[]" : AlertsJson(plan, result);
   *out += '}';
 }
 
@@ -153,10 +148,9 @@ std::string RejectedJson(std::string_view id, std::string_view reason) {
 std::string AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
                       std::string_view time, std::string_view rules_sha256) {
   JsonObject line;
-  line.Text("id", id).Text("time", time).Raw("fired", JsonList(FiredLabels(plan.pair, result,
-                                                                           false)));
+  line.Text("id", id).Text("time", time).Raw("fired", JsonList(LiveFiredLabels(plan, result)));
   AddDecision(plan.pair, result, &line);
-  line.Raw("alerts", AlertsJson(plan.pair, result)).Text("rules_sha256", rules_sha256);
+  line.Raw("alerts", AlertsJson(plan, result)).Text("rules_sha256", rules_sha256);
   return line.Close();
 }
 

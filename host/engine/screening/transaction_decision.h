@@ -55,6 +55,12 @@ class TransactionDecider {
   RowScreener screener_;
 };
 
+// The live set's label of the check at `place` in plan.pair.checks, or null for a check of the
+// draft alone.
+const std::string* LiveLabel(const DecisionPlan& plan, size_t place);
+// The labels of the live set's checks that fired.
+std::vector<std::string> LiveFiredLabels(const DecisionPlan& plan, const RowResult& result);
+
 // Whether the live set stops the transaction: its outcome is not its first or, in a set without
 // outcomes, a check fired.
 bool LiveFlags(const DecisionPlan& plan, const RowResult& result);
