@@ -66,6 +66,14 @@ fi
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   "${as_root[@]}" dpkg --add-architecture i386
 fi
-"${as_root[@]}" apt-get update
+# A mirror in the middle of a sync fails an index or two (seen: bookworm-security's i386 list).
+# Try again after a pause; if some index still fails, go on with the lists that were read: the
+# install below fails, naming the package, if what we need is not in them.
+for attempt in 1 2 3; do
+  "${as_root[@]}" apt-get update && break
+  [ "$attempt" -lt 3 ] || { echo "apt-get update failed three times; installing from the lists it read"; break; }
+  echo "apt-get update failed (attempt $attempt of 3); trying again in 15 s"
+  sleep 15
+done
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y --no-install-recommends "${missing[@]}"
