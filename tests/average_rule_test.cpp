@@ -156,21 +156,24 @@ TEST_F(AverageRuleTest, StaysWithinTheServersOpenCursorLimit) {
   ExpectNothingLeftBehind();
 }
 
+// Under a sanitizer, where resident memory means nothing, a tenth of the calls: the handles are
+// counted all the same, and a sanitizer's leak check finds a leak on every call in far fewer.
 TEST_F(AverageRuleTest, AMillionCallsLeaveNoHandleAndNoMemoryBehind) {
+  const int calls = testing_support::kResidentMemoryIsMeaningful ? 1000000 : 100000;
   stand_in_.StopLogging();
   auto rule = Rule<TestConnFn>("TESTCONN");
   for (int i = 0; i < 10000; ++i) rule(handles_.env, handles_.err, handles_.svc, 250, "ACC-1");
   size_t before = testing_support::ResidentBytes();
   int fired = 0;
-  for (int i = 0; i < 1000000; ++i) {
+  for (int i = 0; i < calls; ++i) {
     fired += rule(handles_.env, handles_.err, handles_.svc, 250, "ACC-1");
   }
   size_t after = testing_support::ResidentBytes();
-  EXPECT_EQ(fired, 1000000);
+  EXPECT_EQ(fired, calls);
   ExpectNothingLeftBehind();
   double growth_mb = (static_cast<double>(after) - static_cast<double>(before)) / (1 << 20);
   RecordProperty("resident_growth_kb", std::to_string(static_cast<long>(growth_mb * 1024)));
-  std::printf("resident memory across 1,000,000 calls: %.1f MB before, %+.2f MB after\n",
+  std::printf("resident memory across %d calls: %.1f MB before, %+.2f MB after\n", calls,
               before / double(1 << 20), growth_mb);
   EXPECT_TRUE(Alerts().empty());
   if (!testing_support::kResidentMemoryIsMeaningful) {

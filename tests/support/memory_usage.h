@@ -4,18 +4,15 @@
 
 #include <cstddef>
 
+#include "sanitizer_build.h"
+
 namespace testing_support {
 
 size_t ResidentBytes();
 
 // False under AddressSanitizer or ThreadSanitizer, whose quarantine and shadow memory grow the
 // process on their own account.
-constexpr bool kResidentMemoryIsMeaningful =
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    false;
-#else
-    true;
-#endif
+constexpr bool kResidentMemoryIsMeaningful = !kUnderSanitizer;
 
 }  // namespace testing_support
 
