@@ -151,7 +151,8 @@ TEST(ParallelReadingTest, TheSampleGivesTheSameOnAnyNumberOfWorkers) {
   }
 }
 
-// A tenth of the rows under a sanitizer: still dozens of 1 MiB batches for three workers.
+// A tenth of the rows under a sanitizer: some 5 MB, still several 1 MiB reads for three workers
+// and over a thousand batches of 4 KiB.
 TEST(ParallelReadingTest, AMillionRowsGiveTheSameOnOneWorkerAsOnThree) {
   const size_t rows = testing_support::kUnderSanitizer ? 100000 : 1000000;
   const std::string text = Transactions(rows, 2);
