@@ -116,6 +116,33 @@ TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
   options_.rules = dir_;
   EXPECT_EQ(Run(), txhost::kExitUsage);
   EXPECT_EQ(err_, dir_ + ": Is a directory\n");
+  // An id named as a column the results add; a set that does not add it may have such an id.
+  const std::string decides = Write("decides.conf",
+                                    "a txscreen OVERCREDITLIMIT amount 3 score 10\n"
+                                    "outcome approve\noutcome decline from 5\n");
+  const std::string scores = Write("scores.conf", "a txscreen OVERCREDITLIMIT amount 3 score 10\n");
+  const struct {
+    const char* id;
+    std::string rules;
+    const char* problem;
+  } id_cases[] = {
+      {"_score", decides, "the id column _score has the name of the column the scores go in"},
+      {"_outcome", decides, "the id column _outcome has the name of the column the outcomes go in"},
+      {"_outcome", scores, nullptr},
+  };
+  for (const auto& c : id_cases) {
+    SCOPED_TRACE(std::string(c.id) + " with " + c.rules);
+    options_.transactions = Write("ids.csv", std::string(c.id) + ",amount\nT1,5\n");
+    options_.id_column = c.id;
+    options_.rules = c.rules;
+    if (c.problem == nullptr) {
+      EXPECT_EQ(Run(), txhost::kExitOk);
+      EXPECT_EQ(ReadFile(options_.out), std::string(c.id) + ",a,_score\nT1,1,10\n");
+    } else {
+      EXPECT_EQ(Run(), txhost::kExitUsage);
+      EXPECT_EQ(err_, c.rules + ": " + c.problem + "; the results would have two\n");
+    }
+  }
 }
 
 TEST_F(ScreenTest, ATextWithANulIsRejectedNeverCutShort) {

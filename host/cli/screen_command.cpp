@@ -132,6 +132,8 @@ bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet
               ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
   std::vector<std::string> problems;
   plan->checks = LoadChecks(options.rules, input, libraries, &problems, &plan->decisions);
+  RefuseAnIdLikeTheDecisionColumns(plan->decisions, input.header[input.id_column], options.rules,
+                                   &problems);
   if (!options.baseline.empty()) {
     Decisions live_decisions;
     std::vector<Check> live =

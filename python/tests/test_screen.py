@@ -153,6 +153,10 @@ class Unprintable:
      txscreen.RuleSetError, ["rules.conf:5: unknown column amount"]),
     (lambda r, f, p: r.screen(f, id="tx_id"),
      txscreen.InputError, ["no id column tx_id"]),
+    (lambda r, f, p: txscreen.RuleSet(p("scores.conf", "a txscreen OVERCREDITLIMIT amount 3 "
+                                            "score 10\n"))
+     .screen(f.rename(columns={"id": "_score"}), id="_score"),
+     txscreen.RuleSetError, ["the id column _score has the name of the column the scores go in"]),
     (lambda r, f, p: r.screen(f, connect="screener/wrong-secret@sample"),
      txscreen.LoginError, ["cannot log in to sample as screener", "ORA-01017"]),
     (lambda r, f, p: r.screen(f, connect="screener/wrong-secret@sample", password="other"),

@@ -508,6 +508,7 @@ class NativeRuleSet {
     plan.checks = rules_->Bind(input.header, &problems, &plan.decisions);
     const std::string& id = input.header[input.id_column];
     txhost::RefuseLabelsLikeTheId(plan.checks, id, rules_->path(), &problems);
+    txhost::RefuseAnIdLikeTheDecisionColumns(plan.decisions, id, rules_->path(), &problems);
     if (baseline != nullptr) {
       txhost::Decisions live_decisions;
       std::vector<txhost::Check> live =

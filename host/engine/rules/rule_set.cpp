@@ -692,6 +692,17 @@ void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& 
   }
 }
 
+void RefuseAnIdLikeTheDecisionColumns(const Decisions& decisions, const std::string& id_column,
+                                      const std::string& path,
+                                      std::vector<std::string>* problems) {
+  const char* carried = nullptr;
+  if (decisions.scored && id_column == kScoreColumn) carried = "scores";
+  if (!decisions.outcomes.empty() && id_column == kOutcomeColumn) carried = "outcomes";
+  if (carried == nullptr) return;
+  problems->push_back(path + ": the id column " + id_column + " has the name of the column the " +
+                      carried + " go in; the results would have two");
+}
+
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& path,
                                 const std::vector<std::string>& header,
                                 std::vector<std::string>* problems, Decisions* decisions) {

@@ -135,6 +135,10 @@ bool SameValue(ParamKind kind, const Value& a, const Value& b);
 // reader could tell apart: each is a problem, "path:line: message".
 void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& id_column,
                            const std::string& path, std::vector<std::string>* problems);
+// Adds a problem when the id column has the name of a decision column the set's results carry.
+void RefuseAnIdLikeTheDecisionColumns(const Decisions& decisions, const std::string& id_column,
+                                      const std::string& path,
+                                      std::vector<std::string>* problems);
 
 // Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
 // word. False for an unclosed quote or bracket.
