@@ -55,25 +55,36 @@ for package in $(printf '%s\n' "${wanted[@]}" | awk '!seen[$0]++'); do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing the missing packages: ${missing[*]}"
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "These need root, and there is no sudo."; exit 1; }
-  as_root=(sudo)
-fi
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  "${as_root[@]}" dpkg --add-architecture i386
-fi
-# A mirror in the middle of a sync fails an index or two (seen: bookworm-security's i386 list).
-# Try again after a pause; if some index still fails, go on with the lists that were read: the
-# install below fails, naming the package, if what we need is not in them.
-for attempt in 1 2 3; do
-  "${as_root[@]}" apt-get update && break
-  [ "$attempt" -lt 3 ] || { echo "apt-get update failed three times; installing from the lists it read"; break; }
-  echo "apt-get update failed (attempt $attempt of 3); trying again in 15 s"
-  sleep 15
-done
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y --no-install-recommends "${missing[@]}"
+install_missing() {
+  echo "Installing the missing packages: ${missing[*]}"
+  as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "These need root, and there is no sudo."; exit 1; }
+    as_root=(sudo)
+  fi
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+    "${as_root[@]}" dpkg --add-architecture i386
+  fi
+  # A mirror in the middle of a sync fails an index or two (seen: bookworm-security's i386 list).
+  # Try again after a pause; if some index still fails, go on with the lists that were read: the
+  # install below fails, naming the package, if what we need is not in them. 32-bit packages then
+  # get a second try that works around a dropped i386 index (its log tells which).
+  local attempt status
+  update_log=$(mktemp)
+  trap 'rm -f "$update_log"' EXIT
+  for attempt in 1 2 3; do
+    "${as_root[@]}" apt-get update 2>&1 | tee "$update_log" && break
+    [ "$attempt" -lt 3 ] || { echo "apt-get update failed three times; installing from the lists it read"; break; }
+    echo "apt-get update failed (attempt $attempt of 3); trying again in 15 s"
+    sleep 15
+  done
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}" && return
+  status=$?
+  printf '%s\n' "${missing[@]}" | grep -q ':i386$' || exit "$status"
+  echo "apt-get could not install the 32-bit packages; trying again with their libraries' versions matched"
+  "$(dirname "$0")/install-i386-beside-amd64.sh" "$update_log" "${missing[@]}"
+}
+
+[ ${#missing[@]} -eq 0 ] || install_missing

@@ -224,6 +224,15 @@ PRESET
   wine_prefixes+=("$WINEPREFIX")
 }
 
+# Some virtual machines' kernels run 64-bit programs only: an i386 execve fails there.
+not_run=()  # the stages whose suites this machine could not run
+runs_32_bit_programs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# A Windows preset's build, and its tests that read the DLLs' files rather than run them.
+build_and_check_images() {
+  cmake --preset "$1" && cmake --build --preset "$1" && ctest --preset "$1" -L image
+}
+
 for stage in "${stages[@]}"; do
   case "$stage" in
     linux) run_stage linux cmake --workflow --preset linux ;;
@@ -234,7 +243,18 @@ for stage in "${stages[@]}"; do
     tsan) run_stage tsan cmake --workflow --preset linux-tsan ;;
     valgrind) run_stage valgrind memcheck ;;
     fuzz) run_stage fuzz fuzz ;;
-    win32 | win32-ubsan | win64 | win64-ubsan)
+    win32 | win32-ubsan)
+      if runs_32_bit_programs; then
+        wine_up win32
+        run_stage "$stage" cmake --workflow --preset "$stage"
+      else
+        echo "32-bit Wine cannot start here ($(/usr/lib/wine/wine --version 2>&1 | head -1)): the kernel" \
+             "runs no 32-bit programs. $stage builds the DLLs and checks their files, but runs none of its suites."
+        run_stage "$stage (built, suites not run)" build_and_check_images "$stage"
+        not_run+=("$stage")
+      fi
+      ;;
+    win64 | win64-ubsan)
       wine_up "${stage%-ubsan}"
       run_stage "$stage" cmake --workflow --preset "$stage"
       ;;
@@ -242,4 +262,8 @@ for stage in "${stages[@]}"; do
   esac
 done
 
-echo "=== all passed"
+if [ ${#not_run[@]} -gt 0 ]; then
+  echo "=== all passed, but the suites of ${not_run[*]} did not run: this machine runs no 32-bit programs"
+else
+  echo "=== all passed"
+fi
