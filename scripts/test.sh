@@ -211,16 +211,20 @@ PRESET
   )"
   local prefix
   for prefix in "${wine_prefixes[@]}"; do [ "$prefix" = "$WINEPREFIX" ] && return; done
+  # The loader of the preset's width, named: Debian's `wine` takes the 32-bit one whenever it is
+  # installed, even where the kernel cannot run it. Programs that Wine starts use it too.
+  export WINELOADER=/usr/lib/wine/wine
+  [ "$1" = win32 ] || WINELOADER=/usr/lib/wine/wine64
   # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
   # every test program Wine's start-up.
   if [ ! -d "$WINEPREFIX" ]; then
-    wineboot -i
+    "$WINELOADER" wineboot.exe -i
     wineserver -w
   fi
   wineserver -p 120 || true  # a server that is already up serves the run just as well
   # Wine's background services start with the first program and keep its output open. Starting
   # them here, detached from any pipe, keeps CTest from waiting on them after each test.
-  wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+  "$WINELOADER" cmd.exe /c exit </dev/null >/dev/null 2>&1
   wine_prefixes+=("$WINEPREFIX")
 }
 
