@@ -209,12 +209,12 @@ for name, value in environment.items():
     print(f"export {name}={shlex.quote(value.replace('${sourceDir}', sys.argv[1]))}")
 PRESET
   )"
-  local prefix
-  for prefix in "${wine_prefixes[@]}"; do [ "$prefix" = "$WINEPREFIX" ] && return; done
   # The loader of the preset's width, named: Debian's `wine` takes the 32-bit one whenever it is
   # installed, even where the kernel cannot run it. Programs that Wine starts use it too.
   export WINELOADER=/usr/lib/wine/wine
   [ "$1" = win32 ] || WINELOADER=/usr/lib/wine/wine64
+  local prefix
+  for prefix in "${wine_prefixes[@]}"; do [ "$prefix" = "$WINEPREFIX" ] && return; done
   # Wine needs a prefix; building it takes a few seconds once. A resident wineserver then spares
   # every test program Wine's start-up.
   if [ ! -d "$WINEPREFIX" ]; then
