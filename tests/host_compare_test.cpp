@@ -102,9 +102,7 @@ SideDecision DecisionOf(const Rows& results, size_t r, const std::string& first_
 class CompareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing_support::TempPath("compare_test");
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testing_support::FreshDirectory("compare_test");
     char error[256] = "";
     ASSERT_EQ(ocisim_load_database("sample", (kSource + "/examples/databases/sample").c_str(),
                                    error, sizeof error),

@@ -12,6 +12,7 @@
 #include "csv.h"
 #include "json_line.h"
 #include "rule_set.h"
+#include "rule_words.h"
 #include "values.h"
 
 namespace {

@@ -28,14 +28,6 @@ namespace {
 using testing_support::LeftoverTemporaries;
 using testing_support::ReadFile;
 
-// A scratch directory of its own for each test.
-std::string FreshDirectory(const std::string& name) {
-  const std::string dir = testing_support::TempPath(name);
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 // Rows for a rule set that reads only the id column, more than one read's worth.
 std::string ManyRows(size_t bytes) {
   std::string rows = "id\n";
@@ -64,7 +56,7 @@ TEST(InterruptTest, EverySignalLeavesEveryFileAsItWasAndSaysSo) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(strsignal(c.signal_number));
-    const std::string dir = FreshDirectory("interrupt_test");
+    const std::string dir = testing_support::FreshDirectory("interrupt_test");
     std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
     std::ofstream(dir + "/out.csv") << "earlier results\n";
     // The transactions come through a pipe the test keeps open, so the run is still going when
@@ -91,7 +83,7 @@ TEST(InterruptTest, EverySignalLeavesEveryFileAsItWasAndSaysSo) {
 TEST(InterruptTest, ASignalBetweenTwoRenamesWaitsForTheLastAndSaysAllArrived) {
   for (int signal_number : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(signal_number));
-    const std::string dir = FreshDirectory("interrupt_publish_test");
+    const std::string dir = testing_support::FreshDirectory("interrupt_publish_test");
     std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
     std::ofstream(dir + "/out.csv") << "earlier results\n";
     std::ofstream(dir + "/in.csv") << "id\nT1\n\"open\n";
@@ -122,7 +114,7 @@ TEST(InterruptTest, ASignalBetweenTwoRenamesWaitsForTheLastAndSaysAllArrived) {
 
 // Results on standard output go out as the run goes: a run that stops says how many went.
 TEST(StandardOutputTest, AStoppedRunSaysHowManyResultRowsWentOut) {
-  const std::string dir = FreshDirectory("stdout_test");
+  const std::string dir = testing_support::FreshDirectory("stdout_test");
   std::ofstream(dir + "/r.conf") << "over txscreen OVERCREDITLIMIT amount 5\n";
   std::string rows = "id,amount\n";
   for (int i = 0; i < 5000; ++i) rows += "T" + std::to_string(i) + ",9\n";
@@ -145,7 +137,7 @@ TEST(StandardOutputTest, AStoppedRunSaysHowManyResultRowsWentOut) {
 
 TEST(StandardOutputTest, ASummaryThatStandardErrorCannotTakeFailsTheRun) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill up here";
-  const std::string dir = FreshDirectory("stderr_full_test");
+  const std::string dir = testing_support::FreshDirectory("stderr_full_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   std::ofstream(dir + "/t.csv") << "id\nT1\n";
   testing_support::ChildOptions options;
@@ -157,7 +149,7 @@ TEST(StandardOutputTest, ASummaryThatStandardErrorCannotTakeFailsTheRun) {
 }
 
 TEST(StandardOutputTest, AReaderThatGoesAwayIsABrokenPipeThatCleansUp) {
-  const std::string dir = FreshDirectory("broken_pipe_test");
+  const std::string dir = testing_support::FreshDirectory("broken_pipe_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   testing_support::ChildOptions options;
   options.stderr_file = dir + "/err.txt";
@@ -185,7 +177,7 @@ TEST(StandardOutputTest, AReaderThatGoesAwayIsABrokenPipeThatCleansUp) {
 // What each kind of path leads to: a link is written through, a file behind a system path is
 // written where it is, and the same-file check sees through links.
 TEST(OutputPathTest, LinksAreWrittenThroughAndSystemPathsInPlace) {
-  const std::string dir = FreshDirectory("link_test");
+  const std::string dir = testing_support::FreshDirectory("link_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   std::ofstream(dir + "/t.csv") << "id\nT1\n";
   std::ofstream(dir + "/target.csv") << "earlier results\n";
@@ -241,7 +233,7 @@ TEST(OutputPathTest, LinksAreWrittenThroughAndSystemPathsInPlace) {
 // The destination of the last output becomes a directory while the run goes: the outputs put in
 // place before it are put back.
 TEST(PublishTest, AFailedRenamePutsBackEveryOutputAlreadyReplaced) {
-  const std::string dir = FreshDirectory("publish_test");
+  const std::string dir = testing_support::FreshDirectory("publish_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   std::ofstream(dir + "/out.csv") << "earlier results\n";
   testing_support::Child child = testing_support::StartTxhost(
@@ -265,7 +257,7 @@ TEST(PublishTest, AFailedRenamePutsBackEveryOutputAlreadyReplaced) {
 // Another run publishing into the same directory holds the lock: this one waits, so the outputs
 // of the two are never mixed.
 TEST(PublishTest, WaitsForAnotherRunPublishingIntoTheSameDirectory) {
-  const std::string dir = FreshDirectory("publish_lock_test");
+  const std::string dir = testing_support::FreshDirectory("publish_lock_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   std::ofstream(dir + "/t.csv") << "id\nT1\n";
   std::ofstream(dir + "/out.csv") << "the other run's results\n";
@@ -284,7 +276,7 @@ TEST(PublishTest, WaitsForAnotherRunPublishingIntoTheSameDirectory) {
 
 // A run killed with SIGKILL cannot remove its files; the next one to write there does.
 TEST(PublishTest, TheFilesOfAKilledRunAreRemovedByTheNext) {
-  const std::string dir = FreshDirectory("leftover_test");
+  const std::string dir = testing_support::FreshDirectory("leftover_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   std::ofstream(dir + "/t.csv") << "id\nT1\n";
   pid_t gone = fork();
@@ -306,9 +298,7 @@ TEST(PublishTest, TheFilesOfAKilledRunAreRemovedByTheNext) {
 }
 
 TEST(StreamingTest, WritesEachRowsResultWhileTheProducerIsStillSending) {
-  const std::string dir = testing_support::TempPath("streaming_test");
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  const std::string dir = testing_support::FreshDirectory("streaming_test");
   std::ofstream(dir + "/r.conf") << "same txscreen BADACCOUNT id id\n";
   testing_support::Child child =
       testing_support::StartTxhost({"screen", "--rules", dir + "/r.conf", "--threads", "2", "-"});

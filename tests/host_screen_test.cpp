@@ -34,9 +34,7 @@ class ScreenTest : public ::testing::Test {
     ocisim_define_database("db");
     ocisim_add_user("db", "u", "p");
     ocisim_add_history("db", "A", 100);
-    dir_ = testing_support::TempPath("screen_test");
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testing_support::FreshDirectory("screen_test");
     options_.library_directory = txhost::DynamicLibrary::ProgramDirectory();
     options_.connect = "u/p@db";
     options_.out = Path("out.csv");

@@ -172,9 +172,7 @@ class ServiceTest : public ::testing::Test {
     ocisim_define_database("db");
     ocisim_add_user("db", "u", "p");
     ocisim_add_history("db", "A", 100);
-    dir_ = testing_support::TempPath("serve_test");
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testing_support::FreshDirectory("serve_test");
   }
   std::string Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << text;

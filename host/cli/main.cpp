@@ -21,6 +21,21 @@ namespace {
 
 constexpr char kSampleConnect[] = "screener/screener@sample";
 
+// The login of the session (`call`), or of the sessions (`screen`, `serve`), for database rules.
+void AddLogin(CLI::App* command, std::string* connect, std::string* password_file,
+              const char* sessions) {
+  command->add_option("--connect", *connect,
+                      std::string("user[/password]@service of the ") + sessions +
+                          " for database rules");
+  command->add_option("--password-file", *password_file,
+                      "Read the password from this file's first line");
+}
+
+void AddThreads(CLI::App* command, unsigned* threads) {
+  command->add_option("--threads", *threads, "Workers, each on a database session of its own")
+      ->check(CLI::Range(1, 256));
+}
+
 CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   CLI::App* command =
       app.add_subcommand("screen", "Screen a CSV file of transactions through a rule set");
@@ -33,10 +48,7 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
                       "one of its checks fires)");
   command->add_option("--changes", screen->changes,
                       "With --baseline: each row the draft decides differently, as CSV");
-  command->add_option("--connect", screen->connect,
-                      "user[/password]@service of the session for database rules");
-  command->add_option("--password-file", screen->password_file,
-                      "Read the password from this file's first line");
+  AddLogin(command, &screen->connect, &screen->password_file, "session");
   command->add_option("--out", screen->out,
                       "The results, one row per screened transaction; - is stdout");
   command->add_option("--rejects", screen->rejects, "The rejected rows, with _line and _reason");
@@ -52,9 +64,7 @@ CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {
   command->add_option("--label", screen->label_column,
                       "Column with the known outcome (1 fraud, 0 genuine): a backtest; rows "
                       "with another value are screened but left out of it");
-  command
-      ->add_option("--threads", screen->threads, "Workers, each on a database session of its own")
-      ->check(CLI::Range(1, 256));
+  AddThreads(command, &screen->threads);
   command
       ->add_option("--max-rejects", screen->max_rejects,
                    "Stop, publishing nothing, once more than this many rows are rejected")
@@ -71,13 +81,8 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
   command->footer(std::string("\n") + txhost::kServeHelp + txhost::ExitStatusHelp());
   command->add_option("--rules", serve->rules, "Rule-set file; SIGHUP reads it again")->required();
   command->add_option("--listen", serve->listen, "HOST:PORT to listen on (port 0 picks one)");
-  command
-      ->add_option("--threads", serve->threads, "Workers, each on a database session of its own")
-      ->check(CLI::Range(1, 256));
-  command->add_option("--connect", serve->connect,
-                      "user[/password]@service of the sessions for database rules");
-  command->add_option("--password-file", serve->password_file,
-                      "Read the password from this file's first line");
+  AddThreads(command, &serve->threads);
+  AddLogin(command, &serve->connect, &serve->password_file, "sessions");
   command->add_option("--audit", serve->audit,
                       "Append a JSON line per answered transaction, before it is answered");
   command->add_option("--shadow", serve->shadow,
@@ -106,10 +111,7 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
 CLI::App* AddCall(CLI::App& app, txhost::CallOptions* call) {
   CLI::App* command = app.add_subcommand(
       "call", "Load a rule library, call one rule with the given arguments and print its answer");
-  command->add_option("--connect", call->connect,
-                      "user[/password]@service of the session for database rules");
-  command->add_option("--password-file", call->password_file,
-                      "Read the password from this file's first line");
+  AddLogin(command, &call->connect, &call->password_file, "session");
   command
       ->add_option("library", call->library,
                    "A library file's path, or a bare name (txscreen) in --libdir")
@@ -144,6 +146,64 @@ void WipePasswordOptions(CLI::App& app) {
   }
 }
 
+// Every command's options, and the command each was parsed into.
+struct Commands {
+  std::string library_directory = txhost::DynamicLibrary::ProgramDirectory();
+  txhost::ScreenOptions screen;
+  CLI::App* screen_command = nullptr;
+#if TXHOST_HAS_SERVE
+  txhost::ServeOptions serve;
+  CLI::App* serve_command = nullptr;
+#endif
+  txhost::CallOptions call;
+  CLI::App* call_command = nullptr;
+  std::string exports_library;
+  CLI::App* exports_command = nullptr;
+};
+
+void AddCommands(CLI::App& app, Commands* commands) {
+  app.require_subcommand(1);
+  app.footer(txhost::ExitStatusHelp());
+  app.option_defaults()->always_capture_default();
+  // Paths such as /data/transactions.csv are arguments, never Windows-style /options.
+  app.allow_windows_style_options(false);
+  app.add_option("--libdir", commands->library_directory,
+                 "Directory where bare library names are looked up (default: the program's)");
+  commands->screen.connect = kSampleConnect;
+  commands->screen_command = AddScreen(app, &commands->screen);
+#if TXHOST_HAS_SERVE
+  commands->serve.connect = kSampleConnect;
+  commands->serve_command = AddServe(app, &commands->serve);
+#else
+  app.footer(std::string("The decision server, txhost serve, is built on Linux only: its HTTP and "
+                         "JSON libraries are not built for Windows.\n") +
+             txhost::ExitStatusHelp());
+#endif
+  commands->call_command = AddCall(app, &commands->call);
+  commands->exports_command = AddExports(app, &commands->exports_library);
+}
+
+// Runs the command that was parsed.
+int RunParsed(Commands& commands) {
+  if (commands.screen_command->parsed()) {
+    commands.screen.library_directory = commands.library_directory;
+    return txhost::RunScreen(commands.screen);
+  }
+#if TXHOST_HAS_SERVE
+  if (commands.serve_command->parsed()) {
+    commands.serve.library_directory = commands.library_directory;
+    return txhost::RunServe(commands.serve);
+  }
+#endif
+  if (commands.call_command->parsed()) {
+    commands.call.library_directory = commands.library_directory;
+    return txhost::RunCall(commands.call);
+  }
+  return commands.exports_command->parsed()
+             ? txhost::RunExports(commands.library_directory, commands.exports_library)
+             : txhost::kExitUsage;
+}
+
 // Runs the command that was asked for.
 int RunCommand(int argc, char** argv) {
   txhost::DynamicLibrary::KeepCurrentDirectoryOutOfSearch();
@@ -156,33 +216,8 @@ int RunCommand(int argc, char** argv) {
   for (std::string& argument : arguments) copy.push_back(&argument[0]);
 
   CLI::App app{"Reference host for the txscreen rule libraries"};
-  app.require_subcommand(1);
-  app.footer(txhost::ExitStatusHelp());
-  app.option_defaults()->always_capture_default();
-  // Paths such as /data/transactions.csv are arguments, never Windows-style /options.
-  app.allow_windows_style_options(false);
-  std::string library_directory = txhost::DynamicLibrary::ProgramDirectory();
-  app.add_option("--libdir", library_directory,
-                 "Directory where bare library names are looked up (default: the program's)");
-
-  txhost::ScreenOptions screen;
-  screen.connect = kSampleConnect;
-  CLI::App* screen_command = AddScreen(app, &screen);
-
-#if TXHOST_HAS_SERVE
-  txhost::ServeOptions serve;
-  serve.connect = kSampleConnect;
-  CLI::App* serve_command = AddServe(app, &serve);
-#else
-  app.footer(std::string("The decision server, txhost serve, is built on Linux only: its HTTP and "
-                         "JSON libraries are not built for Windows.\n") +
-             txhost::ExitStatusHelp());
-#endif
-  txhost::CallOptions call;
-  CLI::App* call_command = AddCall(app, &call);
-  std::string exports_library;
-  CLI::App* exports_command = AddExports(app, &exports_library);
-
+  Commands commands;
+  AddCommands(app, &commands);
   int status = -1;
   try {
     app.parse(argc, copy.data());
@@ -192,23 +227,7 @@ int RunCommand(int argc, char** argv) {
   }
   WipePasswordOptions(app);
   for (std::string& argument : arguments) txhost::Wipe(&argument);
-  if (status >= 0) return status;
-  if (screen_command->parsed()) {
-    screen.library_directory = library_directory;
-    return txhost::RunScreen(screen);
-  }
-#if TXHOST_HAS_SERVE
-  if (serve_command->parsed()) {
-    serve.library_directory = library_directory;
-    return txhost::RunServe(serve);
-  }
-#endif
-  if (call_command->parsed()) {
-    call.library_directory = library_directory;
-    return txhost::RunCall(call);
-  }
-  return exports_command->parsed() ? txhost::RunExports(library_directory, exports_library)
-                                   : txhost::kExitUsage;
+  return status >= 0 ? status : RunParsed(commands);
 }
 
 }  // namespace

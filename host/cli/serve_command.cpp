@@ -83,6 +83,83 @@ void SyncEverySecond(asio::steady_timer* timer, DecisionService* service) {
   });
 }
 
+// The service's settings from the options, the login resolved when the rule sets need one; the
+// connect string is wiped either way. False and the message when something is refused.
+bool SettingsFrom(ServeOptions& options, LineLog* audit, LineLog* changes, Metrics* metrics,
+                  ServiceSettings* settings, std::string* error) {
+  settings->rules = options.rules;
+  settings->shadow = options.shadow;
+  settings->library_directory = options.library_directory;
+  settings->id_column = options.id_column;
+  settings->workers = std::max(1u, options.threads);
+  settings->max_inflight =
+      options.max_inflight > 0 ? options.max_inflight : 64 * settings->workers;
+  settings->audit = audit;
+  settings->changes = changes;
+  settings->metrics = metrics;
+  bool login_needed = NeedsLogin(options, error);
+  if (!error->empty() && !login_needed) return false;
+  error->clear();
+  if (!login_needed) return true;
+  ConnectString login;
+  bool resolved = ResolveLogin(options.connect, options.password_file, &login, error);
+  Wipe(&options.connect);
+  if (resolved) settings->login = std::move(login);
+  return resolved;
+}
+
+// SIGHUP reloads the rule sets; SIGTERM or SIGINT drain the server and stop `io`, at the latest
+// when the drain's limit has passed.
+class SignalHandling {
+ public:
+  SignalHandling(asio::io_context& io, const ServeOptions& options, DecisionService& service,
+                 HttpServer& server)
+      : io_(io), options_(options), service_(service), server_(server), signals_(io, SIGINT,
+                                                                                 SIGTERM, SIGHUP),
+        deadline_(io) {}
+
+  void Start() {
+    signals_.async_wait([this](boost::system::error_code ec, int signal) { On(ec, signal); });
+  }
+
+ private:
+  void On(boost::system::error_code ec, int signal) {
+    if (ec) return;
+    if (signal == SIGHUP) {
+      std::string message;
+      service_.Reload(&message);
+      Say(options_, 0, message);
+      Start();
+      return;
+    }
+    Say(options_, 0, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                         ": finishing the requests in flight");
+    deadline_.expires_after(kDrainLimit);
+    deadline_.async_wait([this](boost::system::error_code ec) {
+      if (!ec) io_.stop();  // what is still in flight after the limit is not waited for
+    });
+    server_.Drain([this] { io_.stop(); });
+  }
+
+  asio::io_context& io_;
+  const ServeOptions& options_;
+  DecisionService& service_;
+  HttpServer& server_;
+  asio::signal_set signals_;
+  asio::steady_timer deadline_;
+};
+
+// The line that says the server is up, and on what.
+std::string ListeningLine(const ServeOptions& options, const HttpServer& server,
+                          const DecisionService& service) {
+  auto rules = service.Current();
+  return "listening on " + server.LocalAddress() + "; rules " + options.rules + " (sha256 " +
+         rules->sha256.substr(0, 12) + ")" +
+         (options.shadow.empty() ? "" : ", shadow " + options.shadow) + ", " +
+         std::to_string(std::max(1u, options.threads)) + " workers" +
+         (rules->plan->needs_database ? " on sessions of their own" : "");
+}
+
 }  // namespace
 
 int RunServe(ServeOptions& options) {
@@ -95,23 +172,8 @@ int RunServe(ServeOptions& options) {
   }
   Metrics metrics;
   ServiceSettings settings;
-  settings.rules = options.rules;
-  settings.shadow = options.shadow;
-  settings.library_directory = options.library_directory;
-  settings.id_column = options.id_column;
-  settings.workers = std::max(1u, options.threads);
-  settings.max_inflight = options.max_inflight > 0 ? options.max_inflight : 64 * settings.workers;
-  settings.audit = audit.get();
-  settings.changes = changes.get();
-  settings.metrics = &metrics;
-  bool login_needed = NeedsLogin(options, &error);
-  if (!error.empty() && !login_needed) return Say(options, kExitUsage, error);
-  if (login_needed) {
-    ConnectString login;
-    bool resolved = ResolveLogin(options.connect, options.password_file, &login, &error);
-    Wipe(&options.connect);
-    if (!resolved) return Say(options, kExitUsage, error);
-    settings.login = std::move(login);
+  if (!SettingsFrom(options, audit.get(), changes.get(), &metrics, &settings, &error)) {
+    return Say(options, kExitUsage, error);
   }
   std::unique_ptr<DecisionService> service = DecisionService::Start(std::move(settings), &error);
   if (!service) {
@@ -127,38 +189,11 @@ int RunServe(ServeOptions& options) {
   Wipe(&token);
   if (!server.Listen(options.listen, &error)) return Say(options, kExitUsage, error);
   server.Start();
-
-  asio::steady_timer sync(io), deadline(io);
+  asio::steady_timer sync(io);
   SyncEverySecond(&sync, service.get());
-  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
-  std::function<void(boost::system::error_code, int)> on_signal =
-      [&](boost::system::error_code ec, int signal) {
-        if (ec) return;
-        if (signal == SIGHUP) {
-          std::string message;
-          service->Reload(&message);
-          Say(options, 0, message);
-          signals.async_wait(on_signal);
-          return;
-        }
-        Say(options, 0, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                            ": finishing the requests in flight");
-        deadline.expires_after(kDrainLimit);
-        deadline.async_wait([&](boost::system::error_code ec) {
-          if (!ec) io.stop();  // what is still in flight after the limit is not waited for
-        });
-        server.Drain([&] { io.stop(); });
-      };
-  signals.async_wait(on_signal);
-
-  auto rules = service->Current();
-  Say(options, 0,
-      "listening on " + server.LocalAddress() + "; rules " + options.rules + " (sha256 " +
-          rules->sha256.substr(0, 12) + ")" +
-          (options.shadow.empty() ? "" : ", shadow " + options.shadow) + ", " +
-          std::to_string(std::max(1u, options.threads)) + " workers" +
-          (rules->plan->needs_database ? " on sessions of their own" : ""));
-  rules.reset();
+  SignalHandling signals(io, options, *service, server);
+  signals.Start();
+  Say(options, 0, ListeningLine(options, server, *service));
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 2; ++t) threads.emplace_back([&] { io.run(); });
   for (std::thread& thread : threads) thread.join();

@@ -17,6 +17,14 @@ inline std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "txscreen_" + name;
 }
 
+// A scratch directory of its own, empty, and its path.
+inline std::string FreshDirectory(const std::string& name) {
+  const std::string dir = TempPath(name);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
 // Writes `text` to the scratch file `name` and gives its path.
 inline std::string WriteTemp(const std::string& name, const std::string& text) {
   std::string path = TempPath(name);

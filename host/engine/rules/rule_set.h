@@ -34,6 +34,7 @@
 #include "decisions.h"
 #include "library_set.h"
 #include "rule_catalog.h"
+#include "sweeps.h"
 
 namespace txhost {
 
@@ -43,15 +44,6 @@ struct CheckArg {
   size_t column = 0;   // when from_column
   Value literal;       // otherwise
   std::string source;  // the column name, or the literal as written
-};
-
-// The values a swept argument is tried with. At most 10,000 of them.
-struct Sweep {
-  size_t arg = 0;
-  std::vector<Value> values;
-  std::vector<std::string> texts;  // each value as the user would write it
-  std::string current_text;        // the check's own literal, as written, unquoted
-  int current = -1;                // the value equal to the check's own literal, or -1
 };
 
 struct Check {
@@ -67,10 +59,6 @@ struct Check {
 // The results columns of txhost's own beside the checks' (no check may take their names).
 inline constexpr char kScoreColumn[] = "_score";
 inline constexpr char kOutcomeColumn[] = "_outcome";
-
-// Reads the set of a sweep ("[100..1000 step 10]", "[\"SAT\", \"SUN\"]") for an argument of
-// `kind`. False and the reason when it is malformed.
-bool ParseSweep(const std::string& set, ParamKind kind, Sweep* sweep, std::string* problem);
 
 // Reads a rule set in two of the three steps of LoadRuleSet: parsing, and binding to `header`.
 // No library is loaded, so no check's function is set.
@@ -139,10 +127,6 @@ void RefuseLabelsLikeTheId(const std::vector<Check>& checks, const std::string& 
 void RefuseAnIdLikeTheDecisionColumns(const Decisions& decisions, const std::string& id_column,
                                       const std::string& path,
                                       std::vector<std::string>* problems);
-
-// Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
-// word. False for an unclosed quote or bracket.
-bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 
 }  // namespace txhost
 

@@ -182,6 +182,41 @@ void ScreenPipeline::Screen(Exchange& exchange, const OciHandles& handles) const
   }
 }
 
+namespace {
+
+// The writer: hands each row on in input order, counting what it delivered; a refused delivery
+// stops the run.
+void WriteInOrder(Exchange& exchange, const ScreenPipeline::Deliver& deliver,
+                  const std::function<void()>& delivered, std::atomic<bool>* delivered_all,
+                  std::atomic<size_t>* delivered_rows) {
+  while (auto chunk = exchange.Next()) {
+    for (size_t i = 0; i < chunk->rows.size; ++i) {
+      if (!deliver(chunk->rows.records[i], chunk->results[i])) {
+        *delivered_all = false;
+        exchange.Stop();
+        return;
+      }
+    }
+    *delivered_rows += chunk->rows.size;
+    delivered();
+    exchange.Recycle(std::move(chunk));
+  }
+  exchange.End();
+}
+
+// The reader: deals `source` out in chunks until it ends or `keep_going` says to stop.
+void ReadAndDeal(RowSource& source, Exchange& exchange, const std::function<bool()>& keep_going) {
+  for (size_t sequence = 0;; ++sequence) {
+    auto chunk = exchange.Blank();
+    chunk->sequence = sequence;
+    bool more = source.Read(&chunk->rows);
+    if (more && !exchange.Deal(std::move(chunk), keep_going)) return;
+    if (!keep_going() || !more) return;
+  }
+}
+
+}  // namespace
+
 bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
                          const std::function<bool(size_t)>& progress,
                          const std::function<void()>& delivered) {
@@ -205,36 +240,15 @@ bool ScreenPipeline::Run(RowSource& source, Deliver deliver,
   }
   std::atomic<bool> delivered_all{true};
   std::atomic<size_t> delivered_rows{0};
-  std::thread writer(guarded([&] {
-    while (auto chunk = exchange.Next()) {
-      for (size_t i = 0; i < chunk->rows.size; ++i) {
-        if (!deliver(chunk->rows.records[i], chunk->results[i])) {
-          delivered_all = false;
-          exchange.Stop();
-          return;
-        }
-      }
-      delivered_rows += chunk->rows.size;
-      delivered();
-      exchange.Recycle(std::move(chunk));
-    }
-    exchange.End();
-  }));
-  const auto keep_going = [&] {
+  std::thread writer(guarded(
+      [&] { WriteInOrder(exchange, deliver, delivered, &delivered_all, &delivered_rows); }));
+  const std::function<bool()> keep_going = [&] {
     if (progress(delivered_rows)) return true;
     delivered_all = false;
     exchange.Stop();
     return false;
   };
-  guarded([&] {
-    for (size_t sequence = 0;; ++sequence) {
-      auto chunk = exchange.Blank();
-      chunk->sequence = sequence;
-      bool more = source.Read(&chunk->rows);
-      if (more && !exchange.Deal(std::move(chunk), keep_going)) return;
-      if (!keep_going() || !more) return;
-    }
-  })();
+  guarded([&] { ReadAndDeal(source, exchange, keep_going); })();
   exchange.FinishReading();
   // The last chunks may wait on the server for long: the caller is still asked now and then.
   while (!exchange.WaitForTheEnd(Exchange::kPatience) && keep_going()) {

@@ -5,8 +5,8 @@
 // of a valid UTF-8 sequence is written as the escape \udcXX, XX being the byte's value: Python
 // reads them back with json.loads(line) and text.encode("utf-8", "surrogateescape"); any reader
 // can map U+DC80 to U+DCFF back to the bytes 0x80 to 0xFF. Valid UTF-8 is written as it is.
-#ifndef TXSCREEN_HOST_ENGINE_OUTPUTS_JSON_LINE_H_
-#define TXSCREEN_HOST_ENGINE_OUTPUTS_JSON_LINE_H_
+#ifndef TXSCREEN_HOST_ENGINE_JSON_JSON_LINE_H_
+#define TXSCREEN_HOST_ENGINE_JSON_JSON_LINE_H_
 
 #include <cstddef>
 #include <string>
@@ -40,4 +40,4 @@ std::string AlertJson(std::string_view id, size_t line, std::string_view label,
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_OUTPUTS_JSON_LINE_H_
+#endif  // TXSCREEN_HOST_ENGINE_JSON_JSON_LINE_H_

@@ -1,8 +1,8 @@
 // One transaction at a time, as a payment waits on it: the live rule set bound to the columns it
 // reads (and a shadow draft beside it), screened on a worker's session by the RowScreener that
 // screens a file's rows, and the answer its caller gets. The server and Python's decide share it.
-#ifndef TXSCREEN_HOST_ENGINE_SCREENING_TRANSACTION_DECISION_H_
-#define TXSCREEN_HOST_ENGINE_SCREENING_TRANSACTION_DECISION_H_
+#ifndef TXSCREEN_HOST_ENGINE_RUN_TRANSACTION_DECISION_H_
+#define TXSCREEN_HOST_ENGINE_RUN_TRANSACTION_DECISION_H_
 
 #include <memory>
 #include <string>
@@ -84,4 +84,4 @@ std::string ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREENING_TRANSACTION_DECISION_H_
+#endif  // TXSCREEN_HOST_ENGINE_RUN_TRANSACTION_DECISION_H_

@@ -1,8 +1,8 @@
 // A screening run as a library call: a checked plan, a source of rows, the workers' sessions and a
 // sink for the results. It never prints, exits or touches signals; it returns what happened and
 // lets an observer watch each row and ask it to stop.
-#ifndef TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_RUN_H_
-#define TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_RUN_H_
+#ifndef TXSCREEN_HOST_ENGINE_RUN_SCREEN_RUN_H_
+#define TXSCREEN_HOST_ENGINE_RUN_SCREEN_RUN_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -73,4 +73,4 @@ RunOutcome ScreenRows(const ScreenPlan& plan, ScreenInput& input, LibrarySet& li
 
 }  // namespace txhost
 
-#endif  // TXSCREEN_HOST_ENGINE_SCREENING_SCREEN_RUN_H_
+#endif  // TXSCREEN_HOST_ENGINE_RUN_SCREEN_RUN_H_

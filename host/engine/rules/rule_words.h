@@ -1,0 +1,39 @@
+// The words of a rule-set line: quoted literals, bare literals, labels and bracketed sets, and the
+// problems the reading of a line finds, each on its line.
+#ifndef TXSCREEN_HOST_ENGINE_RULES_RULE_WORDS_H_
+#define TXSCREEN_HOST_ENGINE_RULES_RULE_WORDS_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace txhost {
+
+// A problem of the rule set, on its line (0 for the file as a whole).
+struct RuleProblem {
+  size_t line;
+  std::string message;
+};
+using RuleProblems = std::vector<RuleProblem>;
+
+// Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
+// word. False for an unclosed quote or bracket.
+bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
+
+// Whether `word` is a quoted literal ("SUN").
+bool IsQuoted(const std::string& word);
+// A quoted literal's text, a doubled quote inside read as one.
+std::string Unquote(const std::string& word);
+// Whether `word` is a literal written bare: it starts with a digit, a sign or a point.
+bool IsBareLiteral(const std::string& word);
+// Whether `word` may name a check or an outcome: letters, digits, '_', '-' and '.'.
+bool IsLabel(const std::string& word);
+
+// `text` without the spaces and tabs around it.
+std::string Trim(const std::string& text);
+// The items of a list "a, \"b, c\", d", each trimmed; a quoted item may hold commas.
+std::vector<std::string> SplitList(const std::string& inner);
+
+}  // namespace txhost
+
+#endif  // TXSCREEN_HOST_ENGINE_RULES_RULE_WORDS_H_
