@@ -190,6 +190,7 @@ class Registry {
 
  private:
   static constexpr size_t kShards = 64;
+  static constexpr size_t kShardsPerRegion = 8;
   static constexpr size_t kQuarantine = 64;  // per shard
 
   struct Shard {
@@ -201,9 +202,14 @@ class Registry {
   };
   // The live handles whose parent is `parent`.
   std::vector<Handle*> ChildrenOf(const Handle* parent) const;
+  // A thread's heap allocates from regions of its own (glibc gives each thread's arena heaps of
+  // 64 MiB, aligned to their size), so the region picks a group of shards and the low bits spread
+  // the handles within it: workers on threads of their own then seldom share a shard's lock or
+  // its cache lines.
   Shard& ShardOf(const void* pointer) const {
     auto bits = reinterpret_cast<uintptr_t>(pointer);
-    return shards_[(bits >> 4 ^ bits >> 10) % kShards];
+    return shards_[((bits >> 26) * kShardsPerRegion + ((bits >> 4 ^ bits >> 10) % kShardsPerRegion)) %
+                   kShards];
   }
 
   mutable Shard shards_[kShards];

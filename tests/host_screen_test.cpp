@@ -5,11 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dynamic_library.h"
@@ -617,6 +619,48 @@ TEST_F(ScreenTest, OpensASessionPerWorkerAndRefusesWhenTheServerHasTooFew) {
     }
   }
   EXPECT_EQ(sessions.size(), 8u) << "workers that screened rows";
+}
+
+// A kept pool that answered a moment ago is alive without a round trip; one idle for longer is
+// pinged, and one whose run found a session lost is opened anew without asking.
+TEST_F(ScreenTest, AKeptPoolPingsOnlyOnceItHasBeenIdle) {
+  std::string error;
+  auto pool = txhost::SessionPool::Open({"u", "p", "db", true}, 2, &error);
+  ASSERT_TRUE(pool) << error;
+  auto pings = [] {
+    size_t count = 0;
+    char function[64];
+    for (size_t call = 0; call < ocisim_logged_call_count(); ++call) {
+      ocisim_call_function(call, function, sizeof function);
+      count += std::string(function) == "OCIPing";
+    }
+    return count;
+  };
+  stand_in_.StartLog();
+  EXPECT_TRUE(pool->Alive());
+  pool->RunEnded(false);
+  EXPECT_TRUE(pool->Alive());
+  EXPECT_EQ(pings(), 0u) << "the logins and the run have just answered";
+
+  std::this_thread::sleep_for(txhost::SessionPool::kTrustedAfterAnswer +
+                              std::chrono::milliseconds(100));
+  EXPECT_TRUE(pool->Alive());
+  EXPECT_EQ(pings(), 2u) << "one round trip per session after the pool was idle";
+  EXPECT_TRUE(pool->Alive());
+  EXPECT_EQ(pings(), 2u) << "the ping has just answered";
+
+  std::this_thread::sleep_for(txhost::SessionPool::kTrustedAfterAnswer +
+                              std::chrono::milliseconds(100));
+  ocisim_fail_call("OCIPing", 2, OCI_ERROR, "ORA-03114: not connected to ORACLE");
+  EXPECT_FALSE(pool->Alive()) << "the second session no longer answers";
+  EXPECT_EQ(ocisim_pending_faults(), 0u);
+
+  auto used = txhost::SessionPool::Open({"u", "p", "db", true}, 1, &error);
+  ASSERT_TRUE(used) << error;
+  used->RunEnded(true);
+  const size_t before = pings();
+  EXPECT_FALSE(used->Alive()) << "a run found its session lost";
+  EXPECT_EQ(pings(), before);
 }
 
 TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {

@@ -376,7 +376,7 @@ class NativeRuleSet {
     const size_t reported = pair ? pair->draft_size : plan.checks.size();
     const unsigned workers = std::max(1u, request.threads);
     txhost::SessionPool unconnected(workers);
-    const txhost::SessionPool& pool =
+    txhost::SessionPool& pool =
         txhost::NeedsDatabase(plan.checks) ? Sessions(request, workers) : unconnected;
 
     txhost::MemorySink sink(reported, input->id_column, from_csv, pair ? &*pair : nullptr);
@@ -392,6 +392,7 @@ class NativeRuleSet {
       outcome = txhost::ScreenRows(plan, *input, rules_->libraries(), pool.handles(), sink,
                                    observer, &summary);
     }
+    pool.RunEnded(summary.on_lost_session > 0);
     RaiseUnlessCompleted(outcome, request, *input, summary, &observer);
     py::dict results = Results(plan, reported, summary, sink, from_csv);
     results["header"] = input->header;
@@ -563,10 +564,11 @@ class NativeRuleSet {
   }
 
   // The sessions for `workers`, kept from the last run when its login and size are the same.
-  // `ping` asks each kept session whether it still answers; a decision does without the round
-  // trip, since a lost session shows in its result and is dropped then.
-  const txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers,
-                                      bool ping = true) {
+  // `ping` asks the kept sessions whether they still answer, unless they answered a moment ago or
+  // a run found one lost; a decision does without it, since a lost session shows in its result
+  // and is dropped then.
+  txhost::SessionPool& Sessions(const ScreenRequest& request, unsigned workers,
+                                bool ping = true) {
     txhost::ConnectString login;
     std::string error;
     // The sample session by default, as txhost; with its password given apart, without it.

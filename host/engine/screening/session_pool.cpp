@@ -24,7 +24,23 @@ std::unique_ptr<SessionPool> SessionPool::Open(const ConnectString& login, unsig
   }
   pool->handles_[0] = pool->session_->handles();
   std::copy(more.begin(), more.end(), pool->handles_.begin() + 1);
+  pool->answered_ = Clock::now();  // every login has just answered
   return pool;
+}
+
+bool SessionPool::Alive() {
+  if (session_ == nullptr) return true;
+  if (lost_) return false;
+  if (Clock::now() - answered_ < kTrustedAfterAnswer) return true;
+  if (!session_->Alive()) return false;
+  answered_ = Clock::now();
+  return true;
+}
+
+void SessionPool::RunEnded(bool lost) {
+  if (session_ == nullptr) return;
+  lost_ = lost_ || lost;
+  if (!lost) answered_ = Clock::now();
 }
 
 }  // namespace txhost

@@ -4,6 +4,7 @@
 #ifndef TXSCREEN_HOST_ENGINE_SCREENING_SESSION_POOL_H_
 #define TXSCREEN_HOST_ENGINE_SCREENING_SESSION_POOL_H_
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,12 +28,26 @@ class SessionPool {
 
   // One triple per worker.
   const std::vector<OciHandles>& handles() const { return handles_; }
-  // Whether every worker's session still answers (true for a pool without sessions).
-  bool Alive() const { return session_ == nullptr || session_->Alive(); }
+  // A pool that answered within this long is taken to answer still, as connection pools do: a
+  // session can be lost right after any ping, so a run must cope with a loss anyway, and a round
+  // trip before each of many short runs (a Dask partition each) would cost more than the runs.
+  static constexpr std::chrono::seconds kTrustedAfterAnswer{1};
+
+  // Whether every worker's session still answers (true for a pool without sessions): false once a
+  // run found one lost; otherwise a round trip each, unless the pool answered within
+  // kTrustedAfterAnswer.
+  bool Alive();
+  // Says how a run on the pool ended: `lost` when a worker found its session gone, which no ping
+  // needs to confirm. Otherwise the sessions have just answered.
+  void RunEnded(bool lost);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   std::unique_ptr<HostSession> session_;
   std::vector<OciHandles> handles_;
+  Clock::time_point answered_ = Clock::now();  // when the sessions last answered
+  bool lost_ = false;
 };
 
 }  // namespace txhost
