@@ -9,13 +9,20 @@
 #   browser   Chromium with a font, for the report's test in a real browser
 #   valgrind  valgrind
 #   fuzz      clang with libFuzzer
-#   win32     the mingw-w64 i686 cross toolchain and 32-bit Wine
+#   win32     the mingw-w64 i686 cross toolchain, and 32-bit Wine where it can be had
 #   win64     the mingw-w64 x86-64 cross toolchain and 64-bit Wine
 #   all       every set above
+#
+# apt-get's own output goes to build/apt.log; the console gets one line per set, and the log's
+# end when an install fails. 32-bit Wine is the one package allowed to be missing: when no signed
+# index offers it beside what is installed, the reason goes to build/wine32-unavailable, the rest
+# is installed, and the Win32 stages of scripts/test.sh say why their suites did not run.
+# TXSCREEN_TEST_WINE32_PACKAGES replaces the 32-bit Wine packages, for the tests of that path only.
 set -euo pipefail
-# Everything this script and apt-get print goes to standard error: the main command's standard
-# output is the results CSV, even on the first run, when the packages are still missing.
+# Everything this script prints goes to standard error: the main command's standard output is
+# the results CSV, even on the first run, when the packages are still missing.
 exec 1>&2
+cd "$(dirname "$0")/.."
 
 # The linux preset configures the suites and benchmarks too, so the native build needs their
 # libraries even when only the host is built.
@@ -26,65 +33,145 @@ serve=(haproxy wrk)
 browser=(chromium fonts-liberation)
 valgrind=(valgrind)
 fuzz=(clang libclang-rt-14-dev)
-win32=(g++-mingw-w64-i686 wine wine32:i386)
+win32=(g++-mingw-w64-i686 wine)
+read -r -a wine32 <<<"${TXSCREEN_TEST_WINE32_PACKAGES:-wine32:i386}"
 win64=(g++-mingw-w64-x86-64-posix wine wine64)
+all_sets=(native python serve browser valgrind fuzz win32 win64)
+
+mkdir -p build
+apt_log=build/apt.log
+wine32_unavailable=build/wine32-unavailable
+: >"$apt_log"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
 
 sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(all)
-wanted=()
+wanted_sets=()
 for set in "${sets[@]}"; do
   case "$set" in
-    native) wanted+=("${native[@]}") ;;
-    python) wanted+=("${python[@]}") ;;
-    serve) wanted+=("${serve[@]}") ;;
-    browser) wanted+=("${browser[@]}") ;;
-    valgrind) wanted+=("${valgrind[@]}") ;;
-    fuzz) wanted+=("${fuzz[@]}") ;;
-    win32) wanted+=("${win32[@]}") ;;
-    win64) wanted+=("${win64[@]}") ;;
-    all) wanted+=("${native[@]}" "${python[@]}" "${serve[@]}" "${browser[@]}" "${valgrind[@]}" "${fuzz[@]}"
-                  "${win32[@]}" "${win64[@]}") ;;
-    *) echo "usage: $0 [native|python|serve|browser|valgrind|fuzz|win32|win64|all]..."; exit 2 ;;
+    all) wanted_sets+=("${all_sets[@]}") ;;
+    native | python | serve | browser | valgrind | fuzz | win32 | win64) wanted_sets+=("$set") ;;
+    *) echo "usage: $0 [${all_sets[*]// /|}|all]..."; exit 2 ;;
   esac
 done
 
-# Sets share packages (Wine); each is looked up and named once.
-missing=()
-for package in $(printf '%s\n' "${wanted[@]}" | awk '!seen[$0]++'); do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
-done
-
-install_missing() {
-  echo "Installing the missing packages: ${missing[*]}"
-  as_root=()
-  if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "These need root, and there is no sudo."; exit 1; }
-    as_root=(sudo)
-  fi
-  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-    "${as_root[@]}" dpkg --add-architecture i386
-  fi
-  # A mirror in the middle of a sync fails an index or two (seen: bookworm-security's i386 list).
-  # Try again after a pause; if some index still fails, go on with the lists that were read: the
-  # install below fails, naming the package, if what we need is not in them. 32-bit packages then
-  # get a second try that works around a dropped i386 index (its log tells which).
-  local attempt status
-  update_log=$(mktemp)
-  trap 'rm -f "$update_log"' EXIT
-  for attempt in 1 2 3; do
-    "${as_root[@]}" apt-get update 2>&1 | tee "$update_log" && break
-    [ "$attempt" -lt 3 ] || { echo "apt-get update failed three times; installing from the lists it read"; break; }
-    echo "apt-get update failed (attempt $attempt of 3); trying again in 15 s"
-    sleep 15
-  done
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y --no-install-recommends "${missing[@]}" && return
-  status=$?
-  printf '%s\n' "${missing[@]}" | grep -q ':i386$' || exit "$status"
-  echo "apt-get could not install the 32-bit packages; trying again with their libraries' versions matched"
-  "$(dirname "$0")/install-i386-beside-amd64.sh" "$update_log" "${missing[@]}"
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-[ ${#missing[@]} -eq 0 ] || install_missing
+# The packages of "$@" that are not installed yet, each named once: sets share packages (Wine).
+declare -A named=()
+missing_of() {
+  local package
+  for package in "$@"; do
+    [ -z "${named[$package]:-}" ] || continue
+    named[$package]=1
+    is_installed "$package" || echo "$package"
+  done
+}
+
+# apt-get, quiet: its output goes to the log.
+apt() {
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "$@" >>"$apt_log" 2>&1
+}
+
+show_log_end() {
+  tail -n 25 "$apt_log" | sed 's/^/  apt: /'
+  echo "  (the whole of apt-get's output is in $apt_log)"
+}
+
+# An index that a mirror serves broken (a suite's i386 list in the middle of a sync, say) fails
+# every try of a day alike. After three failed tries it is remembered with the day, and later
+# runs of the same day take one try and say so, rather than sleeping through two more.
+failed_indexes=/var/lib/txscreen/failed-indexes
+failing_now() {
+  sed -nE 's#^(E|W): Failed to fetch ([^ ]+) .*#\2#p' "$1" | sort -u
+}
+remembered_today() {
+  local today
+  today=$(date +%F)
+  [ -s "$1" ] && [ -f "$failed_indexes" ] &&
+    comm -23 "$1" <(awk -v day="$today" '$1 == day { print $2 }' "$failed_indexes" | sort -u) |
+    grep -q . && return 1
+  [ -s "$1" ] && [ -f "$failed_indexes" ]
+}
+remember() {
+  local today
+  today=$(date +%F)
+  "${as_root[@]}" mkdir -p "$(dirname "$failed_indexes")"
+  awk -v day="$today" '{ print day, $0 }' "$1" | "${as_root[@]}" tee -a "$failed_indexes" >/dev/null
+}
+
+update_log=build/apt-update.log
+updated=0
+update_package_lists() {
+  [ "$updated" -eq 0 ] || return 0
+  updated=1
+  local attempt failing
+  failing=$(mktemp)
+  for attempt in 1 2 3; do
+    "${as_root[@]}" apt-get update >"$update_log" 2>&1 && { cat "$update_log" >>"$apt_log"; return 0; }
+    cat "$update_log" >>"$apt_log"
+    failing_now "$update_log" >"$failing"
+    if remembered_today "$failing"; then
+      echo "apt-get update: $(paste -sd' ' "$failing") failed three times earlier today" \
+           "($failed_indexes); not trying again, going on with the lists that were read"
+      break
+    fi
+    if [ "$attempt" -eq 3 ]; then
+      echo "apt-get update failed three times ($(paste -sd' ' "$failing")); going on with the" \
+           "lists that were read, and remembering the index for today's later runs"
+      remember "$failing"
+      break
+    fi
+    echo "apt-get update failed (attempt $attempt of 3: $(paste -sd' ' "$failing")); trying again in 15 s"
+    sleep 15
+  done
+  rm -f "$failing"
+}
+
+# Installs `set`'s missing packages, "$2"...; one line for the set, the log's end on failure.
+install_set() {
+  local set=$1 started=$SECONDS
+  shift
+  [ $# -gt 0 ] || return 0
+  if printf '%s\n' "$@" | grep -q ':i386$'; then "${as_root[@]}" dpkg --add-architecture i386; fi
+  update_package_lists
+  echo "installing $set: $*"
+  apt install -y --no-install-recommends "$@" || return 1
+  echo "installed $set in $((SECONDS - started)) s"
+}
+
+# 32-bit Wine beside the 64-bit libraries already installed: apt-get's own try, then a second
+# that matches each library's version on both architectures. When neither works, the reason is
+# kept for the Win32 stages and the install goes on.
+install_wine32() {
+  rm -f "$wine32_unavailable"
+  local missing started=$SECONDS reason
+  mapfile -t missing < <(missing_of "${wine32[@]}")
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if install_set "32-bit Wine" "${missing[@]}"; then return 0; fi
+  echo "apt-get could not install ${missing[*]}; trying again with their libraries' versions matched"
+  if reason=$(scripts/install-i386-beside-amd64.sh "$update_log" "$apt_log" "${missing[@]}"); then
+    echo "installed 32-bit Wine in $((SECONDS - started)) s"
+    return 0
+  fi
+  show_log_end
+  echo "32-bit Wine cannot be installed: ${reason:-see $apt_log}"
+  echo "${missing[*]} cannot be installed: ${reason:-see $apt_log}" >"$wine32_unavailable"
+}
+
+for set in "${wanted_sets[@]}"; do
+  declare -n packages=$set
+  mapfile -t missing < <(missing_of "${packages[@]}")
+  unset -n packages
+  if ! install_set "$set" "${missing[@]}"; then
+    show_log_end
+    echo "failed to install the set $set: ${missing[*]}"
+    exit 1
+  fi
+  [ "$set" != win32 ] || install_wine32
+done

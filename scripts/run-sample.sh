@@ -21,6 +21,14 @@ fi
 
 # The stand-in client library finds the sample database (users and account history) here.
 export OCISIM_DATABASES="$PWD/examples/databases"
-exec build/linux/bin/txhost screen --rules examples/rules.conf --label is_fraud \
+status=0
+build/linux/bin/txhost screen --rules examples/rules.conf --label is_fraud \
   --explain build/sample-explain.jsonl --report build/sample-report.html "$@" \
-  examples/transactions.csv
+  examples/transactions.csv || status=$?
+# Standard output stays exactly the results; where the rest went is the last line of standard
+# error. txhost publishes both files or neither, and says why on standard error when it did not.
+if [ -f build/sample-report.html ] && [ -f build/sample-explain.jsonl ] && [ "$status" -le 1 ]; then
+  echo "the report is $PWD/build/sample-report.html and the audit trail" \
+       "$PWD/build/sample-explain.jsonl" >&2
+fi
+exit "$status"

@@ -26,13 +26,24 @@ for stage in "${stages[@]}"; do
 done
 started_all=$SECONDS
 mkdir -p build
-scripts/install-toolchains.sh "${toolchains[@]}"
-timings=("$(printf '%-12s %4d s' install $((SECONDS - started_all)))")
 
-# The stage times are printed however the run ends, a failed stage's too.
+# The CPU time, in seconds, of every command this shell has waited for so far, in $cpu. `times`
+# runs in this shell: in a subshell it would count only the subshell's own children.
+cpu=0
+measure_cpu() {
+  times >build/times.txt
+  cpu=$(awk 'NR == 2 { split($0, t, /[ms ]+/); print t[1] * 60 + t[2] + t[3] * 60 + t[4] }' \
+    build/times.txt)
+}
+
+# The run ends with its own account however it ends, a failed install's or stage's too: each
+# step's time, and a last line that says what failed, or that all passed and which suites did
+# not run.
 current=""
 stage_started=0
+timings=()
 wine_prefixes=()  # each Wine prefix whose server this run started
+not_run=()  # the stages whose suites could not run here, each with the reason
 on_exit() {
   local status=$?
   if [ -n "$current" ]; then
@@ -44,18 +55,22 @@ on_exit() {
     "$(awk "BEGIN { print $cpu / 60 }")"
   local prefix
   for prefix in "${wine_prefixes[@]}"; do WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; done
+  if [ "$status" -ne 0 ]; then
+    echo "=== failed: ${current:-the run} (status $status)"
+  elif [ ${#not_run[@]} -gt 0 ]; then
+    echo "=== all passed, but the suites of $(printf '%s; ' "${not_run[@]}" | sed 's/; $//')"
+  else
+    echo "=== all passed"
+  fi
   exit $status
 }
 trap on_exit EXIT
 
-# The CPU time, in seconds, of every command this shell has waited for so far, in $cpu. `times`
-# runs in this shell: in a subshell it would count only the subshell's own children.
-cpu=0
-measure_cpu() {
-  times >build/times.txt
-  cpu=$(awk 'NR == 2 { split($0, t, /[ms ]+/); print t[1] * 60 + t[2] + t[3] * 60 + t[4] }' \
-    build/times.txt)
-}
+current=install
+stage_started=$SECONDS
+scripts/install-toolchains.sh "${toolchains[@]}"
+timings+=("$(printf '%-12s %4d s' install $((SECONDS - started_all)))")
+current=""
 
 run_stage() {
   current=$1
@@ -127,7 +142,7 @@ sample_stdout() {
   printf '#!/bin/sh\nexec "$@"\n' >"$shims/sudo"
   chmod +x "$shims"/*
   PATH="$PWD/$shims:$PATH" scripts/run-sample.sh >"$out" 2>build/sample-stderr.log
-  grep -q 'Unpacking package 400' "$out" build/sample-stderr.log ||
+  grep -q 'Unpacking package 400' "$out" build/sample-stderr.log build/apt.log ||
     { echo "the stand-in apt-get did not run; this check proves nothing"; return 1; }
   cmp "$out" examples/expected.csv ||
     { echo "the main command's standard output is not examples/expected.csv"; return 1; }
@@ -228,9 +243,18 @@ PRESET
   wine_prefixes+=("$WINEPREFIX")
 }
 
-# Some virtual machines' kernels run 64-bit programs only: an i386 execve fails there.
-not_run=()  # the stages whose suites this machine could not run
-runs_32_bit_programs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+# Why the Win32 suites cannot run here, if they cannot: 32-bit Wine could not be installed (the
+# installer says why), or the kernel runs 64-bit programs only (an i386 execve fails there, as on
+# some virtual machines).
+why_no_32_bit_suites() {
+  if [ -f build/wine32-unavailable ]; then
+    echo "32-bit Wine could not be installed: $(cat build/wine32-unavailable)"
+  elif [ ! -x /usr/lib/wine/wine ]; then
+    echo "32-bit Wine is not installed"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo "32-bit Wine cannot start ($(/usr/lib/wine/wine --version 2>&1 | head -1)): this machine runs no 32-bit programs"
+  fi
+}
 
 # A Windows preset's build, and its tests that read the DLLs' files rather than run them.
 build_and_check_images() {
@@ -248,14 +272,14 @@ for stage in "${stages[@]}"; do
     valgrind) run_stage valgrind memcheck ;;
     fuzz) run_stage fuzz fuzz ;;
     win32 | win32-ubsan)
-      if runs_32_bit_programs; then
+      why=$(why_no_32_bit_suites)
+      if [ -z "$why" ]; then
         wine_up win32
         run_stage "$stage" cmake --workflow --preset "$stage"
       else
-        echo "32-bit Wine cannot start here ($(/usr/lib/wine/wine --version 2>&1 | head -1)): the kernel" \
-             "runs no 32-bit programs. $stage builds the DLLs and checks their files, but runs none of its suites."
+        echo "$why. $stage builds the DLLs and checks their files, but runs none of its suites."
         run_stage "$stage (built, suites not run)" build_and_check_images "$stage"
-        not_run+=("$stage")
+        not_run+=("$stage did not run: $why")
       fi
       ;;
     win64 | win64-ubsan)
@@ -266,8 +290,3 @@ for stage in "${stages[@]}"; do
   esac
 done
 
-if [ ${#not_run[@]} -gt 0 ]; then
-  echo "=== all passed, but the suites of ${not_run[*]} did not run: this machine runs no 32-bit programs"
-else
-  echo "=== all passed"
-fi
