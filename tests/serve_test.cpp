@@ -18,6 +18,7 @@
 #include "decision_service.h"
 #include "dynamic_library.h"
 #include "http_server.h"
+#include "json_line.h"
 #include "metrics.h"
 #include "ocisim.h"
 #include "request_rows.h"
@@ -77,6 +78,23 @@ TEST(RequestRowsTest, ReadsEachBodyAsTheRowsAFileWouldHold) {
       {R"([{"id": "A", "amount": 1, "date": "d"}, {"id": "B"}, {"id":"C","amount":"2","date":"e"}])",
        true,
        {{"A", "1", "d"}, {"!missing column amount"}, {"C", "2", "e"}}},
+      // A number of any size is its text: the column's reader judges its range, as in a file.
+      {R"({"id": "T1", "amount": 1e400, "date": "d", "other": -1E-400})", false,
+       {{"T1", "1e400", "d"}}},
+      {R"({"id": )" + std::string(400, '9') + R"(, "amount": 0, "date": "d"})", false,
+       {{std::string(400, '9'), "0", "d"}}},
+      // Half of a surrogate pair is valid JSON but no text: the transaction cannot be screened,
+      // though a key no check reads may hold one.
+      {R"({"id": "T1", "amount": "\ud800", "date": "d"})", false,
+       {{"!" + txhost::LoneSurrogateProblem("amount")}}},
+      {R"({"id": "T1", "amount": "x\udc00", "date": "d", "note": "\ud83d"})", false,
+       {{"!" + txhost::LoneSurrogateProblem("amount")}}},
+      {R"({"id": "\ud83d\ude00", "amount": "\\ud800", "date": "d", "note": "\ud83d"})", false,
+       {{"\xf0\x9f\x98\x80", "\\ud800", "d"}}},
+      // Nesting up to the limit in a key no check reads.
+      {R"({"id": "T1", "amount": 1, "date": "d", "x": )" + std::string(txhost::kMaxDepth - 1, '[') +
+           std::string(txhost::kMaxDepth - 1, ']') + "}",
+       false, {{"T1", "1", "d"}}},
   };
   for (const Case& c : cases) {
     txhost::RequestRows rows;
@@ -112,6 +130,23 @@ TEST(RequestRowsTest, TellsWhatIsNotJsonFromJsonOfAnotherShape) {
       {"[{}, 5]", RequestError::kUnprocessable, "item 2 of the batch is not a JSON object"},
       {"[]", RequestError::kUnprocessable, "an empty batch"},
       {too_many, RequestError::kUnprocessable, "a batch holds at most 10000 transactions"},
+      {R"({"id": 1.})", RequestError::kMalformed, "malformed JSON"},
+      {R"({"id": 01})", RequestError::kMalformed, "malformed JSON"},
+      {R"({"x": -})", RequestError::kMalformed, "malformed JSON"},
+      {R"({"x": 1e})", RequestError::kMalformed, "malformed JSON"},
+      {R"({"id": "\uZZZZ"})", RequestError::kMalformed, "malformed JSON"},
+      // One level past the limit, in an object or a batch, and far past it: each level of a
+      // value no check reads is a level of the reader's stack.
+      {R"({"x": )" + std::string(txhost::kMaxDepth, '[') + std::string(txhost::kMaxDepth, ']') + "}",
+       RequestError::kMalformed, "deeper than 32 levels"},
+      {R"([{"x": )" + std::string(txhost::kMaxDepth - 1, '[') +
+           std::string(txhost::kMaxDepth - 1, ']') + "}]",
+       RequestError::kMalformed, "deeper than 32 levels"},
+      {R"({"id": "T1", "amount": )" + std::string(txhost::kMaxDepth, '[') +
+           std::string(txhost::kMaxDepth, ']') + "}",
+       RequestError::kMalformed, "deeper than 32 levels"},
+      {"{\"x\": " + std::string(150000, '[') + std::string(150000, ']') + "}",
+       RequestError::kMalformed, "deeper than 32 levels"},
   };
   for (const Case& c : cases) {
     txhost::RequestRows rows;

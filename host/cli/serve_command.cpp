@@ -56,6 +56,15 @@ bool ReadToken(const ServeOptions& options, std::string* token, std::string* err
     *error = "--token-file " + options.token_file + ": the first line is empty";
     return false;
   }
+  // HTTP takes the white space around a header's value off, so such a token could never match.
+  constexpr char kWhiteSpace[] = " \t\v\f\r";
+  if (token->find_first_of(kWhiteSpace) == 0 ||
+      token->find_last_of(kWhiteSpace) == token->size() - 1) {
+    *error = "--token-file " + options.token_file +
+             ": the token begins or ends with white space, which no client's Authorization "
+             "header can carry; remove it";
+    return false;
+  }
   return true;
 }
 

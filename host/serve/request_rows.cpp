@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "json_line.h"
+
 namespace txhost {
 
 void PadForReading(std::string* body) {
@@ -40,50 +42,117 @@ std::string_view TrimRight(std::string_view text) {
   return text;
 }
 
-// Reads a value no check takes, to its end: false when it is not well-formed JSON.
-bool Skip(od::value value) {
+// How a value was read.
+enum class ReadResult { kRead, kMalformed, kTooDeep };
+
+// Whether `token` is a number as JSON writes it (RFC 8259), of any size: its range is for the
+// column's reader to judge, as the same text in a file would be judged.
+bool IsJsonNumber(std::string_view token) {
+  size_t at = 0;
+  auto digits = [&] {
+    const size_t from = at;
+    while (at < token.size() && token[at] >= '0' && token[at] <= '9') ++at;
+    return at > from;
+  };
+  if (at < token.size() && token[at] == '-') ++at;
+  if (at < token.size() && token[at] == '0') {
+    ++at;
+  } else if (!digits()) {
+    return false;
+  }
+  if (at < token.size() && token[at] == '.' && (++at, !digits())) return false;
+  if (at < token.size() && (token[at] == 'e' || token[at] == 'E')) {
+    ++at;
+    if (at < token.size() && (token[at] == '+' || token[at] == '-')) ++at;
+    if (!digits()) return false;
+  }
+  return at == token.size();
+}
+
+// Whether a string token ("...", quotes included) escapes half of a surrogate pair alone, which
+// stands for no character and so for no UTF-8 text.
+bool HasLoneSurrogate(std::string_view token) {
+  auto unit = [&](size_t at, unsigned* value) {
+    if (at + 6 > token.size() || token[at] != '\\' || token[at + 1] != 'u') return false;
+    *value = 0;
+    for (size_t i = at + 2; i < at + 6; ++i) {
+      const char c = token[i];
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) return false;
+      *value = *value * 16 + static_cast<unsigned>(digit);
+    }
+    return true;
+  };
+  for (size_t at = 0; at < token.size(); ++at) {
+    if (token[at] != '\\') continue;
+    unsigned high = 0, low = 0;
+    if (!unit(at, &high)) {
+      ++at;  // another escape: its second character is no backslash of its own
+      continue;
+    }
+    if (high >= 0xDC00 && high <= 0xDFFF) return true;
+    if (high >= 0xD800 && high <= 0xDBFF) {
+      if (!unit(at + 6, &low) || low < 0xDC00 || low > 0xDFFF) return true;
+      at += 6;
+    }
+    at += 5;
+  }
+  return false;
+}
+
+// Reads a value no check takes, to its end, `depth` levels down: whether it is well-formed JSON
+// within kMaxDepth levels. The nesting is bounded, since each level is a level of this stack.
+ReadResult Skip(od::value value, int depth) {
+  if (depth > kMaxDepth) return ReadResult::kTooDeep;
   od::json_type type;
-  if (value.type().get(type)) return false;
+  if (value.type().get(type)) return ReadResult::kMalformed;
   switch (type) {
     case od::json_type::object: {
       od::object object;
-      if (value.get_object().get(object)) return false;
+      if (value.get_object().get(object)) return ReadResult::kMalformed;
       for (auto member : object) {
         std::string_view key;
         od::value inner;
-        if (member.unescaped_key().get(key) || member.value().get(inner) || !Skip(inner)) {
-          return false;
+        if (member.unescaped_key().get(key) || member.value().get(inner)) {
+          return ReadResult::kMalformed;
         }
+        if (ReadResult read = Skip(inner, depth + 1); read != ReadResult::kRead) return read;
       }
-      return true;
+      return ReadResult::kRead;
     }
     case od::json_type::array: {
       od::array array;
-      if (value.get_array().get(array)) return false;
+      if (value.get_array().get(array)) return ReadResult::kMalformed;
       for (auto element : array) {
         od::value inner;
-        if (element.get(inner) || !Skip(inner)) return false;
+        if (element.get(inner)) return ReadResult::kMalformed;
+        if (ReadResult read = Skip(inner, depth + 1); read != ReadResult::kRead) return read;
       }
-      return true;
+      return ReadResult::kRead;
     }
     case od::json_type::string: {
       std::string_view text;
-      return !value.get_string().get(text);
+      // A lone surrogate is well-formed JSON, though no text: a key no check reads may hold one.
+      return !value.get_string().get(text) || HasLoneSurrogate(value.raw_json_token())
+                 ? ReadResult::kRead
+                 : ReadResult::kMalformed;
     }
-    case od::json_type::number: {
-      od::number number;
-      return !value.get_number().get(number);
-    }
+    case od::json_type::number:
+      return IsJsonNumber(TrimRight(value.raw_json_token())) ? ReadResult::kRead
+                                                              : ReadResult::kMalformed;
     case od::json_type::boolean: {
       bool flag;
-      return !value.get_bool().get(flag);
+      return value.get_bool().get(flag) ? ReadResult::kMalformed : ReadResult::kRead;
     }
     case od::json_type::null: {
       bool null = false;
-      return !value.is_null().get(null) && null;
+      return !value.is_null().get(null) && null ? ReadResult::kRead : ReadResult::kMalformed;
     }
   }
-  return false;
+  return ReadResult::kMalformed;
 }
 
 // Whether the whole body was read: anything after the top value is not JSON.
@@ -116,9 +185,9 @@ class Reader {
   Reader(const std::vector<std::string>& header, RequestRows* rows)
       : header_(header), rows_(rows), guesses_() {}
 
-  // One transaction: each header column's bytes appended, or the reason it cannot be screened.
-  // False when the object is not well-formed JSON.
-  bool ReadObject(od::object object) {
+  // One transaction, `depth` levels down: each header column's bytes appended, or the reason it
+  // cannot be screened.
+  ReadResult ReadObject(od::object object, int depth) {
     const size_t first = spans_.size();
     spans_.resize(first + header_.size(), {0, kAbsent});
     std::string problem;
@@ -126,20 +195,21 @@ class Reader {
     for (auto member : object) {
       std::string_view key;
       od::value value;
-      if (member.unescaped_key().get(key) || member.value().get(value)) return false;
-      const size_t c = Column(key, member_index++);
-      if (c == kAbsent) {
-        if (!Skip(value)) return false;  // a field no check reads, read to its end all the same
-        continue;
+      if (member.unescaped_key().get(key) || member.value().get(value)) {
+        return ReadResult::kMalformed;
       }
-      auto& span = spans_[first + c];
-      if (span.second != kAbsent) {
-        if (problem.empty()) problem = "column " + header_[c] + " is given twice";
-        if (!Skip(value)) return false;
+      const size_t c = Column(key, member_index++);
+      auto& span = spans_[first + (c == kAbsent ? 0 : c)];
+      if (c == kAbsent || span.second != kAbsent) {
+        if (c != kAbsent && problem.empty()) problem = "column " + header_[c] + " is given twice";
+        // A field no check reads, read to its end all the same.
+        if (ReadResult read = Skip(value, depth + 1); read != ReadResult::kRead) return read;
         continue;
       }
       std::string_view text;
-      if (!Take(value, c, &text, &problem)) return false;
+      if (ReadResult read = Take(value, c, depth + 1, &text, &problem); read != ReadResult::kRead) {
+        return read;
+      }
       if (text.data() == nullptr) continue;
       span = {rows_->bytes.size(), text.size()};
       rows_->bytes.insert(rows_->bytes.end(), text.begin(), text.end());
@@ -149,7 +219,7 @@ class Reader {
       if (spans_[first + c].second == kAbsent) problem = "missing column " + header_[c];
     }
     rows_->problems.push_back(std::move(problem));
-    return true;
+    return ReadResult::kRead;
   }
 
   // The bytes have stopped growing: the views can be taken.
@@ -183,22 +253,29 @@ class Reader {
     return column;
   }
 
-  // A string's bytes or a number's text as written; otherwise no text and, first, a problem.
-  bool Take(od::value value, size_t c, std::string_view* text, std::string* problem) {
+  // A string's bytes or a number's text as written, whatever its size: the column's reader judges
+  // it as it judges the same text in a file. Otherwise no text and, first, a problem.
+  ReadResult Take(od::value value, size_t c, int depth, std::string_view* text,
+                  std::string* problem) {
     od::json_type type;
-    if (value.type().get(type)) return false;
-    if (type == od::json_type::string) return !value.get_string().get(*text);
+    if (value.type().get(type)) return ReadResult::kMalformed;
+    if (type == od::json_type::string) {
+      if (!value.get_string().get(*text)) return ReadResult::kRead;
+      if (!HasLoneSurrogate(value.raw_json_token())) return ReadResult::kMalformed;
+      if (problem->empty()) *problem = LoneSurrogateProblem(header_[c]);
+      *text = {};
+      return ReadResult::kRead;
+    }
     if (type == od::json_type::number) {
       *text = TrimRight(value.raw_json_token());
-      od::number number;  // checked for a well-formed number, as the rest of the body is
-      return !value.get_number().get(number);
+      return IsJsonNumber(*text) ? ReadResult::kRead : ReadResult::kMalformed;
     }
     if (problem->empty()) {
       *problem =
           "column " + header_[c] + ": expected a string or a number, found " + TypeName(type);
     }
     *text = {};
-    return Skip(value);
+    return Skip(value, depth);
   }
 
   const std::vector<std::string>& header_;
@@ -218,6 +295,14 @@ RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& 
     *error = std::string("malformed JSON: ") + simdjson::error_message(code);
     return RequestError::kMalformed;
   };
+  const auto failed = [&](ReadResult read) {
+    if (read == ReadResult::kTooDeep) {
+      *error = "the body nests values deeper than " + std::to_string(kMaxDepth) +
+               " levels; a transaction is one object of plain values";
+      return RequestError::kMalformed;
+    }
+    return malformed(simdjson::TAPE_ERROR);
+  };
   od::document document;
   od::json_type type;
   simdjson::padded_string_view view(body.data(), body.size(), body.capacity());
@@ -226,7 +311,9 @@ RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& 
   if (type == od::json_type::object) {
     od::object object;
     if (auto code = document.get_object().get(object)) return malformed(code);
-    if (!reader.ReadObject(object)) return malformed(simdjson::TAPE_ERROR);
+    if (ReadResult read = reader.ReadObject(object, 1); read != ReadResult::kRead) {
+      return failed(read);
+    }
   } else if (type == od::json_type::array) {
     rows->batch = true;
     od::array array;
@@ -247,7 +334,9 @@ RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& 
         return RequestError::kUnprocessable;
       }
       if (auto code = value.get_object().get(object)) return malformed(code);
-      if (!reader.ReadObject(object)) return malformed(simdjson::TAPE_ERROR);
+      if (ReadResult read = reader.ReadObject(object, 2); read != ReadResult::kRead) {
+        return failed(read);
+      }
     }
     if (item == 0) {
       *error = "an empty batch";

@@ -29,6 +29,9 @@ enum class RequestError {
 
 // The longest batch a request may hold.
 inline constexpr size_t kMaxBatch = 10000;
+// The deepest a body's values may nest, the body's own object or array being level 1: a
+// transaction is flat, and the reader's stack must stay bounded whatever a client sends.
+inline constexpr int kMaxDepth = 32;
 
 // Makes room past the end of `body` for the parser, which reads a few bytes past what it parses;
 // the room is zeroed, so that no byte it reads is undefined.

@@ -41,7 +41,18 @@ BAD_VALUES = [  # (field, value): each a value the CSV path rejects
     ("amount", "12,5"),
     ("date", "2026-02-30"),
     ("user", "ca\0rol"),
+    ("amount", "1e400"),
+    ("amount", "9" * 400),
 ]
+LONE_SURROGATE = ("column user: the text holds half of a UTF-16 surrogate pair alone (\\ud800 to "
+                  "\\udfff), which stands for no character")
+
+
+def with_literal(transaction, field, literal):
+    """The transaction as JSON with `field` written as the JSON literal given."""
+    others = {key: value for key, value in transaction.items() if key != field}
+    return json.dumps(others)[:-1] + f', "{field}": {literal}}}'
+
 
 
 def with_bad_rows(tmp_path):
@@ -122,13 +133,21 @@ def bad_requests(good, reasons):
          "column amount: expected a string or a number, found null"),
         ("POST", "/v1/screen", json.dumps(good)[:-1] + ', "amount": "1"}', 422,
          "column amount is given twice"),
-        ("POST", "/v1/screen", json.dumps({**good, "pad": "x" * 5000}), 413, "over the limit"),
+        ("POST", "/v1/screen", json.dumps({**good, "pad": "x" * 500_000}), 413, "over the limit"),
+        ("POST", "/v1/screen", with_literal(good, "user", '"\\ud800"'), 422, LONE_SURROGATE),
+        ("POST", "/v1/screen", with_literal(good, "user", '"\\udc80x"'), 422, LONE_SURROGATE),
+        ("POST", "/v1/screen", with_literal(good, "x", "[" * 150_000 + "]" * 150_000), 400,
+         "deeper than 32 levels"),
+        ("POST", "/v1/screen", with_literal(good, "x", "1e"), 400, "malformed JSON"),
         ("GET", "/v1/screen", None, 405, "/v1/screen takes POST only"),
         ("POST", "/healthz", "{}", 405, "/healthz takes GET only"),
         ("GET", "/v2/screen", None, 404, "no such path: /v2/screen"),
     ]
     for (field, value), reason in zip(BAD_VALUES, reasons):
         cases.append(("POST", "/v1/screen", json.dumps({**good, field: value}), 422, reason))
+        if field == "amount" and value[0].isdigit() and "," not in value:
+            # The same value as a JSON number: its text, whatever its range, as in the file.
+            cases.append(("POST", "/v1/screen", with_literal(good, field, value), 422, reason))
     return cases
 
 
@@ -138,7 +157,7 @@ def test_every_bad_request_gets_its_status_and_reason_and_the_server_goes_on(tmp
     _, reasons = screened(tmp_path, DECISIONS, transactions=with_bad_rows(tmp_path)[0])
     reasons = reasons.tolist()
     assert len(reasons) == len(BAD_VALUES)
-    with Server("--max-body", 4000, rules=DECISIONS) as server:
+    with Server("--max-body", 400_000, rules=DECISIONS) as server:
         connection = server.connection()
         for method, path, body, status, reason in bad_requests(good, reasons):
             got, headers, text = server.request(method, path, body)
@@ -382,6 +401,9 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
     taken = f"127.0.0.1:{busy.getsockname()[1]}"
     pipe = tmp_path / "pipe"
     __import__("os").mkfifo(pipe)
+    spaced, tabbed = tmp_path / "spaced", tmp_path / "tabbed"
+    spaced.write_text("s3cret \n")
+    tabbed.write_text("\ts3cret\n")
     cases = [
         (["--rules", EXAMPLES / "missing.conf"], "missing.conf: No such file or directory"),
         (["--rules", DECISIONS, "--listen", "nowhere"], "--listen nowhere: expected HOST:PORT"),
@@ -390,6 +412,8 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
         (["--rules", DECISIONS, "--audit", pipe], "is a pipe or socket"),
         (["--rules", DECISIONS, "--shadow", DECISIONS], "needs --changes"),
         (["--rules", DECISIONS, "--connect", "screener/wrong@sample"], "ORA-01017"),
+        (["--rules", DECISIONS, "--token-file", spaced], "begins or ends with white space"),
+        (["--rules", DECISIONS, "--token-file", tabbed], "begins or ends with white space"),
     ]
     for options, message in cases:
         listen = [] if "--listen" in options else ["--listen", "127.0.0.1:0"]
@@ -460,7 +484,9 @@ def test_decide_refuses_what_the_server_refuses_and_reopens_a_lost_session(tmp_p
                                         "boolean"),
              ({**good, "amount": None}, "column amount: expected a string or a number, found null"),
              ({**good, "amount": [1]}, "column amount: expected a string or a number, found a "
-                                       "list")]
+                                       "list"),
+             ({**good, "user": "\ud800"}, LONE_SURROGATE),
+             ({**good, "user": "ca\udcffrol"}, LONE_SURROGATE)]
     cases += [({**good, field: value}, reason)
               for (field, value), reason in zip(BAD_VALUES, reasons)]
     connect = sample_database_like(tmp_path, monkeypatch, "fragile", "session lost after 3\n")

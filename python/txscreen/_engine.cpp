@@ -20,6 +20,7 @@
 
 #include "alert_capture.h"
 #include "column_source.h"
+#include "json_line.h"
 #include "memory_sink.h"
 #include "output_file.h"
 #include "report.h"
@@ -249,13 +250,23 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
 
 // One field of a transaction given to decide, as the server reads the same value in JSON: a str
 // as its bytes, a number as its text; anything else is refused with the server's reason.
-bool DecideFieldText(PyObject* item, std::string* text, std::string* problem) {
+bool DecideFieldText(PyObject* item, const std::string& column, std::string* text,
+                     std::string* problem) {
   if (PyUnicode_Check(item)) {
-    *text = ObjectText(item, {nullptr, nullptr});
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+    if (utf8 == nullptr) {
+      // A lone surrogate, as the server refuses it in a JSON string.
+      PyErr_Clear();
+      *problem = txhost::LoneSurrogateProblem(column);
+      return false;
+    }
+    text->assign(utf8, size);
     return true;
   }
+  const std::string expected = "column " + column + ": expected a string or a number, found ";
   if (PyBool_Check(item) || item == Py_None) {
-    *problem = item == Py_None ? "null" : "a boolean";
+    *problem = expected + (item == Py_None ? "null" : "a boolean");
     return false;
   }
   if (PyFloat_Check(item)) {
@@ -266,7 +277,7 @@ bool DecideFieldText(PyObject* item, std::string* text, std::string* problem) {
     *text = py::str(py::handle(item));
     return true;
   }
-  *problem = std::string("a ") + Py_TYPE(item)->tp_name;
+  *problem = expected + "a " + Py_TYPE(item)->tp_name;
   return false;
 }
 
@@ -416,9 +427,8 @@ class NativeRuleSet {
       PyObject* item = PyDict_GetItemString(mapping.ptr(), plan.header[c].c_str());
       if (item == nullptr) Raise("InputError", "missing column " + plan.header[c]);
       std::string problem;
-      if (!DecideFieldText(item, &decide_fields_[c], &problem)) {
-        Raise("InputError", "column " + plan.header[c] + ": expected a string or a number, found " +
-                                problem);
+      if (!DecideFieldText(item, plan.header[c], &decide_fields_[c], &problem)) {
+        Raise("InputError", problem);
       }
     }
     record.fields.clear();

@@ -110,4 +110,10 @@ JsonObject& JsonObject::Raw(std::string_view key, std::string_view json) {
   return *this;
 }
 
+std::string LoneSurrogateProblem(const std::string& column) {
+  return "column " + column +
+         ": the text holds half of a UTF-16 surrogate pair alone (\\ud800 to \\udfff), which "
+         "stands for no character";
+}
+
 }  // namespace txhost

@@ -38,6 +38,11 @@ class JsonObject {
 std::string AlertJson(std::string_view id, size_t line, std::string_view label,
                       std::string_view rule, std::string_view text, std::string_view value);
 
+// The problem of a text in `column` that holds half of a UTF-16 surrogate pair alone (a JSON
+// string's \ud800, say, or a Python str's): it stands for no character, so no rule can be given
+// it as text. The server and Python's decide give the same.
+std::string LoneSurrogateProblem(const std::string& column);
+
 }  // namespace txhost
 
 #endif  // TXSCREEN_HOST_ENGINE_JSON_JSON_LINE_H_
