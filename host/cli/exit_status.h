@@ -25,8 +25,8 @@ struct ExitStatusMeaning {
 inline constexpr ExitStatusMeaning kExitStatusTable[] = {
     {kExitOk,
      "everything was done: every row screened and no alert raised (`call`: the rule answered; "
-     "`serve`: stopped on SIGTERM or SIGINT with every request in flight answered and the logs "
-     "synced)"},
+     "`serve`: stopped on SIGTERM or SIGINT within `--drain` and a second, every request in "
+     "flight answered, with its decision or, past the drain's limit, 503, and the logs synced)"},
     {kExitFindings,
      "the run completed and its outputs are in place, but rows were rejected or rules raised "
      "alerts"},
@@ -40,7 +40,7 @@ inline constexpr ExitStatusMeaning kExitStatusTable[] = {
      "already went to standard output or a device is incomplete, and the message says how much"},
     {kExitHungUp,
      "hung up (SIGHUP: the terminal was closed): nothing was published (`serve` reloads its rule "
-     "sets instead)"},
+     "sets instead, also when SIGHUP comes while it starts)"},
     {kExitInterrupted,
      "interrupted (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break or console close on Windows): nothing "
      "was published, or, when it came as the outputs were put in place, every one was, and the "

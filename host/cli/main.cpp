@@ -93,16 +93,29 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
   command->add_option("--token-file", serve->token_file,
                       "Require this file's first line as a bearer token on /v1/screen and "
                       "/metrics");
-  command->add_option("--max-body", serve->max_body, "The largest request body, in bytes")
+  command->add_option("--max-body", serve->max_body,
+                      "The largest request body, in bytes (the default takes a batch of 10000 "
+                      "transactions of the sample's shape)")
       ->check(CLI::Range(size_t{1}, size_t{1} << 30));
   command->add_option("--max-inflight", serve->max_inflight,
                       "Requests screened or waiting at once; more get 503")
       ->check(CLI::Range(size_t{1}, size_t{1} << 20))
       ->default_str("64 per worker");
+  command->add_option("--max-buffered", serve->max_buffered,
+                      "Bytes of the request bodies being received at once, as declared; a body "
+                      "beyond gets 503 before it is read")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
+  command->add_option("--max-connections", serve->max_connections,
+                      "Connections open at once; one more gets 503 and is closed")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 20));
   command->add_option("--timeout", serve->timeout_seconds,
                       "Seconds a client may take to send a request or read its answer, and that "
                       "an idle connection is kept")
       ->check(CLI::Range(0.05, 3600.0));
+  command->add_option("--drain", serve->drain_seconds,
+                      "Seconds a stop (SIGTERM, SIGINT) gives the requests in flight; the rest "
+                      "get 503, and the process is gone a second later")
+      ->check(CLI::Range(0.0, 3600.0));
   command->add_option("--id", serve->id_column, "The transaction id field");
   return command;
 }

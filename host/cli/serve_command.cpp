@@ -6,6 +6,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -22,7 +23,16 @@ namespace {
 
 namespace asio = boost::asio;
 
-constexpr auto kDrainLimit = std::chrono::seconds(10);
+// A SIGHUP that comes while the server starts, before its own handling is in place: kept, and
+// honoured as a reload once it serves.
+volatile std::sig_atomic_t g_hangup_while_starting = 0;
+extern "C" void KeepHangup(int) { g_hangup_while_starting = 1; }
+
+std::string FormatSeconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
 
 int Say(const ServeOptions& options, int status, const std::string& message) {
   std::fprintf(options.messages, "txhost serve: %s\n", message.c_str());
@@ -117,8 +127,9 @@ bool SettingsFrom(ServeOptions& options, LineLog* audit, LineLog* changes, Metri
   return resolved;
 }
 
-// SIGHUP reloads the rule sets; SIGTERM or SIGINT drain the server and stop `io`, at the latest
-// when the drain's limit has passed.
+// SIGHUP reloads the rule sets; SIGTERM or SIGINT drain the server and stop `io` once every
+// connection has its answer. At the drain's limit, the requests still waiting or being decided
+// are answered 503; a second later `io` stops whatever is left.
 class SignalHandling {
  public:
   SignalHandling(asio::io_context& io, const ServeOptions& options, DecisionService& service,
@@ -128,26 +139,56 @@ class SignalHandling {
         deadline_(io) {}
 
   void Start() {
-    signals_.async_wait([this](boost::system::error_code ec, int signal) { On(ec, signal); });
+    // The handler that kept a SIGHUP during the start gives way to the set's own.
+    if (g_hangup_while_starting) {
+      g_hangup_while_starting = 0;
+      Reload("a SIGHUP came while the server started: ");
+    }
+    Wait();
   }
+  // When the process must be gone, at the latest: the drain's limit and a second.
+  std::chrono::steady_clock::time_point exit_by() const { return exit_by_; }
 
  private:
+  void Wait() {
+    signals_.async_wait([this](boost::system::error_code ec, int signal) { On(ec, signal); });
+  }
+  void Reload(const std::string& why) {
+    std::string message;
+    service_.Reload(&message);
+    Say(options_, 0, why + message);
+  }
   void On(boost::system::error_code ec, int signal) {
     if (ec) return;
     if (signal == SIGHUP) {
-      std::string message;
-      service_.Reload(&message);
-      Say(options_, 0, message);
-      Start();
-      return;
+      Reload("");
+      return Wait();
     }
+    if (stopping_) return Wait();
+    stopping_ = true;
     Say(options_, 0, std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                         ": finishing the requests in flight");
-    deadline_.expires_after(kDrainLimit);
+                         ": finishing the requests in flight, for at most " +
+                         FormatSeconds(options_.drain_seconds) + " s (--drain)");
+    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(options_.drain_seconds));
+    exit_by_ = std::chrono::steady_clock::now() + limit + std::chrono::seconds(1);
+    deadline_.expires_after(limit);
     deadline_.async_wait([this](boost::system::error_code ec) {
-      if (!ec) io_.stop();  // what is still in flight after the limit is not waited for
+      if (ec) return;
+      const size_t answered = service_.AnswerTheRest(
+          "the server is stopping and its drain limit (--drain) has passed; try another instance");
+      if (answered > 0) {
+        Say(options_, 0, "the drain limit passed: " + std::to_string(answered) +
+                             " requests answered 503, their decisions not given");
+      }
+      // What is still on its way out gets a second more.
+      deadline_.expires_at(exit_by_ - std::chrono::milliseconds(200));
+      deadline_.async_wait([this](boost::system::error_code ec) {
+        if (!ec) io_.stop();
+      });
     });
     server_.Drain([this] { io_.stop(); });
+    Wait();
   }
 
   asio::io_context& io_;
@@ -156,6 +197,8 @@ class SignalHandling {
   HttpServer& server_;
   asio::signal_set signals_;
   asio::steady_timer deadline_;
+  bool stopping_ = false;
+  std::chrono::steady_clock::time_point exit_by_ = std::chrono::steady_clock::time_point::max();
 };
 
 // The line that says the server is up, and on what.
@@ -174,6 +217,7 @@ std::string ListeningLine(const ServeOptions& options, const HttpServer& server,
 int RunServe(ServeOptions& options) {
   // A client that goes away is told by the write's error, never by a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGHUP, KeepHangup);
   std::string error, token;
   std::unique_ptr<LineLog> audit, changes;
   if (!ReadToken(options, &token, &error) || !OpenLogs(options, &audit, &changes, &error)) {
@@ -194,7 +238,7 @@ int RunServe(ServeOptions& options) {
   HttpServer server(io, *service, metrics,
                     {options.max_body,
                      std::chrono::milliseconds(static_cast<long>(options.timeout_seconds * 1000)),
-                     token});
+                     token, options.max_buffered, options.max_connections});
   Wipe(&token);
   if (!server.Listen(options.listen, &error)) return Say(options, kExitUsage, error);
   server.Start();
@@ -207,11 +251,18 @@ int RunServe(ServeOptions& options) {
   for (unsigned t = 0; t < 2; ++t) threads.emplace_back([&] { io.run(); });
   for (std::thread& thread : threads) thread.join();
 
-  if (!service->Stop(&error)) {
-    return Say(options, kExitFailed, "stopped, but the log could not be put on the disk: " + error);
-  }
-  return Say(options, kExitOk, "stopped; " + std::string(audit ? "the audit is synced; " : "") +
-                                   "the sessions are closed");
+  const bool synced = service->Stop(&error, signals.exit_by());
+  const int status =
+      synced ? Say(options, kExitOk,
+                   "stopped; " + std::string(audit ? "the audit is synced; " : "") +
+                       (service->abandoned()
+                            ? "workers still waiting on the database are left behind"
+                            : "the sessions are closed"))
+             : Say(options, kExitFailed, "stopped, but the log could not be put on the disk: " + error);
+  // A worker still inside a database call cannot be joined: the process ends without waiting
+  // for it, its request answered and nothing of it recorded.
+  if (service->abandoned()) std::_Exit(status);
+  return status;
 }
 
 }  // namespace txhost

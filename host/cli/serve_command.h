@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "http_server.h"
+
 namespace txhost {
 
 // What `txhost serve --help` says of the API and the signals.
@@ -16,16 +18,24 @@ inline constexpr char kServeHelp[] = R"(The API (JSON in and out; errors are {"e
                     read as its text in the request, as the same text in a CSV file would be.
                     200 {"id", "checks": {LABEL: 0|1}, "flagged", "score", "outcome", "alerts"}
                     (score and outcome when the set has them); in a batch, an item that a file
-                    would reject is {"id", "rejected": REASON}. 400 malformed JSON, 422 a missing
-                    column or a bad value, 413 a body over --max-body, 401 no or a wrong token,
-                    503 with Retry-After when overloaded or without a database session.
+                    would reject is {"id", "rejected": REASON}. 400 malformed JSON or values
+                    nested deeper than 32 levels, 422 a missing column or a bad value, 413 a body
+                    over --max-body, 401 no or a wrong token (WWW-Authenticate: Bearer), 503
+                    with Retry-After when overloaded (--max-inflight, --max-buffered,
+                    --max-connections), without a database session, or stopping.
   GET /healthz      200 while the process runs
   GET /readyz       200 when every worker can decide and every log can record, else 503
   GET /metrics      the counters in the Prometheus text format (behind the token when one is set)
+Every GET answers HEAD too. An answer given before a body was read (401, 404, 405, 413, 503) is
+followed by a lingering close, so that a client still sending reads it.
+A single transaction never waits for a whole batch: batches are decided 64 transactions at a
+time, with the single transactions that wait decided in between. A worker whose database session
+is lost opens a new one on its own, after 100 ms, doubling to 5 s, whether or not requests come.
 Signals: SIGHUP reads the rule sets again and serves them if they can be used, keeping the last
-good ones otherwise; SIGTERM or SIGINT stop accepting, finish the requests in flight (at most
-10 s), sync the logs, close the sessions and exit 0. --audit and --changes are appended to and
-synced every second.
+good ones otherwise (one that comes while the server starts is honoured once it serves); SIGTERM
+or SIGINT stop accepting, answer the requests in flight for at most --drain seconds and the
+rest 503, sync the logs, close the sessions and exit 0 within the drain and a second. --audit
+and --changes are appended to and synced every second.
 )";
 
 struct ServeOptions {
@@ -40,15 +50,19 @@ struct ServeOptions {
   std::string changes;  // with a shadow: where the transactions it decides otherwise go
   std::string token_file;
   std::string id_column = "id";
-  size_t max_body = 1 << 20;
+  size_t max_body = kDefaultMaxBody;
   size_t max_inflight = 0;  // 0: 64 per worker
+  size_t max_buffered = kDefaultMaxBuffered;
+  size_t max_connections = kDefaultMaxConnections;
   double timeout_seconds = 10;
+  double drain_seconds = 10;
   std::FILE* messages = stderr;
 };
 
-// Serves until SIGTERM or SIGINT, then finishes the requests in flight (for at most 10 s), syncs
-// the logs, closes the sessions and gives an ExitStatus (exit_status.h). SIGHUP reloads the rule
-// sets.
+// Serves until SIGTERM or SIGINT, then finishes the requests in flight (for at most
+// --drain seconds, answering the rest 503), syncs the logs, closes the sessions and gives an
+// ExitStatus (exit_status.h), within the drain's limit and a second. SIGHUP reloads the rule
+// sets, also one that comes while the server starts.
 int RunServe(ServeOptions& options);
 
 }  // namespace txhost

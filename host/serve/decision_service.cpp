@@ -16,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
 constexpr auto kLongestBackoff = std::chrono::seconds(5);
+// A batch is decided this many transactions at a time, with the single transactions that wait
+// decided between two slices: a single decision never waits for a whole batch.
+constexpr size_t kSlice = 64;
 
 std::string ErrorJson(const std::string& message) {
   return JsonObject().Text("error", message).Close();
@@ -50,11 +53,28 @@ struct DecisionService::Decided {
   size_t shadow_changes = 0;
 };
 
-struct DecisionService::Worker {
-  std::thread thread;
-  // The decider of the rules it last screened with, which it keeps alive.
+// A decider of the rules it was made for, which it keeps alive.
+struct KeptDecider {
   std::shared_ptr<const ServedRules> rules;
   std::unique_ptr<TransactionDecider> decider;
+
+  TransactionDecider& For(const std::shared_ptr<const ServedRules>& wanted) {
+    if (!decider || rules != wanted) {
+      rules = wanted;
+      decider = std::make_unique<TransactionDecider>(*wanted->plan);
+    }
+    return *decider;
+  }
+  void Reset() {
+    decider.reset();
+    rules.reset();
+  }
+};
+
+struct DecisionService::Worker {
+  std::thread thread;
+  // One for batches and one for the single transactions served between their slices.
+  KeptDecider batches, singles;
   std::unique_ptr<HostSession> session;
   OciHandles handles{};
   Clock::time_point retry_at{};
@@ -62,7 +82,8 @@ struct DecisionService::Worker {
   std::string session_problem;
 };
 
-DecisionService::DecisionService(ServiceSettings settings) : settings_(std::move(settings)) {}
+DecisionService::DecisionService(ServiceSettings settings)
+    : settings_(std::move(settings)), queue_(settings_.max_inflight) {}
 
 std::string UtcNow() {
   auto now = std::chrono::system_clock::now();
@@ -128,6 +149,10 @@ std::unique_ptr<DecisionService> DecisionService::Start(ServiceSettings settings
       return nullptr;  // the sessions opened so far close with their workers
     }
   }
+  {
+    txscreen::MutexLock lock(&service->exits_mutex_);
+    service->running_ = service->workers_.size();
+  }
   for (auto& worker : service->workers_) {
     worker->thread = std::thread([s = service.get(), w = worker.get()] { s->Work(w); });
   }
@@ -165,36 +190,36 @@ bool DecisionService::Reload(std::string* message) {
   return true;
 }
 
-bool DecisionService::Submit(std::shared_ptr<const ServedRules> rules, RequestRows rows,
-                             Done done) {
-  if (inflight_.fetch_add(1) >= settings_.max_inflight) {
-    inflight_.fetch_sub(1);
-    return false;
-  }
-  {
-    txscreen::MutexLock lock(&queue_mutex_);
-    queue_.push_back({std::move(rules), std::move(rows), std::move(done)});
-  }
-  queue_changed_.notify_one();
-  return true;
+bool DecisionService::Submit(std::string body, Done done) {
+  return queue_.Push(Current(), std::move(body), std::move(done));
+}
+
+bool DecisionService::NeedsSession(const Worker& worker) const {
+  return settings_.login && !worker.session && Current()->plan->needs_database;
 }
 
 void DecisionService::Work(Worker* worker) {
   for (;;) {
-    Job job;
-    {
-      txscreen::MutexLock lock(&queue_mutex_);
-      while (queue_.empty() && !stopping_) queue_changed_.wait(queue_mutex_);
-      if (queue_.empty()) break;
-      job = std::move(queue_.front());
-      queue_.pop_front();
+    // A worker without its session opens it again as soon as its backoff allows, whether or not
+    // requests come, so that readiness comes back on its own.
+    Clock::time_point until = Clock::now() + std::chrono::seconds(1);
+    if (NeedsSession(*worker)) {
+      std::string ignored;
+      if (!EnsureSession(worker, &ignored)) until = worker->retry_at;
     }
-    Answer answer = Decide(worker, job);
-    inflight_.fetch_sub(1);
-    job.done(std::move(answer));
+    Job job;
+    const RequestQueue::Taken taken = queue_.Next(&job, until);
+    if (taken == RequestQueue::Taken::kStopped) break;
+    if (taken == RequestQueue::Taken::kTimedOut) continue;
+    Serve(worker, job);
+    queue_.Decided(job);
   }
-  worker->decider.reset();
+  worker->batches.Reset();
+  worker->singles.Reset();
   if (worker->session) LoseSession(worker);
+  txscreen::MutexLock lock(&exits_mutex_);
+  --running_;
+  exited_.notify_all();
 }
 
 bool DecisionService::EnsureSession(Worker* worker, std::string* reason) {
@@ -217,7 +242,9 @@ bool DecisionService::EnsureSession(Worker* worker, std::string* reason) {
   }
   worker->handles = worker->session->handles();
   worker->backoff = kFirstBackoff;
-  worker->decider.reset();  // a screener that saw its session lost is done with
+  // Screeners that saw their session lost are done with.
+  worker->batches.Reset();
+  worker->singles.Reset();
   ++sessions_open_;
   return true;
 }
@@ -225,34 +252,65 @@ bool DecisionService::EnsureSession(Worker* worker, std::string* reason) {
 void DecisionService::LoseSession(Worker* worker) {
   worker->session.reset();
   worker->handles = {};
-  worker->decider.reset();
-  worker->retry_at = Clock::now();  // the next request opens a new one at once
+  worker->batches.Reset();
+  worker->singles.Reset();
+  worker->retry_at = Clock::now();  // a new one is opened at once
   --sessions_open_;
 }
 
-Answer DecisionService::Decide(Worker* worker, const Job& job) {
+void DecisionService::Serve(Worker* worker, const Job& job) {
+  Decided decided;
+  Answer answer = Decide(worker, job, &decided);
+  if (answer.status != 200) {
+    job.answer->Settle(answer);
+    return;
+  }
+  Deliver(job, decided);
+}
+
+void DecisionService::ServeWaitingSingles(Worker* worker) {
+  Job single;
+  while (queue_.NextSingle(&single)) {
+    Serve(worker, single);
+    queue_.Decided(single);
+    if (!worker->session && single.rules->plan->needs_database) return;
+  }
+}
+
+Answer DecisionService::Decide(Worker* worker, const Job& job, Decided* decided) {
   const DecisionPlan& plan = *job.rules->plan;
   std::string reason;
   if (plan.needs_database && !EnsureSession(worker, &reason)) return {503, ErrorJson(reason)};
-  if (!worker->decider || worker->rules != job.rules) {
-    worker->rules = job.rules;
-    worker->decider = std::make_unique<TransactionDecider>(plan);
+  RequestRows rows;
+  std::string& body = const_cast<std::string&>(job.body);
+  PadForReading(&body);
+  switch (ReadRequestRows(body, plan.header, &rows, &reason)) {
+    case RequestError::kMalformed: return {400, ErrorJson(reason)};
+    case RequestError::kUnprocessable: return {422, ErrorJson(reason)};
+    case RequestError::kNone: break;
   }
-  const RequestRows& rows = job.rows;
+  if (!rows.batch && !rows.problems[0].empty()) return {422, ErrorJson(rows.problems[0])};
+  TransactionDecider* decider = &(job.batch ? worker->batches : worker->singles).For(job.rules);
   const std::string time = UtcNow();
-  Decided decided;
-  decided.body = rows.batch ? "[" : "";
-  decided.body.reserve(rows.records.size() * 320);
+  decided->body = rows.batch ? "[" : "";
+  decided->body.reserve(rows.records.size() * 320);
   RowResult result;
   for (size_t r = 0; r < rows.records.size(); ++r) {
+    if (job.batch && r > 0 && r % kSlice == 0) {
+      ServeWaitingSingles(worker);
+      if (plan.needs_database && !worker->session) {
+        return {503, ErrorJson("the database session was lost while the batch was decided")};
+      }
+      decider = &worker->batches.For(job.rules);
+    }
     const CsvRecord& record = rows.records[r];
     const std::string_view id = record.fields[plan.id_column];
-    if (r > 0) decided.body += ",";
+    if (r > 0) decided->body += ",";
     if (!rows.problems[r].empty()) {
-      decided.body += RejectedJson(id, rows.problems[r]);
+      decided->body += RejectedJson(id, rows.problems[r]);
       continue;
     }
-    worker->decider->Decide(record, worker->handles, &result);
+    decider->Decide(record, worker->handles, &result);
     if (result.on_lost_session) {
       std::string lost =
           result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
@@ -261,35 +319,46 @@ Answer DecisionService::Decide(Worker* worker, const Job& job) {
     }
     if (!result.reject.empty()) {
       if (!rows.batch) return {422, ErrorJson(result.reject)};
-      decided.body += RejectedJson(id, result.reject);
+      decided->body += RejectedJson(id, result.reject);
       continue;
     }
-    AppendAnswerJson(plan, id, result, &decided.body);
+    AppendAnswerJson(plan, id, result, &decided->body);
     if (settings_.audit != nullptr) {
-      decided.audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
+      decided->audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
     }
     std::string change = ShadowChangeJson(plan, id, result);
     if (!change.empty()) {
-      decided.changes += change + "\n";
-      ++decided.shadow_changes;
+      decided->changes += change + "\n";
+      ++decided->shadow_changes;
     }
-    decided.tallies.push_back(TallyOf(plan, result));
+    decided->tallies.push_back(TallyOf(plan, result));
   }
+  if (rows.batch) decided->body += "]";
+  return {200, ""};
+}
+
+void DecisionService::Deliver(const Job& job, const Decided& decided) {
+  // A request answered already (at a stop's limit) has no decision to record.
+  if (!job.answer->Claim()) return;
   // A decision that is not recorded is not given.
   for (LineLog* log : {settings_.audit, settings_.changes}) {
     const std::string& lines = log == settings_.audit ? decided.audit : decided.changes;
     if (log != nullptr && !lines.empty() && !log->Append(lines)) {
-      return {503, ErrorJson("cannot record the decision: " + log->failure())};
+      return job.answer->Give({503, ErrorJson("cannot record the decision: " + log->failure())});
     }
   }
   Count(decided);
-  return {200, rows.batch ? decided.body + "]" : decided.body};
+  job.answer->Give({200, decided.body});
 }
 
 void DecisionService::Count(const Decided& decided) {
   if (settings_.metrics == nullptr) return;
   for (const TransactionTally& tally : decided.tallies) settings_.metrics->Transaction(tally);
   for (size_t n = 0; n < decided.shadow_changes; ++n) settings_.metrics->ShadowChange();
+}
+
+size_t DecisionService::AnswerTheRest(const std::string& reason) {
+  return queue_.AnswerAll({503, ErrorJson(reason)});
 }
 
 bool DecisionService::Ready(std::string* reason) const {
@@ -316,19 +385,36 @@ bool DecisionService::SyncLogs() {
   return synced;
 }
 
-bool DecisionService::Stop(std::string* error) {
+bool DecisionService::Stop(std::string* error, Clock::time_point until) {
   if (stopped_) return true;
   stopped_ = true;
+  queue_.Stop();
   {
-    txscreen::MutexLock lock(&queue_mutex_);
-    stopping_ = true;
+    txscreen::MutexLock lock(&exits_mutex_);
+    while (running_ > 0) {
+      if (until == Clock::time_point::max()) {
+        exited_.wait(exits_mutex_);
+      } else if (exited_.wait_until(exits_mutex_, until) == std::cv_status::timeout) {
+        break;
+      }
+    }
+    abandoned_ = running_ > 0;
   }
-  queue_changed_.notify_all();
   for (auto& worker : workers_) {
-    if (worker->thread.joinable()) worker->thread.join();
+    // A worker still in a database call past the limit is left to the process's exit, with its
+    // request answered already: it records nothing when it comes back.
+    if (!worker->thread.joinable()) continue;
+    if (abandoned_) {
+      worker->thread.detach();
+    } else {
+      worker->thread.join();
+    }
+  }
+  if (abandoned_) {
+    for (auto& worker : workers_) worker.release();  // still in use by its thread
   }
   workers_.clear();
-  routing_.reset();
+  if (!abandoned_) routing_.reset();
   if (SyncLogs()) return true;
   for (LineLog* log : {settings_.audit, settings_.changes}) {
     if (log != nullptr && log->failed()) *error = log->failure();

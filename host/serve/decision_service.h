@@ -6,6 +6,7 @@
 #define TXSCREEN_HOST_SERVE_DECISION_SERVICE_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "alert_capture.h"
 #include "line_log.h"
 #include "metrics.h"
+#include "request_queue.h"
 #include "request_rows.h"
 #include "rule_set.h"
 #include "session.h"
@@ -47,12 +49,6 @@ struct ServiceSettings {
   Metrics* metrics = nullptr;
 };
 
-// A request's answer: its HTTP status and JSON body.
-struct Answer {
-  int status = 200;
-  std::string body;
-};
-
 class DecisionService {
  public:
   // Reads and binds the rule sets, and logs every worker in, all at once. Null and the reason,
@@ -68,55 +64,66 @@ class DecisionService {
   // line that says which happened goes to `message`.
   bool Reload(std::string* message);
 
-  using Done = std::function<void(Answer)>;
-  // Hands `rows`, read against `rules`, to the next free worker, which calls `done` on its own
-  // thread. False, and `done` is never called, when the requests in flight are at their bound.
-  bool Submit(std::shared_ptr<const ServedRules> rules, RequestRows rows, Done done);
+  using Done = AnswerDone;
+  // Hands a request's body, to be read against the rules served now, to the next free worker,
+  // which calls `done` on its own thread. Single transactions go ahead of batches, and a batch
+  // is decided in slices with the single transactions that wait served between them. False,
+  // and `done` is never called, when the requests in flight are at their bound.
+  bool Submit(std::string body, Done done);
 
-  size_t inflight() const { return inflight_.load(); }
+  size_t inflight() const { return queue_.inflight(); }
   size_t sessions_open() const { return sessions_open_.load(); }
   // Whether every worker can decide and every log can record: false with the reason.
   bool Ready(std::string* reason) const;
   // Puts the logs on the disk; the server calls it every second. False when one has failed.
   bool SyncLogs();
-  // Lets the workers finish what was handed in, then closes their sessions. False with the
-  // reason when the logs could not be put on the disk.
-  bool Stop(std::string* error);
+  // At a stop's limit: answers every request still waiting or being decided with 503; a
+  // decision finished after this is neither recorded nor answered. Gives how many it answered.
+  size_t AnswerTheRest(const std::string& reason);
+  // Lets the workers finish what was handed in, waiting for them until `until`, then closes
+  // their sessions and syncs the logs. A worker still in a database call then is left to the
+  // process's exit (abandoned() says so). False with the reason when the logs could not be put
+  // on the disk.
+  bool Stop(std::string* error,
+            std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
+  bool abandoned() const { return abandoned_; }
 
  private:
-  struct Job {
-    std::shared_ptr<const ServedRules> rules;
-    RequestRows rows;
-    Done done;
-  };
   struct Worker;
   struct Decided;
 
   explicit DecisionService(ServiceSettings settings);
   std::shared_ptr<ServedRules> Load(std::string* error) const;
   void Work(Worker* worker);
-  Answer Decide(Worker* worker, const Job& job);
+  // Decides and answers `job`.
+  void Serve(Worker* worker, const Job& job);
+  // The job's answer, or its decisions in `decided` (status 200).
+  Answer Decide(Worker* worker, const Job& job, Decided* decided);
+  // Records what was decided and answers, unless the request was answered already.
+  void Deliver(const Job& job, const Decided& decided);
+  void ServeWaitingSingles(Worker* worker);
   void Count(const Decided& decided);
   // Opens the worker's session when it has none and its backoff has passed. False with the
   // reason while it cannot.
   bool EnsureSession(Worker* worker, std::string* reason);
   void LoseSession(Worker* worker);
+  bool NeedsSession(const Worker& worker) const;
 
   ServiceSettings settings_;
   std::unique_ptr<AlertRouting> routing_;
   std::vector<std::unique_ptr<Worker>> workers_;
-  std::atomic<size_t> inflight_{0};
   std::atomic<size_t> sessions_open_{0};
   std::atomic<uint64_t> generations_{0};
+  RequestQueue queue_;
 
   mutable txscreen::Mutex rules_mutex_;
   std::shared_ptr<const ServedRules> current_ GUARDED_BY(rules_mutex_);
 
-  txscreen::Mutex queue_mutex_;
-  std::condition_variable_any queue_changed_;
-  std::deque<Job> queue_ GUARDED_BY(queue_mutex_);
-  bool stopping_ GUARDED_BY(queue_mutex_) = false;
+  txscreen::Mutex exits_mutex_;
+  std::condition_variable_any exited_;
+  size_t running_ GUARDED_BY(exits_mutex_) = 0;
   bool stopped_ = false;
+  bool abandoned_ = false;
 };
 
 // The time as the audit writes it: UTC, to the millisecond ("2026-12-09T06:40:01.123Z").

@@ -1,11 +1,15 @@
-// One client's connection, on a strand of its own: it reads a request's headers, then its body,
-// hands it to the server's routes, and writes the answer, which a worker may give from another
-// thread. A stalled client is cut off by the timeout; a drain closes an idle one.
+// One client's connection, on a strand of its own: it reads a request's headers, has the server
+// admit it (the route, the token, the body's size and the bodies' budget), reads its body, hands
+// it to the route, and writes the answer, which a worker may give from another thread. A stalled
+// client is cut off by the timeout; a drain closes an idle one. After an answer given before the
+// body was read, the connection goes on reading and discarding for a while (a lingering close),
+// so that the client, still sending, reads the answer rather than a reset.
 #ifndef TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
 #define TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <array>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -20,6 +24,8 @@ inline constexpr char kJsonType[] = "application/json";
 
 // A JSON body {"error": message}.
 std::string ErrorBody(const std::string& message);
+// The time now as an HTTP Date field gives it (RFC 9110, 5.6.7): "Wed, 09 Dec 2026 06:40:01 GMT".
+std::string HttpDate();
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -38,16 +44,27 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Answers the request; from any thread.
   void Reply(int status, std::string body, const char* content_type = kJsonType,
              bool retry_later = false);
+  // Answers {"error": message} and closes, lingering: on the connection's strand only, before
+  // the body is read (or in place of reading it).
+  void Refuse(int status, const std::string& message, bool retry_later = false);
 
  private:
   using Clock = std::chrono::steady_clock;
 
   void ReadHeader();
   void OnHeader(boost::beast::error_code ec);
-  void ReadBody();
+  // Whether the request's framing can be served; answered and false when not.
+  bool FramingServed();
+  // Whether the body's declared size fits --max-body and the bodies' budget; answered and
+  // false when not.
+  bool BodyFits();
+  void ReadBody(const Route* route);
   void OnReadError(boost::beast::error_code ec);
-  void Refuse(int status, const std::string& message);
   void Write(int status, const std::string& body, const char* content_type, bool retry_later);
+  void Written(boost::beast::error_code ec, bool keep);
+  void ReleaseBudget();
+  void Linger();
+  void Discard(Clock::time_point until, size_t left);
   void Close();
 
   boost::beast::tcp_stream stream_;
@@ -60,9 +77,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool enrolled_ = false;
   bool idle_ = false;
   bool close_after_ = false;
+  bool linger_ = false;
+  size_t budget_held_ = 0;  // of the bodies' budget, for this request's body
   const char* allow_ = "";
   int status_ = 0;
   Clock::time_point started_{};
+  std::array<char, 16384> discarded_{};
 };
 
 }  // namespace txhost

@@ -1,12 +1,13 @@
-// The listener, the drain and the routes: which path answers what, behind which checks.
+// The listener, the drain and the routes: which path answers what, behind which checks, all
+// decided from a request's headers before its body is read.
 #include "http_server.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
 
 #include "http_connection.h"
 #include "json_line.h"
-#include "request_rows.h"
 
 namespace txhost {
 
@@ -24,6 +25,20 @@ bool SameSecret(const std::string& given, const std::string& expected) {
     differ |= a ^ b;
   }
   return differ == 0;
+}
+
+std::string_view TargetPath(std::string_view target) {
+  if (!target.empty() && target.front() != '/') {
+    // The absolute form, which a server must accept (RFC 9112, 3.2.2): the path after the
+    // authority, or "/" when it has none.
+    const size_t scheme = target.find("://");
+    if (scheme != std::string_view::npos) {
+      const size_t path = target.find_first_of("/?", scheme + 3);
+      target = path == std::string_view::npos ? "/" : target.substr(path);
+      if (target.front() == '?') target = "/";
+    }
+  }
+  return target.substr(0, target.find('?'));
 }
 
 HttpServer::HttpServer(asio::io_context& io, DecisionService& service, Metrics& metrics,
@@ -74,6 +89,19 @@ std::string HttpServer::LocalAddress() const {
 
 void HttpServer::Start() { Accept(); }
 
+namespace {
+
+// The answer to a connection beyond --max-connections, written at once without reading anything.
+std::string TooManyConnections() {
+  const std::string body = ErrorBody("too many connections (--max-connections); try again shortly");
+  return "HTTP/1.1 503 Service Unavailable\r\nServer: txhost\r\nDate: " + HttpDate() +
+         "\r\nContent-Type: " + kJsonType +
+         "\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+}  // namespace
+
 void HttpServer::Accept() {
   acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || draining()) return;
@@ -83,7 +111,19 @@ void HttpServer::Accept() {
       retry_.async_wait([this](beast::error_code) { Accept(); });
       return;
     }
-    std::make_shared<Connection>(std::move(socket), *this)->Start();
+    if (registry_->count.load() >= settings_.max_connections) {
+      metrics_.Request(503, 0);
+      auto refused = std::make_shared<tcp::socket>(std::move(socket));
+      auto answer = std::make_shared<std::string>(TooManyConnections());
+      asio::async_write(*refused, asio::buffer(*answer),
+                        [refused, answer](beast::error_code, size_t) {
+                          beast::error_code ignored;
+                          refused->shutdown(tcp::socket::shutdown_both, ignored);
+                          refused->close(ignored);
+                        });
+    } else {
+      std::make_shared<Connection>(std::move(socket), *this)->Start();
+    }
     Accept();
   });
 }
@@ -109,12 +149,7 @@ void HttpServer::Drain(std::function<void()> drained) {
 }
 
 void HttpServer::WaitForDrained(std::function<void()> drained) {
-  bool empty;
-  {
-    txscreen::MutexLock lock(&registry_->mutex);
-    empty = registry_->open.empty();
-  }
-  if (empty && service_.inflight() == 0) return drained();
+  if (registry_->count.load() == 0 && service_.inflight() == 0) return drained();
   retry_.expires_after(std::chrono::milliseconds(10));
   retry_.async_wait([this, drained = std::move(drained)](beast::error_code) mutable {
     WaitForDrained(std::move(drained));
@@ -134,86 +169,73 @@ bool Authorized(Connection& connection, const std::string& token) {
                       beast::iequals(beast::string_view(given.data(), kScheme.size()),
                                      beast::string_view(kScheme.data(), kScheme.size()));
   if (bearer && SameSecret(std::string(given.substr(kScheme.size())), token)) return true;
-  connection.Reply(401, ErrorBody(bearer ? "wrong bearer token"
-                                         : "an Authorization: Bearer token is needed"));
+  connection.Refuse(401, bearer ? "wrong bearer token" : "an Authorization: Bearer token is needed");
   return false;
 }
 
-}  // namespace
-
-void HttpServer::Handle(const std::shared_ptr<Connection>& connection) {
-  auto& request = connection->request();
-  std::string_view target(request.target().data(), request.target().size());
-  target = target.substr(0, target.find('?'));
-  const http::verb method = request.method();
-  struct Route {
-    std::string_view path;
-    http::verb method;
-    bool behind_token;
-    void (HttpServer::*answer)(const std::shared_ptr<Connection>&);
-  };
-  static constexpr Route kRoutes[] = {
-      {"/v1/screen", http::verb::post, true, &HttpServer::Screen},
-      {"/healthz", http::verb::get, false, &HttpServer::Healthy},
-      {"/readyz", http::verb::get, false, &HttpServer::Ready},
-      {"/metrics", http::verb::get, true, &HttpServer::Metered},
-  };
-  for (const Route& route : kRoutes) {
-    if (route.path != target) continue;
-    if (route.behind_token && !Authorized(*connection, settings_.token)) return;
-    if (method != route.method) {
-      const char* allowed = route.method == http::verb::post ? "POST" : "GET";
-      connection->set_allow(allowed);
-      return connection->Reply(405, ErrorBody(std::string(target) + " takes " + allowed + " only"));
-    }
-    return (this->*route.answer)(connection);
-  }
-  connection->Reply(404, ErrorBody("no such path: " + std::string(target) +
-                                   "; POST /v1/screen decides transactions"));
-}
-
-void HttpServer::Healthy(const std::shared_ptr<Connection>& connection) {
+void Healthy(HttpServer&, const std::shared_ptr<Connection>& connection) {
   connection->Reply(200, "{\"status\":\"ok\"}\n");
 }
 
-void HttpServer::Ready(const std::shared_ptr<Connection>& connection) {
+void Ready(HttpServer& server, const std::shared_ptr<Connection>& connection) {
   std::string reason = "draining: the server is stopping";
-  if (!draining() && service_.Ready(&reason)) return connection->Reply(200, "{\"ready\":true}\n");
+  if (!server.draining() && server.service().Ready(&reason)) {
+    return connection->Reply(200, "{\"ready\":true}\n");
+  }
   connection->Reply(503, JsonObject().Raw("ready", "false").Text("reason", reason).Close() + "\n");
 }
 
-void HttpServer::Metered(const std::shared_ptr<Connection>& connection) {
-  connection->Reply(200, metrics_.Text(service_.sessions_open(), service_.inflight()),
+void Metered(HttpServer& server, const std::shared_ptr<Connection>& connection) {
+  connection->Reply(200,
+                    server.metrics().Text(server.service().sessions_open(),
+                                          server.service().inflight()),
                     "text/plain; version=0.0.4");
 }
 
-// The rows are read here, on the I/O thread, so that a malformed request never takes a worker.
-void HttpServer::Screen(const std::shared_ptr<Connection>& connection) {
-  std::shared_ptr<const ServedRules> rules = service_.Current();
-  std::string& body = connection->request().body();
-  PadForReading(&body);
-  RequestRows rows;
-  std::string error;
-  switch (ReadRequestRows(body, rules->plan->header, &rows, &error)) {
-    case RequestError::kMalformed:
-      return connection->Reply(400, ErrorBody(error));
-    case RequestError::kUnprocessable:
-      return connection->Reply(422, ErrorBody(error));
-    case RequestError::kNone:
-      break;
-  }
-  if (!rows.batch && !rows.problems[0].empty()) {
-    return connection->Reply(422, ErrorBody(rows.problems[0]));
-  }
-  const bool taken = service_.Submit(rules, std::move(rows), [connection](Answer answer) {
-    connection->Reply(answer.status, answer.body + "\n", kJsonType, answer.status == 503);
-  });
+// The body is read into rows by a worker, never on an I/O thread: its cost grows with its size.
+void Screen(HttpServer& server, const std::shared_ptr<Connection>& connection) {
+  const bool taken = server.service().Submit(
+      std::move(connection->request().body()), [connection](Answer answer) {
+        connection->Reply(answer.status, answer.body + "\n", kJsonType, answer.status == 503);
+      });
   if (!taken) {
     connection->Reply(503,
-                      ErrorBody("overloaded: " + std::to_string(service_.inflight()) +
+                      ErrorBody("overloaded: " + std::to_string(server.service().inflight()) +
                                 " requests in flight; try again shortly"),
                       kJsonType, true);
   }
+}
+
+constexpr Route kRoutes[] = {
+    {"/v1/screen", http::verb::post, true, &Screen},
+    {"/healthz", http::verb::get, false, &Healthy},
+    {"/readyz", http::verb::get, false, &Ready},
+    {"/metrics", http::verb::get, true, &Metered},
+};
+
+}  // namespace
+
+const Route* HttpServer::Admit(const std::shared_ptr<Connection>& connection) {
+  const auto& request = connection->request();
+  const std::string_view path = TargetPath({request.target().data(), request.target().size()});
+  const Route* route = nullptr;
+  for (const Route& candidate : kRoutes) {
+    if (candidate.path == path) route = &candidate;
+  }
+  if (route == nullptr) {
+    connection->Refuse(404, "no such path: " + std::string(path) +
+                                "; POST /v1/screen decides transactions");
+    return nullptr;
+  }
+  if (route->behind_token && !Authorized(*connection, settings_.token)) return nullptr;
+  const http::verb method = request.method();
+  if (method != route->method && !(method == http::verb::head && route->method == http::verb::get)) {
+    const bool post = route->method == http::verb::post;
+    connection->set_allow(post ? "POST" : "GET, HEAD");
+    connection->Refuse(405, std::string(path) + (post ? " takes POST only" : " takes GET or HEAD"));
+    return nullptr;
+  }
+  return route;
 }
 
 }  // namespace txhost

@@ -140,7 +140,7 @@ def bad_requests(good, reasons):
          "deeper than 32 levels"),
         ("POST", "/v1/screen", with_literal(good, "x", "1e"), 400, "malformed JSON"),
         ("GET", "/v1/screen", None, 405, "/v1/screen takes POST only"),
-        ("POST", "/healthz", "{}", 405, "/healthz takes GET only"),
+        ("POST", "/healthz", "{}", 405, "/healthz takes GET or HEAD"),
         ("GET", "/v2/screen", None, 404, "no such path: /v2/screen"),
     ]
     for (field, value), reason in zip(BAD_VALUES, reasons):
@@ -163,7 +163,7 @@ def test_every_bad_request_gets_its_status_and_reason_and_the_server_goes_on(tmp
             got, headers, text = server.request(method, path, body)
             assert (got, reason) == (status, reason) and reason in json.loads(text)["error"], text
             if status == 405:
-                assert headers["Allow"] == ("POST" if path == "/v1/screen" else "GET")
+                assert headers["Allow"] == ("POST" if path == "/v1/screen" else "GET, HEAD")
             # The server goes on, and a kept-alive connection with it.
             assert server.screen(good, connection)[0] == 200
         # A request that is not HTTP at all.
