@@ -17,6 +17,7 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr size_t kMaxHeader = 16 * 1024;
+constexpr size_t kUncountedBody = 64 * 1024;
 // A lingering close reads for at most this long and this much, and waits at most kLingerRead for
 // each read, as nginx's lingering_time and lingering_timeout bound it.
 constexpr auto kLingerTime = std::chrono::seconds(5);
@@ -154,10 +155,12 @@ bool Connection::BodyFits() {
                     std::to_string(max_body) + " (--max-body)");
     return false;
   }
-  // A chunked body has no size to declare: it is counted at the most it may grow to.
+  // A chunked body has no size to declare: it is counted at the most it may grow to. A body of
+  // one transaction or a few is not counted, so that decisions go on beside large bodies that
+  // fill the budget; --max-connections bounds what those take.
   const size_t declared = length ? static_cast<size_t>(*length)
                                  : parser_->chunked() ? max_body : 0;
-  if (declared == 0) return true;
+  if (declared <= kUncountedBody) return true;
   const size_t budget = server_.settings().max_buffered;
   size_t held = registry_->buffered.load();
   do {

@@ -159,3 +159,53 @@ def env_with(**values):
     env = dict(os.environ)
     env.update({name: str(value) for name, value in values.items()})
     return env
+
+
+def raw_exchange(host, port, data, seconds=5):
+    """Sends `data` as it is and reads until the server closes or `seconds` pass: the bytes
+    received, and whether the server closed the connection."""
+    with socket.create_connection((host, port), timeout=seconds) as raw:
+        raw.sendall(data)
+        received = b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            raw.settimeout(max(0.05, min(0.5, deadline - time.monotonic())))
+            try:
+                chunk = raw.recv(65536)
+            except socket.timeout:
+                if received:
+                    return received, False
+                continue
+            if not chunk:
+                return received, True
+            received += chunk
+        return received, False
+
+
+def parse_responses(received, methods=()):
+    """Each response in `received`: (status, headers with lower-case names, body); the answer to
+    a HEAD (by `methods`, the requests' in order) has no body whatever its length says."""
+    responses = []
+    methods = list(methods)
+    while received:
+        head, _, rest = received.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        status = int(lines[0].split()[1])
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            headers.setdefault(name.strip().lower(), []).append(value.strip())
+        head_request = status != 100 and methods and methods.pop(0) == "HEAD"
+        length = (0 if status in (100, 204, 304) or head_request
+                  else int(headers.get("content-length", ["0"])[0]))
+        responses.append((status, headers, rest[:length]))
+        received = rest[length:]
+    return responses
+
+
+def resident_megabytes(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError(f"no VmRSS for {pid}")

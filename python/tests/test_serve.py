@@ -16,7 +16,8 @@ import pytest
 
 import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
-from serve_helpers import Load, Server, free_port
+from serve_helpers import (Load, Server, free_port, parse_responses, raw_exchange,
+                           resident_megabytes)
 
 DECISIONS = EXAMPLES / "decisions.conf"
 NUMERIC = ("amount", "previous_amount", "credit_limit")
@@ -505,3 +506,206 @@ def test_decide_refuses_what_the_server_refuses_and_reopens_a_lost_session(tmp_p
     assert lost and lost[0] + 1 < len(outcomes), outcomes
     assert "ORA-03113" in outcomes[lost[0]]
     assert outcomes[lost[0] + 1] == outcomes[0], "the next call opened a session again"
+
+
+def http_request(method, target, body=b"", version="1.1", host=b"Host: t\r\n", extra=b""):
+    length = b"Content-Length: %d\r\n" % len(body) if body else b""
+    return (f"{method} {target} HTTP/{version}\r\n".encode() + host + length + extra + b"\r\n" +
+            body)
+
+
+GOOD = json.dumps(sample_rows()[0]).encode()
+HEALTHY = b'{"status":"ok"}\n'
+# What a client sends, as bytes; the answers it gets, each (status, a header that must be there
+# or None, what the body holds); whether the server then closes the connection.
+MANNERS = [
+    ("HEAD is GET's headers without the body, on a kept connection",
+     http_request("HEAD", "/healthz") + http_request("GET", "/healthz"), ["HEAD", "GET"],
+     [(200, ("content-length", str(len(HEALTHY))), b""), (200, None, HEALTHY)], False),
+    ("HEAD of a POST route", http_request("HEAD", "/v1/screen"), ["HEAD"],
+     [(405, ("allow", "POST"), b"")], True),
+    ("no Host in HTTP/1.1", http_request("GET", "/healthz", host=b""), ["GET"],
+     [(400, None, b"must carry a Host header")], True),
+    ("two Hosts", http_request("GET", "/healthz", host=b"Host: a\r\nHost: b\r\n"), ["GET"],
+     [(400, None, b"more than once")], True),
+    ("a transfer coding other than chunked",
+     http_request("POST", "/v1/screen", extra=b"Transfer-Encoding: gzip, chunked\r\n") +
+     b"0\r\n\r\n", ["POST"], [(501, None, b'coding \\"gzip\\" is not supported')], True),
+    ("chunked HTTP/1.0",
+     http_request("POST", "/v1/screen", version="1.0", extra=b"Transfer-Encoding: chunked\r\n") +
+     b"0\r\n\r\n", ["POST"], [(400, None, b"HTTP/1.0 has no Transfer-Encoding")], True),
+    ("a target in absolute form", http_request("GET", "http://t:8080/healthz?x=1"), ["GET"],
+     [(200, None, HEALTHY)], False),
+    ("an HTTP/1.0 connection kept alive is told so",
+     http_request("GET", "/healthz", version="1.0", extra=b"Connection: keep-alive\r\n") +
+     http_request("GET", "/healthz", version="1.0"), ["GET", "GET"],
+     [(200, ("connection", "keep-alive"), HEALTHY), (200, ("connection", "close"), HEALTHY)],
+     True),
+    ("100 Continue only once the route is known",
+     http_request("POST", "/nowhere", extra=b"Expect: 100-continue\r\nContent-Length: 2\r\n"),
+     ["POST"], [(404, None, b"no such path: /nowhere")], True),
+    ("100 Continue, then the answer",
+     http_request("POST", "/v1/screen", extra=b"Expect: 100-continue\r\nContent-Length: %d\r\n"
+                  % len(GOOD)) + GOOD, ["POST"], [(100, None, b""), (200, None, b'"checks"')],
+     False),
+    ("no 100 Continue to HTTP/1.0",
+     http_request("POST", "/v1/screen", GOOD, version="1.0", extra=b"Expect: 100-continue\r\n"),
+     ["POST"], [(200, None, b'"checks"')], True),
+    ("a body of exactly --max-body",
+     http_request("POST", "/v1/screen", GOOD + b" " * (400_000 - len(GOOD))), ["POST"],
+     [(200, None, b'"checks"')], False),
+    ("a byte over --max-body",
+     http_request("POST", "/v1/screen", GOOD + b" " * (400_001 - len(GOOD))), ["POST"],
+     [(413, None, b"over the limit of 400000")], True),
+]
+
+
+@pytest.mark.parametrize("name, sent, methods, expected, closed", MANNERS,
+                         ids=[case[0] for case in MANNERS])
+def test_http_manners(http_server, name, sent, methods, expected, closed):
+    received, was_closed = raw_exchange(http_server.host, http_server.port, sent)
+    answers = parse_responses(received, methods)
+    assert [status for status, _, _ in answers] == [status for status, _, _ in expected], received
+    for (status, headers, body), (_, header, holds) in zip(answers, expected):
+        assert status == 100 or headers.get("date"), "every answer has a Date"
+        if header is not None:
+            assert headers.get(header[0]) == [header[1]], headers
+        assert holds in body if holds else body == b"", body
+    assert was_closed == closed
+
+
+@pytest.fixture(scope="module")
+def http_server():
+    with Server("--max-body", 400_000, rules=DECISIONS) as server:
+        yield server
+        assert server.stop() == 0
+
+
+def test_an_early_answer_reaches_a_client_that_sends_its_whole_body_first():
+    """Python's http.client sends a whole body before it reads: a 413 given from the headers
+    must still reach it, not a reset."""
+    with Server("--max-body", 100_000, rules=DECISIONS) as server:
+        for size in (200_000, 4_000_000):
+            status, _, text = server.request("POST", "/v1/screen", "x" * size)
+            assert status == 413 and "--max-body" in json.loads(text)["error"]
+        assert server.screen(sample_rows()[0])[0] == 200
+
+
+def test_held_bodies_and_connections_are_bounded_and_a_decision_still_answered(tmp_path):
+    """300 clients each sending all but the last byte of a 1 MiB body: the bodies beyond the
+    budget are answered 503 unread, memory stays bounded, and a transaction is still decided;
+    a connection beyond --max-connections is answered 503 at once."""
+    megabyte = 1 << 20
+    with Server("--timeout", 60, "--max-connections", 320, rules=DECISIONS) as server:
+        refused, holders = [], []
+
+        def hold():
+            raw = socket.create_connection((server.host, server.port), timeout=30)
+            holders.append(raw)
+            raw.sendall(b"POST /v1/screen HTTP/1.1\r\nHost: t\r\nContent-Length: %d\r\n\r\n"
+                        % megabyte + b" " * (megabyte - 1))
+            raw.settimeout(0.5)
+            try:
+                if raw.recv(100).startswith(b"HTTP/1.1 503"):
+                    refused.append(raw)
+            except socket.timeout:
+                pass
+
+        threads = [threading.Thread(target=hold) for _ in range(300)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        resident = resident_megabytes(server.process.pid)
+        assert 200 < len(refused) < 300, len(refused)
+        assert resident < 160, f"{resident:.0f} MB resident"
+        assert server.screen(sample_rows()[0])[0] == 200
+        extra = [socket.create_connection((server.host, server.port)) for _ in range(25)]
+        answered, _ = raw_exchange(server.host, server.port, b"")
+        assert answered.startswith(b"HTTP/1.1 503") and b"--max-connections" in answered
+        for raw in holders + extra:
+            raw.close()
+        assert server.stop() == 0
+
+
+def test_lost_sessions_come_back_on_their_own_and_readiness_with_them(tmp_path, monkeypatch):
+    connect = sample_database_like(tmp_path, monkeypatch, "fragile", "session lost after 3\n")
+    with Server("--connect", connect, rules=DECISIONS) as server:
+        def gauge():
+            text = server.request("GET", "/metrics")[2]
+            return re.search(r"^txscreen_sessions_open (\d+)$", text, re.M).group(1)
+
+        statuses = [server.screen(row)[0] for row in sample_rows()[:4]]
+        assert statuses[:3] == [200, 200, 200] and statuses[3] == 503, statuses
+        # No request after the loss: the worker opens a session on its own.
+        deadline = time.monotonic() + 3
+        while server.request("GET", "/readyz")[0] != 200:
+            assert time.monotonic() < deadline, "not ready again without requests"
+            time.sleep(0.05)
+        assert gauge() == "1"
+        assert server.screen(sample_rows()[4])[0] == 200
+        assert server.stop() == 0
+
+
+def slow_database(tmp_path, monkeypatch, seconds):
+    connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
+    (tmp_path / "databases" / "slow" / "server.conf").write_text(
+        f"round trip {int(seconds * 1000)}ms\n")
+    return connect
+
+
+def test_a_stop_answers_the_rest_503_at_its_limit_and_audits_none_of_them(tmp_path, monkeypatch):
+    """Each decision waits 2 s on the database; a stop with --drain 1 answers what is still in
+    flight 503, audits none of it, and the process is gone within the limit and a second."""
+    connect = slow_database(tmp_path, monkeypatch, 2)
+    audit = tmp_path / "audit.jsonl"
+    with Server("--connect", connect, "--drain", 1, "--threads", 2, "--audit", audit,
+                rules=DECISIONS) as server:
+        answers = []
+
+        def ask(row):
+            answers.append((row["id"], *server.screen(row)))
+
+        clients = [threading.Thread(target=ask, args=(row,)) for row in sample_rows()[:6]]
+        for client in clients:
+            client.start()
+        time.sleep(0.5)
+        stopped_at = time.monotonic()
+        status = server.stop()
+        took = time.monotonic() - stopped_at
+        for client in clients:
+            client.join(timeout=10)
+    assert status == 0 and took < 2.5, took
+    assert sorted(status for _, status, _ in answers) == [503] * 6, answers
+    assert all("drain limit" in answer["error"] for _, _, answer in answers)
+    assert not audit.exists() or audit.read_text() == ""
+
+
+def test_a_sighup_while_starting_is_a_reload_once_serving(tmp_path, monkeypatch):
+    """The logins take a second on a slow database: a SIGHUP then is kept for a reload."""
+    connect = slow_database(tmp_path, monkeypatch, 0.5)
+    process = subprocess.Popen([TXHOST, "serve", "--rules", str(DECISIONS), "--listen",
+                                "127.0.0.1:0", "--connect", connect], stderr=subprocess.PIPE,
+                               text=True)
+    try:
+        time.sleep(0.3)
+        process.send_signal(signal.SIGHUP)
+        said = process.stderr.readline() + process.stderr.readline()
+        assert "listening" in said and "a SIGHUP came while the server started: reloaded" in said
+        assert process.poll() is None, said
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=20) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        process.stderr.close()
+
+
+def test_the_largest_batch_passes_the_default_limit():
+    rows = [dict(row, id=f"T{n}") for n, row in
+            enumerate(sample_rows() * (10_000 // len(sample_rows()) + 1))][:10_000]
+    with Server(rules=DECISIONS) as server:
+        status, _, text = server.request("POST", "/v1/screen", "[" + ",".join(map(as_json, rows)) + "]")
+        assert status == 200 and len(json.loads(text)) == 10_000
+        assert server.stop() == 0
