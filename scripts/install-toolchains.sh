@@ -138,7 +138,11 @@ install_set() {
   local set=$1 started=$SECONDS
   shift
   [ $# -gt 0 ] || return 0
-  if printf '%s\n' "$@" | grep -q ':i386$'; then "${as_root[@]}" dpkg --add-architecture i386; fi
+  # A new architecture needs its own package lists, even after an update for the others.
+  if printf '%s\n' "$@" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
+    updated=0
+  fi
   update_package_lists
   echo "installing $set: $*"
   apt install -y --no-install-recommends "$@" || return 1
