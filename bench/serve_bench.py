@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """The decision server's figures, each measured beside its baseline in one run with Debian's
-wrk: a decision against the server's own floor (GET /healthz), its latency, batches against
-txhost screen on the same rows, the server against a small Python HTTP service calling txscreen,
-and 8 database workers against 1 over a 200 us server; and Python's decide per transaction.
+wrk: a decision against the server's own floor (GET /healthz), its latency, single decisions
+beside two clients sending batches of 1,000 against the same alone, batches against txhost screen
+on the same rows, the server against a small Python HTTP service calling txscreen, 8 database
+workers against 1 over a 200 us server, the memory of 300 clients holding unfinished 1 MiB
+bodies; and Python's decide per transaction.
 
     PYTHONPATH=build/linux/python bench/serve_bench.py [--seconds 5] [--build build/linux]
 
@@ -85,6 +87,43 @@ def wrk(port, seconds, bodies, method="POST", target="/v1/screen", connections=1
             milliseconds("99%"), int(errors.group(1)) if errors else 0)
 
 
+def singles_beside_batches(port, seconds, singles, batch):
+    """(singles alone, singles while two clients send batches back to back): wrk's figures of
+    single decisions on 4 connections."""
+    alone = wrk(port, seconds, singles, connections=4)
+    load = threading.Thread(target=wrk, args=(port, seconds + 2, [batch]),
+                            kwargs={"connections": 2})
+    load.start()
+    time.sleep(1)
+    beside = wrk(port, seconds, singles, connections=4)
+    load.join()
+    return alone, beside
+
+
+def held_bodies_rss_kib(server, clients=300, size=1 << 20):
+    """The server's resident memory while `clients` each hold all but the last byte of a body
+    of `size` bytes, and whether a decision beside them was answered."""
+    import socket
+    holders = []
+
+    def hold():
+        raw = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+        holders.append(raw)
+        raw.sendall(b"POST /v1/screen HTTP/1.1\r\nHost: b\r\nContent-Length: %d\r\n\r\n" % size
+                    + b" " * (size - 1))
+
+    threads = [threading.Thread(target=hold) for _ in range(clients)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    rss = server.rss_kib()
+    answered = wrk(server.port, 1, [json.dumps(sample_rows()[0])], connections=2)[0] > 0
+    for raw in holders:
+        raw.close()
+    return rss, answered
+
+
 def python_service(rules_path):
     """What a team would write instead: a threaded http.server calling txscreen per request."""
     import txscreen
@@ -153,6 +192,10 @@ def main():
         rss_after = server.rss_kib()
         requests_after = requests_before + more[0] * max(args.seconds, round(1e6 / decide[0]))
         batches = wrk(server.port, args.seconds, [batch], connections=2)
+        alone, beside = singles_beside_batches(server.port, args.seconds, singles, batch)
+        server.stop()
+        server = Server(txhost, rules, "--threads", "2", "--timeout", "60")
+        held_rss, held_answered = held_bodies_rss_kib(server)
         server.stop()
         table.append(("decision, five argument-only checks / `GET /healthz`, 16 connections",
                       f"{decide[0]:,.0f} req/s", f"{floor[0]:,.0f} req/s", decide[0] / floor[0],
@@ -163,6 +206,12 @@ def main():
                       f"{requests_after / 1e6:.1f} M decisions",
                       f"{rss_after / 1024:.1f} MiB", f"{rss_before / 1024:.1f} MiB",
                       rss_after / rss_before, "flat"))
+        table.append(("single decisions beside two clients sending batches of 1,000, p99 / "
+                      "alone, 4 connections", f"{beside[2]:.2f} ms", f"{alone[2]:.2f} ms",
+                      beside[2] / alone[2], "≤ 3 ms beside, ≤ 2 ms alone"))
+        table.append(("resident memory with 300 clients holding unfinished 1 MiB bodies",
+                      f"{held_rss / 1024:.0f} MiB", "", None,
+                      "< 160 MiB, a decision answered: " + ("yes" if held_answered else "no")))
         screened = screen_rows_per_second(txhost, rules, rows, scratch)
         table.append(("batches of 1,000, 2 connections / `txhost screen` on the same rows",
                       f"{batches[0] * 1000:,.0f} rows/s", f"{screened:,.0f} rows/s",
@@ -204,7 +253,8 @@ def main():
     table.append(("Python `decide`, five argument-only checks, per transaction",
                   f"{per_call * 1e6:.1f} µs", "", None, "≤ 20 µs"))
 
-    errors = sum(f[3] for f in (floor, decide, more, batches, python, *figures.values()))
+    errors = sum(f[3] for f in (floor, decide, more, batches, alone, beside, python,
+                                *figures.values()))
     print("| comparison | measured | baseline | ratio | target |")
     print("|---|---|---|---|---|")
     for name, measured, baseline, ratio, target in table:

@@ -160,7 +160,7 @@ bool Connection::BodyFits() {
   // fill the budget; --max-connections bounds what those take.
   const size_t declared = length ? static_cast<size_t>(*length)
                                  : parser_->chunked() ? max_body : 0;
-  if (declared <= kUncountedBody) return true;
+  if (declared <= kUncountedBody) return Reserve(declared);
   const size_t budget = server_.settings().max_buffered;
   size_t held = registry_->buffered.load();
   do {
@@ -171,6 +171,13 @@ bool Connection::BodyFits() {
     }
   } while (!registry_->buffered.compare_exchange_weak(held, held + declared));
   budget_held_ = declared;
+  return Reserve(declared);
+}
+
+// Room for the whole body at once, counted already: the reads then take it in large pieces, not
+// a few hundred bytes per system call.
+bool Connection::Reserve(size_t declared) {
+  buffer_.reserve(buffer_.size() + declared);
   return true;
 }
 

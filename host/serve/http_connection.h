@@ -62,6 +62,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnReadError(boost::beast::error_code ec);
   void Write(int status, const std::string& body, const char* content_type, bool retry_later);
   void Written(boost::beast::error_code ec, bool keep);
+  bool Reserve(size_t declared);
   void ReleaseBudget();
   void Linger();
   void Discard(Clock::time_point until, size_t left);
