@@ -62,13 +62,10 @@ is_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# The packages of "$@" that are not installed yet, each named once: sets share packages (Wine).
-declare -A named=()
+# The packages of "$@" that are not installed yet.
 missing_of() {
   local package
   for package in "$@"; do
-    [ -z "${named[$package]:-}" ] || continue
-    named[$package]=1
     is_installed "$package" || echo "$package"
   done
 }
@@ -149,33 +146,40 @@ install_set() {
   echo "installed $set in $((SECONDS - started)) s"
 }
 
-# 32-bit Wine beside the 64-bit libraries already installed: apt-get's own try, then a second
-# that matches each library's version on both architectures. When neither works, the reason is
-# kept for the Win32 stages and the install goes on.
-install_wine32() {
+# The win32 set with 32-bit Wine: in one install, so that the 64-bit side of Wine's libraries
+# is chosen together with the 32-bit side. apt-get's own try first, then a second that pins each
+# library to a version both architectures have. When neither works, the reason is kept for the
+# Win32 stages, and the rest of the set is installed without 32-bit Wine.
+install_win32() {
   rm -f "$wine32_unavailable"
-  local missing started=$SECONDS reason
-  mapfile -t missing < <(missing_of "${wine32[@]}")
-  [ ${#missing[@]} -gt 0 ] || return 0
-  if install_set "32-bit Wine" "${missing[@]}"; then return 0; fi
-  echo "apt-get could not install ${missing[*]}; trying again with their libraries' versions matched"
+  local missing i386=() others=() started=$SECONDS reason package
+  mapfile -t missing < <(missing_of "${win32[@]}" "${wine32[@]}")
+  for package in "${missing[@]}"; do
+    if [[ $package == *:i386 ]]; then i386+=("$package"); else others+=("$package"); fi
+  done
+  [ ${#i386[@]} -gt 0 ] || { install_set win32 "${others[@]}"; return; }
+  if install_set win32 "${missing[@]}"; then return 0; fi
+  echo "apt-get could not install ${i386[*]}; trying again with their libraries' versions matched"
   if reason=$(scripts/install-i386-beside-amd64.sh "$update_log" "$apt_log" "${missing[@]}"); then
-    echo "installed 32-bit Wine in $((SECONDS - started)) s"
+    echo "installed win32 with 32-bit Wine in $((SECONDS - started)) s"
     return 0
   fi
   show_log_end
-  echo "32-bit Wine cannot be installed: ${reason:-see $apt_log}"
-  echo "${missing[*]} cannot be installed: ${reason:-see $apt_log}" >"$wine32_unavailable"
+  echo "32-bit Wine cannot be installed: ${reason:-see $apt_log}; installing the rest of win32"
+  echo "${i386[*]} cannot be installed: ${reason:-see $apt_log}" >"$wine32_unavailable"
+  install_set win32 "${others[@]}"
 }
 
 for set in "${wanted_sets[@]}"; do
   declare -n packages=$set
   mapfile -t missing < <(missing_of "${packages[@]}")
   unset -n packages
-  if ! install_set "$set" "${missing[@]}"; then
-    show_log_end
-    echo "failed to install the set $set: ${missing[*]}"
-    exit 1
+  if [ "$set" = win32 ]; then
+    install_win32 && continue
+  elif install_set "$set" "${missing[@]}"; then
+    continue
   fi
-  [ "$set" != win32 ] || install_wine32
+  show_log_end
+  echo "failed to install the set $set: ${missing[*]}"
+  exit 1
 done
