@@ -54,6 +54,13 @@ class Server:
             if re.search(pattern, line):
                 return line
 
+    def messages(self):
+        """Every line of standard error, once the process has ended."""
+        while (line := self.lines.get(timeout=10)) is not None:
+            self.said.append(line)
+        self.lines.put(None)
+        return self.said
+
     def connection(self, timeout=10):
         return http.client.HTTPConnection(self.host, self.port, timeout=timeout)
 

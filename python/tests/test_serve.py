@@ -16,7 +16,7 @@ import pytest
 
 import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
-from serve_helpers import (Load, Server, free_port, parse_responses, raw_exchange,
+from serve_helpers import (Load, Server, env_with, free_port, parse_responses, raw_exchange,
                            resident_megabytes)
 
 DECISIONS = EXAMPLES / "decisions.conf"
@@ -128,6 +128,8 @@ def bad_requests(good, reasons):
         ("POST", "/v1/screen", '"T1"', 422, "expected a JSON object"),
         ("POST", "/v1/screen", "[]", 422, "an empty batch"),
         ("POST", "/v1/screen", json.dumps(missing), 422, "missing column amount"),
+        ("POST", "/v1/screen", json.dumps({k: v for k, v in good.items() if k != "id"}), 422,
+         "missing column id"),
         ("POST", "/v1/screen", json.dumps({**good, "amount": True}), 422,
          "column amount: expected a string or a number, found a boolean"),
         ("POST", "/v1/screen", json.dumps({**good, "amount": None}), 422,
@@ -230,6 +232,9 @@ def test_a_reload_under_load_fails_no_request_and_a_broken_set_is_refused(tmp_pa
                                     DECISIONS.read_text()))
             server.signal(signal.SIGHUP)
             assert "reloaded" in server.wait_for("reload")
+            counted = server.request("GET", "/metrics")[2]
+            assert 'txscreen_reloads_total{result="ok"} 1' in counted
+            assert 'txscreen_reloads_total{result="refused"} 0' in counted
             reloaded_at = len(load.answers)
             rules.write_text(DECISIONS.read_text() + "broken  txscreen  NOSUCHRULE  amount\n")
             server.signal(signal.SIGHUP)
@@ -709,3 +714,84 @@ def test_the_largest_batch_passes_the_default_limit():
         status, _, text = server.request("POST", "/v1/screen", "[" + ",".join(map(as_json, rows)) + "]")
         assert status == 200 and len(json.loads(text)) == 10_000
         assert server.stop() == 0
+
+
+def test_the_inflight_bound_is_exact(tmp_path, monkeypatch):
+    """One worker on a database 300 ms away and --max-inflight 3: of 5 requests at once,
+    exactly 3 are decided and 2 refused at once."""
+    connect = slow_database(tmp_path, monkeypatch, 0.3)
+    with Server("--connect", connect, "--max-inflight", 3, rules=DECISIONS) as server:
+        statuses = []
+        clients = [threading.Thread(target=lambda row=row: statuses.append(server.screen(row)[0]))
+                   for row in sample_rows()[:5]]
+        for client in clients:
+            client.start()
+        for client in clients:
+            client.join(timeout=30)
+        assert sorted(statuses) == [200, 200, 200, 503, 503], statuses
+        assert server.stop() == 0
+
+
+def test_alerts_are_counted_per_check_as_the_answers_give_them(tmp_path, monkeypatch):
+    connect = sample_database_like(
+        tmp_path, monkeypatch, "reviewed",
+        "raise account ACC-1033 ORA-20001: account ACC-1033 is under review\n")
+    with Server("--connect", connect, rules=DECISIONS) as server:
+        answers = [server.screen(row)[1] for row in sample_rows()[:120]]
+        text = server.request("GET", "/metrics")[2]
+        assert server.stop() == 0
+    raised = {}
+    for answer in answers:
+        for alert in answer["alerts"]:
+            raised[alert["label"]] = raised.get(alert["label"], 0) + 1
+    assert raised, "no row of the account under review"
+    counted = dict(re.findall(r'^txscreen_alerts_total\{check="([^"]+)"\} (\d+)$', text, re.M))
+    assert {check: int(count) for check, count in counted.items()} == raised
+
+
+SYNC_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+/* Counts each fdatasync in the file SYNC_COUNT, and fails every one when SYNC_FAILS is set. */
+int fdatasync(int fd) {
+  FILE* count = fopen(getenv("SYNC_COUNT"), "a");
+  if (count) { fputs("sync\n", count); fclose(count); }
+  if (getenv("SYNC_FAILS")) { errno = EIO; return -1; }
+  int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+  return real(fd);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def sync_shim(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("shim")
+    (directory / "shim.c").write_text(SYNC_SHIM)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(directory / "shim.so"),
+                    str(directory / "shim.c"), "-ldl"], check=True)
+    return directory / "shim.so"
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_the_audit_reaches_the_disk_every_second_and_at_the_stop(tmp_path, sync_shim, fails):
+    count = tmp_path / "syncs"
+    audit = tmp_path / "audit.jsonl"
+    env = env_with(LD_PRELOAD=sync_shim, SYNC_COUNT=count, **({"SYNC_FAILS": 1} if fails else {}))
+    with Server("--audit", audit, rules=DECISIONS, env=env) as server:
+        assert server.screen(sample_rows()[0])[0] == 200
+        time.sleep(1.5)
+        periodic = len(count.read_text().splitlines()) if count.exists() else 0
+        assert periodic >= 1, "no sync within a second and a half"
+        if fails:
+            assert server.request("GET", "/readyz")[0] == 503
+        status = server.stop()
+        said = "\n".join(server.messages())
+    if fails:
+        assert status == 3 and "could not be put on the disk" in said, said
+    else:
+        assert len(count.read_text().splitlines()) > periodic, "no sync at the stop"
+        assert status == 0 and len(audit.read_text().splitlines()) == 1
