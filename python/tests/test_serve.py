@@ -430,16 +430,22 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
     busy.close()
 
 
-def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_path):
-    """Two instances behind the shipped haproxy.cfg, on free ports: one stopped with SIGTERM
-    under load fails no request, and once haproxy has seen one killed every request is answered
-    by the other."""
-    haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
-    front, first, second = free_port(), free_port(), free_port()
+def start_haproxy(tmp_path, front, first, second):
+    """Debian's haproxy with the shipped haproxy.cfg, on the ports given."""
     config = (EXAMPLES / "haproxy.cfg").read_text()
     for port, free in ((8000, front), (8081, first), (8082, second)):
         config = config.replace(f"127.0.0.1:{port}", f"127.0.0.1:{free}")
     (tmp_path / "haproxy.cfg").write_text(config)
+    haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
+    return subprocess.Popen([haproxy, "-db", "-f", str(tmp_path / "haproxy.cfg")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_path):
+    """Two instances behind the shipped haproxy.cfg, on free ports: one stopped with SIGTERM
+    under load fails no request, and once haproxy has seen one killed every request is answered
+    by the other."""
+    front, first, second = free_port(), free_port(), free_port()
     rows = sample_rows()
 
     def instance(port):
@@ -449,8 +455,7 @@ def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_pa
         """Until haproxy has both servers in rotation: rise 2 checks at 250 ms apart."""
         time.sleep(1.5)
 
-    proxy = subprocess.Popen([haproxy, "-db", "-f", str(tmp_path / "haproxy.cfg")],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proxy = start_haproxy(tmp_path, front, first, second)
     servers = [instance(first), instance(second)]
     load = None
     try:
@@ -795,3 +800,37 @@ def test_the_audit_reaches_the_disk_every_second_and_at_the_stop(tmp_path, sync_
     else:
         assert len(count.read_text().splitlines()) > periodic, "no sync at the stop"
         assert status == 0 and len(audit.read_text().splitlines()) == 1
+
+
+def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_path, monkeypatch):
+    """Both instances lose their sessions while the database is down: haproxy has none in
+    rotation. Once the database is back, each reopens its sessions on its own, within one
+    backoff, although haproxy sends nothing to an instance that is not ready."""
+    connect = sample_database_like(tmp_path, monkeypatch, "flaky", "session lost after 4\n")
+    users = tmp_path / "databases" / "flaky" / "users.csv"
+    front, first, second = free_port(), free_port(), free_port()
+    proxy = start_haproxy(tmp_path, front, first, second)
+    servers = [Server("--connect", connect, rules=DECISIONS, listen=f"127.0.0.1:{port}")
+               for port in (first, second)]
+    try:
+        time.sleep(1.5)  # haproxy's rise: 2 checks 250 ms apart
+        users.rename(users.with_suffix(".down"))  # a server that cannot start: ORA-01034
+        for server in servers:
+            while server.screen(sample_rows()[0])[0] == 200:
+                pass
+        front_server = Server.__new__(Server)
+        front_server.host, front_server.port = "127.0.0.1", front
+        time.sleep(1)
+        assert front_server.request("POST", "/v1/screen", sample_rows()[0])[0] == 503, \
+            "an instance still in rotation"
+        users.with_suffix(".down").rename(users)
+        back_at = time.monotonic()
+        while front_server.request("POST", "/v1/screen", sample_rows()[0])[0] != 200:
+            assert time.monotonic() - back_at < 5 + 1, "not back within a backoff"
+            time.sleep(0.05)
+    finally:
+        for server in servers:
+            server.__exit__()
+        proxy.kill()
+        proxy.wait(timeout=10)
+        proxy.stderr.close()
