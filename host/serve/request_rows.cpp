@@ -284,6 +284,48 @@ class Reader {
   std::vector<size_t> guesses_;
 };
 
+RequestError Malformed(simdjson::error_code code, std::string* error) {
+  *error = std::string("malformed JSON: ") + simdjson::error_message(code);
+  return RequestError::kMalformed;
+}
+
+// What a value that could not be read is, as the request's error.
+RequestError Unread(ReadResult read, std::string* error) {
+  if (read != ReadResult::kTooDeep) return Malformed(simdjson::TAPE_ERROR, error);
+  *error = "the body nests values deeper than " + std::to_string(kMaxDepth) +
+           " levels; a transaction is one object of plain values";
+  return RequestError::kMalformed;
+}
+
+// The transactions of a batch, each an object two levels down.
+RequestError ReadBatch(od::array array, Reader* reader, std::string* error) {
+  size_t item = 0;
+  for (auto element : array) {
+    od::value value;
+    od::json_type item_type;
+    if (auto code = element.get(value)) return Malformed(code, error);
+    if (auto code = value.type().get(item_type)) return Malformed(code, error);
+    if (++item > kMaxBatch) {
+      *error = "a batch holds at most " + std::to_string(kMaxBatch) + " transactions";
+      return RequestError::kUnprocessable;
+    }
+    od::object object;
+    if (item_type != od::json_type::object) {
+      *error = "item " + std::to_string(item) + " of the batch is not a JSON object";
+      return RequestError::kUnprocessable;
+    }
+    if (auto code = value.get_object().get(object)) return Malformed(code, error);
+    if (ReadResult read = reader->ReadObject(object, 2); read != ReadResult::kRead) {
+      return Unread(read, error);
+    }
+  }
+  if (item == 0) {
+    *error = "an empty batch";
+    return RequestError::kUnprocessable;
+  }
+  return RequestError::kNone;
+}
+
 }  // namespace
 
 RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
@@ -291,18 +333,8 @@ RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& 
   thread_local od::parser parser;
   *rows = RequestRows();
   Reader reader(header, rows);
-  const auto malformed = [&](simdjson::error_code code) {
-    *error = std::string("malformed JSON: ") + simdjson::error_message(code);
-    return RequestError::kMalformed;
-  };
-  const auto failed = [&](ReadResult read) {
-    if (read == ReadResult::kTooDeep) {
-      *error = "the body nests values deeper than " + std::to_string(kMaxDepth) +
-               " levels; a transaction is one object of plain values";
-      return RequestError::kMalformed;
-    }
-    return malformed(simdjson::TAPE_ERROR);
-  };
+  const auto malformed = [&](simdjson::error_code code) { return Malformed(code, error); };
+  const auto failed = [&](ReadResult read) { return Unread(read, error); };
   od::document document;
   od::json_type type;
   simdjson::padded_string_view view(body.data(), body.size(), body.capacity());
@@ -318,29 +350,8 @@ RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& 
     rows->batch = true;
     od::array array;
     if (auto code = document.get_array().get(array)) return malformed(code);
-    size_t item = 0;
-    for (auto element : array) {
-      od::value value;
-      od::json_type item_type;
-      if (auto code = element.get(value)) return malformed(code);
-      if (auto code = value.type().get(item_type)) return malformed(code);
-      if (++item > kMaxBatch) {
-        *error = "a batch holds at most " + std::to_string(kMaxBatch) + " transactions";
-        return RequestError::kUnprocessable;
-      }
-      od::object object;
-      if (item_type != od::json_type::object) {
-        *error = "item " + std::to_string(item) + " of the batch is not a JSON object";
-        return RequestError::kUnprocessable;
-      }
-      if (auto code = value.get_object().get(object)) return malformed(code);
-      if (ReadResult read = reader.ReadObject(object, 2); read != ReadResult::kRead) {
-        return failed(read);
-      }
-    }
-    if (item == 0) {
-      *error = "an empty batch";
-      return RequestError::kUnprocessable;
+    if (RequestError read = ReadBatch(array, &reader, error); read != RequestError::kNone) {
+      return read;
     }
   } else {
     // A scalar document: read whole first (its reader refuses anything after it), so that what
