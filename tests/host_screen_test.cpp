@@ -33,8 +33,8 @@ using testing_support::ReadFile;
 class ScreenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_define_database("db");
-    ocisim_add_user("db", "u", "p");
+    // The user u/p, and an account A whose average is 100.
+    testing_support::ScopedStandIn::DefineDatabase("db");
     ocisim_add_history("db", "A", 100);
     dir_ = testing_support::FreshDirectory("screen_test");
     options_.library_directory = txhost::DynamicLibrary::ProgramDirectory();

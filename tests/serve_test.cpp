@@ -204,8 +204,8 @@ class Client {
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ocisim_define_database("db");
-    ocisim_add_user("db", "u", "p");
+    // The user u/p, and an account A whose average is 100.
+    testing_support::ScopedStandIn::DefineDatabase("db");
     ocisim_add_history("db", "A", 100);
     dir_ = testing_support::FreshDirectory("serve_test");
   }
