@@ -641,10 +641,6 @@ def test_held_bodies_and_connections_are_bounded_and_a_decision_still_answered(t
 def test_lost_sessions_come_back_on_their_own_and_readiness_with_them(tmp_path, monkeypatch):
     connect = sample_database_like(tmp_path, monkeypatch, "fragile", "session lost after 3\n")
     with Server("--connect", connect, rules=DECISIONS) as server:
-        def gauge():
-            text = server.request("GET", "/metrics")[2]
-            return re.search(r"^txscreen_sessions_open (\d+)$", text, re.M).group(1)
-
         statuses = [server.screen(row)[0] for row in sample_rows()[:4]]
         assert statuses[:3] == [200, 200, 200] and statuses[3] == 503, statuses
         # No request after the loss: the worker opens a session on its own.
@@ -652,7 +648,7 @@ def test_lost_sessions_come_back_on_their_own_and_readiness_with_them(tmp_path, 
         while server.request("GET", "/readyz")[0] != 200:
             assert time.monotonic() < deadline, "not ready again without requests"
             time.sleep(0.05)
-        assert gauge() == "1"
+        assert sessions_open(server) == 1
         assert server.screen(sample_rows()[4])[0] == 200
         assert server.stop() == 0
 
@@ -802,6 +798,11 @@ def test_the_audit_reaches_the_disk_every_second_and_at_the_stop(tmp_path, sync_
         assert status == 0 and len(audit.read_text().splitlines()) == 1
 
 
+def sessions_open(server):
+    text = server.request("GET", "/metrics")[2]
+    return int(re.search(r"^txscreen_sessions_open (\d+)$", text, re.M).group(1))
+
+
 def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_path, monkeypatch):
     """Both instances lose their sessions while the database is down: haproxy has none in
     rotation. Once the database is back, each reopens its sessions on its own, within one
@@ -823,11 +824,13 @@ def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_pat
         time.sleep(1)
         assert front_server.request("POST", "/v1/screen", sample_rows()[0])[0] == 503, \
             "an instance still in rotation"
+        assert [sessions_open(server) for server in servers] == [0, 0]
         users.with_suffix(".down").rename(users)
         back_at = time.monotonic()
         while front_server.request("POST", "/v1/screen", sample_rows()[0])[0] != 200:
             assert time.monotonic() - back_at < 5 + 1, "not back within a backoff"
             time.sleep(0.05)
+        assert 1 in [sessions_open(server) for server in servers]
     finally:
         for server in servers:
             server.__exit__()
