@@ -28,7 +28,7 @@ inline constexpr char kServeHelp[] = R"(The API (JSON in and out; errors are {"e
   GET /metrics      the counters in the Prometheus text format (behind the token when one is set)
 Every GET answers HEAD too. An answer given before a body was read (401, 404, 405, 413, 503) is
 followed by a lingering close, so that a client still sending reads it.
-A single transaction never waits for a whole batch: batches are decided 64 transactions at a
+A single transaction never waits for a whole batch: batches are decided 16 transactions at a
 time, with the single transactions that wait decided in between. A worker whose database session
 is lost opens a new one on its own, after 100 ms, doubling to 5 s, whether or not requests come.
 Signals: SIGHUP reads the rule sets again and serves them if they can be used, keeping the last

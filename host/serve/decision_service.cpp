@@ -18,7 +18,7 @@ constexpr auto kFirstBackoff = std::chrono::milliseconds(100);
 constexpr auto kLongestBackoff = std::chrono::seconds(5);
 // A batch is decided this many transactions at a time, with the single transactions that wait
 // decided between two slices: a single decision never waits for a whole batch.
-constexpr size_t kSlice = 64;
+constexpr size_t kSlice = 16;
 
 std::string ErrorJson(const std::string& message) {
   return JsonObject().Text("error", message).Close();
@@ -290,6 +290,11 @@ Answer DecisionService::Decide(Worker* worker, const Job& job, Decided* decided)
     case RequestError::kNone: break;
   }
   if (!rows.batch && !rows.problems[0].empty()) return {422, ErrorJson(rows.problems[0])};
+  // Reading a batch took a while: the single transactions that came meanwhile go first.
+  if (job.batch) ServeWaitingSingles(worker);
+  if (plan.needs_database && !worker->session) {
+    return {503, ErrorJson("the database session was lost while the batch was decided")};
+  }
   TransactionDecider* decider = &(job.batch ? worker->batches : worker->singles).For(job.rules);
   const std::string time = UtcNow();
   decided->body = rows.batch ? "[" : "";
