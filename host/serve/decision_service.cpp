@@ -258,7 +258,7 @@ void DecisionService::LoseSession(Worker* worker) {
   --sessions_open_;
 }
 
-void DecisionService::Serve(Worker* worker, const Job& job) {
+void DecisionService::Serve(Worker* worker, Job& job) {
   Decided decided;
   Answer answer = Decide(worker, job, &decided);
   if (answer.status != 200) {
@@ -277,14 +277,13 @@ void DecisionService::ServeWaitingSingles(Worker* worker) {
   }
 }
 
-Answer DecisionService::Decide(Worker* worker, const Job& job, Decided* decided) {
+Answer DecisionService::Decide(Worker* worker, Job& job, Decided* decided) {
   const DecisionPlan& plan = *job.rules->plan;
   std::string reason;
   if (plan.needs_database && !EnsureSession(worker, &reason)) return {503, ErrorJson(reason)};
   RequestRows rows;
-  std::string& body = const_cast<std::string&>(job.body);
-  PadForReading(&body);
-  switch (ReadRequestRows(body, plan.header, &rows, &reason)) {
+  PadForReading(&job.body);
+  switch (ReadRequestRows(job.body, plan.header, &rows, &reason)) {
     case RequestError::kMalformed: return {400, ErrorJson(reason)};
     case RequestError::kUnprocessable: return {422, ErrorJson(reason)};
     case RequestError::kNone: break;
@@ -327,19 +326,25 @@ Answer DecisionService::Decide(Worker* worker, const Job& job, Decided* decided)
       decided->body += RejectedJson(id, result.reject);
       continue;
     }
-    AppendAnswerJson(plan, id, result, &decided->body);
-    if (settings_.audit != nullptr) {
-      decided->audit += AuditJson(plan, id, result, time, job.rules->sha256) + "\n";
-    }
-    std::string change = ShadowChangeJson(plan, id, result);
-    if (!change.empty()) {
-      decided->changes += change + "\n";
-      ++decided->shadow_changes;
-    }
-    decided->tallies.push_back(TallyOf(plan, result));
+    Add(*job.rules, id, result, time, decided);
   }
   if (rows.batch) decided->body += "]";
   return {200, ""};
+}
+
+void DecisionService::Add(const ServedRules& rules, std::string_view id, const RowResult& result,
+                          const std::string& time, Decided* decided) const {
+  const DecisionPlan& plan = *rules.plan;
+  AppendAnswerJson(plan, id, result, &decided->body);
+  if (settings_.audit != nullptr) {
+    decided->audit += AuditJson(plan, id, result, time, rules.sha256) + "\n";
+  }
+  std::string change = ShadowChangeJson(plan, id, result);
+  if (!change.empty()) {
+    decided->changes += change + "\n";
+    ++decided->shadow_changes;
+  }
+  decided->tallies.push_back(TallyOf(plan, result));
 }
 
 void DecisionService::Deliver(const Job& job, const Decided& decided) {

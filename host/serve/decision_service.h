@@ -96,9 +96,12 @@ class DecisionService {
   std::shared_ptr<ServedRules> Load(std::string* error) const;
   void Work(Worker* worker);
   // Decides and answers `job`.
-  void Serve(Worker* worker, const Job& job);
-  // The job's answer, or its decisions in `decided` (status 200).
-  Answer Decide(Worker* worker, const Job& job, Decided* decided);
+  void Serve(Worker* worker, Job& job);
+  // The job's answer, or its decisions in `decided` (status 200). Its body is read in place.
+  Answer Decide(Worker* worker, Job& job, Decided* decided);
+  // One transaction's answer, audit and change lines and metrics, added to `decided`.
+  void Add(const ServedRules& rules, std::string_view id, const RowResult& result,
+           const std::string& time, Decided* decided) const;
   // Records what was decided and answers, unless the request was answered already.
   void Deliver(const Job& job, const Decided& decided);
   void ServeWaitingSingles(Worker* worker);
