@@ -244,9 +244,10 @@ int RunServe(ServeOptions& options) {
   server.Start();
   asio::steady_timer sync(io);
   SyncEverySecond(&sync, service.get());
+  // The set takes the signals from here on, and queues them until the server says it listens.
   SignalHandling signals(io, options, *service, server);
-  signals.Start();
   Say(options, 0, ListeningLine(options, server, *service));
+  signals.Start();
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 2; ++t) threads.emplace_back([&] { io.run(); });
   for (std::thread& thread : threads) thread.join();
