@@ -87,13 +87,11 @@ failed_indexes=/var/lib/txscreen/failed-indexes
 failing_now() {
   sed -nE 's#^(E|W): Failed to fetch ([^ ]+) .*#\2#p' "$1" | sort -u
 }
+# Whether every index that fails now (listed in the file $1) failed three times earlier today.
 remembered_today() {
-  local today
-  today=$(date +%F)
-  [ -s "$1" ] && [ -f "$failed_indexes" ] &&
-    comm -23 "$1" <(awk -v day="$today" '$1 == day { print $2 }' "$failed_indexes" | sort -u) |
-    grep -q . && return 1
-  [ -s "$1" ] && [ -f "$failed_indexes" ]
+  [ -s "$1" ] && [ -f "$failed_indexes" ] || return 1
+  ! comm -23 "$1" <(awk -v day="$(date +%F)" '$1 == day { print $2 }' "$failed_indexes" | sort -u) |
+    grep -q .
 }
 remember() {
   local today
@@ -107,8 +105,7 @@ updated=0
 update_package_lists() {
   [ "$updated" -eq 0 ] || return 0
   updated=1
-  local attempt failing
-  failing=$(mktemp)
+  local attempt failing=build/apt-failing-indexes
   for attempt in 1 2 3; do
     "${as_root[@]}" apt-get update >"$update_log" 2>&1 && { cat "$update_log" >>"$apt_log"; return 0; }
     cat "$update_log" >>"$apt_log"
@@ -127,7 +124,6 @@ update_package_lists() {
     echo "apt-get update failed (attempt $attempt of 3: $(paste -sd' ' "$failing")); trying again in 15 s"
     sleep 15
   done
-  rm -f "$failing"
 }
 
 # Installs `set`'s missing packages, "$2"...; one line for the set, the log's end on failure.
