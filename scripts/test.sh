@@ -255,7 +255,7 @@ why_no_32_bit_suites() {
   elif [ ! -x /usr/lib/wine/wine ]; then
     echo "32-bit Wine is not installed"
   elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    echo "32-bit Wine cannot start ($(/usr/lib/wine/wine --version 2>&1 | head -1)): this machine runs no 32-bit programs"
+    echo "32-bit Wine cannot start ($(/usr/lib/wine/wine --version 2>&1 | head -1 | sed 's/.*: //')): this machine runs no 32-bit programs"
   fi
 }
 
