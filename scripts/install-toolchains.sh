@@ -166,7 +166,11 @@ install_win32() {
   install_set win32 "${others[@]}"
 }
 
+declare -A done_sets=()
 for set in "${wanted_sets[@]}"; do
+  # A set named twice (each Win32 stage asks for win32) is installed once.
+  [ -z "${done_sets[$set]:-}" ] || continue
+  done_sets[$set]=1
   declare -n packages=$set
   mapfile -t missing < <(missing_of "${packages[@]}")
   unset -n packages
