@@ -207,9 +207,9 @@ class Registry {
   // the handles within it: workers on threads of their own then seldom share a shard's lock or
   // its cache lines.
   Shard& ShardOf(const void* pointer) const {
-    auto bits = reinterpret_cast<uintptr_t>(pointer);
-    return shards_[((bits >> 26) * kShardsPerRegion + ((bits >> 4 ^ bits >> 10) % kShardsPerRegion)) %
-                   kShards];
+    const auto bits = reinterpret_cast<uintptr_t>(pointer);
+    const uintptr_t region = bits >> 26, within = (bits >> 4 ^ bits >> 10) % kShardsPerRegion;
+    return shards_[(region * kShardsPerRegion + within) % kShards];
   }
 
   mutable Shard shards_[kShards];

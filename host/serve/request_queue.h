@@ -85,8 +85,6 @@ class RequestQueue {
   size_t AnswerAll(const Answer& answer) EXCLUDES(mutex_);
   // Wakes the workers to leave once nothing is left.
   void Stop() EXCLUDES(mutex_);
-  // Wakes a worker waiting for a request, so that it looks at its session again.
-  void Wake() { changed_.notify_all(); }
 
   size_t inflight() const { return inflight_.load(); }
 
