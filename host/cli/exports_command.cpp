@@ -26,7 +26,7 @@ int RunExports(const std::string& library_directory, const std::string& library)
     // Where ordinals exist, the one printed is the one that leads to the same address.
     bool by_ordinal = loaded->FindOrdinal(rule.ordinal) == address;
     std::string ordinal = by_ordinal ? std::to_string(rule.ordinal) : "-";
-    std::printf("%-2s %s(%s)\n", ordinal.c_str(), rule.name, KindList(rule.params).c_str());
+    std::printf("%-2s %s(%s)\n", ordinal.c_str(), rule.name, ParamsWithLists(rule).c_str());
   }
   if (std::ferror(stdout) || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "txhost exports: standard output: %s\n", LastSystemErrorText().c_str());

@@ -29,8 +29,14 @@ give, for each value, what stopping the rows that score at least it would catch:
   outcome approve
   outcome review  from 40
   outcome decline from 75 in [50..120 step 2.5]
+A text that the rule compares for equality may be a list, `@PATH` (`@"PATH"` with spaces), its
+path from the rule set's folder: the check fires when the rule fires for any value of the list.
+The file holds one value a line, compared byte for byte; blank lines and lines that start with
+'#' are skipped, a CR before the LF is dropped, and nothing else is trimmed. An empty list, a
+NUL byte or a line that is not UTF-8 is refused. One argument of a check may be a list:
+  bad_account        txscreen   BADACCOUNT      account @lists/bad_accounts.txt  score 60
 `outcome` is a reserved word, and `_score` and `_outcome` are no check's label.
-`txhost exports LIBRARY` lists each rule's parameters.
+`txhost exports LIBRARY` lists each rule's parameters, and which may be a list.
 )";
 
 }  // namespace txhost

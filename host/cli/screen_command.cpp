@@ -129,15 +129,18 @@ std::vector<Check> LoadChecks(const std::string& path, const ScreenInput& input,
 // called once, both checked in full against the input's header before any row. False with
 // every problem printed.
 bool LoadPlan(const ScreenOptions& options, const ScreenInput& input, LibrarySet& libraries,
-              ScreenPlan* plan, std::optional<RuleSetPair>* pair) {
+              ScreenPlan* plan, std::optional<RuleSetPair>* pair,
+              std::vector<std::string>* list_files) {
   std::vector<std::string> problems;
   plan->checks = LoadChecks(options.rules, input, libraries, &problems, &plan->decisions);
+  *list_files = ListFiles(plan->checks);
   RefuseAnIdLikeTheDecisionColumns(plan->decisions, input.header[input.id_column], options.rules,
                                    &problems);
   if (!options.baseline.empty()) {
     Decisions live_decisions;
     std::vector<Check> live =
         LoadChecks(options.baseline, input, libraries, &problems, &live_decisions);
+    for (const std::string& file : ListFiles(live)) list_files->push_back(file);
     if (problems.empty()) {
       pair->emplace(PairRuleSets(std::move(plan->checks), live, plan->decisions, live_decisions));
       plan->checks = (*pair)->checks;
@@ -208,13 +211,14 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   LibrarySet libraries(options.library_directory);
   ScreenPlan plan;
   std::optional<RuleSetPair> pair;
-  if (!LoadPlan(options, *input, libraries, &plan, &pair)) return kExitUsage;
-  auto outputs =
-      ScreenOutputs::Open(OutputsOf(options),
-                          {{"transactions", options.transactions},
-                           {"--rules", options.rules},
-                           {"--baseline", options.baseline}},
-                          *input, plan.checks, plan.decisions, pair ? &*pair : nullptr, &error);
+  std::vector<std::string> list_files;
+  if (!LoadPlan(options, *input, libraries, &plan, &pair, &list_files)) return kExitUsage;
+  std::vector<NamedPath> inputs = {{"transactions", options.transactions},
+                                   {"--rules", options.rules},
+                                   {"--baseline", options.baseline}};
+  for (const std::string& file : list_files) inputs.push_back({"the list", file});
+  auto outputs = ScreenOutputs::Open(OutputsOf(options), inputs, *input, plan.checks,
+                                     plan.decisions, pair ? &*pair : nullptr, &error);
   if (!outputs) return PrintError(options, kExitUsage, error);
   for (const std::string& leftover : outputs->LeftoversRemoved()) {
     std::fprintf(options.messages, "txhost screen: removed %s, left by a run that was killed\n",

@@ -9,6 +9,12 @@
 
 namespace txhost {
 
+// The characters that end a folder's name in a path: '/', and on Windows the backslash too.
+extern const char kPathSeparators[];
+// Whether `path` names a file without the working directory: "/x", and on Windows a path from a
+// drive or a server as well.
+bool IsAbsolutePath(const std::string& path);
+
 // The system's text for an errno value: "No such file or directory".
 std::string ErrnoText(int error);
 // The system's text for the last error of a Windows call (GetLastError); elsewhere, of errno.

@@ -66,6 +66,10 @@ pid_t OwnerOf(const std::string& file, const std::string& prefix) {
 
 }  // namespace
 
+const char kPathSeparators[] = "/";
+
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";

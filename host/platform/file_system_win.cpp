@@ -60,6 +60,13 @@ bool Identify(const std::string& path, std::string* identity, bool* is_directory
 
 }  // namespace
 
+const char kPathSeparators[] = "/\\";
+
+bool IsAbsolutePath(const std::string& path) {
+  const bool drive = path.size() > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  return drive || (!path.empty() && (path[0] == '\\' || path[0] == '/'));
+}
+
 std::string DirectoryOf(const std::string& path) {
   size_t slash = LastSlash(path);
   if (slash == std::string::npos) return ".";

@@ -97,6 +97,16 @@ std::string UtcNow() {
   return text;
 }
 
+std::map<std::string, uint64_t> DecisionService::ListValues() const {
+  std::map<std::string, uint64_t> values;
+  std::shared_ptr<const ServedRules> rules = Current();
+  for (const auto& list : rules->live->Lists()) values[list->name()] = list->size();
+  if (rules->shadow) {
+    for (const auto& list : rules->shadow->Lists()) values["shadow:" + list->name()] = list->size();
+  }
+  return values;
+}
+
 std::shared_ptr<ServedRules> DecisionService::Load(std::string* error) const {
   auto served = std::make_shared<ServedRules>();
   served->live = RuleSet::Open(settings_.rules, settings_.library_directory, error);
@@ -116,7 +126,7 @@ std::shared_ptr<ServedRules> DecisionService::Load(std::string* error) const {
              "start it again with --connect";
     return nullptr;
   }
-  served->sha256 = Sha256Hex(served->live->text());
+  served->sha256 = Sha256Hex(served->live->Fingerprint());
   return served;
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,7 @@ namespace txhost {
 struct ServedRules {
   std::unique_ptr<RuleSet> live, shadow;
   std::unique_ptr<DecisionPlan> plan;
-  std::string sha256;  // of the live set's text, which every audit line names
+  std::string sha256;  // of the live set's text and lists, which every audit line names
   uint64_t generation = 0;
 };
 
@@ -71,6 +72,8 @@ class DecisionService {
   bool Submit(std::string body, Done done);
 
   size_t inflight() const { return queue_.inflight(); }
+  // The values of each list the served sets use, by name; the draft's named "shadow:NAME".
+  std::map<std::string, uint64_t> ListValues() const;
   size_t sessions_open() const { return sessions_open_.load(); }
   // Whether every worker can decide and every log can record: false with the reason.
   bool Ready(std::string* reason) const;

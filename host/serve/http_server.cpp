@@ -188,7 +188,8 @@ void Ready(HttpServer& server, const std::shared_ptr<Connection>& connection) {
 void Metered(HttpServer& server, const std::shared_ptr<Connection>& connection) {
   connection->Reply(200,
                     server.metrics().Text(server.service().sessions_open(),
-                                          server.service().inflight()),
+                                          server.service().inflight(),
+                                          server.service().ListValues()),
                     "text/plain; version=0.0.4");
 }
 

@@ -52,7 +52,8 @@ void Metrics::Transaction(const TransactionTally& tally) {
   if (!tally.outcome.empty()) ++outcomes_[tally.outcome];
 }
 
-std::string Metrics::Text(size_t sessions_open, size_t inflight) const {
+std::string Metrics::Text(size_t sessions_open, size_t inflight,
+                          const std::map<std::string, uint64_t>& list_values) const {
   std::string out;
   Family(&out, "txscreen_requests_total", "counter", "Requests answered, by status code.");
   for (size_t code = 0; code < requests_.size(); ++code) {
@@ -88,6 +89,10 @@ std::string Metrics::Text(size_t sessions_open, size_t inflight) const {
   Family(&out, "txscreen_shadow_changes_total", "counter",
          "Transactions the shadow draft decides otherwise than the live set.");
   Sample(&out, "txscreen_shadow_changes_total", shadow_changes_.load());
+  if (!list_values.empty()) {
+    Family(&out, "txscreen_list_values", "gauge", "Values of each list the served rule sets use.");
+    Labelled(&out, "txscreen_list_values", "list", list_values);
+  }
   return out;
 }
 

@@ -34,7 +34,9 @@ class Metrics {
   void ShadowChange() { shadow_changes_++; }
 
   // The text of /metrics, with the gauges read at this moment.
-  std::string Text(size_t sessions_open, size_t inflight) const;
+  // `list_values`: each list the served sets use, by name, with its values.
+  std::string Text(size_t sessions_open, size_t inflight,
+                   const std::map<std::string, uint64_t>& list_values) const;
 
  private:
   static constexpr size_t kBuckets = std::size(kLatencyBuckets);

@@ -13,6 +13,8 @@ The same engine as ``txhost screen``, with the same rule sets, libraries and res
 """
 
 import atexit
+import contextvars
+import hashlib
 import json
 import os
 import sys
@@ -39,6 +41,9 @@ __all__ = ["RuleSet", "Run", "Error", "RuleSetError", "InputError", "LoginError"
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _PASSWORD_FILE_LIMIT = 4096
+# Set while a part of a Dask run is screened: its summary then gives every list value that fired,
+# so that the parts add up exactly.
+_EVERY_LIST_VALUE = contextvars.ContextVar("every_list_value", default=False)
 
 
 class Run:
@@ -104,6 +109,10 @@ class RuleSet:
         The rule-set file (the format of ``txhost screen --help``).
     libdir : str, optional
         Where the rule libraries are; by default those installed with this package.
+    lists : mapping of str to a sequence of str, optional
+        Lists kept in Python, such as a DataFrame's column: ``{"bad_accounts": frame.account}``
+        lets a check write ``@bad_accounts`` where it would name a list file. A name given here
+        stands for it before any file; values compare byte for byte, as a list file's do.
 
     Raises
     ------
@@ -119,10 +128,13 @@ class RuleSet:
     ``close()`` (or a ``with`` block) ends the sessions.
     """
 
-    def __init__(self, path: Union[str, os.PathLike], libdir: Optional[str] = None):
+    def __init__(self, path: Union[str, os.PathLike], libdir: Optional[str] = None,
+                 lists: Optional[Mapping] = None):
         self._libdir = libdir
-        self._native = _engine.NativeRuleSet(os.fspath(path), None, libdir or _PACKAGE_DIR)
+        self._native = _engine.NativeRuleSet(os.fspath(path), None, libdir or _PACKAGE_DIR,
+                                             _given_lists(lists))
         self._decide_requests = {}  # each way decide is called, its checked request
+        self._shipped = None
 
     @property
     def path(self) -> str:
@@ -200,6 +212,7 @@ class RuleSet:
         request.explain = explain
         if max_rejects is not None:
             request.max_rejects = max_rejects
+        request.every_list_value = _EVERY_LIST_VALUE.get()
         live = baseline._native if baseline is not None else None
         if isinstance(source, pd.DataFrame):
             return self._screen_frame(source, request, baseline)
@@ -270,9 +283,13 @@ class RuleSet:
         self.close()
 
     def __reduce__(self):
-        # Sent to another process (a Dask worker), a rule set travels as its text and is loaded
-        # there once per process.
-        return (_shared_rule_set, (self.path, self._native.text, self._libdir))
+        # Sent to another process (a Dask worker), a rule set travels as its text and its lists'
+        # values, and is loaded there once per process; the digest tells the copies apart.
+        if self._shipped is None:
+            digest = hashlib.sha256(self._native.fingerprint()).hexdigest()
+            self._shipped = (self.path, self._native.text, self._libdir, self._native.lists(),
+                             digest)
+        return (_shared_rule_set, self._shipped)
 
     def __repr__(self):
         return f"<txscreen.RuleSet {self.path!r}>"
@@ -282,15 +299,16 @@ _shared = {}
 _shared_lock = threading.Lock()  # a worker's threads may receive the same rule set at once
 
 
-def _shared_rule_set(path, text, libdir):
-    key = (path, text, libdir)
+def _shared_rule_set(path, text, libdir, lists, digest):
+    key = (path, text, libdir, digest)
     with _shared_lock:
         rules = _shared.get(key)
         if rules is None:
             rules = RuleSet.__new__(RuleSet)
             rules._libdir = libdir
-            rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR)
+            rules._native = _engine.NativeRuleSet(path, text, libdir or _PACKAGE_DIR, lists)
             rules._decide_requests = {}
+            rules._shipped = None
             _shared[key] = rules
         return rules
 
@@ -307,6 +325,32 @@ atexit.register(close_shared)
 def sessions_begun() -> int:
     """How many database sessions this process has begun so far."""
     return _engine.sessions_begun()
+
+
+def _given_lists(lists) -> dict:
+    """The lists given to a RuleSet as lists of str, or a RuleSetError naming what is wrong."""
+    if lists is None:
+        return {}
+    if not isinstance(lists, Mapping):
+        raise OptionError(f"lists: expected a mapping of name to values, not {type(lists).__name__}")
+    given = {}
+    for name, values in lists.items():
+        if not isinstance(name, str):
+            raise OptionError(f"lists: a name must be a str, not {type(name).__name__}")
+        if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
+            raise OptionError(f"lists: {name}: expected a sequence of str, not "
+                              f"{type(values).__name__}")
+        given[name] = []
+        for place, value in enumerate(values, 1):
+            if not isinstance(value, str):
+                raise OptionError(f"lists: {name}: value {place} is {value!r}, not a str")
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError as error:
+                raise OptionError(f"lists: {name}: value {place} is not UTF-8 text: {error.reason}"
+                                  ) from None
+            given[name].append(value)
+    return given
 
 
 def _check_option(name, value, kind, least=None, optional=False):

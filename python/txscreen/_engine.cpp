@@ -312,6 +312,8 @@ struct ScreenRequest {
   std::string label_column;
   bool explain = false;
   size_t max_rejects = std::numeric_limits<size_t>::max();
+  // The summary gives every list value that fired, not the first few: a part of a Dask run.
+  bool every_list_value = false;
 };
 
 // A digest of `password` under a secret of this process, so that kept sessions can be matched to
@@ -351,18 +353,37 @@ std::unique_lock<std::mutex> HoldWithoutGil(std::mutex& mutex) {
 
 class NativeRuleSet {
  public:
+  // `lists` binds names to values, each standing for `@name` before any file of that name.
   NativeRuleSet(const std::string& path, std::optional<std::string> text,
-                const std::string& library_directory) {
+                const std::string& library_directory,
+                const std::map<std::string, std::vector<std::string>>& lists) {
     std::string error;
     rules_ = text ? txhost::RuleSet::FromText(path, *text, library_directory)
                   : txhost::RuleSet::Open(path, library_directory, &error);
     if (!rules_) Raise("RuleSetError", error);
+    for (const auto& [name, values] : lists) {
+      auto list = txhost::TextList::FromValues(name, values, &error);
+      if (!list) Raise("RuleSetError", error);
+      rules_->GiveList(std::move(list));
+    }
     std::vector<std::string> problems = rules_->Problems();
     if (!problems.empty()) Raise("RuleSetError", Lines(problems));
   }
 
   const std::string& path() const { return rules_->path(); }
   const std::string& text() const { return rules_->text(); }
+  // The lists the checks name, as the values they hold: what another process needs to read the
+  // same rule set without the files.
+  py::bytes Fingerprint() { return py::bytes(rules_->Fingerprint()); }
+  py::dict Lists() const {
+    py::dict lists;
+    for (const auto& list : rules_->Lists()) {
+      py::list values;
+      for (size_t v = 0; v < list->size(); ++v) values.append(py::str(list->value(v)));
+      lists[py::str(list->name())] = values;
+    }
+    return lists;
+  }
   void Close() {
     auto lock = HoldWithoutGil(mutex_);
     pool_.reset();
@@ -393,6 +414,7 @@ class NativeRuleSet {
     txhost::MemorySink sink(reported, input->id_column, from_csv, pair ? &*pair : nullptr);
     txhost::ScreenSummary summary(input->name, rules_->path(), plan.checks,
                                   input->label_column >= 0, false, reported);
+    if (request.every_list_value) summary.list_values_given = static_cast<size_t>(-1);
     if (pair) summary.comparison.emplace(*pair, baseline->rules_->path());
     if (plan.decisions.scored) summary.decisions.emplace(plan.decisions);
     InterruptibleRun observer;
@@ -732,12 +754,16 @@ PYBIND11_MODULE(_engine, module) {
       .def_readwrite("id_column", &ScreenRequest::id_column)
       .def_readwrite("label_column", &ScreenRequest::label_column)
       .def_readwrite("explain", &ScreenRequest::explain)
-      .def_readwrite("max_rejects", &ScreenRequest::max_rejects);
+      .def_readwrite("max_rejects", &ScreenRequest::max_rejects)
+      .def_readwrite("every_list_value", &ScreenRequest::every_list_value);
   py::class_<NativeRuleSet>(module, "NativeRuleSet")
-      .def(py::init<const std::string&, std::optional<std::string>, const std::string&>(),
-           py::arg("path"), py::arg("text"), py::arg("libdir"))
+      .def(py::init<const std::string&, std::optional<std::string>, const std::string&,
+                    const std::map<std::string, std::vector<std::string>>&>(),
+           py::arg("path"), py::arg("text"), py::arg("libdir"), py::arg("lists"))
       .def_property_readonly("path", &NativeRuleSet::path)
       .def_property_readonly("text", &NativeRuleSet::text)
+      .def("lists", &NativeRuleSet::Lists)
+      .def("fingerprint", &NativeRuleSet::Fingerprint)
       .def("close", &NativeRuleSet::Close)
       .def("columns_read", &NativeRuleSet::ColumnsRead)
       .def("labels", &NativeRuleSet::Labels)

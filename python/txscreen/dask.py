@@ -24,7 +24,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from . import RuleSet, TooManyRejects, close_shared
+from . import _EVERY_LIST_VALUE, RuleSet, TooManyRejects, close_shared
 
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
@@ -86,7 +86,11 @@ def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict) -> pd.
     global _screenings
     started = time.time()
     indexed = _indexed_by_id(frame, options)
-    run = rules.screen(frame.reset_index() if indexed else frame, **options)
+    every = _EVERY_LIST_VALUE.set(True)
+    try:
+        run = rules.screen(frame.reset_index() if indexed else frame, **options)
+    finally:
+        _EVERY_LIST_VALUE.reset(every)
     if indexed:
         # The screened rows' positions, as reset_index numbered them, back to the ids.
         run.results.index = frame.index[run.results.index]
@@ -153,6 +157,7 @@ def merge_summaries(parts: list) -> dict:
             merged["rejects_by_reason"][reason] = merged["rejects_by_reason"].get(reason, 0) + count
         for check, other in zip(merged["checks"], part["checks"]):
             _add_counts(check, other)
+            _add_list_hits(check, other)
             for point, other_point in zip(check.get("sweep", {}).get("values", []),
                                           other.get("sweep", {}).get("values", [])):
                 _add_counts(point, other_point)
@@ -172,6 +177,7 @@ def merge_summaries(parts: list) -> dict:
         merged["hits_by_day"] = dict(sorted(merged["hits_by_day"].items()))
     for check in merged["checks"]:
         _ratios(check, merged)
+        _top_list_values(check)
         for point in check.get("sweep", {}).get("values", []):
             _ratios(point, merged)
     # The run's own figures: from the first partition's start to the last one's end, on as many
@@ -189,6 +195,32 @@ def merge_summaries(parts: list) -> dict:
 
 _COUNTS = ("hits", "alerts", "true_positives", "false_positives", "false_negatives", "flagged",
            "stopped", "rows", "fraud", "genuine")
+
+
+_TOP_LIST_VALUES = 10  # as many as txhost's summary gives
+
+
+def _add_list_hits(check, other):
+    """A list's hits per value, summed over the parts, which give every value that fired."""
+    if "list" not in check:
+        return
+    listed = check["list"]
+    hits = listed.setdefault("_hits", {v["value"]: v["hits"] for v in listed["top_values"]})
+    for entry in other["list"]["top_values"]:
+        hits[entry["value"]] = hits.get(entry["value"], 0) + entry["hits"]
+
+
+def _top_list_values(check):
+    """The values that fired most, most first, ties in the order of their bytes, as txhost."""
+    if "list" not in check:
+        return
+    listed = check["list"]
+    hits = listed.pop("_hits", {v["value"]: v["hits"] for v in listed["top_values"]})
+    ranked = sorted(hits.items(),
+                    key=lambda item: (-item[1], item[0].encode("utf-8", "surrogateescape")))
+    listed["values_that_fired"] = len(hits)
+    listed["top_values"] = [{"value": value, "hits": count}
+                            for value, count in ranked[:_TOP_LIST_VALUES]]
 
 
 def _merge_decisions(merged, others):

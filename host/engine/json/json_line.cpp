@@ -34,6 +34,15 @@ void Escape(unsigned code, std::string* out) {
 
 }  // namespace
 
+bool IsUtf8(std::string_view bytes) {
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t length = Utf8Length(bytes.substr(at));
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 void AppendJsonString(std::string_view bytes, std::string* out) {
   *out += '"';
   for (size_t at = 0; at < bytes.size();) {

@@ -14,6 +14,9 @@
 
 namespace txhost {
 
+// Whether `bytes` are valid UTF-8 throughout.
+bool IsUtf8(std::string_view bytes);
+
 // `bytes` as a quoted JSON string, exact as described above.
 std::string JsonString(std::string_view bytes);
 // The same, appended to `out`.

@@ -73,10 +73,14 @@ unsigned OrdinalOf(const char* library, const char* name) {
 }
 
 template <class Function>
-RuleSpec Rule(const char* library, const char* name) {
+RuleSpec Rule(const char* library, const char* name, std::vector<ListUse> lists = {}) {
   return {library, name, OrdinalOf(library, name), Signature<Function>::Params(),
-          &Signature<Function>::Invoke};
+          &Signature<Function>::Invoke, std::move(lists)};
 }
+
+ListUse Equals(size_t partner) { return {ListUse::kEquals, partner}; }
+constexpr ListUse kNoList = {};
+constexpr ListUse kEachDay = {ListUse::kEachValue, 0};
 
 }  // namespace
 
@@ -104,16 +108,30 @@ std::vector<ParamKind> RuleSpec::ValueParams() const {
   return TakesHandles() ? std::vector<ParamKind>(params.begin() + 1, params.end()) : params;
 }
 
+std::string ParamsWithLists(const RuleSpec& rule) {
+  std::string text;
+  const size_t first_value = rule.TakesHandles() ? 1 : 0;
+  for (size_t p = 0; p < rule.params.size(); ++p) {
+    text += std::string(text.empty() ? "" : ", ") + KindName(rule.params[p]);
+    if (p >= first_value && rule.ListUseOf(p - first_value).kind != ListUse::kNone) {
+      text += " or @list";
+    }
+  }
+  return text.empty() ? "none" : text;
+}
+
 const std::vector<RuleSpec>& RuleCatalog() {
   static const std::vector<RuleSpec> catalog = {
+      // Which texts may be lists follows from what each rule compares for equality: the headers'
+      // comments say it.
       Rule<SharpIncreaseFn>("txscreen", "SHARPINCREASE"),
-      Rule<BadAccountFn>("txscreen", "BADACCOUNT"),
+      Rule<BadAccountFn>("txscreen", "BADACCOUNT", {Equals(1), Equals(0)}),
       Rule<OverCreditLimitFn>("txscreen", "OVERCREDITLIMIT"),
       Rule<TestConnFn>("txscreen", "TESTCONN"),
-      Rule<TestDateFn>("txscreen", "TESTDATE"),
-      Rule<SpecialUserFn>("txscreen", "SPECIAL_USER"),
-      Rule<TestMerchantFn>("txscreen2", "TESTMERCHANT"),
-      Rule<SameZipCodeFn>("txscreen2", "SAMEZIPCODE"),
+      Rule<TestDateFn>("txscreen", "TESTDATE", {kEachDay}),
+      Rule<SpecialUserFn>("txscreen", "SPECIAL_USER", {Equals(2), kNoList, Equals(0)}),
+      Rule<TestMerchantFn>("txscreen2", "TESTMERCHANT", {Equals(1), Equals(0), kEachDay}),
+      Rule<SameZipCodeFn>("txscreen2", "SAMEZIPCODE", {Equals(1), Equals(0)}),
   };
   return catalog;
 }

@@ -29,6 +29,16 @@ struct Value {
   const char* c_text() const { return field_text ? field_text : text.c_str(); }
 };
 
+// How a text parameter may stand for a list of texts. The rule fires only when the parameter
+// equals another one (`kEquals`, the other's place in `partner`): a row's text is then looked up
+// in the list, and the rule called once with the value it matched. A day name, which the rule
+// compares with a date of its own working out, is tried value by value (`kEachValue`).
+struct ListUse {
+  enum Kind { kNone, kEquals, kEachValue };
+  Kind kind = kNone;
+  size_t partner = 0;  // with kEquals: the value parameter this one must equal
+};
+
 struct RuleSpec {
   const char* library;  // "txscreen" or "txscreen2"
   const char* name;
@@ -39,13 +49,21 @@ struct RuleSpec {
   // parameter, in order; `handles` is passed only to rules that take the triple.
   // Calls `function` with `args[i]` as its i-th parameter after the handles, if it takes them.
   RuleResult (*invoke)(void* function, const OciHandles& handles, const Value* const* args);
+  // Per value parameter, whether it may take a list; parameters beyond the vector take none.
+  std::vector<ListUse> lists;
 
   bool TakesHandles() const { return !params.empty() && params[0] == ParamKind::kHandles; }
   // The parameters a caller supplies values for: all but the handle triple.
   std::vector<ParamKind> ValueParams() const;
+  ListUse ListUseOf(size_t value_param) const {
+    return value_param < lists.size() ? lists[value_param] : ListUse();
+  }
 };
 
 const std::vector<RuleSpec>& RuleCatalog();
+
+// The rule's parameters as `txhost exports` lists them: "handles, text or @list, date".
+std::string ParamsWithLists(const RuleSpec& rule);
 
 // The rule called `name` in `library`, or null.
 const RuleSpec* FindRule(const std::string& library, const std::string& name);

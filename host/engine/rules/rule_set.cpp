@@ -51,15 +51,47 @@ CheckArg ReadArgument(const std::string& word, ParamKind kind, std::string* prob
   return arg;
 }
 
+// Argument `index` of `rule` as the list `word` names; the problem, naming the list and the
+// argument, when the argument cannot be a list or the list cannot be used.
+CheckArg ReadListArgument(const std::string& word, const RuleSpec& rule, size_t index,
+                          ListShelf* lists, std::string* problem) {
+  CheckArg arg;
+  arg.kind = rule.ValueParams()[index];
+  arg.source = word;
+  const std::string name = ListName(word);
+  const std::string argument = "argument " + std::to_string(index + 1) + " of " + rule.name;
+  if (rule.ListUseOf(index).kind == ListUse::kNone) {
+    *problem = argument + " (" + KindName(arg.kind) + ") cannot be the list " + name +
+               ": a list stands only for a text the rule compares for equality";
+  } else if (lists == nullptr) {
+    *problem = argument + " names the list " + name + ", and lists are not read here";
+  } else if (std::string reason; !(arg.list = lists->Find(name, &reason))) {
+    *problem = argument + ": the list " + name + " cannot be used: " + reason;
+  }
+  return arg;
+}
+
+// Notes which argument of `check` is a list; the problem when more than one is.
+std::string SetListArgument(Check* check) {
+  size_t lists = 0;
+  for (size_t a = 0; a < check->args.size(); ++a) {
+    if (!IsListReference(check->args[a].source)) continue;
+    ++lists;
+    check->list_arg = static_cast<int>(a);
+  }
+  if (lists <= 1) return "";
+  return "one argument of a check may be a list, not " + std::to_string(lists);
+}
+
 // The sweep of argument `index` of `check`, from its set; the problem, or empty.
 std::string ReadSweep(size_t index, const std::string& set, const std::string& rule, Check* check) {
   Sweep sweep;
   sweep.arg = index;
   const CheckArg& swept = check->args[index];
   std::string reason;
-  if (swept.from_column) {
-    reason = "argument " + std::to_string(index + 1) + " of " + rule +
-             " is a column; only a literal can be swept";
+  if (swept.from_column || IsListReference(swept.source)) {
+    reason = "argument " + std::to_string(index + 1) + " of " + rule + " is a " +
+             (swept.from_column ? "column" : "list") + "; only a literal can be swept";
   } else if (!ParseSweep(set, swept.kind, &sweep, &reason)) {
     reason = "the sweep " + set + ": " + reason;
   }
@@ -76,7 +108,7 @@ std::string ReadSweep(size_t index, const std::string& set, const std::string& r
 
 // One line of the rule set as a check, its rule found in the catalog and its literals read; no
 // library is loaded and no column looked up. Null for a line with no usable check.
-std::optional<Check> ParseLine(std::vector<std::string> words, size_t number,
+std::optional<Check> ParseLine(std::vector<std::string> words, size_t number, ListShelf* lists,
                                std::set<std::string>* labels, RuleProblems* problems) {
   auto problem = [&](const std::string& message) { problems->push_back({number, message}); };
   if (words.size() < 3) {
@@ -117,12 +149,18 @@ std::optional<Check> ParseLine(std::vector<std::string> words, size_t number,
   }
   for (size_t i = 0; i < kinds.size(); ++i) {
     std::string bad;
+    if (IsListReference(words[3 + i])) {
+      check.args.push_back(ReadListArgument(words[3 + i], *check.rule, i, lists, &bad));
+      if (!bad.empty()) problem(bad);
+      continue;
+    }
     check.args.push_back(ReadArgument(words[3 + i], kinds[i], &bad));
     if (!bad.empty()) {
       problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
               KindName(kinds[i]) + ", but " + bad);
     }
   }
+  if (std::string bad = SetListArgument(&check); !bad.empty()) problem(bad);
   if (sets.size() > 1) {
     problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
   }
@@ -136,7 +174,8 @@ std::optional<Check> ParseLine(std::vector<std::string> words, size_t number,
 }
 
 // Parsing: every check and outcome of `in`, and the decisions they make.
-std::vector<Check> ParseChecks(std::istream& in, RuleProblems* problems, Decisions* decisions) {
+std::vector<Check> ParseChecks(std::istream& in, ListShelf* lists, RuleProblems* problems,
+                               Decisions* decisions) {
   std::vector<Check> checks;
   std::vector<OutcomeLine> outcomes;
   std::set<std::string> labels;
@@ -152,7 +191,7 @@ std::vector<Check> ParseChecks(std::istream& in, RuleProblems* problems, Decisio
       continue;
     } else if (words[0] == "outcome") {
       ParseOutcomeLine(words, number, &outcomes, problems);
-    } else if (auto check = ParseLine(std::move(words), number, &labels, problems)) {
+    } else if (auto check = ParseLine(std::move(words), number, lists, &labels, problems)) {
       checks.push_back(std::move(*check));
     }
   }
@@ -202,33 +241,14 @@ void AppendProblems(const std::string& path, RuleProblems found, std::vector<std
 // Parsing, binding when there is a header, and loading.
 std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
                               const std::vector<std::string>* header, LibrarySet& libraries,
-                              std::vector<std::string>* problems, Decisions* decisions) {
+                              ListShelf* lists, std::vector<std::string>* problems,
+                              Decisions* decisions) {
   RuleProblems found;
-  std::vector<Check> checks = ParseChecks(in, &found, decisions);
+  std::vector<Check> checks = ParseChecks(in, lists, &found, decisions);
   if (header != nullptr) BindColumns(*header, &checks, &found);
   ResolveRules(libraries, &checks, &found);
   AppendProblems(path, std::move(found), problems);
   return checks;
-}
-
-bool ReadRuleText(const std::string& path, std::string* text, std::string* error) {
-  PathFacts facts;
-  if (!InspectPath(path, &facts, error)) return false;
-  int reason = !facts.exists ? ENOENT : facts.is_directory ? EISDIR : 0;
-  std::ifstream in;
-  if (reason == 0) {
-    errno = 0;
-    in.open(path, std::ios::binary);
-    if (!in) reason = errno != 0 ? errno : EIO;
-  }
-  std::ostringstream content;
-  if (reason == 0 && !(content << in.rdbuf()) && in.bad()) reason = EIO;
-  if (reason != 0) {
-    *error = path + ": " + ErrnoText(reason);
-    return false;
-  }
-  *text = content.str();
-  return true;
 }
 
 }  // namespace
@@ -236,21 +256,35 @@ bool ReadRuleText(const std::string& path, std::string* text, std::string* error
 std::unique_ptr<RuleSet> RuleSet::Open(const std::string& path,
                                        const std::string& library_directory, std::string* error) {
   std::string text;
-  if (!ReadRuleText(path, &text, error)) return nullptr;
+  if (!ReadWholeFile(path, &text, error)) return nullptr;
   return FromText(path, std::move(text), library_directory);
+}
+
+std::vector<Check> RuleSet::Read(const std::vector<std::string>* header,
+                                 std::vector<std::string>* problems, Decisions* decisions) {
+  std::istringstream in(text_);
+  return ReadChecks(in, path_, header, libraries_, &lists_, problems, decisions);
 }
 
 std::vector<std::string> RuleSet::Problems() {
   std::vector<std::string> problems;
-  std::istringstream in(text_);
-  ReadChecks(in, path_, nullptr, libraries_, &problems, nullptr);
+  Read(nullptr, &problems, nullptr);
   return problems;
+}
+
+std::string RuleSet::Fingerprint() const {
+  std::string bytes = text_;
+  // A NUL, which neither a list's name nor its values can hold, keeps each part apart.
+  for (const auto& list : Lists()) {
+    bytes += std::string(1, '\0') + "@" + list->name();
+    for (size_t v = 0; v < list->size(); ++v) bytes += std::string(1, '\0') + list->value(v);
+  }
+  return bytes;
 }
 
 std::vector<std::string> RuleSet::ColumnsRead() {
   std::vector<std::string> problems, columns;
-  std::istringstream in(text_);
-  for (const Check& check : ReadChecks(in, path_, nullptr, libraries_, &problems, nullptr)) {
+  for (const Check& check : Read(nullptr, &problems, nullptr)) {
     for (const CheckArg& arg : check.args) {
       if (arg.from_column &&
           std::find(columns.begin(), columns.end(), arg.source) == columns.end()) {
@@ -263,8 +297,19 @@ std::vector<std::string> RuleSet::ColumnsRead() {
 
 std::vector<Check> RuleSet::Bind(const std::vector<std::string>& header,
                                  std::vector<std::string>* problems, Decisions* decisions) {
-  std::istringstream in(text_);
-  return ReadChecks(in, path_, &header, libraries_, problems, decisions);
+  return Read(&header, problems, decisions);
+}
+
+std::vector<std::string> ListFiles(const std::vector<Check>& checks) {
+  std::vector<std::string> files;
+  for (const Check& check : checks) {
+    if (check.list_arg < 0 || !check.args[check.list_arg].list) continue;
+    const std::string& file = check.args[check.list_arg].list->file();
+    if (!file.empty() && std::find(files.begin(), files.end(), file) == files.end()) {
+      files.push_back(file);
+    }
+  }
+  return files;
 }
 
 bool SameValue(ParamKind kind, const Value& a, const Value& b) {
@@ -304,9 +349,10 @@ void RefuseAnIdLikeTheDecisionColumns(const Decisions& decisions, const std::str
 
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& path,
                                 const std::vector<std::string>& header,
-                                std::vector<std::string>* problems, Decisions* decisions) {
+                                std::vector<std::string>* problems, Decisions* decisions,
+                                ListShelf* lists) {
   RuleProblems found;
-  std::vector<Check> checks = ParseChecks(in, &found, decisions);
+  std::vector<Check> checks = ParseChecks(in, lists, &found, decisions);
   BindColumns(header, &checks, &found);
   AppendProblems(path, std::move(found), problems);
   return checks;
@@ -316,18 +362,20 @@ std::vector<Check> LoadRuleSet(const std::string& path, const std::vector<std::s
                                LibrarySet& libraries, std::vector<std::string>* problems,
                                Decisions* decisions) {
   std::string text, error;
-  if (!ReadRuleText(path, &text, &error)) {
+  if (!ReadWholeFile(path, &text, &error)) {
     problems->push_back(error);
     return {};
   }
   std::istringstream in(text);
-  return ReadChecks(in, path, &header, libraries, problems, decisions);
+  ListShelf lists(path);
+  return ReadChecks(in, path, &header, libraries, &lists, problems, decisions);
 }
 
 std::vector<Check> ReadRuleSet(std::istream& in, const std::string& path,
                                const std::vector<std::string>& header, LibrarySet& libraries,
                                std::vector<std::string>* problems, Decisions* decisions) {
-  return ReadChecks(in, path, &header, libraries, problems, decisions);
+  ListShelf lists(path);
+  return ReadChecks(in, path, &header, libraries, &lists, problems, decisions);
 }
 
 }  // namespace txhost

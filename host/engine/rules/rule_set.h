@@ -14,6 +14,12 @@
 //   sunday          txscreen  TESTDATE       "SUN" date
 //   tuned           txscreen  SHARPINCREASE  amount previous_amount 400 in [100..1000 step 10]
 //
+// A literal text that the rule compares for equality may name a list of texts instead,
+// `@PATH` or `@"PATH"` (text_list.h), its path relative to the rule set's folder; the check fires
+// when the rule fires for any value of the list. One argument of a check may be a list.
+//
+//   bad_account  txscreen  BADACCOUNT  account @lists/bad_accounts.txt
+//
 // A check may end with its score, `score N`, what it adds to the row's score when it fires (a
 // decimal, negative for a sign of low risk). Outcome lines, lowest first, turn the score into a
 // decision: the first applies below every threshold, each other from its score upward, and its
@@ -35,6 +41,7 @@
 #include "library_set.h"
 #include "rule_catalog.h"
 #include "sweeps.h"
+#include "text_list.h"
 
 namespace txhost {
 
@@ -44,6 +51,7 @@ struct CheckArg {
   size_t column = 0;   // when from_column
   Value literal;       // otherwise
   std::string source;  // the column name, or the literal as written
+  std::shared_ptr<const TextList> list;  // a list literal's values, when it names one
 };
 
 struct Check {
@@ -54,18 +62,22 @@ struct Check {
   size_t line = 0;
   std::optional<Sweep> sweep;
   std::optional<Decimal> score;  // what the check adds to a row's score when it fires
+  int list_arg = -1;             // the argument that is a list, or -1
 };
+
 
 // The results columns of txhost's own beside the checks' (no check may take their names).
 inline constexpr char kScoreColumn[] = "_score";
 inline constexpr char kOutcomeColumn[] = "_outcome";
 
 // Reads a rule set in two of the three steps of LoadRuleSet: parsing, and binding to `header`.
-// No library is loaded, so no check's function is set.
+// No library is loaded, so no check's function is set, and no list is read: `lists`, when given,
+// finds them.
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& name,
                                 const std::vector<std::string>& header,
                                 std::vector<std::string>* problems,
-                                Decisions* decisions = nullptr);
+                                Decisions* decisions = nullptr,
+                                ListShelf* lists = nullptr);
 
 // Reads the rule set at `path` against the transactions' header, resolving every rule in
 // `libraries`. The whole file is checked: every problem is appended to `problems` as
@@ -80,9 +92,9 @@ std::vector<Check> ReadRuleSet(std::istream& in, const std::string& name,
                                std::vector<std::string>* problems,
                                Decisions* decisions = nullptr);
 
-// A rule set as runs use it: its text, read once, and the libraries its rules resolve in. It can
-// be checked on its own and then bound to the header of each input, with the same messages as
-// LoadRuleSet gives.
+// A rule set as runs use it: its text and its lists, each read once, and the libraries its rules
+// resolve in. It can be checked on its own and then bound to the header of each input, with the
+// same messages as LoadRuleSet gives.
 class RuleSet {
  public:
   // Reads the file. Null and "path: reason" when it cannot be read.
@@ -107,17 +119,36 @@ class RuleSet {
   const std::string& text() const { return text_; }
   LibrarySet& libraries() { return libraries_; }
 
+  // A list given as its values stands for `@` and its name, before any file. Given before the
+  // set is first read.
+  void GiveList(std::shared_ptr<const TextList> list) { lists_.Give(std::move(list)); }
+  // The lists the checks name, each once, in the order of their names. Complete once the set has
+  // been read (Problems, ColumnsRead or Bind).
+  std::vector<std::shared_ptr<const TextList>> Lists() const { return lists_.Found(); }
+  // The bytes that identify what the set decides: its text, and with lists, each list's name and
+  // values as well. Without lists it is the text alone.
+  std::string Fingerprint() const;
+
  private:
   RuleSet(std::string path, std::string text, const std::string& library_directory)
-      : path_(std::move(path)), text_(std::move(text)), libraries_(library_directory) {}
+      : path_(std::move(path)),
+        text_(std::move(text)),
+        libraries_(library_directory),
+        lists_(path_) {}
+  std::vector<Check> Read(const std::vector<std::string>* header,
+                          std::vector<std::string>* problems, Decisions* decisions);
 
   std::string path_;
   std::string text_;
   LibrarySet libraries_;
+  ListShelf lists_;
 };
 
 // Whether two values of `kind` are the same value (an amount as the float the rule gets).
 bool SameValue(ParamKind kind, const Value& a, const Value& b);
+
+// The files of the lists `checks` read, each once: inputs, which no output may replace.
+std::vector<std::string> ListFiles(const std::vector<Check>& checks);
 
 // A check labelled like the id column would give the results two columns of one name, which no
 // reader could tell apart: each is a problem, "path:line: message".

@@ -51,6 +51,13 @@ std::string Unquote(const std::string& word) {
   return text;
 }
 
+bool IsListReference(const std::string& word) { return word.size() >= 2 && word[0] == '@'; }
+
+std::string ListName(const std::string& word) {
+  const std::string rest = word.substr(1);
+  return IsQuoted(rest) ? Unquote(rest) : rest;
+}
+
 bool IsBareLiteral(const std::string& word) {
   char c = word[0];
   return std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' || c == '.';
@@ -95,7 +102,8 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
       continue;
     }
     size_t start = at;
-    if (line[at] == '"') {
+    if (line[at] == '"' || (line[at] == '@' && at + 1 < line.size() && line[at + 1] == '"')) {
+      if (line[at] == '@') ++at;
       if (!SkipQuoted(line, &at)) return false;
     } else if (line[at] == '[') {
       if (!SkipSet(line, &at)) return false;

@@ -24,6 +24,10 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 bool IsQuoted(const std::string& word);
 // A quoted literal's text, a doubled quote inside read as one.
 std::string Unquote(const std::string& word);
+// Whether `word` names a list: @PATH, or @"PATH" for a path with spaces.
+bool IsListReference(const std::string& word);
+// The name of the list `word` refers to, without its '@' and quotes.
+std::string ListName(const std::string& word);
 // Whether `word` is a literal written bare: it starts with a digit, a sign or a point.
 bool IsBareLiteral(const std::string& word);
 // Whether `word` may name a check or an outcome: letters, digits, '_', '-' and '.'.

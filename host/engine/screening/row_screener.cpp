@@ -48,7 +48,8 @@ RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std
       deciders_(deciders),
       parse_only_(parse_only),
       explain_(explain),
-      args_(checks.size()) {
+      args_(checks.size()),
+      list_values_(checks.size()) {
   std::vector<size_t> slots;  // per argument read from a column, in order, its ColumnValue
   for (const Check& check : checks) {
     for (const CheckArg& arg : check.args) {
@@ -65,7 +66,9 @@ RowScreener::RowScreener(const std::vector<Check>& checks, const std::vector<std
   auto slot = slots.begin();
   for (size_t c = 0; c < checks.size(); ++c) {
     for (const CheckArg& arg : checks[c].args) {
-      args_[c].push_back(arg.from_column ? &columns_[*slot++].value : &arg.literal);
+      args_[c].push_back(arg.from_column ? &columns_[*slot++].value
+                         : arg.list      ? &list_values_[c]
+                                         : &arg.literal);
     }
   }
 }
@@ -108,6 +111,7 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   result->alerts.clear();
   result->fired.assign(checks_.size(), 0);
   result->swept.resize(checks_.size());
+  result->matched.assign(checks_.size(), -1);
   result->day.clear();
   result->outcome = -1;
   result->decision = result->live_decision = RowDecision();
@@ -117,15 +121,48 @@ void RowScreener::Screen(const CsvRecord& record, const OciHandles& handles, Row
   AlertCollector collector;
   for (size_t c = 0; c < checks_.size(); ++c) {
     const Check& check = checks_[c];
-    result->fired[c] = check.rule->invoke(check.function, handles, args_[c].data()) == 1;
+    result->fired[c] = Fires(c, handles, &result->matched[c]);
     if (!collector.empty()) TakeAlerts(&collector, c, "", result);
     if (result->fired[c] && explain_) Explain(record, c, result);
-    if (check.sweep) TrySweep(check, *check.sweep, c, handles, &collector, result);
+    if (check.sweep) TrySweep(*check.sweep, c, handles, &collector, result);
   }
   // Once per row, from what fired: a swept threshold is read off the score, with no rule called.
   if (deciders_.set != nullptr) result->decision = deciders_.set->Decide(result->fired);
   if (deciders_.live != nullptr) result->live_decision = deciders_.live->Decide(result->fired);
   result->on_lost_session = lost_session_;
+}
+
+bool RowScreener::Fires(size_t c, const OciHandles& handles, int64_t* matched) {
+  const Check& check = checks_[c];
+  if (check.list_arg >= 0) return FiresWithList(check, c, handles, matched);
+  return check.rule->invoke(check.function, handles, args_[c].data()) == 1;
+}
+
+// One look-up of the text the list's value must equal, and one call with the value it matched:
+// the rule still decides. A day name is tried value by value.
+bool RowScreener::FiresWithList(const Check& check, size_t c, const OciHandles& handles,
+                                int64_t* matched) {
+  const TextList& list = *check.args[check.list_arg].list;
+  const ListUse use = check.rule->ListUseOf(check.list_arg);
+  const Value* const* args = args_[c].data();
+  const char*& value = list_values_[c].field_text;
+  if (use.kind == ListUse::kEquals) {
+    // The rule reads the text to its first NUL, and so does the look-up.
+    const int64_t at = list.Find(args[use.partner]->c_text());
+    if (at < 0) return false;
+    value = list.value(at);
+    const bool fired = check.rule->invoke(check.function, handles, args) == 1;
+    if (fired) *matched = at;
+    return fired;
+  }
+  for (size_t v = 0; v < list.size(); ++v) {
+    value = list.value(v);
+    if (check.rule->invoke(check.function, handles, args) == 1) {
+      *matched = static_cast<int64_t>(v);
+      return true;
+    }
+  }
+  return false;
 }
 
 void RowScreener::TakeAlerts(AlertCollector* collector, size_t c, const std::string& value,
@@ -136,7 +173,7 @@ void RowScreener::TakeAlerts(AlertCollector* collector, size_t c, const std::str
   }
 }
 
-void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
+void RowScreener::TrySweep(const Sweep& sweep, size_t c,
                            const OciHandles& handles, AlertCollector* collector,
                            RowResult* result) {
   std::vector<char>& fired = result->swept[c];
@@ -151,7 +188,8 @@ void RowScreener::TrySweep(const Check& check, const Sweep& sweep, size_t c,
       continue;
     }
     argument = &sweep.values[v];
-    fired[v] = check.rule->invoke(check.function, handles, args_[c].data()) == 1;
+    int64_t matched = -1;
+    fired[v] = Fires(c, handles, &matched);
     if (!collector->empty()) TakeAlerts(collector, c, sweep.texts[v], result);
   }
   argument = current;
@@ -164,8 +202,11 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
     const CheckArg& arg = check.args[a];
     const std::string value = ValueText(arg.kind, *args_[c][a]);
     JsonObject entry;
-    entry.Text("kind", KindName(arg.kind)).Text("source", arg.from_column ? "column" : "literal");
+    entry.Text("kind", KindName(arg.kind))
+        .Text("source", arg.from_column ? "column" : arg.list ? "list" : "literal");
     if (arg.from_column) entry.Text("column", arg.source);
+    // The list's value the check fired with.
+    if (arg.list) entry.Text("list", arg.list->name());
     // An amount as the shortest decimal that reads back as the float the rule was given.
     if (arg.kind == ParamKind::kAmount) {
       entry.Number("value", value);

@@ -25,6 +25,9 @@ struct RowResult {
   std::vector<char> fired;  // one per check
   // Per check, whether it fired with each value of its sweep; empty for a check without one.
   std::vector<std::vector<char>> swept;
+  // Per check, for a check with a list that fired, the place in its list of the value it fired
+  // with; -1 otherwise.
+  std::vector<int64_t> matched;
   std::string day;          // the row's date, when the rule set reads a date column
   int outcome = -1;         // the label column's 1 or 0; -1 when unlabelled or not backtesting
   // The score and outcome of the run's rule set, and of the live set beside it when comparing;
@@ -67,9 +70,13 @@ class RowScreener {
 
  private:
   bool Convert(const CsvRecord& record, RowResult* result);
+  // Calls check `c`'s rule with the row's arguments as they stand; with a list, with the value
+  // that fires, whose place goes to `matched`.
+  bool Fires(size_t c, const OciHandles& handles, int64_t* matched);
+  bool FiresWithList(const Check& check, size_t c, const OciHandles& handles, int64_t* matched);
   void Explain(const CsvRecord& record, size_t c, RowResult* result);
   // Calls the check once with each value of its sweep but its own, already tried.
-  void TrySweep(const Check& check, const Sweep& sweep, size_t c, const OciHandles& handles,
+  void TrySweep(const Sweep& sweep, size_t c, const OciHandles& handles,
                 AlertCollector* collector, RowResult* result);
   // Ties the alerts the last call raised to check `c` (and the sweep's `value`, when tried).
   void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value, RowResult* result);
@@ -91,6 +98,8 @@ class RowScreener {
   std::vector<ColumnValue> columns_;  // in the order checks first read them
   // Per check, where each argument's value is: a literal, a column's value, or a sweep's value.
   std::vector<std::vector<const Value*>> args_;
+  // Per check, the value of its list it is being called with.
+  std::vector<Value> list_values_;
 };
 
 }  // namespace txhost

@@ -12,12 +12,29 @@ bool SameCheck(const Check& a, const Check& b) {
     const CheckArg& x = a.args[i];
     const CheckArg& y = b.args[i];
     if (x.from_column != y.from_column) return false;
+    if (x.list || y.list) {
+      if (!x.list || !y.list || !x.list->SameValues(*y.list)) return false;
+      continue;
+    }
     if (x.from_column ? x.column != y.column : !SameValue(x.kind, x.literal, y.literal)) {
       return false;
     }
   }
   return true;
 }
+
+namespace {
+
+// When both checks have a list at the same argument, the values the draft added and removed.
+void AddListChange(const Check& draft, const Check& live, std::vector<ListChange>* changes) {
+  if (draft.list_arg < 0 || draft.list_arg != live.list_arg) return;
+  const TextList& now = *draft.args[draft.list_arg].list;
+  const TextList& before = *live.args[live.list_arg].list;
+  ListChange change{draft.label, now.CountMissingFrom(before), before.CountMissingFrom(now)};
+  if (change.added > 0 || change.removed > 0) changes->push_back(change);
+}
+
+}  // namespace
 
 RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live,
                          const Decisions& draft_decisions, const Decisions& live_decisions) {
@@ -45,6 +62,7 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
       pair.removed.push_back(check.label);
     } else if (!SameCheck(pair.checks[named->second], check)) {
       pair.changed.push_back(check.label);
+      AddListChange(pair.checks[named->second], check, &pair.list_changes);
     }
   }
   for (size_t d = 0; d < pair.draft_size; ++d) {

@@ -21,6 +21,12 @@
 
 namespace txhost {
 
+// A check of both sets whose list's values differ: how many the draft added and removed.
+struct ListChange {
+  std::string label;
+  size_t added = 0, removed = 0;
+};
+
 // The two sets as one list of checks: the draft's, then each live check that no draft check
 // repeats (same library, rule and arguments), so that a check both sets have is called once.
 struct RuleSetPair {
@@ -30,6 +36,7 @@ struct RuleSetPair {
   std::vector<std::string> live_labels;
   // Matched by label: only in the draft, only in the live set, in both with other arguments.
   std::vector<std::string> added, removed, changed;
+  std::vector<ListChange> list_changes;  // of the changed checks whose lists differ
   // Each set's scores and outcomes, their weights in terms of `checks`.
   Decisions draft_decisions, live_decisions;
 

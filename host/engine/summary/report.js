@@ -124,6 +124,14 @@
     table(root, ["check", "with", "rows"], pairs.map((p) => [p.checks[0], p.checks[1], p.rows]));
   }
 
+  function listSection(check) {
+    const list = check.list;
+    element("h2", "List of " + check.label + " (" + list.name + ")", root);
+    element("p", list.values + " values; " + list.values_that_fired + " fired on " + check.hits +
+            " rows. The values that fired most:", root).className = "muted";
+    table(root, ["value", "hits"], list.top_values.map((v) => [v.value, v.hits]));
+  }
+
   function sweepSection(check) {
     const sweep = check.sweep;
     element("h2", "Sweep of " + check.label + " (" + check.rule + ", argument " + sweep.argument +
@@ -198,6 +206,10 @@
       ["added", c.checks.added.join(", ") || "none"],
       ["removed", c.checks.removed.join(", ") || "none"],
       ["changed", c.checks.changed.join(", ") || "none"]]);
+    if (c.checks.list_changes.length) {
+      table(root, ["list of", "values added", "values removed"],
+            c.checks.list_changes.map((l) => [l.label, l.values_added, l.values_removed]));
+    }
     if (c.first_changes.length > 0) {
       element("p", "The first rows decided differently:", root);
       table(root, ["id", "line", "flagged by", "draft's checks that fired", "live checks that fired",
@@ -262,6 +274,7 @@
   checksSection();
   daysSection();
   togetherSection();
+  data.checks.filter((c) => c.list).forEach(listSection);
   data.checks.filter((c) => c.sweep).forEach(sweepSection);
   document.body.dataset.chartsExpected = String(expected);
   // Whether the page fits its window's width, long texts from the input and all.

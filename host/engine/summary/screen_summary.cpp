@@ -47,6 +47,16 @@ nlohmann::json OutcomePairsJson(const Comparison& c) {
   return pairs;
 }
 
+nlohmann::json ListChangesJson(const RuleSetPair& pair) {
+  nlohmann::json changes = nlohmann::json::array();
+  for (const ListChange& change : pair.list_changes) {
+    changes.push_back({{"label", change.label},
+                       {"values_added", change.added},
+                       {"values_removed", change.removed}});
+  }
+  return changes;
+}
+
 nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
   const RuleSetPair& pair = c.pair;
   nlohmann::json changes = nlohmann::json::array();
@@ -67,7 +77,11 @@ nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
         {"live_only", c.live_only},
         {"draft_only", c.draft_only},
         {"neither", c.neither}}},
-      {"checks", {{"added", pair.added}, {"removed", pair.removed}, {"changed", pair.changed}}},
+      {"checks",
+       {{"added", pair.added},
+        {"removed", pair.removed},
+        {"changed", pair.changed},
+        {"list_changes", ListChangesJson(pair)}}},
       {"outcomes", OutcomePairsJson(c)},
       {"outcome_names", {{"live", pair.OutcomeNames(false)}, {"draft", pair.OutcomeNames(true)}}},
       {"first_changes", std::move(changes)}};
@@ -88,6 +102,28 @@ std::string Labels(const std::vector<std::string>& labels) {
   return text.empty() ? "none" : text;
 }
 
+// A list's figures: its values, how many fired, and those that fired most.
+std::string ListText(const CheckSummary& c) {
+  if (!c.list) return "";
+  std::string text = "  " + c.label + ": list " + c.list->name() + " of " +
+                     std::to_string(c.list->size()) + " values, " +
+                     std::to_string(c.list_hits.size()) + " fired";
+  const auto top = c.TopListValues();
+  for (size_t i = 0; i < top.size(); ++i) {
+    text += (i == 0 ? "; most: " : ", ") + top[i].first + " " + std::to_string(top[i].second);
+  }
+  return text + "\n";
+}
+
+std::string ListChangesText(const RuleSetPair& pair) {
+  std::string text;
+  for (const ListChange& change : pair.list_changes) {
+    text += "  list of " + change.label + ": " + std::to_string(change.added) +
+            " values added, " + std::to_string(change.removed) + " removed\n";
+  }
+  return text;
+}
+
 std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
   const RuleSetPair& pair = c.pair;
   std::string text = "against the live rule set " + c.baseline + ":\n";
@@ -96,6 +132,7 @@ std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
           ", by neither " + std::to_string(c.neither) + "\n";
   text += "  checks added: " + Labels(pair.added) + "; removed: " + Labels(pair.removed) +
           "; changed: " + Labels(pair.changed) + "\n";
+  text += ListChangesText(pair);
   const std::vector<std::string> live = pair.OutcomeNames(false), draft = pair.OutcomeNames(true);
   text += "  outcomes, live to draft:";
   for (const auto& [outcomes, rows] : c.outcome_pairs) {
@@ -139,6 +176,7 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
         entry.sweep.back().value = text;
       }
     }
+    if (check.list_arg >= 0) entry.list = check.args[check.list_arg].list;
     checks.push_back(entry);
   }
   fired_together.assign(checks.size() * checks.size(), 0);
@@ -176,9 +214,21 @@ void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row
       checks[c].sweep[v].Add(swept[v], outcome);
     }
     if (!fired) continue;
+    if (row.matched[c] >= 0) ++checks[c].list_hits[row.matched[c]];
     if (day != nullptr) ++(*day)[c];
     for (size_t other = 0; other < n; ++other) fired_together[c * n + other] += row.fired[other];
   }
+}
+
+std::vector<std::pair<std::string, size_t>> CheckSummary::TopListValues(size_t most) const {
+  std::vector<std::pair<int64_t, size_t>> hits(list_hits.begin(), list_hits.end());
+  const size_t kept = std::min(most, hits.size());
+  std::partial_sort(hits.begin(), hits.begin() + kept, hits.end(), [&](const auto& a, const auto& b) {
+    return a.second != b.second ? a.second > b.second : list->view(a.first) < list->view(b.first);
+  });
+  std::vector<std::pair<std::string, size_t>> top;
+  for (size_t i = 0; i < kept; ++i) top.emplace_back(list->view(hits[i].first), hits[i].second);
+  return top;
 }
 
 void ScreenSummary::KeepAlerts(std::string_view id, size_t line, const RowResult& row) {
@@ -232,6 +282,7 @@ std::string SummaryText(const ScreenSummary& s) {
     }
     text += "\n";
   }
+  for (const CheckSummary& c : s.checks) text += ListText(c);
   return text;
 }
 
@@ -244,6 +295,16 @@ nlohmann::json CheckJson(const ScreenSummary& s, const CheckSummary& c) {
                           {"rate", OrNull(Ratio(c.hits, s.screened))},
                           {"alerts", c.alerts}};
   AddBacktest(s, c, &entry);
+  if (c.list) {
+    nlohmann::json top = nlohmann::json::array();
+    for (const auto& [value, hits] : c.TopListValues(s.list_values_given)) {
+      top.push_back({{"value", value}, {"hits", hits}});
+    }
+    entry["list"] = {{"name", c.list->name()},
+                     {"values", c.list->size()},
+                     {"values_that_fired", c.list_hits.size()},
+                     {"top_values", std::move(top)}};
+  }
   if (!c.sweep.empty()) {
     nlohmann::json points = nlohmann::json::array();
     for (const SweepPoint& point : c.sweep) {

@@ -3,6 +3,7 @@
 #define TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,6 +33,12 @@ struct CheckSummary : FiringCounts {
   std::string current_value;
   int current_index = -1;
   std::vector<SweepPoint> sweep;
+  // With a list: the list, and the hits of each of its values that the check fired with.
+  std::shared_ptr<const TextList> list;
+  std::unordered_map<int64_t, size_t> list_hits;
+  static constexpr size_t kTopListValues = 10;
+  // The `most` values that fired most, most first, ties in the order of their bytes.
+  std::vector<std::pair<std::string, size_t>> TopListValues(size_t most = kTopListValues) const;
 };
 
 // An alert as the report lists it.
@@ -58,6 +65,9 @@ struct ScreenSummary {
   size_t alerts = 0;
   size_t on_lost_session = 0;  // screened after their worker's session had lost its connection
   size_t workers = 1;
+  // How many of a list's values that fired the JSON gives: a run's parts give them all, so that
+  // their sum is exact.
+  size_t list_values_given = CheckSummary::kTopListValues;
   std::map<std::string, size_t> rejects_by_reason;
   std::vector<CheckSummary> checks;
   // Per check, when a date is read; unordered while counting, since every row looks its day up.
