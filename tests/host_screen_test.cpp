@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -64,6 +65,92 @@ class ScreenTest : public ::testing::Test {
   std::string err_;
   txhost::ScreenOptions options_;
 };
+
+// A list that cannot be used stops the run before any row, naming the rule set's line, the
+// argument and the list file's own line; one file named twice is read, and reported, once.
+TEST_F(ScreenTest, RefusesListsThatCannotBeUsed) {
+  options_.transactions = Write("t.csv", "id,account,amount,date\nT1,A,5,2026-12-07\n");
+  Write("good.txt", "A\n");
+  Write("empty.txt", "# nothing yet\r\n\r\n");
+  Write("nul.txt", std::string("A\nB\0C\n", 6));
+  Write("latin1.txt", "A\n# comment\nM\xfcller\n");
+  options_.rules = Write("lists.conf",
+                         "a txscreen BADACCOUNT account @missing.txt\n"
+                         "b txscreen BADACCOUNT account @empty.txt\n"
+                         "c txscreen BADACCOUNT account @nul.txt\n"
+                         "d txscreen BADACCOUNT account @latin1.txt\n"
+                         "e txscreen OVERCREDITLIMIT amount @good.txt\n"
+                         "f txscreen TESTCONN amount @good.txt\n"
+                         "g txscreen SPECIAL_USER @good.txt @good.txt account account\n"
+                         "h txscreen BADACCOUNT @good.txt @good.txt\n"
+                         "i txscreen TESTDATE @good.txt in [\"SAT\"] date\n"
+                         "j txscreen BADACCOUNT account @\"good.txt\n"
+                         "k txscreen BADACCOUNT @missing.txt account\n");
+  const std::string at = options_.rules + ":", dir = dir_ + "/";
+  const Strings expected = {
+      at + "1: argument 2 of BADACCOUNT: the list missing.txt cannot be used: " + dir +
+          "missing.txt: No such file or directory",
+      at + "2: argument 2 of BADACCOUNT: the list empty.txt cannot be used: " + dir +
+          "empty.txt: the list holds no values; an empty list matches no row, which is seldom "
+          "what a list is for",
+      at + "3: argument 2 of BADACCOUNT: the list nul.txt cannot be used: " + dir +
+          "nul.txt:2: the line holds a NUL byte, which no rule can be given",
+      at + "4: argument 2 of BADACCOUNT: the list latin1.txt cannot be used: " + dir +
+          "latin1.txt:3: the line is not UTF-8",
+      at + "5: argument 2 of OVERCREDITLIMIT (amount) cannot be the list good.txt: a list "
+           "stands only for a text the rule compares for equality",
+      at + "6: argument 2 of TESTCONN (text) cannot be the list good.txt: a list stands only "
+           "for a text the rule compares for equality",
+      at + "7: argument 2 of SPECIAL_USER (text) cannot be the list good.txt: a list stands "
+           "only for a text the rule compares for equality",
+      at + "7: one argument of a check may be a list, not 2",
+      at + "8: one argument of a check may be a list, not 2",
+      at + "9: argument 1 of TESTDATE is a list; only a literal can be swept",
+      at + "10: a quoted literal is not closed",
+      at + "11: argument 1 of BADACCOUNT: the list missing.txt cannot be used: " + dir +
+          "missing.txt: No such file or directory",
+  };
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  std::string listed;
+  for (const std::string& problem : expected) listed += problem + "\n";
+  EXPECT_EQ(err_, listed);
+  EXPECT_FALSE(std::filesystem::exists(options_.out)) << "no output is created";
+}
+
+// A list file's values are its lines exactly: a trailing space and a lone CR inside are kept,
+// the CR of a CRLF end, a byte-order mark, comments and blank lines are not, and a value written
+// twice is one value.
+TEST(TextListTest, ReadsEachLineAsOneValueByteForByte) {
+  const std::string dir = testing_support::FreshDirectory("text_list_test");
+  const std::string path = dir + "/l.txt";
+  std::ofstream(path, std::ios::binary)
+      << "\xef\xbb\xbf" "A\r\n# not a value\r\n\r\nB \r\n a#b\nC\rD\nA\n\xc3\xa9";
+  std::string problem;
+  auto list = txhost::TextList::Read("l.txt", path, &problem);
+  ASSERT_TRUE(list) << problem;
+  Strings values;
+  for (size_t v = 0; v < list->size(); ++v) values.push_back(list->value(v));
+  EXPECT_EQ(values, (Strings{"A", "B ", " a#b", "C\rD", "\xc3\xa9"}));
+  for (size_t v = 0; v < values.size(); ++v) EXPECT_EQ(list->Find(values[v]), int64_t(v));
+  for (const char* absent : {"B", "a#b", "", "A\r", "\xef\xbb\xbf" "A"}) {
+    EXPECT_EQ(list->Find(absent), -1) << absent;
+  }
+  // Many values, each found in one look-up of its own bytes.
+  std::vector<std::string> many;
+  for (int i = 0; i < 100000; ++i) many.push_back("ACC-" + std::to_string(i));
+  auto big = txhost::TextList::FromValues("big", many, &problem);
+  ASSERT_TRUE(big) << problem;
+  EXPECT_EQ(big->size(), many.size());
+  for (int i = 0; i < 100000; i += 997) EXPECT_EQ(big->Find(many[i]), i);
+  EXPECT_EQ(big->Find("ACC-100000"), -1);
+  // Two lists are the same when they hold the same values, whatever their order.
+  auto reordered = txhost::TextList::FromValues("r", {"D", "C", "B"}, &problem);
+  auto other = txhost::TextList::FromValues("o", {"B", "C", "E"}, &problem);
+  auto same = txhost::TextList::FromValues("s", {"B", "C", "D"}, &problem);
+  EXPECT_TRUE(reordered->SameValues(*same));
+  EXPECT_FALSE(reordered->SameValues(*other));
+  EXPECT_EQ(reordered->CountMissingFrom(*other), 1u);
+}
 
 TEST_F(ScreenTest, ChecksTheWholeRuleSetBeforeScreening) {
   options_.transactions = Write("t.csv", "id,amount,date\nT1,5,2026-12-07\n");

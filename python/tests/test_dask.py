@@ -116,3 +116,31 @@ def test_the_partitions_answer_as_one_run(client, sample_frame):
             client.compute(collection).result(timeout=120)
     run = txscreen.dask.screen(ddf, txscreen.RuleSet(RULES), max_rejects=12)
     assert client.compute(run.summary).result(timeout=120)["rows_rejected"] == 12
+
+
+def test_lists_travel_with_the_rule_set_and_their_hits_add_up(client, sample_frame, tmp_path):
+    """The workers never see the list files: the rule set carries its lists' values. Each
+    partition gives every value's hits, so the run's values that fired most are exact."""
+    (tmp_path / "lists").mkdir()
+    accounts = sorted(set(sample_frame["account"]))[::2]  # more values fire than the summary shows
+    (tmp_path / "lists" / "watched.txt").write_text("\n".join(accounts) + "\n")
+    (tmp_path / "rules.conf").write_text(
+        "watched txscreen BADACCOUNT account @lists/watched.txt\n"
+        "weekend txscreen TESTDATE @lists/weekend.txt date\n")
+    (tmp_path / "lists" / "weekend.txt").write_text("SAT\nSUN\n")
+    rows = pd.concat([sample_frame] * 20, ignore_index=True)
+    rows.to_csv(tmp_path / "transactions.csv", index=False)
+    expected, summary = txhost_screen(tmp_path / "transactions.csv", tmp_path / "rules.conf",
+                                      tmp_path)
+    rules = txscreen.RuleSet(tmp_path / "rules.conf")
+    for listed in (tmp_path / "lists").iterdir():
+        listed.unlink()
+    client.run(lambda path: __import__("os").environ.__setitem__("OCISIM_DATABASES", path),
+               str(EXAMPLES / "databases"))
+    run = txscreen.dask.screen(dd.from_pandas(rows, npartitions=PARTITIONS), rules)
+    results, merged = [future.result(timeout=300)
+                       for future in client.compute([run.results, run.summary])]
+    pd.testing.assert_frame_equal(results.reset_index(drop=True).astype(str), expected)
+    assert summary["checks"][0]["list"]["values_that_fired"] > len(
+        summary["checks"][0]["list"]["top_values"])
+    assert comparable(merged) == comparable(summary)
