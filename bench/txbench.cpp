@@ -249,6 +249,22 @@ void BM_ScreenSweep(benchmark::State& state) {
   std::fclose(out);
   Screen(state, false, path);
 }
+// One BADACCOUNT check over a million rows, its account a list of 100,000 values (five of them
+// on rows), against the same check with one literal.
+constexpr int kListValues = 100000;
+void BM_ScreenList(benchmark::State& state) {
+  const std::string dir = txhost::DynamicLibrary::ProgramDirectory();
+  const bool listed = state.range(0) == 1;
+  if (listed) {
+    std::ofstream list(dir + "/bench-list.txt");
+    for (int i = 0; i < kListValues - 5; ++i) list << "ACC-X" << i << "\n";
+    for (int i = 1001; i <= 1005; ++i) list << "ACC-" << i << "\n";
+  }
+  const std::string path = dir + (listed ? "/bench-list.conf" : "/bench-literal.conf");
+  std::ofstream(path) << "bad_account txscreen BADACCOUNT account "
+                      << (listed ? "@bench-list.txt" : "\"ACC-1001\"") << "\n";
+  Screen(state, false, path);
+}
 void BM_ScreenArgumentOnlyParseOnly(benchmark::State& state) {
   Screen(state, true, ArgumentOnlyRules());
 }
@@ -320,6 +336,7 @@ BENCHMARK(BM_ScreenDecisions)->Unit(benchmark::kSecond)->Iterations(1)->UseRealT
 BENCHMARK(BM_ScreenParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenSweep)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenArgumentOnlyParseOnly)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_ScreenList)->Arg(0)->Arg(1)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScreenOverLatency)
     ->Arg(1)
     ->Arg(8)
@@ -361,6 +378,8 @@ int main(int argc, char** argv) {
        "BM_ScreenDecisions" + kOnce, "BM_ScreenArgumentOnlyRules" + kOnce, false, "at most 1.1x"},
       {"txhost screen, a 100-value sweep of SHARPINCREASE / the five argument-only checks",
        "BM_ScreenSweep" + kOnce, "BM_ScreenArgumentOnlyRules" + kOnce, false, "at most 2x"},
+      {"txhost screen, BADACCOUNT with a list of 100,000 values / with one literal",
+       "BM_ScreenList/1" + kOnce, "BM_ScreenList/0" + kOnce, false, "at most 1.3x"},
       {"200 us round trips: throughput, 1 worker / bare round trips",
        "BM_ScreenOverLatency/1" + kOnce, "BM_BareRoundTrips" + kOnce, true, "at least 0.85x"},
       {"200 us round trips: throughput, 8 workers / 1", "BM_ScreenOverLatency/8" + kOnce,
