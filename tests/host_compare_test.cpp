@@ -274,4 +274,46 @@ TEST(RuleSetPairTest, ACheckBothSetsHaveIsOneCheckWhateverItsLabel) {
   EXPECT_EQ(txhost::SideOutcome(pair, row({0, 0, 0, 1}), false), 1);
 }
 
+// A draft that differs from the live set in one part of a check or of its outcome lines says so,
+// whichever part it is; the same part written otherwise ("40" and "40.0") is no change.
+TEST(RuleSetPairTest, EveryPartOfACheckAndTheOutcomeLinesIsCompared) {
+  txhost::LibrarySet libraries(txhost::DynamicLibrary::ProgramDirectory());
+  const std::vector<std::string> header = {"id", "amount", "limit", "account"};
+  const std::string live =
+      "over txscreen OVERCREDITLIMIT amount limit score 40\n"
+      "sharp txscreen SHARPINCREASE amount limit 400 in [100, 400] score 10\n"
+      "outcome approve\noutcome review from 40 in [30, 40]\noutcome decline from 75\n";
+  const struct {
+    const char* what;
+    std::string from, to;
+    bool check_changed, outcomes_changed;
+  } cases[] = {
+      {"nothing", "", "", false, false},
+      {"a score", "limit score 40", "limit score 45", true, false},
+      {"a score written otherwise", "limit score 40", "limit score 40.00", false, false},
+      {"a sweep's values", "in [100, 400]", "in [100, 400, 500]", true, false},
+      {"a threshold", "from 75", "from 80", false, true},
+      {"a threshold written otherwise", "from 75", "from 75.0", false, false},
+      {"a threshold's sweep", "in [30, 40]", "in [30, 40, 50]", false, true},
+      {"an outcome's name", "outcome decline", "outcome block", false, true},
+  };
+  for (const auto& c : cases) {
+    std::string draft = live;
+    if (!c.from.empty()) draft.replace(draft.find(c.from), c.from.size(), c.to);
+    std::vector<std::string> problems;
+    txhost::Decisions draft_decisions, live_decisions;
+    std::istringstream draft_in(draft), live_in(live);
+    auto draft_checks = txhost::ReadRuleSet(draft_in, "draft", header, libraries, &problems,
+                                            &draft_decisions);
+    auto live_checks =
+        txhost::ReadRuleSet(live_in, "live", header, libraries, &problems, &live_decisions);
+    ASSERT_EQ(problems, std::vector<std::string>{}) << c.what;
+    txhost::RuleSetPair pair =
+        txhost::PairRuleSets(draft_checks, live_checks, draft_decisions, live_decisions);
+    EXPECT_EQ(!pair.changed.empty(), c.check_changed) << c.what;
+    EXPECT_EQ(pair.outcomes_changed, c.outcomes_changed) << c.what;
+    EXPECT_EQ(pair.checks.size(), 2u) << c.what << ": a check that calls the same is called once";
+  }
+}
+
 }  // namespace

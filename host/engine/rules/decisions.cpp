@@ -28,6 +28,17 @@ bool ParseDecimal(const std::string& text, Decimal* decimal) {
   return true;
 }
 
+bool SameDecimal(const Decimal& a, const Decimal& b) {
+  auto reduced = [](Decimal d) {
+    while (d.scale > 0 && d.units % 10 == 0) {
+      d.units /= 10;
+      --d.scale;
+    }
+    return std::pair(d.units, d.scale);
+  };
+  return reduced(a) == reduced(b);
+}
+
 size_t WriteFixedDecimal(int64_t units, int scale, char* out) {
   // Through an unsigned magnitude, so that the most negative count has one too.
   uint64_t magnitude = units < 0 ? 0 - static_cast<uint64_t>(units) : units;

@@ -24,6 +24,8 @@ struct Decimal {
 
 // Reads a plain decimal of at most 15 digits ("-12.50"). False when it is not one.
 bool ParseDecimal(const std::string& text, Decimal* decimal);
+// Whether two decimals are the same number, however written ("40", "40.0").
+bool SameDecimal(const Decimal& a, const Decimal& b);
 // `units` at `scale` with exactly `scale` digits after the point ("30.0" for 300 at 1).
 std::string FixedDecimalText(int64_t units, int scale);
 // The same written to `out`, which holds kMaxFixedDecimal bytes; gives the length.

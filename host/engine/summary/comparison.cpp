@@ -6,7 +6,7 @@
 
 namespace txhost {
 
-bool SameCheck(const Check& a, const Check& b) {
+bool SameCall(const Check& a, const Check& b) {
   if (a.rule != b.rule || a.args.size() != b.args.size()) return false;
   for (size_t i = 0; i < a.args.size(); ++i) {
     const CheckArg& x = a.args[i];
@@ -21,6 +21,32 @@ bool SameCheck(const Check& a, const Check& b) {
     }
   }
   return true;
+}
+
+namespace {
+
+bool SameScore(const std::optional<Decimal>& a, const std::optional<Decimal>& b) {
+  return a.has_value() == b.has_value() && (!a || SameDecimal(*a, *b));
+}
+
+}  // namespace
+
+bool SameCheck(const Check& a, const Check& b) {
+  if (!SameCall(a, b) || !SameScore(a.score, b.score)) return false;
+  if (a.sweep.has_value() != b.sweep.has_value()) return false;
+  return !a.sweep || (a.sweep->arg == b.sweep->arg && a.sweep->texts == b.sweep->texts);
+}
+
+bool SameOutcomes(const std::vector<Outcome>& a, const std::vector<Outcome>& b) {
+  auto same = [](const Outcome& x, const Outcome& y) {
+    Decimal from_x, from_y;
+    const bool numbers = ParseDecimal(x.from_text, &from_x) && ParseDecimal(y.from_text, &from_y);
+    const bool same_from = numbers ? SameDecimal(from_x, from_y) : x.from_text == y.from_text;
+    const bool same_sweep = x.sweep.has_value() == y.sweep.has_value() &&
+                            (!x.sweep || x.sweep->texts == y.sweep->texts);
+    return x.name == y.name && same_from && same_sweep;
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
 }
 
 namespace {
@@ -48,7 +74,7 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
   for (const Check& check : live) {
     pair.live_labels.push_back(check.label);
     auto same = std::find_if(pair.checks.begin(), pair.checks.begin() + pair.draft_size,
-                             [&](const Check& d) { return SameCheck(d, check); });
+                             [&](const Check& d) { return SameCall(d, check); });
     if (same != pair.checks.begin() + pair.draft_size) {
       pair.live.push_back(static_cast<size_t>(same - pair.checks.begin()));
     } else {
@@ -73,6 +99,7 @@ RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& liv
     }
   }
   pair.live_decisions = live_decisions.MovedTo(pair.live);
+  pair.outcomes_changed = !SameOutcomes(draft_decisions.outcomes, live_decisions.outcomes);
   return pair;
 }
 

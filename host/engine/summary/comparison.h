@@ -37,6 +37,7 @@ struct RuleSetPair {
   // Matched by label: only in the draft, only in the live set, in both with other arguments.
   std::vector<std::string> added, removed, changed;
   std::vector<ListChange> list_changes;  // of the changed checks whose lists differ
+  bool outcomes_changed = false;         // whether the outcome lines differ
   // Each set's scores and outcomes, their weights in terms of `checks`.
   Decisions draft_decisions, live_decisions;
 
@@ -45,8 +46,12 @@ struct RuleSetPair {
   std::vector<std::string> OutcomeNames(bool draft) const;
 };
 
-// Whether two checks call the same rule with the same arguments.
+// Whether two checks call the same rule with the same arguments: one call answers for both.
+bool SameCall(const Check& a, const Check& b);
+// Whether two checks are the same in every part: the call, the sweep and the score.
 bool SameCheck(const Check& a, const Check& b);
+// Whether two sets' outcome lines are the same: names, thresholds and their sweeps.
+bool SameOutcomes(const std::vector<Outcome>& a, const std::vector<Outcome>& b);
 
 RuleSetPair PairRuleSets(std::vector<Check> draft, const std::vector<Check>& live,
                          const Decisions& draft_decisions = {},

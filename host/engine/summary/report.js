@@ -205,7 +205,8 @@
     table(root, ["checks", "labels"], [
       ["added", c.checks.added.join(", ") || "none"],
       ["removed", c.checks.removed.join(", ") || "none"],
-      ["changed", c.checks.changed.join(", ") || "none"]]);
+      ["changed", c.checks.changed.join(", ") || "none"],
+      ["outcome lines", c.checks.outcomes_changed ? "changed" : "the same"]]);
     if (c.checks.list_changes.length) {
       table(root, ["list of", "values added", "values removed"],
             c.checks.list_changes.map((l) => [l.label, l.values_added, l.values_removed]));

@@ -81,7 +81,8 @@ nlohmann::json ComparisonJson(const ScreenSummary& s, const Comparison& c) {
        {{"added", pair.added},
         {"removed", pair.removed},
         {"changed", pair.changed},
-        {"list_changes", ListChangesJson(pair)}}},
+        {"list_changes", ListChangesJson(pair)},
+        {"outcomes_changed", pair.outcomes_changed}}},
       {"outcomes", OutcomePairsJson(c)},
       {"outcome_names", {{"live", pair.OutcomeNames(false)}, {"draft", pair.OutcomeNames(true)}}},
       {"first_changes", std::move(changes)}};
@@ -131,7 +132,8 @@ std::string ComparisonText(const ScreenSummary& s, const Comparison& c) {
           std::to_string(c.live_only) + ", by the draft only " + std::to_string(c.draft_only) +
           ", by neither " + std::to_string(c.neither) + "\n";
   text += "  checks added: " + Labels(pair.added) + "; removed: " + Labels(pair.removed) +
-          "; changed: " + Labels(pair.changed) + "\n";
+          "; changed: " + Labels(pair.changed) +
+          (pair.outcomes_changed ? "; the outcome lines changed" : "") + "\n";
   text += ListChangesText(pair);
   const std::vector<std::string> live = pair.OutcomeNames(false), draft = pair.OutcomeNames(true);
   text += "  outcomes, live to draft:";
