@@ -66,6 +66,43 @@ class ScreenTest : public ::testing::Test {
   txhost::ScreenOptions options_;
 };
 
+// Any column can be named, in backquotes; a bare word that is also a column's name is refused,
+// never read silently as a literal, and the message shows how to write either meaning.
+TEST_F(ScreenTest, EveryColumnCanBeNamedAndNoBareWordIsTakenForOne) {
+  options_.transactions =
+      Write("t.csv", "id,2fa_zip,-ship zip,.account,amount,400\nT1,1,1,A,500,3\nT2,2,3,B,5,600\n");
+  options_.rules = Write("ok.conf",
+                         "same txscreen2 SAMEZIPCODE `2fa_zip` `-ship zip` `.account`\n"
+                         "over txscreen OVERCREDITLIMIT amount `400`\n"
+                         "literal txscreen OVERCREDITLIMIT amount \"400\"\n"
+                         "named txscreen BADACCOUNT `.account` \"2fa_zip\"\n");
+  ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  EXPECT_EQ(ReadFile(options_.out), "id,same,over,literal,named\nT1,1,1,1,0\nT2,0,0,0,0\n");
+  options_.rules = Write("bare.conf",
+                         "a txscreen BADACCOUNT 2fa_zip .account\n"
+                         "b txscreen OVERCREDITLIMIT amount -ship\n"
+                         "c txscreen OVERCREDITLIMIT amount 400\n"
+                         "d txscreen OVERCREDITLIMIT amount 4x00\n");
+  const std::string at = options_.rules + ":";
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_EQ(err_,
+            at + "1: argument 1 of BADACCOUNT, 2fa_zip, is both a bare literal and a column's "
+                 "name: write `2fa_zip` for the column, or \"2fa_zip\" for the literal\n" +
+                at + "1: argument 2 of BADACCOUNT, .account, is both a bare literal and a "
+                     "column's name: write `.account` for the column, or \".account\" for the "
+                     "literal\n" +
+                at + "2: argument 2 of OVERCREDITLIMIT is amount, but \"-ship\" is not a number\n" +
+                at + "3: argument 2 of OVERCREDITLIMIT, 400, is both a bare literal and a "
+                     "column's name: write `400` for the column, or \"400\" for the literal\n" +
+                at + "4: argument 2 of OVERCREDITLIMIT is amount, but \"4x00\" is not a number\n");
+  // A word that is no literal of its kind but a column's name: only the column can be meant.
+  options_.transactions = Write("t2.csv", "id,amount,-ship\nT1,5,3\n");
+  options_.rules = Write("amount.conf", "b txscreen OVERCREDITLIMIT amount -ship\n");
+  EXPECT_EQ(Run(), txhost::kExitUsage);
+  EXPECT_EQ(err_, options_.rules + ":1: argument 2 of OVERCREDITLIMIT is amount, but \"-ship\" "
+                                   "is not a number; to read the column, write `-ship`\n");
+}
+
 // A list that cannot be used stops the run before any row, naming the rule set's line, the
 // argument and the list file's own line; one file named twice is read, and reported, once.
 TEST_F(ScreenTest, RefusesListsThatCannotBeUsed) {

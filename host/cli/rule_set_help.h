@@ -9,7 +9,9 @@ inline constexpr char kRuleSetHelp[] = R"(The rule set: one check per line, '#' 
   LABEL  LIBRARY  RULE  ARGUMENT...
 LABEL names the check's output column. There is one ARGUMENT per parameter of the rule other
 than the database handles: a column of the transactions, a quoted text ("SUN", with "" for a
-quote inside), or a bare number or date (400, -50, 2026-12-07). One literal of a check may be
+quote inside), or a bare number or date (400, -50, 2026-12-07). Any column may be written in
+backquotes, `2fa_zip`, and one whose name starts with a digit, a sign or a point must be: a
+bare word that is also a column's name is refused. One literal of a check may be
 swept: written `400 in [100..1000 step 10]` or `"SUN" in ["SAT", "SUN"]`, the check is also
 tried with each value of the set, over the same rows; its column keeps the literal, and the
 summary and report give each value's hits, precision and recall. For example:

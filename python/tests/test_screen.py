@@ -339,3 +339,18 @@ def test_lines_are_counted_as_pythons_csv_module_counts_them(tmp_path):
         run = rule_set.screen(transactions)
     assert dict(zip(run.rejects["id"], run.rejects["_line"])) == expected
     assert len(expected) == 5
+
+
+def test_every_column_of_a_frame_can_be_named_and_no_bare_word_is_taken_for_one(tmp_path):
+    frame = pd.DataFrame({"id": ["T1", "T2"], "2fa_zip": ["1", "2"], "-ship zip": ["1", "3"],
+                          "channel": ["Store", "Store"]})
+    named = tmp_path / "named.conf"
+    named.write_text("same txscreen2 SAMEZIPCODE `2fa_zip` `-ship zip` channel\n")
+    with txscreen.RuleSet(named) as rules:
+        assert rules.screen(frame).results["same"].tolist() == [1, 0]
+    bare = tmp_path / "bare.conf"
+    bare.write_text("same txscreen BADACCOUNT 2fa_zip channel\n")
+    with txscreen.RuleSet(bare) as rules:
+        with pytest.raises(txscreen.RuleSetError, match="2fa_zip, is both a bare literal and a "
+                                                        "column's name: write `2fa_zip`"):
+            rules.screen(frame)

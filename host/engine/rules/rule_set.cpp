@@ -41,10 +41,14 @@ CheckArg ReadArgument(const std::string& word, ParamKind kind, std::string* prob
   CheckArg arg;
   arg.kind = kind;
   arg.source = word;
-  if (IsQuoted(word) || IsBareLiteral(word)) {
+  if (IsQuotedColumn(word)) {
+    arg.from_column = true;
+    arg.source = Unquote(word);
+  } else if (IsQuoted(word) || IsBareLiteral(word)) {
     std::string literal = IsQuoted(word) ? Unquote(word) : word;
     std::string reason;
     if (!ParseValue(kind, literal, &arg.literal, &reason)) *problem = BadValue(literal, reason);
+    arg.bare = !IsQuoted(word);
   } else {
     arg.from_column = true;
   }
@@ -155,9 +159,14 @@ std::optional<Check> ParseLine(std::vector<std::string> words, size_t number, Li
       continue;
     }
     check.args.push_back(ReadArgument(words[3 + i], kinds[i], &bad));
-    if (!bad.empty()) {
-      problem("argument " + std::to_string(i + 1) + " of " + words[2] + " is " +
-              KindName(kinds[i]) + ", but " + bad);
+    if (bad.empty()) continue;
+    bad = "argument " + std::to_string(i + 1) + " of " + words[2] + " is " + KindName(kinds[i]) +
+          ", but " + bad;
+    // A bare word's problem waits for the header, which may show that a column was meant.
+    if (check.args.back().bare) {
+      check.args.back().literal_problem = bad;
+    } else {
+      problem(bad);
     }
   }
   if (std::string bad = SetListArgument(&check); !bad.empty()) problem(bad);
@@ -219,6 +228,35 @@ void BindColumns(const std::vector<std::string>& header, std::vector<Check>* che
   }
 }
 
+// A bare word read as a literal: its problem as a literal, or, when `header` has a column of
+// that name, that either could be meant and how to write each.
+void TellBareWords(const std::vector<std::string>* header, const std::vector<Check>& checks,
+                   RuleProblems* problems) {
+  for (const Check& check : checks) {
+    for (size_t a = 0; a < check.args.size(); ++a) {
+      const CheckArg& arg = check.args[a];
+      if (!arg.bare) continue;
+      const bool named = header != nullptr &&
+                         std::find(header->begin(), header->end(), arg.source) != header->end();
+      if (!named || !arg.literal_problem.empty()) {
+        if (arg.literal_problem.empty()) continue;
+        // Without a header, whether a column was meant cannot be told: say how to write one.
+        const std::string hint = header == nullptr ? "; a column of that name is written `"
+                                 : named           ? "; to read the column, write `"
+                                                   : "";
+        problems->push_back({check.line, arg.literal_problem +
+                                             (hint.empty() ? "" : hint + arg.source + "`")});
+        continue;
+      }
+      problems->push_back(
+          {check.line, "argument " + std::to_string(a + 1) + " of " + check.rule->name + ", " +
+                           arg.source + ", is both a bare literal and a column's name: write `" +
+                           arg.source + "` for the column, or \"" + arg.source +
+                           "\" for the literal"});
+    }
+  }
+}
+
 // Loading: each rule's exported address, its library loaded on first use.
 void ResolveRules(LibrarySet& libraries, std::vector<Check>* checks, RuleProblems* problems) {
   for (Check& check : *checks) {
@@ -246,6 +284,7 @@ std::vector<Check> ReadChecks(std::istream& in, const std::string& path,
   RuleProblems found;
   std::vector<Check> checks = ParseChecks(in, lists, &found, decisions);
   if (header != nullptr) BindColumns(*header, &checks, &found);
+  TellBareWords(header, checks, &found);
   ResolveRules(libraries, &checks, &found);
   AppendProblems(path, std::move(found), problems);
   return checks;
@@ -354,6 +393,7 @@ std::vector<Check> ParseRuleSet(std::istream& in, const std::string& path,
   RuleProblems found;
   std::vector<Check> checks = ParseChecks(in, lists, &found, decisions);
   BindColumns(header, &checks, &found);
+  TellBareWords(&header, checks, &found);
   AppendProblems(path, std::move(found), problems);
   return checks;
 }

@@ -3,7 +3,9 @@
 // One check per line: a label (the output column), the library, the rule, and one argument per
 // parameter that is not the handle triple. An argument is a column name, a quoted literal
 // ("SUN", with "" for a quote inside), or a bare literal that starts with a digit, a sign or a
-// point (400, -50, 2026-12-07). A '#' outside a quoted literal starts a comment.
+// point (400, -50, 2026-12-07). Any column can be named in backquotes (`2fa_zip`); a bare word
+// that is also a column's name is refused, as either could be meant. A '#' outside a quoted
+// literal starts a comment.
 //
 // One literal of a check may be swept: followed by `in [...]`, it is tried with each value of the
 // set as well, over the same rows: a numeric range `[FROM..TO step STEP]` (amounts), or a list of
@@ -52,6 +54,10 @@ struct CheckArg {
   Value literal;       // otherwise
   std::string source;  // the column name, or the literal as written
   std::shared_ptr<const TextList> list;  // a list literal's values, when it names one
+  // A literal written bare (400, 2026-12-07), which a column may also be named, and what is
+  // wrong with it as a literal: told once the header shows whether a column has that name.
+  bool bare = false;
+  std::string literal_problem;
 };
 
 struct Check {

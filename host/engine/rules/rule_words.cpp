@@ -7,12 +7,14 @@
 namespace txhost {
 namespace {
 
-// Moves `at` past the quoted literal that starts there; false when it is not closed.
+// Moves `at` past the quoted word that starts there, a literal in '"' or a column in '`';
+// false when it is not closed.
 bool SkipQuoted(const std::string& line, size_t* at) {
+  const char quote = line[*at];
   for (++*at;; ++*at) {
     if (*at >= line.size()) return false;
-    if (line[*at] != '"') continue;
-    if (*at + 1 < line.size() && line[*at + 1] == '"') {
+    if (line[*at] != quote) continue;
+    if (*at + 1 < line.size() && line[*at + 1] == quote) {
       ++*at;
       continue;
     }
@@ -46,10 +48,12 @@ std::string Unquote(const std::string& word) {
   std::string text;
   for (size_t i = 1; i + 1 < word.size(); ++i) {
     text.push_back(word[i]);
-    if (word[i] == '"') ++i;  // a doubled quote stands for one
+    if (word[i] == word[0]) ++i;  // a doubled quote stands for one
   }
   return text;
 }
+
+bool IsQuotedColumn(const std::string& word) { return word.size() >= 2 && word.front() == '`'; }
 
 bool IsListReference(const std::string& word) { return word.size() >= 2 && word[0] == '@'; }
 
@@ -102,7 +106,8 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
       continue;
     }
     size_t start = at;
-    if (line[at] == '"' || (line[at] == '@' && at + 1 < line.size() && line[at + 1] == '"')) {
+    if (line[at] == '"' || line[at] == '`' ||
+        (line[at] == '@' && at + 1 < line.size() && line[at + 1] == '"')) {
       if (line[at] == '@') ++at;
       if (!SkipQuoted(line, &at)) return false;
     } else if (line[at] == '[') {

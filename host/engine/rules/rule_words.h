@@ -16,13 +16,15 @@ struct RuleProblem {
 };
 using RuleProblems = std::vector<RuleProblem>;
 
-// Splits one rule-set line into words; quoted words keep their quotes, and a bracketed set is one
+// Splits one rule-set line into words; quoted words (in '"' or '`') keep their quotes, and a bracketed set is one
 // word. False for an unclosed quote or bracket.
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 
 // Whether `word` is a quoted literal ("SUN").
 bool IsQuoted(const std::string& word);
-// A quoted literal's text, a doubled quote inside read as one.
+// Whether `word` is a column's name in backquotes (`2fa_zip`): any column can be named so.
+bool IsQuotedColumn(const std::string& word);
+// A quoted literal's text, or a quoted column's name, a doubled quote inside read as one.
 std::string Unquote(const std::string& word);
 // Whether `word` names a list: @PATH, or @"PATH" for a path with spaces.
 bool IsListReference(const std::string& word);
