@@ -190,6 +190,13 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
       {"[100..400 step 0]", txhost::ParamKind::kAmount, {}, "the step must lead from FROM to TO"},
       {"[1..2]", txhost::ParamKind::kAmount, {}, "a range is written FROM..TO step STEP"},
       {"[1..100000 step 1]", txhost::ParamKind::kAmount, {}, "a sweep has at most 10000 values"},
+      // Tabs separate words inside a range too.
+      {"[100..200\tstep\t100]", txhost::ParamKind::kAmount, {"100", "200"}, ""},
+      // Counted at the step's precision, the ends no longer fit: refused, never one value.
+      {"[0..562949953421312 step .000000000000001]", txhost::ParamKind::kAmount, {},
+       "the range cannot be counted"},
+      {"[-5000..5000 step .000000000000001]", txhost::ParamKind::kAmount, {},
+       "the range cannot be counted"},
       {"[a..b step 1]", txhost::ParamKind::kDate, {}, "a range sweeps an amount"},
       {"[250, ten]", txhost::ParamKind::kAmount, {}, "\"ten\" is not a number"},
       {"[1,,2]", txhost::ParamKind::kAmount, {}, "\"\" is empty"},
@@ -210,11 +217,59 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
 }
 
 TEST(RuleSetTest, SplitsWordsKeepsQuotesAndDropsComments) {
+  const struct {
+    const char* line;
+    Strings words;
+  } cases[] = {
+      {"sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note",
+       {"sun", "txscreen", "TESTDATE", "\"S \"\"U\"\" N\"", "date"}},
+      // A '#' outside quotes starts a comment wherever it is, after a bare word too.
+      {"a txscreen OVERCREDITLIMIT amount 400#note", {"a", "txscreen", "OVERCREDITLIMIT", "amount", "400"}},
+      {"a x Y 1 score 5#note", {"a", "x", "Y", "1", "score", "5"}},
+      {"a x Y \"ACC#1\"#note", {"a", "x", "Y", "\"ACC#1\""}},
+      {"a x Y `col #1` `a``b`", {"a", "x", "Y", "`col #1`", "`a``b`"}},
+      {"a x Y @\"my lists/l.txt\" @l.txt", {"a", "x", "Y", "@\"my lists/l.txt\"", "@l.txt"}},
+  };
+  for (const auto& c : cases) {
+    Strings words;
+    ASSERT_TRUE(txhost::SplitRuleLine(c.line, &words)) << c.line;
+    EXPECT_EQ(words, c.words) << c.line;
+  }
   Strings words;
-  ASSERT_TRUE(
-      txhost::SplitRuleLine("sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note", &words));
-  EXPECT_EQ(words, (Strings{"sun", "txscreen", "TESTDATE", "\"S \"\"U\"\" N\"", "date"}));
   EXPECT_FALSE(txhost::SplitRuleLine("x txscreen BADACCOUNT \"open", &words));
+  EXPECT_FALSE(txhost::SplitRuleLine("x txscreen BADACCOUNT `open", &words));
+}
+
+// Lines end at LF, CRLF or a lone CR; a refused label or a sum of scores too large to count
+// says what is wrong with it.
+TEST(RuleSetTest, ReadsEveryLineEndAndNamesWhatIsWrong) {
+  const Strings header = {"id", "amount", "limit"};
+  for (const char* end : {"\n", "\r\n", "\r"}) {
+    const std::string text = std::string("a txscreen OVERCREDITLIMIT amount limit score 5") + end +
+                             "b txscreen OVERCREDITLIMIT amount 400 score 7" + end + end +
+                             "outcome approve" + end + "outcome review from 6";
+    std::istringstream in(text);
+    Strings problems;
+    txhost::Decisions decisions;
+    auto checks = txhost::ParseRuleSet(in, "set", header, &problems, &decisions);
+    EXPECT_EQ(problems, Strings{}) << "end " << static_cast<int>(end[0]);
+    ASSERT_EQ(checks.size(), 2u);
+    EXPECT_EQ(checks[1].line, 2u);
+    EXPECT_EQ(decisions.outcomes.size(), 2u);
+  }
+  std::istringstream in(
+      "caf\xc3\xa9 txscreen OVERCREDITLIMIT amount limit\n"
+      "a txscreen OVERCREDITLIMIT amount limit score 999999999999999\n"
+      "b txscreen OVERCREDITLIMIT amount 1 score 0.001\n"
+      "c txscreen OVERCREDITLIMIT amount 2 score 999999999999999\n");
+  Strings problems;
+  txhost::ParseRuleSet(in, "set", header, &problems);
+  EXPECT_EQ(problems,
+            (Strings{"set:1: the label \"caf\xc3\xa9\" is not a plain name (ASCII letters, digits, "
+                     "'_', '-' and '.'; it names a column of the results)",
+                     "set:4: with the score 999999999999999, the scores' sum can pass 18 digits at "
+                     "the finest precision of the set's scores and thresholds, and could not be "
+                     "counted exactly"}));
 }
 
 }  // namespace

@@ -42,9 +42,11 @@ bool ParseThresholdSet(const std::string& set, std::vector<Decimal>* values, std
   return true;
 }
 
+// The most units a score, a threshold or a row's score may count: 18 digits.
+constexpr int64_t kMaxUnits = 999999999999999999;
+
 // `decimal` in units of 10^-scale; false when that many units would not be exact in 18 digits.
 bool Rescale(const Decimal& decimal, int scale, int64_t* units) {
-  constexpr int64_t kMaxUnits = 999999999999999999;
   *units = decimal.units;
   for (int s = decimal.scale; s < scale; ++s) {
     if (*units > kMaxUnits / 10 || *units < -kMaxUnits / 10) return false;
@@ -69,7 +71,9 @@ void ParseOutcomeLine(const std::vector<std::string>& words, size_t number,
   OutcomeLine outcome;
   outcome.name = words[1];
   outcome.line = number;
-  if (!IsLabel(outcome.name)) problem("the outcome \"" + outcome.name + "\" is not a plain name");
+  if (!IsLabel(outcome.name)) {
+    problem("the outcome \"" + outcome.name + "\" is not a plain name" + kPlainName);
+  }
   if (n >= 4) {
     outcome.from.emplace();
     if (!ParseDecimal(words[3], &*outcome.from)) {
@@ -140,9 +144,15 @@ Decisions BuildDecisions(const std::vector<Check>& checks, const std::vector<Out
   for (size_t c = 0; c < checks.size(); ++c) {
     if (!checks[c].score) continue;
     int64_t units = 0;
-    if (!Rescale(*checks[c].score, decisions.scale, &units) ||
-        __builtin_add_overflow(total, units < 0 ? -units : units, &total)) {
+    if (!Rescale(*checks[c].score, decisions.scale, &units)) {
       problems->push_back({checks[c].line, "the score " + checks[c].score->text + too_fine});
+      continue;
+    }
+    if (__builtin_add_overflow(total, units < 0 ? -units : units, &total) || total > kMaxUnits) {
+      problems->push_back({checks[c].line, "with the score " + checks[c].score->text +
+                                               ", the scores' sum can pass 18 digits at the "
+                                               "finest precision of the set's scores and "
+                                               "thresholds, and could not be counted exactly"});
       continue;
     }
     decisions.weights.emplace_back(c, units);

@@ -122,7 +122,9 @@ std::optional<Check> ParseLine(std::vector<std::string> words, size_t number, Li
   Check check;
   check.label = words[0];
   check.line = number;
-  if (!IsLabel(check.label)) problem("the label \"" + check.label + "\" is not a plain name");
+  if (!IsLabel(check.label)) {
+    problem("the label \"" + check.label + "\" is not a plain name" + kPlainName);
+  }
   if (check.label == kScoreColumn || check.label == kOutcomeColumn) {
     problem("the label " + check.label + " is the name of a results column of txhost's own");
   }
@@ -189,8 +191,7 @@ std::vector<Check> ParseChecks(std::istream& in, ListShelf* lists, RuleProblems*
   std::vector<OutcomeLine> outcomes;
   std::set<std::string> labels;
   std::string text;
-  for (size_t number = 1; std::getline(in, text); ++number) {
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+  for (size_t number = 1; NextRuleLine(in, &text); ++number) {
     // Editors on Windows start a UTF-8 file with a byte-order mark; it is no part of a label.
     if (number == 1 && text.compare(0, 3, kByteOrderMark) == 0) text.erase(0, 3);
     std::vector<std::string> words;

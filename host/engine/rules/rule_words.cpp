@@ -73,6 +73,20 @@ bool IsLabel(const std::string& word) {
   });
 }
 
+bool NextRuleLine(std::istream& in, std::string* line) {
+  line->clear();
+  std::istream::int_type c;
+  while ((c = in.get()) != std::istream::traits_type::eof()) {
+    if (c == '\n') return true;
+    if (c == '\r') {
+      if (in.peek() == '\n') in.get();
+      return true;
+    }
+    line->push_back(static_cast<char>(c));
+  }
+  return !line->empty();
+}
+
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t");
   if (begin == std::string::npos) return "";
@@ -114,7 +128,10 @@ bool SplitRuleLine(const std::string& line, std::vector<std::string>* words) {
       if (!SkipSet(line, &at)) return false;
     } else {
       if (line[at] == '#') break;  // a comment runs to the end of the line
-      while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at]))) ++at;
+      while (at < line.size() && !std::isspace(static_cast<unsigned char>(line[at])) &&
+             line[at] != '#') {
+        ++at;
+      }
     }
     words->push_back(line.substr(start, at - start));
   }

@@ -4,6 +4,7 @@
 #define TXSCREEN_HOST_ENGINE_RULES_RULE_WORDS_H_
 
 #include <cstddef>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,14 @@ std::string ListName(const std::string& word);
 bool IsBareLiteral(const std::string& word);
 // Whether `word` may name a check or an outcome: letters, digits, '_', '-' and '.'.
 bool IsLabel(const std::string& word);
+// What a plain name is, for the message that refuses one: it names a column of the results,
+// which every tool must be able to read.
+inline constexpr char kPlainName[] =
+    " (ASCII letters, digits, '_', '-' and '.'; it names a column of the results)";
+
+// Reads the next line of a rule set into `line`, its end (LF, CRLF or a lone CR) left off.
+// False at the end of `in`.
+bool NextRuleLine(std::istream& in, std::string* line);
 
 // `text` without the spaces and tabs around it.
 std::string Trim(const std::string& text);

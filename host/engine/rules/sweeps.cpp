@@ -64,8 +64,11 @@ bool ParseList(const std::string& inner, ParamKind kind, Sweep* sweep, std::stri
 
 }  // namespace
 
-bool ParseDecimalRange(const std::string& inner, std::vector<int64_t>* values,
+bool ParseDecimalRange(const std::string& written, std::vector<int64_t>* values,
                        std::vector<std::string>* texts, int* scale, std::string* problem) {
+  // Tabs separate words here as everywhere else in a rule set.
+  std::string inner = written;
+  std::replace(inner.begin(), inner.end(), '\t', ' ');
   size_t dots = inner.find("..");
   size_t step_at = inner.find(" step ");
   if (step_at == std::string::npos || step_at < dots) {
@@ -86,16 +89,25 @@ bool ParseDecimalRange(const std::string& inner, std::vector<int64_t>* values,
   }
   *scale = std::max({ends[0].scale, ends[1].scale, ends[2].scale});
   int64_t units[3];
+  bool fits = true;
   for (int i = 0; i < 3; ++i) {
     units[i] = ends[i].units;
-    for (int s = ends[i].scale; s < *scale; ++s) units[i] *= 10;
+    for (int s = ends[i].scale; s < *scale; ++s) {
+      fits = fits && !__builtin_mul_overflow(units[i], 10, &units[i]);
+    }
   }
-  const int64_t from = units[0], to = units[1], step = units[2];
-  if (step == 0 || (to - from != 0 && (to - from < 0) != (step < 0))) {
+  int64_t span = 0;
+  if (!fits || __builtin_sub_overflow(units[1], units[0], &span)) {
+    *problem = "the range cannot be counted: FROM, TO and their difference, written at the "
+               "precision of the finest of the three, must fit in 18 digits";
+    return false;
+  }
+  const int64_t from = units[0], step = units[2];
+  if (step == 0 || (span != 0 && (span < 0) != (step < 0))) {
     *problem = "the step must lead from FROM to TO";
     return false;
   }
-  const int64_t count = (to - from) / step + 1;
+  const int64_t count = span / step + 1;
   if (count > static_cast<int64_t>(kMaxSweepValues)) {
     *problem = "a sweep has at most " + std::to_string(kMaxSweepValues) + " values";
     return false;
