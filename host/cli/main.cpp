@@ -15,6 +15,7 @@
 #include "screen_command.h"
 #if TXHOST_HAS_SERVE
 #include "serve_command.h"
+#include "session_pool.h"
 #endif
 
 namespace {
@@ -33,7 +34,7 @@ void AddLogin(CLI::App* command, std::string* connect, std::string* password_fil
 
 void AddThreads(CLI::App* command, unsigned* threads) {
   command->add_option("--threads", *threads, "Workers, each on a database session of its own")
-      ->check(CLI::Range(1, 256));
+      ->check(CLI::Range(1u, txhost::kMaxWorkers));
 }
 
 CLI::App* AddScreen(CLI::App& app, txhost::ScreenOptions* screen) {

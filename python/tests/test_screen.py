@@ -176,6 +176,13 @@ class Unprintable:
     (lambda r, f, p: r.screen(f, threads=True), TypeError, ["threads must be a whole number"]),
     (lambda r, f, p: r.screen(f, max_rejects=-1), ValueError,
      ["max_rejects must be at least 0, not -1"]),
+    # txhost's ranges, past which a fixed-width number would wrap or the process would end.
+    (lambda r, f, p: r.screen(f, threads=257), ValueError, ["threads must be at most 256, not 257"]),
+    (lambda r, f, p: r.screen(f, threads=40000), ValueError, ["threads must be at most 256"]),
+    (lambda r, f, p: r.screen(f, threads=2**32 + 1), ValueError, ["threads must be at most 256"]),
+    (lambda r, f, p: r.screen(f, threads=np.int8(-3)), ValueError, ["threads must be at least 1"]),
+    (lambda r, f, p: r.screen(f, max_rejects=2**64), ValueError,
+     ["max_rejects must be at most 18446744073709551615, not 18446744073709551616"]),
     (lambda r, f, p: r.screen(f, id=None), TypeError, ["id must be a text, not None"]),
     (lambda r, f, p: r.screen(f, label=3), TypeError, ["label must be a text, not 3"]),
     (lambda r, f, p: r.screen(f, explain="yes"), TypeError, ["explain must be True or False"]),

@@ -201,17 +201,18 @@ class RuleSet:
             _check_option(name, value, str, optional=True)
         _check_option("id", id, str)
         _check_option("explain", explain, bool)
-        _check_option("threads", threads, int, least=1)
-        _check_option("max_rejects", max_rejects, int, least=0, optional=True)
+        _check_option("threads", threads, int, least=1, most=_engine.MAX_WORKERS)
+        _check_option("max_rejects", max_rejects, int, least=0, optional=True,
+                      most=_engine.MAX_REJECTS)
         request = _engine.ScreenRequest()
         request.connect = connect
         request.password = _password(password, password_file)
-        request.threads = threads
+        request.threads = int(threads)
         request.id_column = id
         request.label_column = label or ""
         request.explain = explain
         if max_rejects is not None:
-            request.max_rejects = max_rejects
+            request.max_rejects = int(max_rejects)
         request.every_list_value = _EVERY_LIST_VALUE.get()
         live = baseline._native if baseline is not None else None
         if isinstance(source, pd.DataFrame):
@@ -353,9 +354,10 @@ def _given_lists(lists) -> dict:
     return given
 
 
-def _check_option(name, value, kind, least=None, optional=False):
+def _check_option(name, value, kind, least=None, optional=False, most=None):
     """Raises OptionError, naming the option, unless ``value`` is of ``kind`` (a bool is no
-    whole number here) and at least ``least``; None passes when the option is ``optional``."""
+    whole number here) and from ``least`` to ``most``; None passes when the option is
+    ``optional``."""
     if value is None and optional:
         return
     whole = kind is int and isinstance(value, (int, np.integer)) and not isinstance(value, bool)
@@ -364,6 +366,8 @@ def _check_option(name, value, kind, least=None, optional=False):
         raise OptionError(f"{name} must be {wanted}, not {value!r}")
     if least is not None and value < least:
         raise OptionError(f"{name} must be at least {least}, not {value!r}")
+    if most is not None and value > most:
+        raise OptionError(f"{name} must be at most {most}, not {value!r}")
 
 
 def _password(password, password_file):

@@ -776,6 +776,9 @@ PYBIND11_MODULE(_engine, module) {
     return py::bytes(txhost::ReportHtmlFromJson(summary_json));
   });
   module.def("write_file", &WriteFile);
+  // txhost's ranges, so that the package checks its options against the same figures.
+  module.attr("MAX_WORKERS") = txhost::kMaxWorkers;
+  module.attr("MAX_REJECTS") = std::numeric_limits<size_t>::max();
   module.def("sessions_begun", &txhost::SessionsBegun,
              "How many database sessions this process has begun so far.");
 }

@@ -14,6 +14,10 @@
 
 namespace txhost {
 
+// The most workers a run or a server may have, each on a session of its own: more would only
+// wait on each other and the server's session limit.
+inline constexpr unsigned kMaxWorkers = 256;
+
 // Whether any check calls a rule that takes the handle triple.
 bool NeedsDatabase(const std::vector<Check>& checks);
 
