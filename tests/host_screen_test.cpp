@@ -513,7 +513,15 @@ TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
       {"a directory that does not exist", &txhost::ScreenOptions::alerts,
        Path("missing/alerts.jsonl"), ": the directory " + Path("missing") + ": "},
       {"a directory", &txhost::ScreenOptions::summary, Path("a_directory"), "Is a directory"},
+      // Every file the run reads is an input: the password file, the lists, the libraries.
+      {"the password file", &txhost::ScreenOptions::out, Path("pw.txt"),
+       ": is the same file as --password-file"},
+      {"a list", &txhost::ScreenOptions::explain, Path("l.txt"), ": is the same file as the list"},
+      {"a library", &txhost::ScreenOptions::summary,
+       Path("libs/" + txhost::DynamicLibrary::FileName("txscreen")),
+       ": is the same file as the library"},
   };
+  const std::string library = txhost::DynamicLibrary::FileName("txscreen");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     options_ = txhost::ScreenOptions{};
@@ -521,12 +529,21 @@ TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
     SetUp();
     std::filesystem::create_directories(Path("a_directory"));
     options_.transactions = Write("t.csv", transactions);
-    options_.rules = Write("r.conf", "bad txscreen BADACCOUNT account \"A\"\n");
+    options_.rules = Write("r.conf", "bad txscreen BADACCOUNT account @l.txt\n");
+    Write("l.txt", "A\n");
+    options_.password_file = Write("pw.txt", "p\n");
+    // A copy of the libraries, so that a fault here cannot harm the build's.
+    std::filesystem::create_directories(Path("libs"));
+    std::filesystem::copy_file(options_.library_directory + "/" + library,
+                               Path("libs/" + library));
+    options_.library_directory = Path("libs");
     Write("out.csv", "earlier results\n");
     options_.*c.option = c.path;
     EXPECT_EQ(Run(), txhost::kExitUsage);
     EXPECT_NE(err_.find(c.message), std::string::npos) << err_;
     EXPECT_EQ(ReadFile(options_.transactions), transactions);
+    EXPECT_EQ(ReadFile(Path("pw.txt")), "p\n");
+    EXPECT_EQ(ReadFile(Path("l.txt")), "A\n");
     EXPECT_EQ(ReadFile(Path("out.csv")), "earlier results\n");
     EXPECT_FALSE(std::filesystem::exists(Path("rejects.csv"))) << "no output is created";
     EXPECT_EQ(LeftoverTemporaries(dir_), Strings{});

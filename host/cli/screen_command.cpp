@@ -213,10 +213,13 @@ int RunScreen(ScreenOptions& options, ScreenSummary* result) {
   std::optional<RuleSetPair> pair;
   std::vector<std::string> list_files;
   if (!LoadPlan(options, *input, libraries, &plan, &pair, &list_files)) return kExitUsage;
+  // Every file the run reads; the libraries are loaded by now.
   std::vector<NamedPath> inputs = {{"transactions", options.transactions},
                                    {"--rules", options.rules},
-                                   {"--baseline", options.baseline}};
+                                   {"--baseline", options.baseline},
+                                   {"--password-file", options.password_file}};
   for (const std::string& file : list_files) inputs.push_back({"the list", file});
+  for (const std::string& file : libraries.LoadedFiles()) inputs.push_back({"the library", file});
   auto outputs = ScreenOutputs::Open(OutputsOf(options), inputs, *input, plan.checks,
                                      plan.decisions, pair ? &*pair : nullptr, &error);
   if (!outputs) return PrintError(options, kExitUsage, error);

@@ -17,6 +17,7 @@
 #include "http_server.h"
 #include "line_log.h"
 #include "metrics.h"
+#include "output_file.h"
 
 namespace txhost {
 namespace {
@@ -38,6 +39,29 @@ int Say(const ServeOptions& options, int status, const std::string& message) {
   std::fprintf(options.messages, "txhost serve: %s\n", message.c_str());
   std::fflush(options.messages);
   return status;
+}
+
+// Refuses a log that is one of the files the server reads: the rule sets, the secrets and, once
+// the service has read its sets, their lists and libraries. A log is appended to, which would
+// damage any of them.
+bool RefuseLogsOverInputs(const ServeOptions& options, const DecisionService* service,
+                          std::string* error) {
+  std::vector<NamedPath> inputs = {{"--rules", options.rules},
+                                   {"--shadow", options.shadow},
+                                   {"--token-file", options.token_file},
+                                   {"--password-file", options.password_file}};
+  if (service != nullptr) {
+    auto rules = service->Current();
+    for (const RuleSet* set : {rules->live.get(), rules->shadow.get()}) {
+      if (set == nullptr) continue;
+      for (const auto& list : set->Lists()) inputs.push_back({"the list", list->file()});
+      for (const std::string& file : set->libraries().LoadedFiles()) {
+        inputs.push_back({"the library", file});
+      }
+    }
+  }
+  return CheckOutputPaths(inputs, {{"--audit", options.audit}, {"--changes", options.changes}},
+                          error);
 }
 
 // The logs the options name, each opened for appending.
@@ -220,7 +244,8 @@ int RunServe(ServeOptions& options) {
   std::signal(SIGHUP, KeepHangup);
   std::string error, token;
   std::unique_ptr<LineLog> audit, changes;
-  if (!ReadToken(options, &token, &error) || !OpenLogs(options, &audit, &changes, &error)) {
+  if (!RefuseLogsOverInputs(options, nullptr, &error) || !ReadToken(options, &token, &error) ||
+      !OpenLogs(options, &audit, &changes, &error)) {
     return Say(options, kExitUsage, error);
   }
   Metrics metrics;
@@ -233,6 +258,7 @@ int RunServe(ServeOptions& options) {
     std::fprintf(options.messages, "%s\n", error.c_str());
     return kExitUsage;
   }
+  if (!RefuseLogsOverInputs(options, service.get(), &error)) return Say(options, kExitUsage, error);
 
   asio::io_context io;
   HttpServer server(io, *service, metrics,

@@ -410,6 +410,12 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
     spaced, tabbed = tmp_path / "spaced", tmp_path / "tabbed"
     spaced.write_text("s3cret \n")
     tabbed.write_text("\ts3cret\n")
+    # A log is appended to: never to a file the server reads.
+    token, rules = tmp_path / "token", tmp_path / "rules.conf"
+    token.write_text("s3cret\n")
+    (tmp_path / "watched.txt").write_text("ACC-1\n")
+    rules.write_text("watched txscreen BADACCOUNT account @watched.txt\n")
+    read = {path: path.read_bytes() for path in (token, rules, tmp_path / "watched.txt")}
     cases = [
         (["--rules", EXAMPLES / "missing.conf"], "missing.conf: No such file or directory"),
         (["--rules", DECISIONS, "--listen", "nowhere"], "--listen nowhere: expected HOST:PORT"),
@@ -420,6 +426,10 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
         (["--rules", DECISIONS, "--connect", "screener/wrong@sample"], "ORA-01017"),
         (["--rules", DECISIONS, "--token-file", spaced], "begins or ends with white space"),
         (["--rules", DECISIONS, "--token-file", tabbed], "begins or ends with white space"),
+        (["--rules", rules, "--audit", rules], "is the same file as --rules"),
+        (["--rules", rules, "--token-file", token, "--shadow", DECISIONS, "--changes", token],
+         "is the same file as --token-file"),
+        (["--rules", rules, "--audit", tmp_path / "watched.txt"], "is the same file as the list"),
     ]
     for options, message in cases:
         listen = [] if "--listen" in options else ["--listen", "127.0.0.1:0"]
@@ -428,6 +438,7 @@ def test_setup_faults_are_refused_before_listening(tmp_path):
         assert done.returncode == 2 and message in done.stderr, (options, done.stderr)
         assert "wrong" not in done.stderr, "a password was shown"
     busy.close()
+    assert {path: path.read_bytes() for path in read} == read
 
 
 def start_haproxy(tmp_path, front, first, second):

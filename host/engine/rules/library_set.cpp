@@ -28,6 +28,12 @@ std::vector<const DynamicLibrary*> LibrarySet::Loaded() const {
   return libraries;
 }
 
+std::vector<std::string> LibrarySet::LoadedFiles() const {
+  std::vector<std::string> files;
+  for (const auto& entry : loaded_) files.push_back(LibraryPath(entry.first, directory_));
+  return files;
+}
+
 std::string LibraryPath(const std::string& argument, const std::string& directory) {
   if (argument.find_first_of("/\\") != std::string::npos) return argument;
   std::string file = DynamicLibrary::FileName(argument);

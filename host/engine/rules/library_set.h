@@ -24,6 +24,8 @@ class LibrarySet {
   const std::string& directory() const { return directory_; }
   // Every library loaded so far.
   std::vector<const DynamicLibrary*> Loaded() const;
+  // The files of the libraries loaded so far: inputs, which no output may replace.
+  std::vector<std::string> LoadedFiles() const;
 
  private:
   std::string directory_;

@@ -124,6 +124,7 @@ class RuleSet {
   const std::string& path() const { return path_; }
   const std::string& text() const { return text_; }
   LibrarySet& libraries() { return libraries_; }
+  const LibrarySet& libraries() const { return libraries_; }
 
   // A list given as its values stands for `@` and its name, before any file. Given before the
   // set is first read.
