@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import txscreen
-from conftest import EXAMPLES, comparable, sample_database_like, txhost_screen
+from conftest import EXAMPLES, TXHOST, comparable, sample_database_like, txhost_screen
 
 RULES = EXAMPLES / "rules.conf"
 DECISIONS = EXAMPLES / "decisions.conf"
@@ -361,3 +361,31 @@ def test_every_column_of_a_frame_can_be_named_and_no_bare_word_is_taken_for_one(
         with pytest.raises(txscreen.RuleSetError, match="2fa_zip, is both a bare literal and a "
                                                         "column's name: write `2fa_zip`"):
             rules.screen(frame)
+
+
+def test_rejects_are_shaped_as_txhost_writes_them_and_never_hold_two_columns_of_one_name(
+        rules, sample_frame, tmp_path):
+    header = ",".join(sample_frame.columns)
+    good = ",".join(sample_frame.iloc[0])
+    transactions = tmp_path / "t.csv"
+    transactions.write_text(f"{header}\n{good}\n{good},extra,fields\nT9,short\n"
+                            f"{good.replace('97.67', 'x')}\n")
+    rejects = tmp_path / "rejects.csv"
+    done = subprocess.run([TXHOST, "screen", "--rules", str(RULES), "--rejects", str(rejects),
+                           "--out", str(tmp_path / "out.csv"), str(transactions)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1, done.stderr
+    written = pd.read_csv(rejects, dtype=str, keep_default_na=False)
+    run = rules.screen(transactions)
+    assert len(written) == 3
+    pd.testing.assert_frame_equal(run.rejects.reset_index(drop=True).astype(str), written)
+    # An input column named as one the rejects add is refused, in both.
+    clashing = tmp_path / "clash.csv"
+    clashing.write_text(f"{header},_reason\n{good},x\n")
+    done = subprocess.run([TXHOST, "screen", "--rules", str(RULES), "--rejects", str(rejects),
+                           str(clashing)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    assert "the column _reason has the name of a column the rejects add" in done.stderr
+    for source in (clashing, sample_frame.assign(_line=1)):
+        with pytest.raises(txscreen.InputError, match="has the name of a column the rejects add"):
+            rules.screen(source)

@@ -354,6 +354,14 @@ def _given_lists(lists) -> dict:
     return given
 
 
+def _one_field_per_column(fields, width):
+    """A short row padded with empty fields; a long row's extra fields folded into its last
+    column, joined by commas as they stood."""
+    if len(fields) > width:
+        return list(fields[:width - 1]) + [",".join(fields[width - 1:])]
+    return list(fields) + [""] * (width - len(fields))
+
+
 def _check_option(name, value, kind, least=None, optional=False, most=None):
     """Raises OptionError, naming the option, unless ``value`` is of ``kind`` (a bool is no
     whole number here) and from ``least`` to ``most``; None passes when the option is
@@ -423,11 +431,11 @@ def _run(raw, frame, id_column, explain) -> Run:
         results["_outcome"] = names[raw["outcome_codes"]]
     reject_lines = np.asarray(raw["reject_lines"], dtype=np.int64)
     if frame is None:
-        # A malformed row may have fewer or more fields than the header names.
+        # A malformed row may have fewer or more fields than the header names: shaped as txhost
+        # writes --rejects, one field per column.
         header = list(raw["header"])
-        width = max([len(header)] + [len(row) for row in raw["reject_fields"]])
-        names = header + [f"_field{i + 1}" for i in range(len(header), width)]
-        rejects = pd.DataFrame(raw["reject_fields"], columns=names[:width], dtype=object)
+        rejects = pd.DataFrame([_one_field_per_column(fields, len(header))
+                                for fields in raw["reject_fields"]], columns=header, dtype=object)
     else:
         rejects = frame.iloc[reject_lines - 2].copy()
     rejects["_line"] = reject_lines

@@ -26,6 +26,7 @@
 #include "report.h"
 #include "rule_set.h"
 #include "screen_input.h"
+#include "screen_outputs.h"
 #include "screen_run.h"
 #include "screen_summary.h"
 #include "session_pool.h"
@@ -530,6 +531,10 @@ class NativeRuleSet {
             : txhost::OpenScreenInput(csv_path.cast<std::string>(), request.id_column,
                                       request.label_column, &error);
     if (!input) Raise("InputError", error);
+    // A run's rejects are always kept here, as a table whose columns each have one name.
+    if (std::string clash = txhost::RejectColumnsClash(*input); !clash.empty()) {
+      Raise("InputError", clash);
+    }
     return input;
   }
 

@@ -13,6 +13,15 @@ bool ScreenOutputs::Create(const std::string& path, std::unique_ptr<OutputFile>*
   return *file != nullptr;
 }
 
+std::string RejectColumnsClash(const ScreenInput& input) {
+  for (const std::string& column : input.header) {
+    if (column != kLineColumn && column != kReasonColumn) continue;
+    return input.name + ": the column " + column + " has the name of a column the rejects add (" +
+           kLineColumn + ", " + kReasonColumn + "); rename it";
+  }
+  return "";
+}
+
 std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
                                                    const std::vector<NamedPath>& inputs,
                                                    const ScreenInput& input,
@@ -23,6 +32,10 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
                         {paths.results, paths.rejects, paths.explain, paths.alerts, paths.summary,
                          paths.report, paths.changes},
                         error)) {
+    return nullptr;
+  }
+  if (!paths.rejects.path.empty() && !(*error = RejectColumnsClash(input)).empty()) {
+    *error = paths.rejects.option + " " + paths.rejects.path + ": " + *error;
     return nullptr;
   }
   std::unique_ptr<ScreenOutputs> outputs(new ScreenOutputs(input, checks, decisions, pair));
@@ -50,7 +63,7 @@ std::unique_ptr<ScreenOutputs> ScreenOutputs::Open(const OutputPaths& paths,
   if (outputs->rejects_) {
     std::string header;
     for (const std::string& column : input.header) header += CsvField(column) + ",";
-    outputs->rejects_->Write(header + "_line,_reason\n");
+    outputs->rejects_->Write(header + kLineColumn + "," + kReasonColumn + "\n");
   }
   return outputs;
 }

@@ -17,6 +17,13 @@
 
 namespace txhost {
 
+// The columns the rejects add after the input's own: each row's line and why it was rejected.
+inline constexpr char kLineColumn[] = "_line";
+inline constexpr char kReasonColumn[] = "_reason";
+// Empty when the rejects of `input` can be written as a table with one name per column;
+// otherwise the message that names the input's column that has one of those names.
+std::string RejectColumnsClash(const ScreenInput& input);
+
 // Each output with the name its messages give it ("--out"); an empty path is not written.
 struct OutputPaths {
   NamedPath results, rejects, explain, alerts, summary, report;
