@@ -135,7 +135,8 @@ def test_faulty_server_alerts_are_rows(sample_frame):
     with txscreen.RuleSet(RULES) as rule_set:
         run = rule_set.screen(sample_frame, connect="screener/screener@faulty")
     assert len(expected) == 33
-    pd.testing.assert_frame_equal(run.alerts, expected[["id", "line", "label", "rule", "text"]])
+    pd.testing.assert_frame_equal(run.alerts, expected[["id", "line", "label", "rule", "text"]]
+                                  .assign(value=""))
     assert run.summary["alerts"] == 33
 
 
@@ -242,7 +243,7 @@ def test_bytes_that_are_not_utf8_come_back_exactly(tmp_path):
     rules_file.write_text('bad txscreen BADACCOUNT account "ACC-6661"\n')
     with txscreen.RuleSet(rules_file) as rule_set:
         run = rule_set.screen(transactions, explain=True)
-    for id_ in (run.results["id"][0], run.explain["id"][0]):
+    for id_ in (run.results["id"].iloc[0], run.explain["id"][0]):
         assert id_.encode("utf-8", "surrogateescape") == b"\xffT1\xe9"
 
 
@@ -389,3 +390,43 @@ def test_rejects_are_shaped_as_txhost_writes_them_and_never_hold_two_columns_of_
     for source in (clashing, sample_frame.assign(_line=1)):
         with pytest.raises(txscreen.InputError, match="has the name of a column the rejects add"):
             rules.screen(source)
+
+
+def test_python_keeps_what_the_files_hold(sample_frame, tmp_path, monkeypatch):
+    """Every part of a run that txhost writes to a file, Python gives whole: results by the
+    file's line, the score in explain, each alert's swept value; decide takes a DataFrame's row
+    as it is, and a bool label is a label."""
+    connect = sample_database_like(tmp_path, monkeypatch, "reviewed",
+                                   "raise account ACC-1033 ORA-20001: under review\n")
+    rules_file = tmp_path / "rules.conf"
+    rules_file.write_text("over txscreen TESTCONN 100 in [50, 100, 200] account score 5\n"
+                          "limit txscreen OVERCREDITLIMIT amount credit_limit score 7\n")
+    rows = sample_frame.copy()
+    rows.loc[[3, 7], "amount"] = "x"  # rejected: the rows after them keep their lines
+    transactions = tmp_path / "t.csv"
+    rows.to_csv(transactions, index=False)
+    explain, alerts = tmp_path / "explain.jsonl", tmp_path / "alerts.jsonl"
+    expected, _ = txhost_screen(transactions, rules_file, tmp_path, "--connect", connect,
+                                "--explain", str(explain), "--alerts", str(alerts))
+    with txscreen.RuleSet(rules_file) as rules:
+        run = rules.screen(transactions, connect=connect, explain=True)
+        read = pd.read_csv(transactions, dtype=str, keep_default_na=False)
+        assert (run.results["id"] == read.loc[run.results.index - 2, "id"].to_numpy()).all()
+        assert run.rejects.index.tolist() == [5, 9]
+        written = [json.loads(line) for line in explain.read_text().splitlines()]
+        assert run.explain["score"].tolist() == [line["score"] for line in written]
+        raised = pd.DataFrame([json.loads(line) for line in alerts.read_text().splitlines()])
+        assert len(raised) > 3 and raised["value"].notna().any()
+        pd.testing.assert_frame_equal(run.alerts.replace("", np.nan), raised[run.alerts.columns],
+                                      check_dtype=False)
+        as_texts = rules.decide(sample_frame.iloc[0].to_dict(), connect=connect)
+        numbers = {"amount": np.float32(97.67), "credit_limit": np.int64(500)}
+        assert rules.decide({**sample_frame.iloc[0].to_dict(), **numbers},
+                            connect=connect) == as_texts
+        assert rules.decide(sample_frame.iloc[0], connect=connect) == as_texts
+    flags = sample_frame.assign(is_fraud=sample_frame["is_fraud"] == "1")
+    with txscreen.RuleSet(RULES) as rules:
+        as_bools = rules.screen(flags, label="is_fraud", connect=connect).summary
+        as_digits = rules.screen(sample_frame, label="is_fraud", connect=connect).summary
+    assert as_bools["rows_unlabelled"] == 0
+    assert comparable(as_bools) == comparable(as_digits)

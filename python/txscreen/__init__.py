@@ -254,11 +254,15 @@ class RuleSet:
             # string ("user/password@service"); a file may change between calls.
             if password is None and password_file is None and "/" not in (connect or ""):
                 self._decide_requests[key] = request
+        if isinstance(transaction, pd.Series):
+            transaction = transaction.to_dict()  # a DataFrame's row, as df.iloc[i] gives it
         if not isinstance(transaction, dict):
             if not isinstance(transaction, Mapping):
                 raise OptionError(f"transaction: expected a mapping of column to value, "
                                   f"not {type(transaction).__name__}")
             transaction = dict(transaction)
+        if any(isinstance(value, np.generic) for value in transaction.values()):
+            transaction = {column: _plain_number(value) for column, value in transaction.items()}
         return self._native.decide(transaction, request)
 
     def _screen_frame(self, frame: pd.DataFrame, request, baseline) -> Run:
@@ -354,6 +358,18 @@ def _given_lists(lists) -> dict:
     return given
 
 
+def _plain_number(value):
+    """A NumPy number as Python's own, read as screen reads the same value in a column: a
+    narrow float with the digits its own precision needs (float32's 0.1 is 0.1)."""
+    if isinstance(value, np.floating) and value.dtype.itemsize < 8:
+        return float(str(value))
+    if isinstance(value, (np.integer, np.floating)):
+        return value.item()
+    if isinstance(value, np.bool_):
+        return bool(value)
+    return value
+
+
 def _one_field_per_column(fields, width):
     """A short row padded with empty fields; a long row's extra fields folded into its last
     column, joined by commas as they stood."""
@@ -414,7 +430,8 @@ def _run(raw, frame, id_column, explain) -> Run:
     lines = raw["lines"]
     labels = raw["labels"]
     if frame is None:
-        index = pd.RangeIndex(len(lines))
+        # A file's rows by their line, which names each whatever was rejected before it.
+        index = pd.Index(np.asarray(lines, dtype=np.int64), name="line")
         ids = pd.Series(raw["ids"], index=index, dtype=object)
     else:
         positions = lines - 2
@@ -435,16 +452,20 @@ def _run(raw, frame, id_column, explain) -> Run:
         # writes --rejects, one field per column.
         header = list(raw["header"])
         rejects = pd.DataFrame([_one_field_per_column(fields, len(header))
-                                for fields in raw["reject_fields"]], columns=header, dtype=object)
+                                for fields in raw["reject_fields"]], columns=header, dtype=object,
+                               index=pd.Index(np.asarray(raw["reject_lines"], dtype=np.int64),
+                                              name="line"))
     else:
         rejects = frame.iloc[reject_lines - 2].copy()
     rejects["_line"] = reject_lines
     rejects["_reason"] = pd.Series(raw["reject_reasons"], index=rejects.index, dtype=object)
-    alerts = pd.DataFrame(raw["alerts"], columns=["id", "line", "label", "rule", "text"])
+    alerts = pd.DataFrame(raw["alerts"], columns=["id", "line", "label", "rule", "text", "value"])
     explained = None
     if explain:
         rows = [json.loads(line) for line in raw["explain"].splitlines()]
-        explained = pd.DataFrame(rows, columns=["id", "line", "label", "library", "rule", "args"])
+        # A set that scores gives what each check that fired added, as --explain does.
+        columns = ["id", "line", "label", "library", "rule", "args"]
+        explained = pd.DataFrame(rows, columns=columns + (["score"] if "scores" in raw else []))
     summary = json.loads(raw["summary"])
     changes = None
     if "comparison" in summary:

@@ -706,7 +706,7 @@ class NativeRuleSet {
     for (const txhost::MemoryAlert& alert : sink.alerts()) {
       const txhost::Check& check = plan.checks[alert.check];
       alerts.append(py::make_tuple(Text(alert.id), alert.line, check.label, check.rule->name,
-                                   Text(alert.text)));
+                                   Text(alert.text), Text(alert.value)));
     }
     out["alerts"] = alerts;
     out["explain"] = Text(sink.explanations());

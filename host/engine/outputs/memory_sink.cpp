@@ -14,7 +14,7 @@ void MemorySink::Row(const CsvRecord& record, const RowResult& result) {
   if (keep_texts_) ids_.emplace_back(id);
   for (size_t c = 0; c < fired_.size(); ++c) fired_[c].push_back(result.fired[c]);
   for (const RaisedAlert& alert : result.alerts) {
-    alerts_.push_back({record.line, alert.check, std::string(id), alert.text});
+    alerts_.push_back({record.line, alert.check, std::string(id), alert.text, alert.value});
   }
   explanations_ += result.explanation;
   scores_.push_back(result.decision.score);

@@ -22,6 +22,7 @@ struct MemoryAlert {
   size_t check;  // index into the rule set
   std::string id;
   std::string text;
+  std::string value;  // the sweep's value that raised it; empty for the check's own
 };
 
 class MemorySink : public ResultSink {

@@ -19,8 +19,11 @@ bool LostConnection(const std::string& alert) {
 }
 
 // A known outcome, 1 or 0, also written with a fraction of zeros ("1.0", as pandas writes a label
-// column that a missing label made float); -1 for any other text.
+// column that a missing label made float) or as a truth value ("True", as pandas writes a bool
+// column, the natural type of a fraud flag); -1 for any other text.
 int KnownOutcome(std::string_view text) {
+  if (text == "True" || text == "true") return 1;
+  if (text == "False" || text == "false") return 0;
   if (text.empty() || (text[0] != '0' && text[0] != '1')) return -1;
   if (text.size() > 1 && (text[1] != '.' || text.size() == 2 ||
                           text.find_first_not_of('0', 2) != std::string_view::npos)) {
