@@ -2,6 +2,10 @@
 // a check both sets have is called once; the checks are matched by label.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +19,7 @@
 #include "exit_status.h"
 #include "ocisim.h"
 #include "screen_command.h"
+#include "screen_summary.h"
 #include "stand_in.h"
 #include "temp_files.h"
 
@@ -314,6 +319,57 @@ TEST(RuleSetPairTest, EveryPartOfACheckAndTheOutcomeLinesIsCompared) {
     EXPECT_EQ(pair.outcomes_changed, c.outcomes_changed) << c.what;
     EXPECT_EQ(pair.checks.size(), 2u) << c.what << ": a check that calls the same is called once";
   }
+}
+
+// Which checks fire together is counted from what fired on each row, never over every pair of
+// checks: thousands of checks cost what fires, the summary lists only pairs that fired together,
+// and the count stays bounded, saying so when a row or the number of pairs passes its bound.
+TEST(ScreenSummaryTest, CountsOnlyThePairsThatFireTogetherWithinABound) {
+  std::vector<txhost::Check> checks(3000);
+  for (size_t c = 0; c < checks.size(); ++c) {
+    checks[c].label = "c" + std::to_string(c);
+    checks[c].rule = txhost::FindRule("txscreen", "BADACCOUNT");
+  }
+  txhost::ScreenSummary summary("t.csv", "r.conf", checks, false, false);
+  auto tally = [&](std::vector<size_t> fired) {
+    txhost::RowResult row;
+    row.fired.assign(checks.size(), 0);
+    row.swept.resize(checks.size());
+    row.matched.assign(checks.size(), -1);
+    for (size_t c : fired) row.fired[c] = 1;
+    summary.Tally("id", 2, row);
+  };
+  tally({0, 2999});
+  tally({0, 5, 2999});
+  tally({7});
+  EXPECT_EQ(summary.FiredTogether(0, 2999), 2u);
+  EXPECT_EQ(summary.FiredTogether(2999, 5), 1u);
+  EXPECT_EQ(summary.FiredTogether(0, 7), 0u);
+  auto json = nlohmann::json::parse(txhost::SummaryJson(summary));
+  EXPECT_EQ(json["fired_together"],
+            nlohmann::json::parse(R"([{"checks": ["c0", "c5"], "rows": 1},
+                                      {"checks": ["c0", "c2999"], "rows": 2},
+                                      {"checks": ["c5", "c2999"], "rows": 1}])"));
+  EXPECT_TRUE(json["fired_together_complete"]);
+  // A row on which more checks fire than the bound adds to no pair.
+  std::vector<size_t> many(txhost::ScreenSummary::kMostFiredForPairs + 1);
+  for (size_t c = 0; c < many.size(); ++c) many[c] = 100 + c;
+  tally(many);
+  EXPECT_EQ(summary.FiredTogether(100, 101), 0u);
+  EXPECT_FALSE(summary.fired_together_complete);
+  // Rows that each fire a different set of checks reach the bound on pairs, and stop there.
+  for (size_t r = 0; summary.fired_together.size() < txhost::ScreenSummary::kMostPairs; ++r) {
+    std::vector<size_t> fired;
+    for (size_t c = 0; c < txhost::ScreenSummary::kMostFiredForPairs; ++c) {
+      fired.push_back((r * 64 + c * 37) % checks.size());
+    }
+    std::sort(fired.begin(), fired.end());
+    fired.erase(std::unique(fired.begin(), fired.end()), fired.end());
+    tally(fired);
+  }
+  tally({0, 2999, 1, 2, 3, 4, 6});
+  EXPECT_EQ(summary.fired_together.size(), txhost::ScreenSummary::kMostPairs);
+  EXPECT_EQ(summary.FiredTogether(0, 2999), 3u) << "a pair already kept is still counted";
 }
 
 }  // namespace

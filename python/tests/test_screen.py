@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -430,3 +431,19 @@ def test_python_keeps_what_the_files_hold(sample_frame, tmp_path, monkeypatch):
         as_digits = rules.screen(sample_frame, label="is_fraud", connect=connect).summary
     assert as_bools["rows_unlabelled"] == 0
     assert comparable(as_bools) == comparable(as_digits)
+
+
+def test_thousands_of_checks_cost_what_fires(sample_frame, tmp_path):
+    """A blocklist written as 3,000 checks: no pandas warning, and a summary of the pairs that
+    fired together only."""
+    rules_file = tmp_path / "block.conf"
+    rules_file.write_text("".join(f'bad{i} txscreen BADACCOUNT account "ACC-{1000 + i}"\n'
+                                  for i in range(3000)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with txscreen.RuleSet(rules_file) as rules:
+            run = rules.screen(sample_frame)
+    assert run.results.shape == (300, 3001)
+    listed = sample_frame["account"].isin([f"ACC-{1000 + i}" for i in range(3000)])
+    assert run.results.drop(columns="id").sum(axis=1).tolist() == listed.astype(int).tolist()
+    assert run.summary["fired_together"] == [] and run.summary["fired_together_complete"]

@@ -438,14 +438,16 @@ def _run(raw, frame, id_column, explain) -> Run:
         index = frame.index[positions]
         id_values = frame.iloc[:, [str(name) for name in frame.columns].index(id_column)]
         ids = pd.Series(id_values.to_numpy()[positions], index=index)
-    results = pd.DataFrame({id_column: ids}, index=index)
+    # Built at once: a column at a time, thousands of checks would fragment the frame.
+    columns = {id_column: ids}
     for label, fired in zip(labels, raw["fired"]):
-        results[label] = fired.astype(np.int8)
+        columns[label] = fired.astype(np.int8)
     if "scores" in raw:
-        results["_score"] = raw["scores"]
+        columns["_score"] = raw["scores"]
     if "outcome_names" in raw:
         names = np.array(raw["outcome_names"], dtype=object)
-        results["_outcome"] = names[raw["outcome_codes"]]
+        columns["_outcome"] = names[raw["outcome_codes"]]
+    results = pd.DataFrame(columns, index=index)
     reject_lines = np.asarray(raw["reject_lines"], dtype=np.int64)
     if frame is None:
         # A malformed row may have fewer or more fields than the header names: shaped as txhost

@@ -164,8 +164,12 @@ def merge_summaries(parts: list) -> dict:
         for day, hits in part.get("hits_by_day", {}).items():
             mine = merged.setdefault("hits_by_day", {}).setdefault(day, [0] * len(hits))
             merged["hits_by_day"][day] = [a + b for a, b in zip(mine, hits)]
-        for pair, other in zip(merged["fired_together"], part["fired_together"]):
-            pair["rows"] += other["rows"]
+        together = {tuple(pair["checks"]): pair for pair in merged["fired_together"]}
+        for other in part["fired_together"]:
+            mine = together.setdefault(tuple(other["checks"]), {"checks": other["checks"], "rows": 0})
+            mine["rows"] += other["rows"]
+        merged["fired_together"] = _in_check_order(together.values(), merged["checks"])
+        merged["fired_together_complete"] &= part["fired_together_complete"]
         for alert in part["first_alerts"]:
             if len(merged["first_alerts"]) < _ALERT_EXAMPLES:
                 merged["first_alerts"].append({**alert, "line": alert["line"] + offset})
@@ -195,6 +199,12 @@ def merge_summaries(parts: list) -> dict:
 
 _COUNTS = ("hits", "alerts", "true_positives", "false_positives", "false_negatives", "flagged",
            "stopped", "rows", "fraud", "genuine")
+
+
+def _in_check_order(pairs, checks):
+    """The pairs that fired together in the order of their checks, as txhost lists them."""
+    place = {check["label"]: i for i, check in enumerate(checks)}
+    return sorted(pairs, key=lambda pair: (place[pair["checks"][0]], place[pair["checks"][1]]))
 
 
 _TOP_LIST_VALUES = 10  # as many as txhost's summary gives

@@ -41,7 +41,8 @@
   Chart.defaults.maintainAspectRatio = false;
   const palette = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2",
                    "#7f7f7f", "#bcbd22", "#17becf"];
-  function chart(parent, config) {
+  // `height` in pixels, for a chart whose bars need more room than the usual box gives.
+  function chart(parent, config, height) {
     expected += 1;
     config.data.datasets.forEach((set, i) => {
       const color = palette[i % palette.length];
@@ -50,9 +51,12 @@
     });
     const box = element("div", undefined, parent);
     box.className = "chart";
+    if (height) box.style.height = height + "px";
     new Chart(element("canvas", undefined, box), config);
   }
   const labels = data.checks.map((c) => c.label);
+  // How much the charts and tables of a report of hundreds of checks show.
+  const CHART_CHECKS = 40, DAY_LINES = 10, TOGETHER_PAIRS = 50;
 
   function runSection() {
     element("h2", "The run", root);
@@ -92,14 +96,29 @@
       }
       return row;
     }));
-    const datasets = [{ label: "hits", data: data.checks.map((c) => c.hits), yAxisID: "hits" }];
-    const scales = { hits: { position: "left", title: { display: true, text: "hits" } } };
-    if (data.backtest) {
-      datasets.push({ label: "precision", data: data.checks.map((c) => c.precision), yAxisID: "ratio" },
-                    { label: "recall", data: data.checks.map((c) => c.recall), yAxisID: "ratio" });
-      scales.ratio = { position: "right", min: 0, max: 1, grid: { drawOnChartArea: false } };
+    // Bars stay readable: with many checks, those with the most hits, the rest in the table.
+    const shown = mostHits(data.checks, CHART_CHECKS);
+    if (shown.length < data.checks.length) {
+      element("p", "The chart shows the " + shown.length + " checks with the most hits of " +
+              data.checks.length + ".", root).className = "muted";
     }
-    chart(root, { type: "bar", data: { labels, datasets }, options: { scales } });
+    const datasets = [{ label: "hits", data: shown.map((c) => c.hits), xAxisID: "hits" }];
+    const scales = { hits: { position: "top", title: { display: true, text: "hits" } } };
+    if (data.backtest) {
+      datasets.push({ label: "precision", data: shown.map((c) => c.precision), xAxisID: "ratio" },
+                    { label: "recall", data: shown.map((c) => c.recall), xAxisID: "ratio" });
+      scales.ratio = { position: "bottom", min: 0, max: 1, grid: { drawOnChartArea: false } };
+    }
+    chart(root, { type: "bar", data: { labels: shown.map((c) => c.label), datasets },
+                  options: { indexAxis: "y", scales } },
+          Math.max(240, 22 * shown.length * datasets.length));
+  }
+
+  // The `most` checks with the most hits, in the rule set's order.
+  function mostHits(checks, most) {
+    const ranked = checks.map((c, i) => [c.hits, -i]).sort((a, b) => b[0] - a[0] || b[1] - a[1]);
+    const kept = new Set(ranked.slice(0, most).map((r) => -r[1]));
+    return checks.filter((c, i) => kept.has(i));
   }
 
   function daysSection() {
@@ -110,8 +129,10 @@
       type: "line",
       data: {
         labels: days,
-        datasets: data.checks.map((c, i) => ({
-          label: c.label, data: days.map((d) => data.hits_by_day[d][i]), tension: 0.2,
+        // A line per check for the few with the most hits, so that each can be told apart.
+        datasets: mostHits(data.checks, DAY_LINES).map((c) => ({
+          label: c.label, data: days.map((d) => data.hits_by_day[d][labels.indexOf(c.label)]),
+          tension: 0.2,
         })),
       },
     });
@@ -121,7 +142,16 @@
     element("h2", "Checks that fire together", root);
     element("p", "For each pair of checks, the rows on which both fired.", root).className = "muted";
     const pairs = data.fired_together.filter((p) => p.rows > 0).sort((a, b) => b.rows - a.rows);
-    table(root, ["check", "with", "rows"], pairs.map((p) => [p.checks[0], p.checks[1], p.rows]));
+    if (!data.fired_together_complete) {
+      element("p", "Rows on which more than 64 checks fired, and pairs past the first 100,000, " +
+              "are not counted here.", root).className = "muted";
+    }
+    if (pairs.length > TOGETHER_PAIRS) {
+      element("p", "The " + TOGETHER_PAIRS + " pairs that fired together most, of " +
+              pairs.length + "; the summary has them all.", root).className = "muted";
+    }
+    table(root, ["check", "with", "rows"],
+          pairs.slice(0, TOGETHER_PAIRS).map((p) => [p.checks[0], p.checks[1], p.rows]));
   }
 
   function listSection(check) {

@@ -181,7 +181,6 @@ ScreenSummary::ScreenSummary(const std::string& input_name, const std::string& r
     if (check.list_arg >= 0) entry.list = check.args[check.list_arg].list;
     checks.push_back(entry);
   }
-  fired_together.assign(checks.size() * checks.size(), 0);
 }
 
 void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row) {
@@ -208,6 +207,7 @@ void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row
     day->resize(checks.size());
   }
   const size_t n = checks.size();
+  fired_now_.clear();
   for (size_t c = 0; c < n; ++c) {
     bool fired = row.fired[c];
     checks[c].Add(fired, outcome);
@@ -218,7 +218,28 @@ void ScreenSummary::Tally(std::string_view id, size_t line, const RowResult& row
     if (!fired) continue;
     if (row.matched[c] >= 0) ++checks[c].list_hits[row.matched[c]];
     if (day != nullptr) ++(*day)[c];
-    for (size_t other = 0; other < n; ++other) fired_together[c * n + other] += row.fired[other];
+    fired_now_.push_back(c);
+  }
+  CountPairs();
+}
+
+void ScreenSummary::CountPairs() {
+  if (fired_now_.size() > kMostFiredForPairs) {
+    fired_together_complete = false;
+    return;
+  }
+  for (size_t a = 0; a < fired_now_.size(); ++a) {
+    for (size_t b = a + 1; b < fired_now_.size(); ++b) {
+      const uint64_t key = PairKey(fired_now_[a], fired_now_[b]);
+      auto found = fired_together.find(key);
+      if (found != fired_together.end()) {
+        ++found->second;
+      } else if (fired_together.size() < kMostPairs) {
+        fired_together.emplace(key, 1);
+      } else {
+        fired_together_complete = false;
+      }
+    }
   }
 }
 
@@ -345,14 +366,17 @@ std::string SummaryJson(const ScreenSummary& s) {
     summary["hits_by_day"] =
         std::map<std::string, std::vector<size_t>>(s.hits_by_day.begin(), s.hits_by_day.end());
   }
+  // Only the pairs that fired together, in the order of the checks.
+  std::vector<uint64_t> pairs;
+  for (const auto& [key, rows] : s.fired_together) pairs.push_back(key);
+  std::sort(pairs.begin(), pairs.end());
   nlohmann::json together = nlohmann::json::array();
-  for (size_t a = 0; a < s.checks.size(); ++a) {
-    for (size_t b = a + 1; b < s.checks.size(); ++b) {
-      together.push_back(
-          {{"checks", {s.checks[a].label, s.checks[b].label}}, {"rows", s.FiredTogether(a, b)}});
-    }
+  for (uint64_t key : pairs) {
+    together.push_back({{"checks", {s.checks[key >> 32].label, s.checks[key & 0xffffffffu].label}},
+                        {"rows", s.fired_together.at(key)}});
   }
   summary["fired_together"] = std::move(together);
+  summary["fired_together_complete"] = s.fired_together_complete;
   // The alerts are written by the alerts file's own writer, which keeps their exact bytes, and
   // put where a placeholder holds their place.
   const std::string placeholder = "\x01first_alerts";

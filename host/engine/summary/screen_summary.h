@@ -2,6 +2,8 @@
 #ifndef TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_
 #define TXSCREEN_HOST_ENGINE_SUMMARY_SCREEN_SUMMARY_H_
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -72,7 +74,14 @@ struct ScreenSummary {
   std::vector<CheckSummary> checks;
   // Per check, when a date is read; unordered while counting, since every row looks its day up.
   std::unordered_map<std::string, std::vector<size_t>> hits_by_day;
-  std::vector<size_t> fired_together;  // checks x checks: rows on which both fired
+  // Rows on which two checks both fired, for each pair that did, by PairKey: a row adds to the
+  // pairs of the checks that fired on it, so the cost follows what fires, never checks x checks.
+  // Bounded: a row on which more than kMostFiredForPairs checks fired adds to no pair, and at
+  // most kMostPairs pairs are kept; either makes the pairs incomplete, which the summary says.
+  static constexpr size_t kMostFiredForPairs = 64;
+  static constexpr size_t kMostPairs = 100000;
+  std::unordered_map<uint64_t, size_t> fired_together;
+  bool fired_together_complete = true;
   std::vector<AlertExample> first_alerts;
   double seconds = 0;
   // With a live rule set beside the draft: where the two decide differently.
@@ -88,12 +97,21 @@ struct ScreenSummary {
   // Counts one row's result, and keeps its alerts while there are fewer than kAlertExamples.
   void Tally(std::string_view id, size_t line, const RowResult& row);
   double RowsPerSecond() const { return seconds > 0 ? read / seconds : 0.0; }
-  size_t FiredTogether(size_t a, size_t b) const { return fired_together[a * checks.size() + b]; }
+  static uint64_t PairKey(size_t a, size_t b) {  // a < b
+    return (static_cast<uint64_t>(a) << 32) | static_cast<uint64_t>(b);
+  }
+  size_t FiredTogether(size_t a, size_t b) const {
+    auto found = fired_together.find(PairKey(std::min(a, b), std::max(a, b)));
+    return found == fired_together.end() ? 0 : found->second;
+  }
 
  private:
   void KeepAlerts(std::string_view id, size_t line, const RowResult& row);
+  // Adds the row whose fired checks are in fired_now_ to the pairs.
+  void CountPairs();
 
   std::vector<std::pair<std::string, std::string>> alert_sources_;  // label and rule, per check
+  std::vector<size_t> fired_now_;  // the checks that fired on the row being counted
 };
 
 // The summary as a person reads it on standard error.
