@@ -813,7 +813,8 @@ TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {
       {"", "t.csv: empty, no header line"},
       {"\n\n", "t.csv: empty, no header line"},
       {"id,id\n1,2\n", "t.csv:1: header: column id appears twice"},
-      {"id,,x\n1,2,3\n", "t.csv:1: header: a column has no name"},
+      {"id,,x\n1,2,3\n", "t.csv:1: header: column 2 has no name"},
+      {",id,x\n0,2,3\n", "t.csv:1: header: column 1 has no name: a file written with its index"},
       {"account\nA\n", "t.csv: header: no id column id"},
       {"id,\"open\n", "t.csv:1: header: a quoted field is not closed"},
   };
@@ -828,6 +829,26 @@ TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {
   options_.transactions = dir_;
   EXPECT_EQ(Run(), txhost::kExitUsage);
   EXPECT_NE(err_.find(dir_ + ": Is a directory"), std::string::npos) << err_;
+}
+
+// The console table keeps its columns whatever the labels' lengths.
+TEST_F(ScreenTest, TheConsoleSummaryKeepsItsColumnsForAnyLabel) {
+  options_.transactions = Write("t.csv", "id,amount\nT1,9\n");
+  const std::string long_label(60, 'l');
+  options_.rules = Write("r.conf", long_label + " txscreen OVERCREDITLIMIT amount 5\n"
+                                   "b txscreen OVERCREDITLIMIT amount 50\n");
+  ASSERT_EQ(Run(), txhost::kExitOk) << err_;
+  std::istringstream lines(err_);
+  std::vector<size_t> rule_columns;
+  for (std::string line; std::getline(lines, line);) {
+    for (const char* start : {"check ", "b ", "lll"}) {
+      if (line.rfind(start, 0) == 0) rule_columns.push_back(line.find_first_not_of(' ', line.find(' ')));
+    }
+  }
+  ASSERT_EQ(rule_columns.size(), 3u) << err_;
+  EXPECT_EQ(rule_columns[0], long_label.size() + 1) << err_;
+  EXPECT_EQ(rule_columns[1], rule_columns[0]) << err_;
+  EXPECT_EQ(rule_columns[2], rule_columns[0]) << err_;
 }
 
 }  // namespace

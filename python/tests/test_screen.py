@@ -447,3 +447,16 @@ def test_thousands_of_checks_cost_what_fires(sample_frame, tmp_path):
     listed = sample_frame["account"].isin([f"ACC-{1000 + i}" for i in range(3000)])
     assert run.results.drop(columns="id").sum(axis=1).tolist() == listed.astype(int).tolist()
     assert run.summary["fired_together"] == [] and run.summary["fired_together_complete"]
+
+
+def test_frames_and_files_pandas_writes_are_named_for_what_they_are(rules, sample_frame,
+                                                                      tmp_path):
+    nested = sample_frame.copy()
+    nested.columns = pd.MultiIndex.from_tuples([("tx", name) for name in sample_frame.columns])
+    with pytest.raises(txscreen.InputError, match="MultiIndex of 2 levels.*flatten them"):
+        rules.screen(nested)
+    indexed = tmp_path / "indexed.csv"
+    sample_frame.to_csv(indexed)
+    with pytest.raises(txscreen.InputError, match="column 1 has no name: a file written with its "
+                                                  "index.*index=False"):
+        rules.screen(indexed)

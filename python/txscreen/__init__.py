@@ -266,6 +266,11 @@ class RuleSet:
         return self._native.decide(transaction, request)
 
     def _screen_frame(self, frame: pd.DataFrame, request, baseline) -> Run:
+        if isinstance(frame.columns, pd.MultiIndex):
+            raise InputError(f"the DataFrame's columns are a MultiIndex of {frame.columns.nlevels} "
+                             f"levels; a rule set names one column by one name: flatten them "
+                             f"first, frame.columns = ['_'.join(map(str, c)) for c in "
+                             f"frame.columns]")
         header = [str(name) for name in frame.columns]
         wanted = set(self._native.columns_read(header))
         if baseline is not None:

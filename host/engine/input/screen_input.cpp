@@ -19,8 +19,13 @@ int ColumnIndex(const std::vector<std::string>& header, const std::string& name)
 // Empty when every column has a name of its own.
 std::string HeaderProblem(const std::vector<std::string>& header) {
   std::set<std::string> seen;
-  for (const std::string& column : header) {
-    if (column.empty()) return "a column has no name";
+  for (size_t c = 0; c < header.size(); ++c) {
+    const std::string& column = header[c];
+    if (column.empty() && c == 0) {
+      return "column 1 has no name: a file written with its index (pandas' to_csv, say) has "
+             "one first; write it without, to_csv(path, index=False), or name it";
+    }
+    if (column.empty()) return "column " + std::to_string(c + 1) + " has no name";
     if (!seen.insert(column).second) return "column " + column + " appears twice";
   }
   return "";

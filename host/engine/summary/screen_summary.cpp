@@ -103,6 +103,12 @@ std::string Labels(const std::vector<std::string>& labels) {
   return text.empty() ? "none" : text;
 }
 
+// `text` and spaces to `width` characters: a label of any length, which snprintf's buffer for a
+// line would cut.
+std::string PaddedTo(const std::string& text, int width) {
+  return text + std::string(std::max(0, width - static_cast<int>(text.size())), ' ');
+}
+
 // A list's figures: its values, how many fired, and those that fired most.
 std::string ListText(const CheckSummary& c) {
   if (!c.list) return "";
@@ -284,8 +290,11 @@ std::string SummaryText(const ScreenSummary& s) {
   if (s.parse_only) return text;
   if (s.comparison) text += ComparisonText(s, *s.comparison);
   if (s.decisions) text += s.decisions->Text(s.backtest);
-  std::snprintf(line, sizeof line, "%-22s %-16s %8s %8s %7s", "check", "rule", "hits", "rate",
-                "alerts");
+  // The label column as wide as the longest label, so that the figures stay in their columns.
+  int width = 22;
+  for (const CheckSummary& c : s.checks) width = std::max(width, static_cast<int>(c.label.size()));
+  text += PaddedTo("check", width);
+  std::snprintf(line, sizeof line, " %-16s %8s %8s %7s", "rule", "hits", "rate", "alerts");
   text += line;
   if (s.backtest) {
     std::snprintf(line, sizeof line, " %6s %6s %6s %9s %7s", "TP", "FP", "FN", "precision",
@@ -294,8 +303,9 @@ std::string SummaryText(const ScreenSummary& s) {
   }
   text += "\n";
   for (const CheckSummary& c : s.checks) {
-    std::snprintf(line, sizeof line, "%-22s %-16s %8zu %8s %7zu", c.label.c_str(), c.rule.c_str(),
-                  c.hits, Percent(Ratio(c.hits, s.screened)).c_str(), c.alerts);
+    text += PaddedTo(c.label, width);
+    std::snprintf(line, sizeof line, " %-16s %8zu %8s %7zu", c.rule.c_str(), c.hits,
+                  Percent(Ratio(c.hits, s.screened)).c_str(), c.alerts);
     text += line;
     if (s.backtest) {
       std::snprintf(line, sizeof line, " %6zu %6zu %6zu %9s %7s", c.true_positives,
