@@ -144,3 +144,45 @@ def test_lists_travel_with_the_rule_set_and_their_hits_add_up(client, sample_fra
     assert summary["checks"][0]["list"]["values_that_fired"] > len(
         summary["checks"][0]["list"]["top_values"])
     assert comparable(merged) == comparable(summary)
+
+
+def test_a_run_is_checked_when_made_and_gives_rejects_alerts_and_a_persisted_summary(
+        sample_frame, tmp_path, monkeypatch):
+    """On the threaded scheduler: the faults every partition would meet are refused at once;
+    results persisted are not screened again for the summary, rejects or alerts."""
+    connect = sample_database_like(tmp_path, monkeypatch, "reviewed",
+                                   "raise account ACC-1033 ORA-20001: under review\n")
+    rows = sample_frame.copy()
+    rows.loc[[3, 250], "amount"] = "x"
+    ddf = dd.from_pandas(rows, npartitions=PARTITIONS)
+    rules = txscreen.RuleSet(RULES)
+    refused = [
+        (lambda: txscreen.dask.screen(ddf, rules, lable="is_fraud"), txscreen.OptionError,
+         "unexpected keyword argument 'lable'"),
+        (lambda: txscreen.dask.screen(ddf, rules, threads=0), txscreen.OptionError,
+         "threads must be at least 1"),
+        (lambda: txscreen.dask.screen(ddf, rules, label="fraud"), txscreen.InputError,
+         "no label column fraud"),
+        (lambda: txscreen.dask.screen(ddf, rules, id="tx"), txscreen.InputError, "no id column tx"),
+        (lambda: txscreen.dask.screen(ddf.drop(columns="amount"), rules), txscreen.RuleSetError,
+         "unknown column amount"),
+        (lambda: txscreen.dask.screen(rows, rules), txscreen.OptionError,
+         "must be a Dask DataFrame, not pandas.core.frame.DataFrame"),
+    ]
+    for make, error, words in refused:
+        with pytest.raises(error, match=words):
+            make()
+    expected = rules.screen(rows, connect=connect)
+    with dask.config.set(scheduler="threads"):
+        run = txscreen.dask.screen(ddf, rules, connect=connect)
+        assert "6 partitions" in repr(run) and "sharp_increase" in repr(run)
+        before = txscreen.dask._screenings
+        run.persist()
+        assert txscreen.dask._screenings - before == PARTITIONS
+        summary, rejects, alerts = dask.compute(run.summary, run.rejects, run.alerts)
+        assert txscreen.dask._screenings - before == PARTITIONS
+    assert comparable(summary) == comparable(expected.summary)
+    pd.testing.assert_frame_equal(rejects.drop(columns="_line"),
+                                  expected.rejects.drop(columns="_line"))
+    assert len(alerts) == len(expected.alerts) > 0
+    assert sorted(alerts["id"]) == sorted(expected.alerts["id"])

@@ -460,3 +460,15 @@ def test_frames_and_files_pandas_writes_are_named_for_what_they_are(rules, sampl
     with pytest.raises(txscreen.InputError, match="column 1 has no name: a file written with its "
                                                   "index.*index=False"):
         rules.screen(indexed)
+
+
+def test_decide_follows_the_id_column_of_each_call(rules, sample_frame):
+    row = sample_frame.iloc[0].to_dict()
+    by_tx = {("tx" if key == "id" else key): value for key, value in row.items()}
+    by_tx["id"] = "not the id"
+    first = rules.decide(row)
+    assert rules.decide(by_tx, id="tx")["id"] == row["id"]
+    assert rules.decide({**row, "id": "T-other"})["id"] == "T-other"
+    with pytest.raises(txscreen.InputError, match="tx"):
+        rules.decide(row, id="tx")
+    assert rules.decide(row) == first

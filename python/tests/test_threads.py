@@ -66,3 +66,5 @@ def test_runs_on_one_rule_set_take_turns(case):
         pytest.fail(f"{case}: the runs did not finish within a minute (a deadlock?)")
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "same", done.stderr
+
+

@@ -196,14 +196,9 @@ class RuleSet:
         RuleSetError, InputError, LoginError, TooManyRejects, ReadError
             With txhost's messages. ``KeyboardInterrupt`` stops a run promptly.
         """
-        for name, value in (("connect", connect), ("password", password),
-                            ("password_file", password_file), ("label", label)):
-            _check_option(name, value, str, optional=True)
-        _check_option("id", id, str)
-        _check_option("explain", explain, bool)
-        _check_option("threads", threads, int, least=1, most=_engine.MAX_WORKERS)
-        _check_option("max_rejects", max_rejects, int, least=0, optional=True,
-                      most=_engine.MAX_REJECTS)
+        _check_screen_options(connect=connect, password=password, password_file=password_file,
+                              threads=threads, id=id, label=label, explain=explain,
+                              max_rejects=max_rejects, baseline=baseline)
         request = _engine.ScreenRequest()
         request.connect = connect
         request.password = _password(password, password_file)
@@ -381,6 +376,21 @@ def _one_field_per_column(fields, width):
     if len(fields) > width:
         return list(fields[:width - 1]) + [",".join(fields[width - 1:])]
     return list(fields) + [""] * (width - len(fields))
+
+
+def _check_screen_options(*, connect, password, password_file, threads, id, label, explain,
+                          max_rejects, baseline):
+    """Raises OptionError naming the first option of screen whose value it cannot take."""
+    for name, value in (("connect", connect), ("password", password),
+                        ("password_file", password_file), ("label", label)):
+        _check_option(name, value, str, optional=True)
+    _check_option("id", id, str)
+    _check_option("explain", explain, bool)
+    _check_option("threads", threads, int, least=1, most=_engine.MAX_WORKERS)
+    _check_option("max_rejects", max_rejects, int, least=0, optional=True,
+                  most=_engine.MAX_REJECTS)
+    if baseline is not None and not isinstance(baseline, RuleSet):
+        raise OptionError(f"baseline must be a RuleSet, not {baseline!r}")
 
 
 def _check_option(name, value, kind, least=None, optional=False, most=None):

@@ -504,6 +504,15 @@ class NativeRuleSet {
   }
 
   // The columns of `header` that the checks read, so that only those need converting.
+  // What binding the set to `header` finds wrong, as txhost gives it: a column it lacks, a bare
+  // word that is also a column's name.
+  std::vector<std::string> BindProblems(const std::vector<std::string>& header) {
+    auto lock = HoldWithoutGil(mutex_);
+    std::vector<std::string> problems;
+    rules_->Bind(header, &problems);
+    return problems;
+  }
+
   std::vector<std::string> ColumnsRead(const std::vector<std::string>& header) {
     auto lock = HoldWithoutGil(mutex_);
     std::vector<std::string> problems, names;
@@ -771,6 +780,7 @@ PYBIND11_MODULE(_engine, module) {
       .def("fingerprint", &NativeRuleSet::Fingerprint)
       .def("close", &NativeRuleSet::Close)
       .def("columns_read", &NativeRuleSet::ColumnsRead)
+      .def("bind_problems", &NativeRuleSet::BindProblems)
       .def("labels", &NativeRuleSet::Labels)
       .def("decides", &NativeRuleSet::Decides)
       .def("decide", &NativeRuleSet::Decide, py::arg("mapping"), py::arg("request"))

@@ -13,6 +13,7 @@ worker process (``threads_per_worker=1``), since the runs of one process take tu
 """
 
 import copy
+import inspect
 import decimal
 import os
 import socket
@@ -24,7 +25,8 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from . import _EVERY_LIST_VALUE, RuleSet, TooManyRejects, close_shared
+from . import (_EVERY_LIST_VALUE, InputError, OptionError, RuleSet, RuleSetError,
+               TooManyRejects, _check_screen_options, close_shared)
 
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
@@ -34,11 +36,41 @@ _CHANGE_EXAMPLES = 20  # and as many first rows that a draft decides differently
 
 class DaskRun:
     """``results``: a Dask DataFrame, partition for partition with the input (what ``Run.results``
-    holds for each). ``summary``: a Dask Delayed that computes to the summary of the whole run."""
+    holds for each). ``summary``: a Dask Delayed that computes to the summary of the whole run,
+    merged from the results themselves. ``rejects`` and ``alerts``: Dask DataFrames of what each
+    partition's ``Run.rejects`` and ``Run.alerts`` hold, also carried by the results."""
 
-    def __init__(self, results, summary):
+    def __init__(self, results, rules, options, rejects_meta):
+        self._rules, self._options, self._rejects_meta = rules, options, rejects_meta
         self.results = results
-        self.summary = summary
+
+    @property
+    def summary(self):
+        return dask.delayed(merge_summaries, pure=True)(
+            [dask.delayed(_summary_of, pure=True)(part) for part in self.results.to_delayed()])
+
+    @property
+    def rejects(self):
+        return self._carried(_REJECTS, self._rejects_meta)
+
+    @property
+    def alerts(self):
+        return self._carried(_ALERTS, _ALERTS_META)
+
+    def persist(self, **kwargs):
+        """Persists the results, on whatever scheduler computes them: the summary, rejects and
+        alerts computed afterwards are read from them, with no partition screened again."""
+        self.results = self.results.persist(**kwargs)
+        return self
+
+    def _carried(self, key, meta):
+        parts = [dask.delayed(_carried_by, pure=True)(part, key)
+                 for part in self.results.to_delayed()]
+        return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+    def __repr__(self):
+        return (f"<txscreen.dask.DaskRun {self.results.npartitions} partitions through "
+                f"{self._rules.path!r}: checks {', '.join(self._rules.labels)}>")
 
 
 def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options) -> DaskRun:
@@ -55,8 +87,12 @@ def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options
     Each partition's results carry its summary, so that the summary is merged from the results
     themselves: results computed or persisted first are not screened again for it.
     """
+    if not isinstance(ddf, dd.DataFrame):
+        raise OptionError(f"ddf must be a Dask DataFrame, not {type(ddf).__module__}."
+                          f"{type(ddf).__name__}; RuleSet.screen takes a pandas one")
     if not isinstance(rules, RuleSet):
         rules = RuleSet(rules)
+    _check_before_any_partition(ddf, rules, options)
     _close_sessions_with_workers()
     screened = [dask.delayed(_screen_partition, pure=True)(part, rules, options)
                 for part in ddf.to_delayed()]
@@ -67,12 +103,41 @@ def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options
         screened = [dask.delayed(_after, pure=True)(part, rejected) for part in screened]
     meta = _results_meta(ddf, rules, options)
     results = dd.from_delayed(screened, meta=meta, verify_meta=False)
-    summary = dask.delayed(merge_summaries, pure=True)(
-        [dask.delayed(_summary_of, pure=True)(part) for part in results.to_delayed()])
-    return DaskRun(results, summary)
+    rejects_meta = ddf._meta.assign(_line=pd.Series([], dtype=np.int64),
+                                    _reason=pd.Series([], dtype=object))
+    return DaskRun(results, rules, options, rejects_meta)
+
+
+def _check_before_any_partition(ddf, rules, options):
+    """What screen would refuse in every partition, refused now: an option it has not or
+    cannot take, an id or label that is no column, a column the rule set reads that is not
+    there."""
+    try:
+        given = inspect.signature(RuleSet.screen).bind(rules, None, **options).arguments
+    except TypeError as error:
+        raise OptionError(f"txscreen.dask.screen: {error}") from None
+    checked = {name: given.get(name, parameter.default)
+               for name, parameter in inspect.signature(RuleSet.screen).parameters.items()
+               if parameter.kind is inspect.Parameter.KEYWORD_ONLY}
+    _check_screen_options(**checked)
+    header = [str(name) for name in ddf.columns]
+    id_column, label = checked["id"], checked["label"]
+    if id_column not in header and ddf.index.name != id_column:
+        raise InputError(f"Dask DataFrame: no id column {id_column}")
+    if label is not None and label not in header:
+        raise InputError(f"Dask DataFrame: no label column {label}")
+    header.append(id_column)
+    for rule_set in (rules, checked["baseline"]):
+        if rule_set is not None and (problems := rule_set._native.bind_problems(header)):
+            raise RuleSetError("\n".join(problems))
 
 
 _SUMMARY = "txscreen_summary"  # where a partition's results keep its summary
+_FRAMES = "txscreen_frames"  # and its rejects and alerts
+_REJECTS, _ALERTS = "rejects", "alerts"
+_ALERTS_META = pd.DataFrame({"id": pd.Series([], dtype=object), "line": pd.Series([], dtype=np.int64),
+                             "label": pd.Series([], dtype=object), "rule": pd.Series([], dtype=object),
+                             "text": pd.Series([], dtype=object), "value": pd.Series([], dtype=object)})
 _screenings = 0  # partitions screened by this process, for the tests
 
 
@@ -99,11 +164,24 @@ def _screen_partition(frame: pd.DataFrame, rules: RuleSet, options: dict) -> pd.
     run.summary["_run"] = {"started": started, "ended": time.time(),
                            "process": f"{socket.gethostname()}:{os.getpid()}"}
     run.results.attrs[_SUMMARY] = run.summary
+    run.results.attrs[_FRAMES] = _Frames({_REJECTS: run.rejects, _ALERTS: run.alerts})
     return run.results
 
 
 def _summary_of(results: pd.DataFrame) -> dict:
     return results.attrs[_SUMMARY]
+
+
+class _Frames(dict):
+    """Frames a partition's results carry in their attrs. pandas compares attrs when it joins
+    frames, and frames have no truth value: these compare as themselves only."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+def _carried_by(results: pd.DataFrame, key: str) -> pd.DataFrame:
+    return results.attrs[_FRAMES][key]
 
 
 def _rejects_within(summaries: list, max_rejects: int) -> int:
