@@ -104,11 +104,20 @@ std::string NumberText(Number value) {
   return std::string(text, result.ptr);
 }
 
+// A large frame's columns take a while to convert, with the GIL held: Ctrl-C is looked for every
+// 65,536 values, so that it stops a run as promptly here as while the rows are screened.
+void StopOnSignal(py::ssize_t i) {
+  if ((i & 0xffff) == 0xffff && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 template <class Number>
 void NumbersToTexts(const py::array& column, std::vector<std::string>* texts) {
   auto values = py::array_t<Number, py::array::forcecast>::ensure(column);
   auto view = values.template unchecked<1>();
-  for (py::ssize_t i = 0; i < view.shape(0); ++i) (*texts)[i] = NumberText(view(i));
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+    StopOnSignal(i);
+    (*texts)[i] = NumberText(view(i));
+  }
 }
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
@@ -142,6 +151,7 @@ void DatesToTexts(const py::array& column, std::vector<std::string>* texts) {
     digits = std::max(digits, needs);
   }
   for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+    StopOnSignal(i);
     const int64_t nanos = view(i);
     if (nanos == kNat) continue;
     int64_t days = nanos / kNanosPerDay - (nanos % kNanosPerDay < 0);
@@ -200,6 +210,7 @@ void ObjectsToTexts(const std::string& name, const py::array& column,
   auto* items = static_cast<PyObject* const*>(column.data());
   py::ssize_t stride = column.strides(0) / static_cast<py::ssize_t>(sizeof(PyObject*));
   for (py::ssize_t i = 0; i < column.shape(0); ++i) {
+    StopOnSignal(i);
     try {
       (*texts)[i] = ObjectText(items[i * stride], missing);
     } catch (py::error_already_set& error) {
@@ -232,7 +243,10 @@ std::vector<std::string> ColumnTexts(const std::string& name, const py::array& c
       break;
     case 'b': {
       auto values = py::array_t<bool, py::array::forcecast>::ensure(column).unchecked<1>();
-      for (py::ssize_t i = 0; i < values.shape(0); ++i) texts[i] = values(i) ? "True" : "False";
+      for (py::ssize_t i = 0; i < values.shape(0); ++i) {
+        StopOnSignal(i);
+        texts[i] = values(i) ? "True" : "False";
+      }
       break;
     }
     case 'M':
