@@ -1,6 +1,12 @@
 """txscreen.dask on a local cluster of two worker processes: the results and the merged summary
 of a few hundred thousand rows in several partitions are txhost's, and each worker logs in once."""
 
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
 import dask
 import dask.dataframe as dd
 import pandas as pd
@@ -186,3 +192,41 @@ def test_a_run_is_checked_when_made_and_gives_rejects_alerts_and_a_persisted_sum
                                   expected.rejects.drop(columns="_line"))
     assert len(alerts) == len(expected.alerts) > 0
     assert sorted(alerts["id"]) == sorted(expected.alerts["id"])
+
+
+def test_ctrl_c_during_compute_stops_the_partitions_being_screened(tmp_path):
+    """On the threaded scheduler Ctrl-C reaches the main thread only: the partitions the pool's
+    threads are screening stop as well, so the rule set is free for the next screen at once."""
+    database = tmp_path / "slow"
+    database.mkdir()
+    for name in ("users.csv", "history.csv"):
+        (database / name).write_bytes((EXAMPLES / "databases" / "sample" / name).read_bytes())
+    (database / "server.conf").write_text("round trip 2ms\n")
+    script = textwrap.dedent(f"""
+        import os, time, pandas as pd, dask, dask.dataframe as dd, txscreen, txscreen.dask
+        os.environ["OCISIM_DATABASES"] = {str(tmp_path)!r}
+        frame = pd.read_csv({str(EXAMPLES / "transactions.csv")!r}, dtype=str,
+                            keep_default_na=False)
+        rules = txscreen.RuleSet({str(RULES)!r})
+        run = txscreen.dask.screen(dd.from_pandas(pd.concat([frame] * 40, ignore_index=True),
+                                                  npartitions=4), rules,
+                                   connect="screener/screener@slow")
+        print("computing", flush=True)
+        try:
+            dask.compute(run.results, scheduler="threads", num_workers=2)
+        except KeyboardInterrupt:
+            started = time.monotonic()
+            rules.screen(frame.head(4), connect="screener/screener@slow")
+            print("next screen", time.monotonic() - started, flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "computing"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert out.startswith("next screen"), err
+    assert float(out.split()[-1]) < 1.5, out

@@ -17,6 +17,7 @@ import contextvars
 import hashlib
 import json
 import os
+import signal
 import sys
 import threading
 from collections.abc import Mapping
@@ -330,6 +331,22 @@ atexit.register(close_shared)
 def sessions_begun() -> int:
     """How many database sessions this process has begun so far."""
     return _engine.sessions_begun()
+
+
+def _stop_every_run_on_ctrl_c() -> None:
+    """Has Ctrl-C stop the runs on other threads too (a Dask pool's, whose partitions would
+    otherwise run on after the interrupt and hold the rule set), by counting it in the engine
+    before Python's own handler raises KeyboardInterrupt. Only Python's default handler is
+    wrapped, from the main thread; a handler of the caller's own is left as it is."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, _interrupt_every_run)
+
+
+def _interrupt_every_run(number, frame):
+    _engine.note_interrupt()
+    signal.default_int_handler(number, frame)
 
 
 def _given_lists(lists) -> dict:

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <charconv>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -300,6 +301,10 @@ bool DecideFieldText(PyObject* item, const std::string& column, std::string* tex
 
 // Lets Ctrl-C reach the interpreter while a run has the GIL released: the signals are checked
 // on the calling thread now and then, and a pending KeyboardInterrupt stops the run.
+// Ctrl-C reaches the main thread only. The package counts each one here, so that a run on
+// another thread (a Dask pool's) that began before it stops too, rather than run on unseen.
+std::atomic<uint64_t> g_interrupts{0};
+
 class InterruptibleRun : public txhost::RunObserver {
  public:
   bool Progress(uint64_t, size_t) override {
@@ -307,7 +312,11 @@ class InterruptibleRun : public txhost::RunObserver {
     if (now - checked_ < std::chrono::milliseconds(50)) return true;
     checked_ = now;
     py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return true;
+    if (g_interrupts.load() != interrupts_at_start_) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } else if (PyErr_CheckSignals() == 0) {
+      return true;
+    }
     error_.emplace();
     return false;
   }
@@ -316,6 +325,7 @@ class InterruptibleRun : public txhost::RunObserver {
 
  private:
   std::chrono::steady_clock::time_point checked_ = std::chrono::steady_clock::now();
+  const uint64_t interrupts_at_start_ = g_interrupts.load();
   std::optional<py::error_already_set> error_;
 };
 
@@ -805,6 +815,8 @@ PYBIND11_MODULE(_engine, module) {
     return py::bytes(txhost::ReportHtmlFromJson(summary_json));
   });
   module.def("write_file", &WriteFile);
+  module.def("note_interrupt", [] { ++g_interrupts; },
+             "Stops every run begun before now, on whatever thread, at its next check.");
   // txhost's ranges, so that the package checks its options against the same figures.
   module.attr("MAX_WORKERS") = txhost::kMaxWorkers;
   module.attr("MAX_REJECTS") = std::numeric_limits<size_t>::max();

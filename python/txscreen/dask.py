@@ -26,7 +26,7 @@ import numpy as np
 import pandas as pd
 
 from . import (_EVERY_LIST_VALUE, InputError, OptionError, RuleSet, RuleSetError,
-               TooManyRejects, _check_screen_options, close_shared)
+               TooManyRejects, _check_screen_options, _stop_every_run_on_ctrl_c, close_shared)
 
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
@@ -93,6 +93,7 @@ def screen(ddf: dd.DataFrame, rules: Union[RuleSet, str, os.PathLike], **options
     if not isinstance(rules, RuleSet):
         rules = RuleSet(rules)
     _check_before_any_partition(ddf, rules, options)
+    _stop_every_run_on_ctrl_c()
     _close_sessions_with_workers()
     screened = [dask.delayed(_screen_partition, pure=True)(part, rules, options)
                 for part in ddf.to_delayed()]
