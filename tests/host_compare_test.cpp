@@ -2,13 +2,11 @@
 // a check both sets have is called once; the checks are matched by label.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -308,8 +306,8 @@ TEST(RuleSetPairTest, EveryPartOfACheckAndTheOutcomeLinesIsCompared) {
     std::vector<std::string> problems;
     txhost::Decisions draft_decisions, live_decisions;
     std::istringstream draft_in(draft), live_in(live);
-    auto draft_checks = txhost::ReadRuleSet(draft_in, "draft", header, libraries, &problems,
-                                            &draft_decisions);
+    auto draft_checks =
+        txhost::ReadRuleSet(draft_in, "draft", header, libraries, &problems, &draft_decisions);
     auto live_checks =
         txhost::ReadRuleSet(live_in, "live", header, libraries, &problems, &live_decisions);
     ASSERT_EQ(problems, std::vector<std::string>{}) << c.what;
@@ -346,8 +344,7 @@ TEST(ScreenSummaryTest, CountsOnlyThePairsThatFireTogetherWithinABound) {
   EXPECT_EQ(summary.FiredTogether(2999, 5), 1u);
   EXPECT_EQ(summary.FiredTogether(0, 7), 0u);
   auto json = nlohmann::json::parse(txhost::SummaryJson(summary));
-  EXPECT_EQ(json["fired_together"],
-            nlohmann::json::parse(R"([{"checks": ["c0", "c5"], "rows": 1},
+  EXPECT_EQ(json["fired_together"], nlohmann::json::parse(R"([{"checks": ["c0", "c5"], "rows": 1},
                                       {"checks": ["c0", "c2999"], "rows": 2},
                                       {"checks": ["c5", "c2999"], "rows": 1}])"));
   EXPECT_TRUE(json["fired_together_complete"]);

@@ -193,9 +193,13 @@ TEST(RuleSetTest, ReadsASweepAsARangeOrAListAndNamesWhatIsWrong) {
       // Tabs separate words inside a range too.
       {"[100..200\tstep\t100]", txhost::ParamKind::kAmount, {"100", "200"}, ""},
       // Counted at the step's precision, the ends no longer fit: refused, never one value.
-      {"[0..562949953421312 step .000000000000001]", txhost::ParamKind::kAmount, {},
+      {"[0..562949953421312 step .000000000000001]",
+       txhost::ParamKind::kAmount,
+       {},
        "the range cannot be counted"},
-      {"[-5000..5000 step .000000000000001]", txhost::ParamKind::kAmount, {},
+      {"[-5000..5000 step .000000000000001]",
+       txhost::ParamKind::kAmount,
+       {},
        "the range cannot be counted"},
       {"[a..b step 1]", txhost::ParamKind::kDate, {}, "a range sweeps an amount"},
       {"[250, ten]", txhost::ParamKind::kAmount, {}, "\"ten\" is not a number"},
@@ -224,7 +228,8 @@ TEST(RuleSetTest, SplitsWordsKeepsQuotesAndDropsComments) {
       {"sun  txscreen TESTDATE \"S \"\"U\"\" N\" date # note",
        {"sun", "txscreen", "TESTDATE", "\"S \"\"U\"\" N\"", "date"}},
       // A '#' outside quotes starts a comment wherever it is, after a bare word too.
-      {"a txscreen OVERCREDITLIMIT amount 400#note", {"a", "txscreen", "OVERCREDITLIMIT", "amount", "400"}},
+      {"a txscreen OVERCREDITLIMIT amount 400#note",
+       {"a", "txscreen", "OVERCREDITLIMIT", "amount", "400"}},
       {"a x Y 1 score 5#note", {"a", "x", "Y", "1", "score", "5"}},
       {"a x Y \"ACC#1\"#note", {"a", "x", "Y", "\"ACC#1\""}},
       {"a x Y `col #1` `a``b`", {"a", "x", "Y", "`col #1`", "`a``b`"}},

@@ -3,12 +3,11 @@
 // output in input order on any number of threads, and the backtest figures.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -86,21 +85,25 @@ TEST_F(ScreenTest, EveryColumnCanBeNamedAndNoBareWordIsTakenForOne) {
   const std::string at = options_.rules + ":";
   EXPECT_EQ(Run(), txhost::kExitUsage);
   EXPECT_EQ(err_,
-            at + "1: argument 1 of BADACCOUNT, 2fa_zip, is both a bare literal and a column's "
-                 "name: write `2fa_zip` for the column, or \"2fa_zip\" for the literal\n" +
-                at + "1: argument 2 of BADACCOUNT, .account, is both a bare literal and a "
-                     "column's name: write `.account` for the column, or \".account\" for the "
-                     "literal\n" +
+            at +
+                "1: argument 1 of BADACCOUNT, 2fa_zip, is both a bare literal and a column's "
+                "name: write `2fa_zip` for the column, or \"2fa_zip\" for the literal\n" +
+                at +
+                "1: argument 2 of BADACCOUNT, .account, is both a bare literal and a "
+                "column's name: write `.account` for the column, or \".account\" for the "
+                "literal\n" +
                 at + "2: argument 2 of OVERCREDITLIMIT is amount, but \"-ship\" is not a number\n" +
-                at + "3: argument 2 of OVERCREDITLIMIT, 400, is both a bare literal and a "
-                     "column's name: write `400` for the column, or \"400\" for the literal\n" +
+                at +
+                "3: argument 2 of OVERCREDITLIMIT, 400, is both a bare literal and a "
+                "column's name: write `400` for the column, or \"400\" for the literal\n" +
                 at + "4: argument 2 of OVERCREDITLIMIT is amount, but \"4x00\" is not a number\n");
   // A word that is no literal of its kind but a column's name: only the column can be meant.
   options_.transactions = Write("t2.csv", "id,amount,-ship\nT1,5,3\n");
   options_.rules = Write("amount.conf", "b txscreen OVERCREDITLIMIT amount -ship\n");
   EXPECT_EQ(Run(), txhost::kExitUsage);
-  EXPECT_EQ(err_, options_.rules + ":1: argument 2 of OVERCREDITLIMIT is amount, but \"-ship\" "
-                                   "is not a number; to read the column, write `-ship`\n");
+  EXPECT_EQ(err_, options_.rules +
+                      ":1: argument 2 of OVERCREDITLIMIT is amount, but \"-ship\" "
+                      "is not a number; to read the column, write `-ship`\n");
 }
 
 // A list that cannot be used stops the run before any row, naming the rule set's line, the
@@ -161,7 +164,8 @@ TEST(TextListTest, ReadsEachLineAsOneValueByteForByte) {
   const std::string dir = testing_support::FreshDirectory("text_list_test");
   const std::string path = dir + "/l.txt";
   std::ofstream(path, std::ios::binary)
-      << "\xef\xbb\xbf" "A\r\n# not a value\r\n\r\nB \r\n a#b\nC\rD\nA\n\xc3\xa9";
+      << "\xef\xbb\xbf"
+         "A\r\n# not a value\r\n\r\nB \r\n a#b\nC\rD\nA\n\xc3\xa9";
   std::string problem;
   auto list = txhost::TextList::Read("l.txt", path, &problem);
   ASSERT_TRUE(list) << problem;
@@ -169,7 +173,9 @@ TEST(TextListTest, ReadsEachLineAsOneValueByteForByte) {
   for (size_t v = 0; v < list->size(); ++v) values.push_back(list->value(v));
   EXPECT_EQ(values, (Strings{"A", "B ", " a#b", "C\rD", "\xc3\xa9"}));
   for (size_t v = 0; v < values.size(); ++v) EXPECT_EQ(list->Find(values[v]), int64_t(v));
-  for (const char* absent : {"B", "a#b", "", "A\r", "\xef\xbb\xbf" "A"}) {
+  for (const char* absent : {"B", "a#b", "", "A\r",
+                             "\xef\xbb\xbf"
+                             "A"}) {
     EXPECT_EQ(list->Find(absent), -1) << absent;
   }
   // Many values, each found in one look-up of its own bytes.
@@ -534,8 +540,7 @@ TEST_F(ScreenTest, RefusesOutputsThatWouldHarmWhatTheUserHasAndTouchesNothing) {
     options_.password_file = Write("pw.txt", "p\n");
     // A copy of the libraries, so that a fault here cannot harm the build's.
     std::filesystem::create_directories(Path("libs"));
-    std::filesystem::copy_file(options_.library_directory + "/" + library,
-                               Path("libs/" + library));
+    std::filesystem::copy_file(options_.library_directory + "/" + library, Path("libs/" + library));
     options_.library_directory = Path("libs");
     Write("out.csv", "earlier results\n");
     options_.*c.option = c.path;
@@ -835,14 +840,16 @@ TEST_F(ScreenTest, RefusesUnusableInputWithItsReason) {
 TEST_F(ScreenTest, TheConsoleSummaryKeepsItsColumnsForAnyLabel) {
   options_.transactions = Write("t.csv", "id,amount\nT1,9\n");
   const std::string long_label(60, 'l');
-  options_.rules = Write("r.conf", long_label + " txscreen OVERCREDITLIMIT amount 5\n"
-                                   "b txscreen OVERCREDITLIMIT amount 50\n");
+  options_.rules = Write("r.conf", long_label +
+                                       " txscreen OVERCREDITLIMIT amount 5\n"
+                                       "b txscreen OVERCREDITLIMIT amount 50\n");
   ASSERT_EQ(Run(), txhost::kExitOk) << err_;
   std::istringstream lines(err_);
   std::vector<size_t> rule_columns;
   for (std::string line; std::getline(lines, line);) {
     for (const char* start : {"check ", "b ", "lll"}) {
-      if (line.rfind(start, 0) == 0) rule_columns.push_back(line.find_first_not_of(' ', line.find(' ')));
+      if (line.rfind(start, 0) == 0)
+        rule_columns.push_back(line.find_first_not_of(' ', line.find(' ')));
     }
   }
   ASSERT_EQ(rule_columns.size(), 3u) << err_;

@@ -186,11 +186,11 @@ void Ready(HttpServer& server, const std::shared_ptr<Connection>& connection) {
 }
 
 void Metered(HttpServer& server, const std::shared_ptr<Connection>& connection) {
-  connection->Reply(200,
-                    server.metrics().Text(server.service().sessions_open(),
-                                          server.service().inflight(),
-                                          server.service().ListValues()),
-                    "text/plain; version=0.0.4");
+  connection->Reply(
+      200,
+      server.metrics().Text(server.service().sessions_open(), server.service().inflight(),
+                            server.service().ListValues()),
+      "text/plain; version=0.0.4");
 }
 
 // The body is read into rows by a worker, never on an I/O thread: its cost grows with its size.

@@ -55,7 +55,8 @@ def write_list(path, values, crlf):
 @pytest.fixture(scope="module")
 def listed(tmp_path_factory):
     """The transactions, the rule set with one list per check, and the same checks written one
-    per value: (folder, transactions, list set, expanded set, {label: (values, [expanded labels])})."""
+    per value: (folder, transactions, list set, expanded set, {label: (values, expanded
+    labels)})."""
     folder = tmp_path_factory.mktemp("lists")
     generator = random.Random(7)
     rows = []
@@ -188,7 +189,8 @@ def test_the_server_decides_a_list_as_its_values_and_reloads_lists(listed, tmp_p
 
 def test_a_baseline_counts_the_values_a_list_gained_and_lost(tmp_path):
     live, draft = tmp_path / "live", tmp_path / "draft"
-    for folder, values in ((live, ["ACC-1", "ACC-2", "ACC-3"]), (draft, ["ACC-3", "ACC-2", "ACC-4"])):
+    for folder, values in ((live, ["ACC-1", "ACC-2", "ACC-3"]),
+                           (draft, ["ACC-3", "ACC-2", "ACC-4"])):
         (folder / "lists").mkdir(parents=True)
         write_list(folder / "lists" / "bad.txt", values, crlf=False)
         (folder / "rules.conf").write_text("bad txscreen BADACCOUNT account @lists/bad.txt\n"

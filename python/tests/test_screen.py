@@ -179,7 +179,8 @@ class Unprintable:
     (lambda r, f, p: r.screen(f, max_rejects=-1), ValueError,
      ["max_rejects must be at least 0, not -1"]),
     # txhost's ranges, past which a fixed-width number would wrap or the process would end.
-    (lambda r, f, p: r.screen(f, threads=257), ValueError, ["threads must be at most 256, not 257"]),
+    (lambda r, f, p: r.screen(f, threads=257), ValueError,
+     ["threads must be at most 256, not 257"]),
     (lambda r, f, p: r.screen(f, threads=40000), ValueError, ["threads must be at most 256"]),
     (lambda r, f, p: r.screen(f, threads=2**32 + 1), ValueError, ["threads must be at most 256"]),
     (lambda r, f, p: r.screen(f, threads=np.int8(-3)), ValueError, ["threads must be at least 1"]),

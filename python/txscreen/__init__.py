@@ -354,7 +354,8 @@ def _given_lists(lists) -> dict:
     if lists is None:
         return {}
     if not isinstance(lists, Mapping):
-        raise OptionError(f"lists: expected a mapping of name to values, not {type(lists).__name__}")
+        raise OptionError(f"lists: expected a mapping of name to values, "
+                          f"not {type(lists).__name__}")
     given = {}
     for name, values in lists.items():
         if not isinstance(name, str):

@@ -5,8 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <charconv>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -815,8 +815,9 @@ PYBIND11_MODULE(_engine, module) {
     return py::bytes(txhost::ReportHtmlFromJson(summary_json));
   });
   module.def("write_file", &WriteFile);
-  module.def("note_interrupt", [] { ++g_interrupts; },
-             "Stops every run begun before now, on whatever thread, at its next check.");
+  module.def(
+      "note_interrupt", [] { ++g_interrupts; },
+      "Stops every run begun before now, on whatever thread, at its next check.");
   // txhost's ranges, so that the package checks its options against the same figures.
   module.attr("MAX_WORKERS") = txhost::kMaxWorkers;
   module.attr("MAX_REJECTS") = std::numeric_limits<size_t>::max();

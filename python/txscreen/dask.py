@@ -136,9 +136,8 @@ def _check_before_any_partition(ddf, rules, options):
 _SUMMARY = "txscreen_summary"  # where a partition's results keep its summary
 _FRAMES = "txscreen_frames"  # and its rejects and alerts
 _REJECTS, _ALERTS = "rejects", "alerts"
-_ALERTS_META = pd.DataFrame({"id": pd.Series([], dtype=object), "line": pd.Series([], dtype=np.int64),
-                             "label": pd.Series([], dtype=object), "rule": pd.Series([], dtype=object),
-                             "text": pd.Series([], dtype=object), "value": pd.Series([], dtype=object)})
+_ALERTS_META = pd.DataFrame({name: pd.Series([], dtype=np.int64 if name == "line" else object)
+                             for name in ("id", "line", "label", "rule", "text", "value")})
 _screenings = 0  # partitions screened by this process, for the tests
 
 
@@ -245,7 +244,8 @@ def merge_summaries(parts: list) -> dict:
             merged["hits_by_day"][day] = [a + b for a, b in zip(mine, hits)]
         together = {tuple(pair["checks"]): pair for pair in merged["fired_together"]}
         for other in part["fired_together"]:
-            mine = together.setdefault(tuple(other["checks"]), {"checks": other["checks"], "rows": 0})
+            mine = together.setdefault(tuple(other["checks"]),
+                                       {"checks": other["checks"], "rows": 0})
             mine["rows"] += other["rows"]
         merged["fired_together"] = _in_check_order(together.values(), merged["checks"])
         merged["fired_together_complete"] &= part["fired_together_complete"]

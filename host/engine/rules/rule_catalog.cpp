@@ -74,8 +74,12 @@ unsigned OrdinalOf(const char* library, const char* name) {
 
 template <class Function>
 RuleSpec Rule(const char* library, const char* name, std::vector<ListUse> lists = {}) {
-  return {library, name, OrdinalOf(library, name), Signature<Function>::Params(),
-          &Signature<Function>::Invoke, std::move(lists)};
+  return {library,
+          name,
+          OrdinalOf(library, name),
+          Signature<Function>::Params(),
+          &Signature<Function>::Invoke,
+          std::move(lists)};
 }
 
 ListUse Equals(size_t partner) { return {ListUse::kEquals, partner}; }

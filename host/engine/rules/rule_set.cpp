@@ -245,15 +245,15 @@ void TellBareWords(const std::vector<std::string>* header, const std::vector<Che
         const std::string hint = header == nullptr ? "; a column of that name is written `"
                                  : named           ? "; to read the column, write `"
                                                    : "";
-        problems->push_back({check.line, arg.literal_problem +
-                                             (hint.empty() ? "" : hint + arg.source + "`")});
+        problems->push_back(
+            {check.line, arg.literal_problem + (hint.empty() ? "" : hint + arg.source + "`")});
         continue;
       }
-      problems->push_back(
-          {check.line, "argument " + std::to_string(a + 1) + " of " + check.rule->name + ", " +
-                           arg.source + ", is both a bare literal and a column's name: write `" +
-                           arg.source + "` for the column, or \"" + arg.source +
-                           "\" for the literal"});
+      problems->push_back({check.line, "argument " + std::to_string(a + 1) + " of " +
+                                           check.rule->name + ", " + arg.source +
+                                           ", is both a bare literal and a column's name: write `" +
+                                           arg.source + "` for the column, or \"" + arg.source +
+                                           "\" for the literal"});
     }
   }
 }

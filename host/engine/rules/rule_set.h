@@ -71,7 +71,6 @@ struct Check {
   int list_arg = -1;             // the argument that is a list, or -1
 };
 
-
 // The results columns of txhost's own beside the checks' (no check may take their names).
 inline constexpr char kScoreColumn[] = "_score";
 inline constexpr char kOutcomeColumn[] = "_outcome";
@@ -81,8 +80,7 @@ inline constexpr char kOutcomeColumn[] = "_outcome";
 // finds them.
 std::vector<Check> ParseRuleSet(std::istream& in, const std::string& name,
                                 const std::vector<std::string>& header,
-                                std::vector<std::string>* problems,
-                                Decisions* decisions = nullptr,
+                                std::vector<std::string>* problems, Decisions* decisions = nullptr,
                                 ListShelf* lists = nullptr);
 
 // Reads the rule set at `path` against the transactions' header, resolving every rule in

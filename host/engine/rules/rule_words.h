@@ -17,8 +17,8 @@ struct RuleProblem {
 };
 using RuleProblems = std::vector<RuleProblem>;
 
-// Splits one rule-set line into words; quoted words (in '"' or '`') keep their quotes, and a bracketed set is one
-// word. False for an unclosed quote or bracket.
+// Splits one rule-set line into words; quoted words (in '"' or '`') keep their quotes, and a
+// bracketed set is one word. False for an unclosed quote or bracket.
 bool SplitRuleLine(const std::string& line, std::vector<std::string>* words);
 
 // Whether `word` is a quoted literal ("SUN").

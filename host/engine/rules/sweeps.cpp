@@ -98,8 +98,9 @@ bool ParseDecimalRange(const std::string& written, std::vector<int64_t>* values,
   }
   int64_t span = 0;
   if (!fits || __builtin_sub_overflow(units[1], units[0], &span)) {
-    *problem = "the range cannot be counted: FROM, TO and their difference, written at the "
-               "precision of the finest of the three, must fit in 18 digits";
+    *problem =
+        "the range cannot be counted: FROM, TO and their difference, written at the "
+        "precision of the finest of the three, must fit in 18 digits";
     return false;
   }
   const int64_t from = units[0], step = units[2];

@@ -22,7 +22,8 @@ size_t HashOf(std::string_view text) { return std::hash<std::string_view>()(text
 
 // What is wrong with one value, or null.
 const char* ValueProblem(std::string_view text) {
-  if (text.find('\0') != std::string_view::npos) return "holds a NUL byte, which no rule can be given";
+  if (text.find('\0') != std::string_view::npos)
+    return "holds a NUL byte, which no rule can be given";
   if (!IsUtf8(text)) return "is not UTF-8";
   return nullptr;
 }
@@ -74,8 +75,9 @@ std::shared_ptr<const TextList> TextList::Read(const std::string& name, const st
     list->Add(line);
   }
   if (list->size() == 0) {
-    *problem = path + ": the list holds no values; an empty list matches no row, which is "
-                      "seldom what a list is for";
+    *problem = path +
+               ": the list holds no values; an empty list matches no row, which is "
+               "seldom what a list is for";
     return nullptr;
   }
   return list;
@@ -170,8 +172,8 @@ std::shared_ptr<const TextList> ListShelf::Find(const std::string& name, std::st
     if (given != given_.end()) {
       entry.list = given->second;
     } else {
-      entry.list = TextList::Read(name, IsAbsolutePath(name) ? name : folder_ + name,
-                                  &entry.problem);
+      entry.list =
+          TextList::Read(name, IsAbsolutePath(name) ? name : folder_ + name, &entry.problem);
     }
     found = found_.emplace(name, std::move(entry)).first;
   }

@@ -38,9 +38,7 @@ class TextList {
   size_t size() const { return starts_.size(); }
   // Value `i`, in the order first written, ended by a NUL as the rules take it.
   const char* value(size_t i) const { return bytes_.data() + starts_[i]; }
-  std::string_view view(size_t i) const {
-    return std::string_view(value(i), Length(i));
-  }
+  std::string_view view(size_t i) const { return std::string_view(value(i), Length(i)); }
   // The place of the value `text`, or -1: one look-up, whatever the list's size.
   int64_t Find(std::string_view text) const;
   // Whether the two lists hold the same values, in whatever order.

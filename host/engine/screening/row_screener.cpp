@@ -176,9 +176,8 @@ void RowScreener::TakeAlerts(AlertCollector* collector, size_t c, const std::str
   }
 }
 
-void RowScreener::TrySweep(const Sweep& sweep, size_t c,
-                           const OciHandles& handles, AlertCollector* collector,
-                           RowResult* result) {
+void RowScreener::TrySweep(const Sweep& sweep, size_t c, const OciHandles& handles,
+                           AlertCollector* collector, RowResult* result) {
   std::vector<char>& fired = result->swept[c];
   fired.resize(sweep.values.size());
   const Value*& argument = args_[c][sweep.arg];
@@ -206,7 +205,9 @@ void RowScreener::Explain(const CsvRecord& record, size_t c, RowResult* result) 
     const std::string value = ValueText(arg.kind, *args_[c][a]);
     JsonObject entry;
     entry.Text("kind", KindName(arg.kind))
-        .Text("source", arg.from_column ? "column" : arg.list ? "list" : "literal");
+        .Text("source", arg.from_column ? "column"
+                        : arg.list      ? "list"
+                                        : "literal");
     if (arg.from_column) entry.Text("column", arg.source);
     // The list's value the check fired with.
     if (arg.list) entry.Text("list", arg.list->name());

@@ -76,8 +76,8 @@ class RowScreener {
   bool FiresWithList(const Check& check, size_t c, const OciHandles& handles, int64_t* matched);
   void Explain(const CsvRecord& record, size_t c, RowResult* result);
   // Calls the check once with each value of its sweep but its own, already tried.
-  void TrySweep(const Sweep& sweep, size_t c, const OciHandles& handles,
-                AlertCollector* collector, RowResult* result);
+  void TrySweep(const Sweep& sweep, size_t c, const OciHandles& handles, AlertCollector* collector,
+                RowResult* result);
   // Ties the alerts the last call raised to check `c` (and the sweep's `value`, when tried).
   void TakeAlerts(AlertCollector* collector, size_t c, const std::string& value, RowResult* result);
 

@@ -125,8 +125,8 @@ std::string ListText(const CheckSummary& c) {
 std::string ListChangesText(const RuleSetPair& pair) {
   std::string text;
   for (const ListChange& change : pair.list_changes) {
-    text += "  list of " + change.label + ": " + std::to_string(change.added) +
-            " values added, " + std::to_string(change.removed) + " removed\n";
+    text += "  list of " + change.label + ": " + std::to_string(change.added) + " values added, " +
+            std::to_string(change.removed) + " removed\n";
   }
   return text;
 }
@@ -252,9 +252,11 @@ void ScreenSummary::CountPairs() {
 std::vector<std::pair<std::string, size_t>> CheckSummary::TopListValues(size_t most) const {
   std::vector<std::pair<int64_t, size_t>> hits(list_hits.begin(), list_hits.end());
   const size_t kept = std::min(most, hits.size());
-  std::partial_sort(hits.begin(), hits.begin() + kept, hits.end(), [&](const auto& a, const auto& b) {
-    return a.second != b.second ? a.second > b.second : list->view(a.first) < list->view(b.first);
-  });
+  std::partial_sort(hits.begin(), hits.begin() + kept, hits.end(),
+                    [&](const auto& a, const auto& b) {
+                      return a.second != b.second ? a.second > b.second
+                                                  : list->view(a.first) < list->view(b.first);
+                    });
   std::vector<std::pair<std::string, size_t>> top;
   for (size_t i = 0; i < kept; ++i) top.emplace_back(list->view(hits[i].first), hits[i].second);
   return top;
