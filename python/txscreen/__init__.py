@@ -197,6 +197,7 @@ class RuleSet:
         RuleSetError, InputError, LoginError, TooManyRejects, ReadError
             With txhost's messages. ``KeyboardInterrupt`` stops a run promptly.
         """
+        interrupts_seen = _engine.interrupts()  # before the call waits for its turn
         _check_screen_options(connect=connect, password=password, password_file=password_file,
                               threads=threads, id=id, label=label, explain=explain,
                               max_rejects=max_rejects, baseline=baseline)
@@ -210,6 +211,7 @@ class RuleSet:
         if max_rejects is not None:
             request.max_rejects = int(max_rejects)
         request.every_list_value = _EVERY_LIST_VALUE.get()
+        request.interrupts_seen = interrupts_seen
         live = baseline._native if baseline is not None else None
         if isinstance(source, pd.DataFrame):
             return self._screen_frame(source, request, baseline)

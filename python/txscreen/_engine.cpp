@@ -307,6 +307,10 @@ std::atomic<uint64_t> g_interrupts{0};
 
 class InterruptibleRun : public txhost::RunObserver {
  public:
+  // `interrupts_seen`: the count when the call began, before it waited for its turn, so that a
+  // call held back while Ctrl-C came stops as well.
+  explicit InterruptibleRun(uint64_t interrupts_seen) : interrupts_at_start_(interrupts_seen) {}
+
   bool Progress(uint64_t, size_t) override {
     auto now = std::chrono::steady_clock::now();
     if (now - checked_ < std::chrono::milliseconds(50)) return true;
@@ -325,7 +329,7 @@ class InterruptibleRun : public txhost::RunObserver {
 
  private:
   std::chrono::steady_clock::time_point checked_ = std::chrono::steady_clock::now();
-  const uint64_t interrupts_at_start_ = g_interrupts.load();
+  const uint64_t interrupts_at_start_;
   std::optional<py::error_already_set> error_;
 };
 
@@ -339,6 +343,7 @@ struct ScreenRequest {
   size_t max_rejects = std::numeric_limits<size_t>::max();
   // The summary gives every list value that fired, not the first few: a part of a Dask run.
   bool every_list_value = false;
+  uint64_t interrupts_seen = 0;  // the count of Ctrl-C when the call began
 };
 
 // A digest of `password` under a secret of this process, so that kept sessions can be matched to
@@ -442,7 +447,7 @@ class NativeRuleSet {
     if (request.every_list_value) summary.list_values_given = static_cast<size_t>(-1);
     if (pair) summary.comparison.emplace(*pair, baseline->rules_->path());
     if (plan.decisions.scored) summary.decisions.emplace(plan.decisions);
-    InterruptibleRun observer;
+    InterruptibleRun observer(request.interrupts_seen);
     txhost::RunOutcome outcome;
     {
       py::gil_scoped_release released;
@@ -793,7 +798,8 @@ PYBIND11_MODULE(_engine, module) {
       .def_readwrite("label_column", &ScreenRequest::label_column)
       .def_readwrite("explain", &ScreenRequest::explain)
       .def_readwrite("max_rejects", &ScreenRequest::max_rejects)
-      .def_readwrite("every_list_value", &ScreenRequest::every_list_value);
+      .def_readwrite("every_list_value", &ScreenRequest::every_list_value)
+      .def_readwrite("interrupts_seen", &ScreenRequest::interrupts_seen);
   py::class_<NativeRuleSet>(module, "NativeRuleSet")
       .def(py::init<const std::string&, std::optional<std::string>, const std::string&,
                     const std::map<std::string, std::vector<std::string>>&>(),
@@ -818,6 +824,8 @@ PYBIND11_MODULE(_engine, module) {
   module.def(
       "note_interrupt", [] { ++g_interrupts; },
       "Stops every run begun before now, on whatever thread, at its next check.");
+  module.def("interrupts", [] { return g_interrupts.load(); },
+             "How many times Ctrl-C has been noted: a run begun at this count stops at the next.");
   // txhost's ranges, so that the package checks its options against the same figures.
   module.attr("MAX_WORKERS") = txhost::kMaxWorkers;
   module.attr("MAX_REJECTS") = std::numeric_limits<size_t>::max();
