@@ -87,6 +87,32 @@ std::string SetListArgument(Check* check) {
   return "one argument of a check may be a list, not " + std::to_string(lists);
 }
 
+// The arguments after the rule's name in `words`, into `check`, each problem told to `problem`.
+template <class Problem>
+void ReadArguments(const std::vector<std::string>& words, ListShelf* lists, Check* check,
+                   const Problem& problem) {
+  const std::vector<ParamKind> kinds = check->rule->ValueParams();
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    std::string bad;
+    if (IsListReference(words[3 + i])) {
+      check->args.push_back(ReadListArgument(words[3 + i], *check->rule, i, lists, &bad));
+      if (!bad.empty()) problem(bad);
+      continue;
+    }
+    check->args.push_back(ReadArgument(words[3 + i], kinds[i], &bad));
+    if (bad.empty()) continue;
+    bad = "argument " + std::to_string(i + 1) + " of " + words[2] + " is " + KindName(kinds[i]) +
+          ", but " + bad;
+    // A bare word's problem waits for the header, which may show that a column was meant.
+    if (check->args.back().bare) {
+      check->args.back().literal_problem = bad;
+    } else {
+      problem(bad);
+    }
+  }
+  if (std::string bad = SetListArgument(check); !bad.empty()) problem(bad);
+}
+
 // The sweep of argument `index` of `check`, from its set; the problem, or empty.
 std::string ReadSweep(size_t index, const std::string& set, const std::string& rule, Check* check) {
   Sweep sweep;
@@ -153,25 +179,7 @@ std::optional<Check> ParseLine(std::vector<std::string> words, size_t number, Li
             "), not " + std::to_string(words.size() - 3));
     return std::nullopt;
   }
-  for (size_t i = 0; i < kinds.size(); ++i) {
-    std::string bad;
-    if (IsListReference(words[3 + i])) {
-      check.args.push_back(ReadListArgument(words[3 + i], *check.rule, i, lists, &bad));
-      if (!bad.empty()) problem(bad);
-      continue;
-    }
-    check.args.push_back(ReadArgument(words[3 + i], kinds[i], &bad));
-    if (bad.empty()) continue;
-    bad = "argument " + std::to_string(i + 1) + " of " + words[2] + " is " + KindName(kinds[i]) +
-          ", but " + bad;
-    // A bare word's problem waits for the header, which may show that a column was meant.
-    if (check.args.back().bare) {
-      check.args.back().literal_problem = bad;
-    } else {
-      problem(bad);
-    }
-  }
-  if (std::string bad = SetListArgument(&check); !bad.empty()) problem(bad);
+  ReadArguments(words, lists, &check, problem);
   if (sets.size() > 1) {
     problem("one argument of a check may be swept, not " + std::to_string(sets.size()));
   }
