@@ -13,9 +13,9 @@
 #include "interrupt.h"
 #include "rule_set_help.h"
 #include "screen_command.h"
+#include "session_pool.h"
 #if TXHOST_HAS_SERVE
 #include "serve_command.h"
-#include "session_pool.h"
 #endif
 
 namespace {
