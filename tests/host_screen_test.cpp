@@ -112,12 +112,13 @@ TEST_F(ScreenTest, RefusesListsThatCannotBeUsed) {
   options_.transactions = Write("t.csv", "id,account,amount,date\nT1,A,5,2026-12-07\n");
   Write("good.txt", "A\n");
   Write("empty.txt", "# nothing yet\r\n\r\n");
-  Write("nul.txt", std::string("A\nB\0C\n", 6));
+  // Not nul.txt: on Windows NUL names the null device in every folder.
+  Write("zero_byte.txt", std::string("A\nB\0C\n", 6));
   Write("latin1.txt", "A\n# comment\nM\xfcller\n");
   options_.rules = Write("lists.conf",
                          "a txscreen BADACCOUNT account @missing.txt\n"
                          "b txscreen BADACCOUNT account @empty.txt\n"
-                         "c txscreen BADACCOUNT account @nul.txt\n"
+                         "c txscreen BADACCOUNT account @zero_byte.txt\n"
                          "d txscreen BADACCOUNT account @latin1.txt\n"
                          "e txscreen OVERCREDITLIMIT amount @good.txt\n"
                          "f txscreen TESTCONN amount @good.txt\n"
@@ -133,8 +134,8 @@ TEST_F(ScreenTest, RefusesListsThatCannotBeUsed) {
       at + "2: argument 2 of BADACCOUNT: the list empty.txt cannot be used: " + dir +
           "empty.txt: the list holds no values; an empty list matches no row, which is seldom "
           "what a list is for",
-      at + "3: argument 2 of BADACCOUNT: the list nul.txt cannot be used: " + dir +
-          "nul.txt:2: the line holds a NUL byte, which no rule can be given",
+      at + "3: argument 2 of BADACCOUNT: the list zero_byte.txt cannot be used: " + dir +
+          "zero_byte.txt:2: the line holds a NUL byte, which no rule can be given",
       at + "4: argument 2 of BADACCOUNT: the list latin1.txt cannot be used: " + dir +
           "latin1.txt:3: the line is not UTF-8",
       at + "5: argument 2 of OVERCREDITLIMIT (amount) cannot be the list good.txt: a list "
