@@ -42,6 +42,8 @@ __all__ = ["RuleSet", "Run", "Error", "RuleSetError", "InputError", "LoginError"
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 _PASSWORD_FILE_LIMIT = 4096
+# The columns of Run.alerts, as --alerts names each line's members.
+_ALERT_COLUMNS = ["id", "line", "label", "rule", "text", "value"]
 # Set while a part of a Dask run is screened: its summary then gives every list value that fired,
 # so that the parts add up exactly.
 _EVERY_LIST_VALUE = contextvars.ContextVar("every_list_value", default=False)
@@ -496,7 +498,7 @@ def _run(raw, frame, id_column, explain) -> Run:
         rejects = frame.iloc[reject_lines - 2].copy()
     rejects["_line"] = reject_lines
     rejects["_reason"] = pd.Series(raw["reject_reasons"], index=rejects.index, dtype=object)
-    alerts = pd.DataFrame(raw["alerts"], columns=["id", "line", "label", "rule", "text", "value"])
+    alerts = pd.DataFrame(raw["alerts"], columns=_ALERT_COLUMNS)
     explained = None
     if explain:
         rows = [json.loads(line) for line in raw["explain"].splitlines()]

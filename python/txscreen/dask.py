@@ -25,8 +25,9 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from . import (_EVERY_LIST_VALUE, InputError, OptionError, RuleSet, RuleSetError,
-               TooManyRejects, _check_screen_options, _stop_every_run_on_ctrl_c, close_shared)
+from . import (_ALERT_COLUMNS, _EVERY_LIST_VALUE, InputError, OptionError, RuleSet,
+               RuleSetError, TooManyRejects, _check_screen_options, _stop_every_run_on_ctrl_c,
+               close_shared)
 
 __all__ = ["screen", "DaskRun", "merge_summaries"]
 
@@ -137,7 +138,7 @@ _SUMMARY = "txscreen_summary"  # where a partition's results keep its summary
 _FRAMES = "txscreen_frames"  # and its rejects and alerts
 _REJECTS, _ALERTS = "rejects", "alerts"
 _ALERTS_META = pd.DataFrame({name: pd.Series([], dtype=np.int64 if name == "line" else object)
-                             for name in ("id", "line", "label", "rule", "text", "value")})
+                             for name in _ALERT_COLUMNS})
 _screenings = 0  # partitions screened by this process, for the tests
 
 
