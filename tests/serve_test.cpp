@@ -53,7 +53,7 @@ std::vector<Strings> Fields(const txhost::RequestRows& rows) {
 
 txhost::RequestError Read(std::string body, txhost::RequestRows* rows, std::string* error) {
   txhost::PadForReading(&body);
-  return txhost::ReadRequestRows(body, kHeader, rows, error);
+  return txhost::ReadRequestRows(body, kHeader, kHeader.size(), rows, error);
 }
 
 TEST(RequestRowsTest, ReadsEachBodyAsTheRowsAFileWouldHold) {
@@ -233,14 +233,16 @@ TEST_F(ServiceTest, AnswersClientsOnSeveralThreadsWhileTheRuleSetIsReloaded) {
   settings.library_directory = txhost::DynamicLibrary::ProgramDirectory();
   settings.workers = 2;
   settings.login = txhost::ConnectString{"u", "p", "db", true};
-  settings.audit = audit.get();
+  txhost::DecisionLog log(audit.get(), nullptr);
+  settings.log = &log;
   settings.metrics = &metrics;
   auto service = txhost::DecisionService::Start(settings, &error);
   ASSERT_TRUE(service) << error;
   EXPECT_EQ(service->sessions_open(), 2u);
 
   boost::asio::io_context io;
-  txhost::HttpServer server(io, *service, metrics, {});
+  txhost::IdempotencyStore keys({});
+  txhost::HttpServer server(io, *service, metrics, keys, {});
   ASSERT_TRUE(server.Listen("127.0.0.1:0", &error)) << error;
   server.Start();
   std::vector<std::thread> io_threads;

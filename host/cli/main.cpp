@@ -118,6 +118,21 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
                       "get 503, and the process is gone a second later")
       ->check(CLI::Range(0.0, 3600.0));
   command->add_option("--id", serve->id_column, "The transaction id field");
+  command
+      ->add_option("--idempotency-window", serve->idempotency.window,
+                   "Seconds an Idempotency-Key is kept, with its answer (24 h by default)")
+      ->check(CLI::Range(1, 30 * 24 * 3600))
+      ->default_str("86400");
+  command->add_option("--idempotency-keys", serve->idempotency.max_keys,
+                      "Idempotency keys kept at most; beyond, the oldest go first")
+      ->check(CLI::Range(size_t{1}, size_t{1} << 32))
+      ->default_str("1000000");
+  command
+      ->add_option("--idempotency-memory", serve->idempotency.max_bytes,
+                   "Bytes the kept keys and their answers take at most; beyond, the oldest go "
+                   "first")
+      ->check(CLI::Range(size_t{1} << 16, size_t{1} << 40))
+      ->default_str("268435456 (256 MiB)");
   return command;
 }
 #endif

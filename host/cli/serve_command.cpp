@@ -15,6 +15,7 @@
 #include "decision_service.h"
 #include "exit_status.h"
 #include "http_server.h"
+#include "keyed_answers.h"
 #include "line_log.h"
 #include "metrics.h"
 #include "output_file.h"
@@ -116,19 +117,22 @@ bool NeedsLogin(const ServeOptions& options, std::string* error) {
   return false;
 }
 
-// Syncs the logs every second while the server runs.
-void SyncEverySecond(asio::steady_timer* timer, DecisionService* service) {
+// Every second while the server runs: the logs synced, and checked that they can be written and
+// that their paths still name them, with a line for each change.
+void LookAfterLogsEverySecond(asio::steady_timer* timer, DecisionLog* log,
+                              const ServeOptions* options) {
   timer->expires_after(std::chrono::seconds(1));
-  timer->async_wait([timer, service](boost::system::error_code ec) {
+  timer->async_wait([timer, log, options](boost::system::error_code ec) {
     if (ec) return;
-    service->SyncLogs();
-    SyncEverySecond(timer, service);
+    log->Sync();
+    for (const std::string& line : log->Check()) Say(*options, 0, line);
+    LookAfterLogsEverySecond(timer, log, options);
   });
 }
 
 // The service's settings from the options, the login resolved when the rule sets need one; the
 // connect string is wiped either way. False and the message when something is refused.
-bool SettingsFrom(ServeOptions& options, LineLog* audit, LineLog* changes, Metrics* metrics,
+bool SettingsFrom(ServeOptions& options, DecisionLog* log, Metrics* metrics,
                   ServiceSettings* settings, std::string* error) {
   settings->rules = options.rules;
   settings->shadow = options.shadow;
@@ -137,8 +141,7 @@ bool SettingsFrom(ServeOptions& options, LineLog* audit, LineLog* changes, Metri
   settings->workers = std::max(1u, options.threads);
   settings->max_inflight =
       options.max_inflight > 0 ? options.max_inflight : 64 * settings->workers;
-  settings->audit = audit;
-  settings->changes = changes;
+  settings->log = log;
   settings->metrics = metrics;
   bool login_needed = NeedsLogin(options, error);
   if (!error->empty() && !login_needed) return false;
@@ -151,16 +154,22 @@ bool SettingsFrom(ServeOptions& options, LineLog* audit, LineLog* changes, Metri
   return resolved;
 }
 
-// SIGHUP reloads the rule sets; SIGTERM or SIGINT drain the server and stop `io` once every
-// connection has its answer. At the drain's limit, the requests still waiting or being decided
+// SIGHUP reloads the rule sets; SIGUSR1 reopens the logs at their paths; SIGTERM or SIGINT drain
+// the server and stop `io` once every connection has its answer. At the drain's limit, the requests still waiting or being decided
 // are answered 503; a second later `io` stops whatever is left.
 class SignalHandling {
  public:
   SignalHandling(asio::io_context& io, const ServeOptions& options, DecisionService& service,
-                 HttpServer& server)
-      : io_(io), options_(options), service_(service), server_(server), signals_(io, SIGINT,
-                                                                                 SIGTERM, SIGHUP),
-        deadline_(io) {}
+                 DecisionLog& log, HttpServer& server)
+      : io_(io),
+        options_(options),
+        service_(service),
+        log_(log),
+        server_(server),
+        signals_(io, SIGINT, SIGTERM, SIGHUP),
+        deadline_(io) {
+    signals_.add(SIGUSR1);
+  }
 
   void Start() {
     // The handler that kept a SIGHUP during the start gives way to the set's own.
@@ -186,6 +195,10 @@ class SignalHandling {
     if (ec) return;
     if (signal == SIGHUP) {
       Reload("");
+      return Wait();
+    }
+    if (signal == SIGUSR1) {
+      Say(options_, 0, "SIGUSR1: " + log_.Reopen());
       return Wait();
     }
     if (stopping_) return Wait();
@@ -218,6 +231,7 @@ class SignalHandling {
   asio::io_context& io_;
   const ServeOptions& options_;
   DecisionService& service_;
+  DecisionLog& log_;
   HttpServer& server_;
   asio::signal_set signals_;
   asio::steady_timer deadline_;
@@ -227,13 +241,20 @@ class SignalHandling {
 
 // The line that says the server is up, and on what.
 std::string ListeningLine(const ServeOptions& options, const HttpServer& server,
-                          const DecisionService& service) {
+                          const DecisionService& service, const RestoredKeys& restored) {
   auto rules = service.Current();
-  return "listening on " + server.LocalAddress() + "; rules " + options.rules + " (sha256 " +
-         rules->sha256.substr(0, 12) + ")" +
-         (options.shadow.empty() ? "" : ", shadow " + options.shadow) + ", " +
-         std::to_string(std::max(1u, options.threads)) + " workers" +
-         (rules->plan->needs_database ? " on sessions of their own" : "");
+  std::string line = "listening on " + server.LocalAddress() + "; rules " +
+                     service.Describe(*rules) + ", " +
+                     std::to_string(std::max(1u, options.threads)) + " workers" +
+                     (rules->plan->needs_database ? " on sessions of their own" : "");
+  if (!options.audit.empty()) {
+    line += "; " + std::to_string(restored.restored) + " idempotency keys restored from " +
+            options.audit;
+    if (restored.unreadable > 0) {
+      line += " (" + std::to_string(restored.unreadable) + " keyed lines unreadable, left out)";
+    }
+  }
+  return line;
 }
 
 }  // namespace
@@ -249,8 +270,14 @@ int RunServe(ServeOptions& options) {
     return Say(options, kExitUsage, error);
   }
   Metrics metrics;
+  DecisionLog log(audit.get(), changes.get());
+  IdempotencyStore keys(options.idempotency);
+  RestoredKeys restored;
+  if (!options.audit.empty() && !RestoreKeyedAnswers(options.audit, &keys, &restored, &error)) {
+    return Say(options, kExitUsage, "--audit " + error);
+  }
   ServiceSettings settings;
-  if (!SettingsFrom(options, audit.get(), changes.get(), &metrics, &settings, &error)) {
+  if (!SettingsFrom(options, &log, &metrics, &settings, &error)) {
     return Say(options, kExitUsage, error);
   }
   std::unique_ptr<DecisionService> service = DecisionService::Start(std::move(settings), &error);
@@ -261,18 +288,18 @@ int RunServe(ServeOptions& options) {
   if (!RefuseLogsOverInputs(options, service.get(), &error)) return Say(options, kExitUsage, error);
 
   asio::io_context io;
-  HttpServer server(io, *service, metrics,
+  HttpServer server(io, *service, metrics, keys,
                     {options.max_body,
                      std::chrono::milliseconds(static_cast<long>(options.timeout_seconds * 1000)),
                      token, options.max_buffered, options.max_connections});
   Wipe(&token);
   if (!server.Listen(options.listen, &error)) return Say(options, kExitUsage, error);
   server.Start();
-  asio::steady_timer sync(io);
-  SyncEverySecond(&sync, service.get());
+  asio::steady_timer look_after_logs(io);
+  LookAfterLogsEverySecond(&look_after_logs, &log, &options);
   // The set takes the signals from here on, and queues them until the server says it listens.
-  SignalHandling signals(io, options, *service, server);
-  Say(options, 0, ListeningLine(options, server, *service));
+  SignalHandling signals(io, options, *service, log, server);
+  Say(options, 0, ListeningLine(options, server, *service, restored));
   signals.Start();
   std::vector<std::thread> threads;
   for (unsigned t = 0; t < 2; ++t) threads.emplace_back([&] { io.run(); });

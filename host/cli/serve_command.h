@@ -8,6 +8,7 @@
 #include <string>
 
 #include "http_server.h"
+#include "idempotency.h"
 
 namespace txhost {
 
@@ -56,6 +57,7 @@ struct ServeOptions {
   size_t max_connections = kDefaultMaxConnections;
   double timeout_seconds = 10;
   double drain_seconds = 10;
+  IdempotencySettings idempotency;
   std::FILE* messages = stderr;
 };
 

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
+#include <cstdio>
 
 #include "json_line.h"
+#include "keyed_answers.h"
 #include "sha256.h"
 
 namespace txhost {
@@ -30,6 +31,25 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
+double Seconds(Clock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+// The W3C Server-Timing field of a decision: its stages, in milliseconds.
+std::string ServerTiming(double queue, double decide, double audit) {
+  char text[128];
+  std::snprintf(text, sizeof text, "queue;dur=%.3f, decide;dur=%.3f, audit;dur=%.3f",
+                queue * 1e3, decide * 1e3, audit * 1e3);
+  return text;
+}
+
+// A change line closed with what traces it: both sets' digests and the request's trace.
+std::string Tagged(JsonObject line, const ServedRules& rules, const Request& request) {
+  line.Text("live_sha256", rules.sha256).Text("draft_sha256", rules.shadow_sha256);
+  if (!request.trace_id.empty()) line.Text("trace_id", request.trace_id);
+  return line.Close();
+}
+
 // What one answered transaction adds to the metrics: the live set's view of it.
 TransactionTally TallyOf(const DecisionPlan& plan, const RowResult& result) {
   TransactionTally tally;
@@ -48,53 +68,58 @@ TransactionTally TallyOf(const DecisionPlan& plan, const RowResult& result) {
 
 // What a request's transactions come to: the body, the lines to record and what to count.
 struct DecisionService::Decided {
+  std::string time;  // when it was decided, as every line of it says
   std::string body, audit, changes;
+  std::vector<std::string> ids;  // of the transactions decided, in the audit once recorded
   std::vector<TransactionTally> tallies;
-  size_t shadow_changes = 0;
+  size_t shadow_changes = 0, shadow_errors = 0;
+  double queue_seconds = 0, decide_seconds = 0;
 };
 
-// A decider of the rules it was made for, which it keeps alive.
+// A decider of the plan it was made for, whose rules it keeps alive.
 struct KeptDecider {
   std::shared_ptr<const ServedRules> rules;
+  const DecisionPlan* plan = nullptr;
   std::unique_ptr<TransactionDecider> decider;
 
-  TransactionDecider& For(const std::shared_ptr<const ServedRules>& wanted) {
-    if (!decider || rules != wanted) {
+  TransactionDecider& For(const std::shared_ptr<const ServedRules>& wanted,
+                          const DecisionPlan& wanted_plan) {
+    if (!decider || rules != wanted || plan != &wanted_plan) {
       rules = wanted;
-      decider = std::make_unique<TransactionDecider>(*wanted->plan);
+      plan = &wanted_plan;
+      decider = std::make_unique<TransactionDecider>(wanted_plan);
     }
     return *decider;
   }
   void Reset() {
     decider.reset();
     rules.reset();
+    plan = nullptr;
   }
 };
 
 struct DecisionService::Worker {
   std::thread thread;
-  // One for batches and one for the single transactions served between their slices.
-  KeptDecider batches, singles;
+  // One for batches and one for the single transactions served between their slices; with a
+  // shadow, one more for the live set alone, for transactions the draft cannot take.
+  KeptDecider batches, singles, live_alone;
+  RowResult result;
   std::unique_ptr<HostSession> session;
   OciHandles handles{};
   Clock::time_point retry_at{};
   Clock::duration backoff = kFirstBackoff;
   std::string session_problem;
+
+  void ResetDeciders() {
+    batches.Reset();
+    singles.Reset();
+    live_alone.Reset();
+  }
 };
 
 DecisionService::DecisionService(ServiceSettings settings)
-    : settings_(std::move(settings)), queue_(settings_.max_inflight) {}
-
-std::string UtcNow() {
-  auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-  std::tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis.count()));
-  return text;
+    : settings_(std::move(settings)), queue_(settings_.max_inflight) {
+  if (settings_.log == nullptr) settings_.log = &no_log_;
 }
 
 std::map<std::string, uint64_t> DecisionService::ListValues() const {
@@ -127,6 +152,19 @@ std::shared_ptr<ServedRules> DecisionService::Load(std::string* error) const {
     return nullptr;
   }
   served->sha256 = Sha256Hex(served->live->Fingerprint());
+  served->live_columns = served->plan->header.size();
+  if (served->shadow) {
+    served->shadow_sha256 = Sha256Hex(served->shadow->Fingerprint());
+    served->live_alone = PlanDecisions(*served->live, nullptr, settings_.id_column, &problems);
+    // The live set reads the plan's first columns, so that one request's fields serve both.
+    const auto& header = served->plan->header;
+    const auto& live_header = served->live_alone->header;
+    if (!std::equal(live_header.begin(), live_header.end(), header.begin())) {
+      *error = settings_.rules + ": internal error: the live set's columns are not the first";
+      return nullptr;
+    }
+    served->live_columns = live_header.size();
+  }
   return served;
 }
 
@@ -194,14 +232,21 @@ bool DecisionService::Reload(std::string* message) {
     return false;
   }
   rules->generation = ++generations_;
-  *message = "reloaded " + settings_.rules + " (sha256 " + rules->sha256.substr(0, 12) + ")";
+  *message = "reloaded " + Describe(*rules);
   txscreen::MutexLock lock(&rules_mutex_);
   current_ = std::move(rules);
   return true;
 }
 
-bool DecisionService::Submit(std::string body, Done done) {
-  return queue_.Push(Current(), std::move(body), std::move(done));
+bool DecisionService::Submit(Request request, Done done) {
+  return queue_.Push(Current(), std::move(request), std::move(done));
+}
+
+std::string DecisionService::Describe(const ServedRules& rules) const {
+  return settings_.rules + " (sha256 " + rules.sha256.substr(0, 12) + ")" +
+         (rules.shadow ? ", shadow " + settings_.shadow + " (sha256 " +
+                             rules.shadow_sha256.substr(0, 12) + ")"
+                       : "");
 }
 
 bool DecisionService::NeedsSession(const Worker& worker) const {
@@ -224,8 +269,7 @@ void DecisionService::Work(Worker* worker) {
     Serve(worker, job);
     queue_.Decided(job);
   }
-  worker->batches.Reset();
-  worker->singles.Reset();
+  worker->ResetDeciders();
   if (worker->session) LoseSession(worker);
   txscreen::MutexLock lock(&exits_mutex_);
   --running_;
@@ -253,8 +297,7 @@ bool DecisionService::EnsureSession(Worker* worker, std::string* reason) {
   worker->handles = worker->session->handles();
   worker->backoff = kFirstBackoff;
   // Screeners that saw their session lost are done with.
-  worker->batches.Reset();
-  worker->singles.Reset();
+  worker->ResetDeciders();
   ++sessions_open_;
   return true;
 }
@@ -262,15 +305,27 @@ bool DecisionService::EnsureSession(Worker* worker, std::string* reason) {
 void DecisionService::LoseSession(Worker* worker) {
   worker->session.reset();
   worker->handles = {};
-  worker->batches.Reset();
-  worker->singles.Reset();
+  worker->ResetDeciders();
   worker->retry_at = Clock::now();  // a new one is opened at once
   --sessions_open_;
 }
 
 void DecisionService::Serve(Worker* worker, Job& job) {
+  if (job.request.ClientGone()) {
+    job.answer->Settle({kClientGone, ErrorJson("the client went away before its turn came")});
+    return;
+  }
+  std::string reason;
+  // A decision that cannot be recorded is not given, so it is not made either.
+  if (!settings_.log->CanRecord(&reason)) {
+    job.answer->Settle({503, ErrorJson(reason)});
+    return;
+  }
   Decided decided;
+  const Clock::time_point taken = Clock::now();
+  decided.queue_seconds = Seconds(taken - job.queued);
   Answer answer = Decide(worker, job, &decided);
+  decided.decide_seconds = Seconds(Clock::now() - taken);
   if (answer.status != 200) {
     job.answer->Settle(answer);
     return;
@@ -288,12 +343,13 @@ void DecisionService::ServeWaitingSingles(Worker* worker) {
 }
 
 Answer DecisionService::Decide(Worker* worker, Job& job, Decided* decided) {
-  const DecisionPlan& plan = *job.rules->plan;
+  const ServedRules& rules = *job.rules;
+  const DecisionPlan& plan = *rules.plan;
   std::string reason;
   if (plan.needs_database && !EnsureSession(worker, &reason)) return {503, ErrorJson(reason)};
   RequestRows rows;
-  PadForReading(&job.body);
-  switch (ReadRequestRows(job.body, plan.header, &rows, &reason)) {
+  PadForReading(&job.request.body);
+  switch (ReadRequestRows(job.request.body, plan.header, rules.live_columns, &rows, &reason)) {
     case RequestError::kMalformed: return {400, ErrorJson(reason)};
     case RequestError::kUnprocessable: return {422, ErrorJson(reason)};
     case RequestError::kNone: break;
@@ -304,77 +360,122 @@ Answer DecisionService::Decide(Worker* worker, Job& job, Decided* decided) {
   if (plan.needs_database && !worker->session) {
     return {503, ErrorJson("the database session was lost while the batch was decided")};
   }
-  TransactionDecider* decider = &(job.batch ? worker->batches : worker->singles).For(job.rules);
-  const std::string time = UtcNow();
+  decided->time = UtcNow();
   decided->body = rows.batch ? "[" : "";
   decided->body.reserve(rows.records.size() * 320);
-  RowResult result;
   for (size_t r = 0; r < rows.records.size(); ++r) {
     if (job.batch && r > 0 && r % kSlice == 0) {
       ServeWaitingSingles(worker);
       if (plan.needs_database && !worker->session) {
         return {503, ErrorJson("the database session was lost while the batch was decided")};
       }
-      decider = &worker->batches.For(job.rules);
     }
     const CsvRecord& record = rows.records[r];
-    const std::string_view id = record.fields[plan.id_column];
     if (r > 0) decided->body += ",";
     if (!rows.problems[r].empty()) {
-      decided->body += RejectedJson(id, rows.problems[r]);
+      decided->body += RejectedJson(record.fields[plan.id_column], rows.problems[r]);
       continue;
     }
-    decider->Decide(record, worker->handles, &result);
-    if (result.on_lost_session) {
-      std::string lost =
-          result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
-      LoseSession(worker);
-      return {503, ErrorJson("the database session was lost: " + lost)};
-    }
-    if (!result.reject.empty()) {
-      if (!rows.batch) return {422, ErrorJson(result.reject)};
-      decided->body += RejectedJson(id, result.reject);
-      continue;
-    }
-    Add(*job.rules, id, result, time, decided);
+    Answer answer = DecideOne(worker, job, record, rows.draft_problems[r], decided);
+    if (answer.status != 200) return answer;
   }
   if (rows.batch) decided->body += "]";
   return {200, ""};
 }
 
-void DecisionService::Add(const ServedRules& rules, std::string_view id, const RowResult& result,
-                          const std::string& time, Decided* decided) const {
-  const DecisionPlan& plan = *rules.plan;
-  AppendAnswerJson(plan, id, result, &decided->body);
-  if (settings_.audit != nullptr) {
-    decided->audit += AuditJson(plan, id, result, time, rules.sha256) + "\n";
+Answer DecisionService::DecideOne(Worker* worker, const Job& job, const CsvRecord& record,
+                                  const std::string& draft_problem, Decided* decided) {
+  const ServedRules& rules = *job.rules;
+  const DecisionPlan* plan = rules.plan.get();
+  const std::string_view id = record.fields[plan->id_column];
+  RowResult& result = worker->result;
+  std::string draft_error = draft_problem;
+  KeptDecider& kept = job.batch ? worker->batches : worker->singles;
+  if (draft_error.empty()) {
+    kept.For(job.rules, *plan).Decide(record, worker->handles, &result);
+    // The draft may reject what the live set takes: the live set decides alone then.
+    if (!result.on_lost_session && !result.reject.empty() && rules.live_alone) {
+      draft_error = result.reject;
+    }
   }
-  std::string change = ShadowChangeJson(plan, id, result);
-  if (!change.empty()) {
-    decided->changes += change + "\n";
+  if (!draft_error.empty()) {
+    plan = rules.live_alone.get();
+    worker->live_alone.For(job.rules, *plan).Decide(record, worker->handles, &result);
+  }
+  if (result.on_lost_session) {
+    std::string lost =
+        result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
+    LoseSession(worker);
+    return {503, ErrorJson("the database session was lost: " + lost)};
+  }
+  if (!result.reject.empty()) {
+    if (!job.batch) return {422, ErrorJson(result.reject)};
+    decided->body += RejectedJson(id, result.reject);
+    return {200, ""};
+  }
+  Add(job, *plan, id, result, decided);
+  if (!draft_error.empty()) {
+    JsonObject line;
+    line.Text("id", id).Text("draft_error", draft_error);
+    decided->changes += Tagged(line, rules, job.request) + "\n";
+    ++decided->shadow_errors;
+  }
+  return {200, ""};
+}
+
+void DecisionService::Add(const Job& job, const DecisionPlan& plan, std::string_view id,
+                          const RowResult& result, Decided* decided) const {
+  const ServedRules& rules = *job.rules;
+  AppendAnswerJson(plan, id, result, &decided->body);
+  if (settings_.log->audits()) {
+    JsonObject line = AuditJson(plan, id, result, decided->time, rules.sha256);
+    if (!job.request.idempotency_key.empty()) {
+      line.Text("idempotency_key", job.request.idempotency_key);
+    }
+    if (!job.request.trace_id.empty()) line.Text("trace_id", job.request.trace_id);
+    decided->audit += line.Close() + "\n";
+  }
+  if (std::optional<JsonObject> change = ShadowChangeJson(plan, id, result)) {
+    decided->changes += Tagged(*change, rules, job.request) + "\n";
     ++decided->shadow_changes;
   }
+  decided->ids.emplace_back(id);
   decided->tallies.push_back(TallyOf(plan, result));
 }
 
 void DecisionService::Deliver(const Job& job, const Decided& decided) {
   // A request answered already (at a stop's limit) has no decision to record.
   if (!job.answer->Claim()) return;
+  const Clock::time_point started = Clock::now();
+  std::string audit = decided.audit;
+  const Request& request = job.request;
+  if (settings_.log->audits() && !request.idempotency_key.empty()) {
+    audit += KeyedAnswerLine(request.idempotency_key, decided.time, request.body_sha256, 200,
+                             decided.body);
+  }
+  std::string failure;
   // A decision that is not recorded is not given.
-  for (LineLog* log : {settings_.audit, settings_.changes}) {
-    const std::string& lines = log == settings_.audit ? decided.audit : decided.changes;
-    if (log != nullptr && !lines.empty() && !log->Append(lines)) {
-      return job.answer->Give({503, ErrorJson("cannot record the decision: " + log->failure())});
-    }
+  if (!settings_.log->Record(decided.changes, audit, &failure)) {
+    return job.answer->Give({503, ErrorJson("cannot record the decision: " + failure)});
+  }
+  Answer answer{200, decided.body};
+  const double audit_seconds = Seconds(Clock::now() - started);
+  answer.server_timing = ServerTiming(decided.queue_seconds, decided.decide_seconds,
+                                      audit_seconds);
+  if (settings_.metrics != nullptr) {
+    settings_.metrics->Stages(decided.queue_seconds, decided.decide_seconds, audit_seconds);
   }
   Count(decided);
-  job.answer->Give({200, decided.body});
+  if (!decided.ids.empty() && settings_.log->audits()) {
+    answer.delivery = std::make_shared<Delivery>(settings_.log, decided.ids);
+  }
+  job.answer->Give(std::move(answer));
 }
 
 void DecisionService::Count(const Decided& decided) {
   if (settings_.metrics == nullptr) return;
   for (const TransactionTally& tally : decided.tallies) settings_.metrics->Transaction(tally);
-  for (size_t n = 0; n < decided.shadow_changes; ++n) settings_.metrics->ShadowChange();
+  settings_.metrics->Shadow(decided.shadow_changes, decided.shadow_errors);
 }
 
 size_t DecisionService::AnswerTheRest(const std::string& reason) {
@@ -388,21 +489,7 @@ bool DecisionService::Ready(std::string* reason) const {
               std::to_string(workers_.size()) + " workers have no database session";
     return false;
   }
-  for (LineLog* log : {settings_.audit, settings_.changes}) {
-    if (log != nullptr && log->failed()) {
-      *reason = "cannot record decisions: " + log->failure();
-      return false;
-    }
-  }
-  return true;
-}
-
-bool DecisionService::SyncLogs() {
-  bool synced = true;
-  for (LineLog* log : {settings_.audit, settings_.changes}) {
-    if (log != nullptr) synced = log->Sync() && synced;
-  }
-  return synced;
+  return settings_.log->Ready(reason);
 }
 
 bool DecisionService::Stop(std::string* error, Clock::time_point until) {
@@ -435,11 +522,10 @@ bool DecisionService::Stop(std::string* error, Clock::time_point until) {
   }
   workers_.clear();
   if (!abandoned_) routing_.reset();
-  if (SyncLogs()) return true;
-  for (LineLog* log : {settings_.audit, settings_.changes}) {
-    if (log != nullptr && log->failed()) *error = log->failure();
-  }
-  return false;
+  // No connection is served any more: an answer not written yet never will be.
+  settings_.log->UndeliverAll("the server stopped before the answer was written");
+  settings_.log->Sync();
+  return settings_.log->SyncedAll(error);
 }
 
 }  // namespace txhost

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "alert_capture.h"
-#include "line_log.h"
+#include "decision_log.h"
 #include "metrics.h"
 #include "request_queue.h"
 #include "request_rows.h"
@@ -33,7 +33,13 @@ namespace txhost {
 struct ServedRules {
   std::unique_ptr<RuleSet> live, shadow;
   std::unique_ptr<DecisionPlan> plan;
+  // With a shadow, the live set alone, for a transaction the draft cannot take: it reads the
+  // first `live_columns` of plan's header, which a request must carry; the draft's own columns
+  // may be missing.
+  std::unique_ptr<DecisionPlan> live_alone;
+  size_t live_columns = 0;
   std::string sha256;  // of the live set's text and lists, which every audit line names
+  std::string shadow_sha256;
   uint64_t generation = 0;
 };
 
@@ -44,8 +50,7 @@ struct ServiceSettings {
   unsigned workers = 1;
   size_t max_inflight = 64;  // requests being screened or waiting; more are turned away
   std::optional<ConnectString> login;  // for sets with database rules
-  LineLog* audit = nullptr;    // may be null
-  LineLog* changes = nullptr;  // with a shadow
+  DecisionLog* log = nullptr;  // the audit and the changes, either absent; null: neither
   Metrics* metrics = nullptr;
 };
 
@@ -60,6 +65,8 @@ class DecisionService {
 
   // The rules new requests are read against.
   std::shared_ptr<const ServedRules> Current() const;
+  // The rule sets served, as a line names them: each path and digest.
+  std::string Describe(const ServedRules& rules) const;
   // Reads and checks the sets again and, when they can be used, serves them from now on. The
   // line that says which happened goes to `message`.
   bool Reload(std::string* message);
@@ -69,23 +76,25 @@ class DecisionService {
   // which calls `done` on its own thread. Single transactions go ahead of batches, and a batch
   // is decided in slices with the single transactions that wait served between them. False,
   // and `done` is never called, when the requests in flight are at their bound.
-  bool Submit(std::string body, Done done);
+  bool Submit(Request request, Done done);
 
   size_t inflight() const { return queue_.inflight(); }
   // The values of each list the served sets use, by name; the draft's named "shadow:NAME".
   std::map<std::string, uint64_t> ListValues() const;
   size_t sessions_open() const { return sessions_open_.load(); }
+  // Decided transactions whose answers did not reach their clients.
+  uint64_t undelivered() const { return settings_.log->undelivered(); }
   // Whether every worker can decide and every log can record: false with the reason.
   bool Ready(std::string* reason) const;
   // Puts the logs on the disk; the server calls it every second. False when one has failed.
-  bool SyncLogs();
+  bool SyncLogs() { return settings_.log->Sync(); }
   // At a stop's limit: answers every request still waiting or being decided with 503; a
   // decision finished after this is neither recorded nor answered. Gives how many it answered.
   size_t AnswerTheRest(const std::string& reason);
   // Lets the workers finish what was handed in, waiting for them until `until`, then closes
-  // their sessions and syncs the logs. A worker still in a database call then is left to the
-  // process's exit (abandoned() says so). False with the reason when the logs could not be put
-  // on the disk.
+  // their sessions, says in the audit which answers did not reach their clients, and syncs the
+  // logs. A worker still in a database call then is left to the process's exit (abandoned()
+  // says so). False with the reason when a log could not be put on the disk, then or before.
   bool Stop(std::string* error,
             std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
   bool abandoned() const { return abandoned_; }
@@ -101,9 +110,14 @@ class DecisionService {
   void Serve(Worker* worker, Job& job);
   // The job's answer, or its decisions in `decided` (status 200). Its body is read in place.
   Answer Decide(Worker* worker, Job& job, Decided* decided);
-  // One transaction's answer, audit and change lines and metrics, added to `decided`.
-  void Add(const ServedRules& rules, std::string_view id, const RowResult& result,
-           const std::string& time, Decided* decided) const;
+  // Decides one transaction of the job's into `decided`; a single transaction's reject or a
+  // lost session is the answer, status 200 otherwise.
+  Answer DecideOne(Worker* worker, const Job& job, const CsvRecord& record,
+                   const std::string& draft_problem, Decided* decided);
+  // One transaction's answer, audit and change lines and metrics, added to `decided`, as
+  // `plan` decided it.
+  void Add(const Job& job, const DecisionPlan& plan, std::string_view id, const RowResult& result,
+           Decided* decided) const;
   // Records what was decided and answers, unless the request was answered already.
   void Deliver(const Job& job, const Decided& decided);
   void ServeWaitingSingles(Worker* worker);
@@ -115,6 +129,7 @@ class DecisionService {
   bool NeedsSession(const Worker& worker) const;
 
   ServiceSettings settings_;
+  DecisionLog no_log_{nullptr, nullptr};  // the log of a service started without one
   std::unique_ptr<AlertRouting> routing_;
   std::vector<std::unique_ptr<Worker>> workers_;
   std::atomic<size_t> sessions_open_{0};
@@ -130,9 +145,6 @@ class DecisionService {
   bool stopped_ = false;
   bool abandoned_ = false;
 };
-
-// The time as the audit writes it: UTC, to the millisecond ("2026-12-09T06:40:01.123Z").
-std::string UtcNow();
 
 }  // namespace txhost
 

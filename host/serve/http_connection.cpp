@@ -3,6 +3,9 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <ctime>
 
 #include "json_line.h"
@@ -72,14 +75,49 @@ void Connection::CloseIfIdle() {
 }
 
 void Connection::Reply(int status, std::string body, const char* content_type, bool retry_later) {
-  asio::dispatch(stream_.get_executor(), [self = shared_from_this(), status,
-                                          body = std::move(body), content_type, retry_later] {
-    self->Write(status, body, content_type, retry_later);
-  });
+  Outgoing answer;
+  answer.status = status;
+  answer.body = std::move(body);
+  answer.content_type = content_type;
+  answer.retry_later = retry_later;
+  Send(std::move(answer));
+}
+
+void Connection::Send(Outgoing answer) {
+  asio::dispatch(stream_.get_executor(),
+                 [self = shared_from_this(), answer = std::move(answer)]() mutable {
+                   self->Write(std::move(answer));
+                 });
+}
+
+std::shared_ptr<const std::atomic<bool>> Connection::WatchClient() {
+  client_gone_ = std::make_shared<std::atomic<bool>>(false);
+  watching_ = true;
+  Watch();
+  return client_gone_;
+}
+
+// A client that closes its end while its request waits is told by the socket turning readable
+// with nothing to read. Bytes there are its next request: it is still there, and they are left
+// for the parser.
+void Connection::Watch() {
+  stream_.socket().async_wait(
+      tcp::socket::wait_read, [self = shared_from_this(), gone = client_gone_](beast::error_code ec) {
+        if (ec || !self->watching_ || self->client_gone_ != gone) return;
+        char byte;
+        const ssize_t n = ::recv(self->stream_.socket().native_handle(), &byte, 1,
+                                 MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+          return self->Watch();
+        }
+        self->watching_ = false;
+        if (n <= 0) gone->store(true);
+      });
 }
 
 void Connection::ReadHeader() {
   parser_.emplace();
+  client_gone_.reset();
   parser_->header_limit(kMaxHeader);
   parser_->body_limit(server_.settings().max_body);
   idle_ = true;
@@ -218,11 +256,27 @@ void Connection::Refuse(int status, const std::string& message, bool retry_later
   if (started_ == Clock::time_point()) started_ = Clock::now();
   close_after_ = true;
   linger_ = true;
-  Write(status, ErrorBody(message), kJsonType, retry_later);
+  Outgoing answer;
+  answer.status = status;
+  answer.body = ErrorBody(message);
+  answer.retry_later = retry_later;
+  Write(std::move(answer));
 }
 
-void Connection::Write(int status, const std::string& body, const char* content_type,
-                       bool retry_later) {
+void Connection::Write(Outgoing answer) {
+  const int status = answer.status;
+  if (watching_) {
+    watching_ = false;
+    beast::error_code ignored;
+    stream_.socket().cancel(ignored);
+  }
+  if (client_gone_ && client_gone_->load()) {
+    // Nobody reads the answer: a decision in it is recorded as not delivered.
+    if (answer.delivery) answer.delivery->Undelivered("the client went away before its answer");
+    server_.metrics().Request(kClientGone, std::chrono::duration<double>(Clock::now() - started_).count());
+    return Close();
+  }
+  delivery_ = std::move(answer.delivery);
   const bool head = parser_ && parser_->is_header_done() &&
                     parser_->get().method() == http::verb::head;
   response_ = {};
@@ -230,11 +284,13 @@ void Connection::Write(int status, const std::string& body, const char* content_
   response_.result(static_cast<unsigned>(status));
   response_.set(http::field::server, "txhost");
   response_.set(http::field::date, HttpDate());
-  response_.set(http::field::content_type, content_type);
-  if (retry_later) response_.set(http::field::retry_after, "1");
+  response_.set(http::field::content_type, answer.content_type);
+  if (answer.retry_later) response_.set(http::field::retry_after, "1");
+  if (!answer.server_timing.empty()) response_.set("Server-Timing", answer.server_timing);
+  if (answer.replayed) response_.set("Idempotent-Replayed", "true");
   if (status == 405) response_.set(http::field::allow, allow_);
   if (status == 401) response_.set(http::field::www_authenticate, "Bearer");
-  response_.body() = body;
+  response_.body() = std::move(answer.body);
   const bool keep = !close_after_ && !server_.draining() && parser_ && parser_->is_done() &&
                     parser_->get().keep_alive();
   response_.keep_alive(keep);
@@ -264,6 +320,14 @@ void Connection::Written(beast::error_code ec, bool keep) {
                             std::chrono::duration<double>(Clock::now() - started_).count());
   started_ = {};
   ReleaseBudget();
+  if (delivery_) {
+    if (ec) {
+      delivery_->Undelivered("the answer could not be written: " + ec.message());
+    } else {
+      delivery_->Delivered();
+    }
+    delivery_.reset();
+  }
   if (ec) return Close();
   if (keep) return ReadHeader();
   if (linger_) return Linger();

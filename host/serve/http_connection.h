@@ -10,17 +10,31 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "decision_log.h"
 #include "http_server.h"
 
 namespace txhost {
 
 inline constexpr char kJsonType[] = "application/json";
+
+// An answer as it goes out.
+struct Outgoing {
+  int status = 200;
+  std::string body;
+  const char* content_type = kJsonType;
+  bool retry_later = false;    // Retry-After: 1
+  std::string server_timing;   // the Server-Timing field, when not empty
+  bool replayed = false;       // Idempotent-Replayed: true, for a retry given its first answer
+  // Told whether the answer reached the client, for decisions the audit holds.
+  std::shared_ptr<Delivery> delivery;
+};
 
 // A JSON body {"error": message}.
 std::string ErrorBody(const std::string& message);
@@ -36,14 +50,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // On a drain: a connection waiting for its next request, with nothing of it read, goes now.
   void CloseIfIdle();
 
-  boost::beast::http::request<boost::beast::http::string_body>& request() {
-    return parser_->get();
-  }
+  using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
+  HttpRequest& request() { return parser_->get(); }
   // What the Allow header of a 405 names.
   void set_allow(const char* methods) { allow_ = methods; }
   // Answers the request; from any thread.
   void Reply(int status, std::string body, const char* content_type = kJsonType,
              bool retry_later = false);
+  void Send(Outgoing answer);
+  // While the request is decided: watches for the client going away (its end of the connection
+  // closed), and gives the flag that says so. On the connection's strand, once the body is read.
+  std::shared_ptr<const std::atomic<bool>> WatchClient();
   // Answers {"error": message} and closes, lingering: on the connection's strand only, before
   // the body is read (or in place of reading it).
   void Refuse(int status, const std::string& message, bool retry_later = false);
@@ -60,7 +77,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool BodyFits();
   void ReadBody(const Route* route);
   void OnReadError(boost::beast::error_code ec);
-  void Write(int status, const std::string& body, const char* content_type, bool retry_later);
+  void Watch();
+  void Write(Outgoing answer);
   void Written(boost::beast::error_code ec, bool keep);
   bool Reserve(size_t declared);
   void ReleaseBudget();
@@ -74,6 +92,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
+  std::shared_ptr<Delivery> delivery_;  // of the answer being written
+  std::shared_ptr<std::atomic<bool>> client_gone_;  // of the request being decided
+  bool watching_ = false;
   std::list<std::weak_ptr<Connection>>::iterator place_;
   bool enrolled_ = false;
   bool idle_ = false;

@@ -8,6 +8,10 @@
 
 #include "http_connection.h"
 #include "json_line.h"
+#include "sha256.h"
+
+// The API's description, built in from host/serve/openapi.json.
+extern const char kOpenApi[];
 
 namespace txhost {
 
@@ -42,10 +46,11 @@ std::string_view TargetPath(std::string_view target) {
 }
 
 HttpServer::HttpServer(asio::io_context& io, DecisionService& service, Metrics& metrics,
-                       HttpSettings settings)
+                       IdempotencyStore& keys, HttpSettings settings)
     : io_(io),
       service_(service),
       metrics_(metrics),
+      keys_(keys),
       settings_(std::move(settings)),
       acceptor_(asio::make_strand(io)),
       retry_(io),
@@ -186,20 +191,107 @@ void Ready(HttpServer& server, const std::shared_ptr<Connection>& connection) {
 }
 
 void Metered(HttpServer& server, const std::shared_ptr<Connection>& connection) {
-  connection->Reply(
-      200,
-      server.metrics().Text(server.service().sessions_open(), server.service().inflight(),
-                            server.service().ListValues()),
-      "text/plain; version=0.0.4");
+  DecisionService& service = server.service();
+  Gauges gauges;
+  gauges.sessions_open = service.sessions_open();
+  gauges.inflight = service.inflight();
+  gauges.list_values = service.ListValues();
+  gauges.idempotency_keys = server.keys().keys();
+  gauges.idempotency_bytes = server.keys().bytes();
+  gauges.idempotency_evicted = server.keys().evicted();
+  gauges.undelivered = service.undelivered();
+  connection->Reply(200, server.metrics().Text(gauges), "text/plain; version=0.0.4");
+}
+
+void Described(HttpServer&, const std::shared_ptr<Connection>& connection) {
+  connection->Reply(200, kOpenApi);
+}
+
+// The one value of a header field a request may give once at most: false when it gives it
+// twice, empty when not at all.
+bool OnlyValue(const Connection::HttpRequest& request, const char* name, std::string_view* value) {
+  const auto [first, last] = request.equal_range(name);
+  *value = {};
+  if (first == last) return true;
+  if (std::next(first) != last) return false;
+  *value = std::string_view(first->value().data(), first->value().size());
+  return true;
+}
+
+// Whether an answer is the request's for good, and so what a retry with its key gets: a decision,
+// or a body that can never be decided. A 503 decided nothing, and a retry must be decided.
+bool IsFinal(int status) { return status == 200 || status == 400 || status == 422; }
+
+// A request's idempotency key and trace, from its headers; false and the answer given when the
+// key is not one. A retry of a known key is answered here, from what it was answered before.
+bool TakeKey(HttpServer& server, Connection& connection, Request* request) {
+  std::string_view field;
+  if (!OnlyValue(connection.request(), "Idempotency-Key", &field)) {
+    connection.Reply(400, ErrorBody("Idempotency-Key is given more than once"));
+    return false;
+  }
+  std::string error;
+  if (field.data() != nullptr && !ParseIdempotencyKey(field, &request->idempotency_key, &error)) {
+    connection.Reply(400, ErrorBody(error));
+    return false;
+  }
+  // Trace Context: a traceparent given twice, or not one, is left alone.
+  if (OnlyValue(connection.request(), "traceparent", &field)) request->trace_id = TraceIdOf(field);
+  if (request->idempotency_key.empty()) return true;
+  request->body_sha256 = Sha256Hex(request->body);
+  IdempotencyStore::Stored stored;
+  switch (server.keys().Begin(request->idempotency_key, request->body_sha256, &stored)) {
+    case IdempotencyStore::Begun::kNew: return true;
+    case IdempotencyStore::Begun::kReplay: {
+      server.metrics().Replay();
+      Outgoing replay;
+      replay.status = stored.status;
+      replay.body = stored.body + "\n";
+      replay.replayed = true;
+      connection.Send(std::move(replay));
+      return false;
+    }
+    case IdempotencyStore::Begun::kInProgress:
+      connection.Reply(409, ErrorBody("Idempotency-Key " + request->idempotency_key +
+                                      ": the first request with this key is still being decided; "
+                                      "retry once it is answered"));
+      return false;
+    case IdempotencyStore::Begun::kOtherBody:
+      connection.Reply(422, ErrorBody("Idempotency-Key " + request->idempotency_key +
+                                      " was used with another body; a retry sends the same body, "
+                                      "a new transaction a new key"));
+      return false;
+  }
+  return false;
 }
 
 // The body is read into rows by a worker, never on an I/O thread: its cost grows with its size.
 void Screen(HttpServer& server, const std::shared_ptr<Connection>& connection) {
+  Request request;
+  request.body = std::move(connection->request().body());
+  if (!TakeKey(server, *connection, &request)) return;
+  const std::string key = request.idempotency_key;
+  request.client_gone = connection->WatchClient();
+  IdempotencyStore& keys = server.keys();
   const bool taken = server.service().Submit(
-      std::move(connection->request().body()), [connection](Answer answer) {
-        connection->Reply(answer.status, answer.body + "\n", kJsonType, answer.status == 503);
+      std::move(request), [connection, &keys, key](Answer answer) {
+        if (!key.empty()) {
+          if (IsFinal(answer.status)) {
+            keys.Finish(key, {answer.status, answer.body});
+          } else {
+            keys.Forget(key);
+          }
+        }
+        Outgoing out;
+        out.status = answer.status;
+        out.body = std::move(answer.body) + "\n";
+        out.retry_later = answer.status == 503;
+        out.server_timing = std::move(answer.server_timing);
+        out.delivery = std::move(answer.delivery);
+        connection->Send(std::move(out));
       });
   if (!taken) {
+    if (!key.empty()) keys.Forget(key);
     connection->Reply(503,
                       ErrorBody("overloaded: " + std::to_string(server.service().inflight()) +
                                 " requests in flight; try again shortly"),
@@ -212,6 +304,7 @@ constexpr Route kRoutes[] = {
     {"/healthz", http::verb::get, false, &Healthy},
     {"/readyz", http::verb::get, false, &Ready},
     {"/metrics", http::verb::get, true, &Metered},
+    {"/openapi.json", http::verb::get, false, &Described},
 };
 
 }  // namespace

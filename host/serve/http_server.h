@@ -1,5 +1,5 @@
 // The decision service over HTTP/1.1 with keep-alive: POST /v1/screen, GET (and HEAD) /healthz,
-// /readyz and /metrics. Every request gets an answer with a status and a JSON body that says what
+// /readyz, /metrics and /openapi.json, the API's description. Every request gets an answer with a status and a JSON body that says what
 // was wrong; a client that stalls is cut off, and none holds up another. What the server holds
 // for its clients is bounded: connections (--max-connections), the bodies being received
 // (--max-buffered) and the requests being decided (--max-inflight), each refused at once beyond
@@ -19,6 +19,7 @@
 #include <string>
 
 #include "decision_service.h"
+#include "idempotency.h"
 #include "metrics.h"
 #include "thread_annotations.h"
 
@@ -66,7 +67,7 @@ struct Route {
 class HttpServer {
  public:
   HttpServer(boost::asio::io_context& io, DecisionService& service, Metrics& metrics,
-             HttpSettings settings);
+             IdempotencyStore& keys, HttpSettings settings);
   ~HttpServer();
 
   // Listens on `address` ("HOST:PORT", "[V6]:PORT"; port 0 picks one). False and the reason.
@@ -88,6 +89,7 @@ class HttpServer {
   const HttpSettings& settings() const { return settings_; }
   Metrics& metrics() { return metrics_; }
   DecisionService& service() { return service_; }
+  IdempotencyStore& keys() { return keys_; }
   const std::shared_ptr<ConnectionRegistry>& registry() const { return registry_; }
 
  private:
@@ -97,6 +99,7 @@ class HttpServer {
   boost::asio::io_context& io_;
   DecisionService& service_;
   Metrics& metrics_;
+  IdempotencyStore& keys_;
   HttpSettings settings_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer retry_, grace_;

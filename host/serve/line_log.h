@@ -1,8 +1,12 @@
 // A file of JSON lines that a running server appends to: the audit of its decisions, the shadow
-// draft's changes. An existing file is appended to, never truncated. Once a write or a sync fails
-// the log is failed for good: its owner answers no more decisions it cannot record.
+// draft's changes. An existing file is appended to, never truncated. A write goes in whole or not
+// at all. A log that cannot be written refuses further lines until it can again. It is reopened
+// at its path on request (logrotate's habit), and it says when its path no longer names the file
+// it writes.
 #ifndef TXSCREEN_HOST_SERVE_LINE_LOG_H_
 #define TXSCREEN_HOST_SERVE_LINE_LOG_H_
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <memory>
@@ -21,27 +25,51 @@ class LineLog {
   LineLog(const LineLog&) = delete;
   LineLog& operator=(const LineLog&) = delete;
 
-  // Appends `lines`, each ending in a newline, with one write so that lines of other threads
-  // never interleave with them. False when they did not all reach the file.
-  bool Append(const std::string& lines);
-  // Puts what was appended on the disk. False when the system cannot.
+  // Where the next line goes, for Append's caller to cut back to (CutBack).
+  using Mark = off_t;
+  // Appends `lines`, each ending in a newline, whole: lines of other threads never interleave
+  // with them, and when not all reach the file, what did is cut off again and the log fails.
+  // False then. `mark`, when given, receives where they began.
+  bool Append(const std::string& lines, Mark* mark = nullptr);
+  // Cuts the file back to `mark`, which the last Append gave: lines that must not stand alone
+  // once a later write failed. False when the system cannot, and the log fails.
+  bool CutBack(Mark mark);
+  // Puts what was appended on the disk. False when the system cannot; once a sync has failed,
+  // lines written before it may not be on the disk, and synced_all() says so for good.
   bool Sync();
+  bool synced_all() const { return !sync_failed_.load(); }
 
+  // Opens the path anew, closing the file written so far once it is synced. False with the
+  // reason; the old file is written on then.
+  bool Reopen(std::string* error);
+  // Once a second: whether the path still names the open file, and whether a failed log can
+  // be written again. A line for the operator when either changed; empty when nothing did.
+  std::string Check();
+
+  // Whether lines can be appended: false while the file cannot be written or has been deleted.
   bool failed() const { return failed_.load(); }
-  // "path: reason" of the first failure.
-  std::string failure() const;
+  // Why the log cannot record, or why it is not ready (its path names another file or none):
+  // "path: reason". Empty while it is sound.
+  std::string problem() const;
   const std::string& path() const { return path_; }
 
+ // The open file, as each platform keeps it.
+  struct File;
+
  private:
-  LineLog(std::string path, int fd, bool regular) : path_(std::move(path)), fd_(fd), regular_(regular) {}
-  bool Fail(int error);
+  explicit LineLog(std::string path);
+  bool Fail(const std::string& reason) REQUIRES(mutex_);
+  // Whether a failed file has room and takes syncs again.
+  bool CanWriteAgain() REQUIRES(mutex_);
 
   const std::string path_;
-  const int fd_;
-  const bool regular_;  // only a regular file is synced; a device has nothing to sync
   std::atomic<bool> failed_{false};
+  std::atomic<bool> sync_failed_{false};
   mutable txscreen::Mutex mutex_;
-  std::string failure_ GUARDED_BY(mutex_);
+  std::unique_ptr<File> file_ GUARDED_BY(mutex_);
+  std::string failure_ GUARDED_BY(mutex_);   // why it cannot record
+  std::string detached_ GUARDED_BY(mutex_);  // why its path no longer names the file
+  size_t wanted_ GUARDED_BY(mutex_) = 0;     // the bytes of the write that failed
 };
 
 }  // namespace txhost

@@ -26,24 +26,49 @@ struct TransactionTally {
   std::string outcome;
 };
 
+// A histogram of durations over kLatencyBuckets, safe to add to from any thread.
+class Histogram {
+ public:
+  void Add(double seconds);
+  // Its _bucket, _sum and _count samples, `labels` ("stage=\"queue\"", say) in each.
+  void Write(std::string* out, const std::string& name, const std::string& labels) const;
+
+ private:
+  static constexpr size_t kBuckets = std::size(kLatencyBuckets);
+  std::array<std::atomic<uint64_t>, kBuckets + 1> counts_{};  // the last one is +Inf
+  std::atomic<uint64_t> micros_{0};
+};
+
+// What /metrics reads off the server at the moment it is asked.
+struct Gauges {
+  size_t sessions_open = 0, inflight = 0;
+  // Each list the served sets use, by name, with its values.
+  std::map<std::string, uint64_t> list_values;
+  size_t idempotency_keys = 0, idempotency_bytes = 0;
+  uint64_t idempotency_evicted = 0, undelivered = 0;
+};
+
 class Metrics {
  public:
   void Request(int status, double seconds);
   void Transaction(const TransactionTally& tally);
   void Reload(bool ok) { (ok ? reloads_ok_ : reloads_refused_)++; }
-  void ShadowChange() { shadow_changes_++; }
+  void Shadow(size_t changes, size_t errors) {
+    shadow_changes_ += changes;
+    shadow_errors_ += errors;
+  }
+  // A decision's stages: waiting for a worker, being decided, being recorded.
+  void Stages(double queue, double decide, double audit);
+  void Replay() { replays_++; }
 
   // The text of /metrics, with the gauges read at this moment.
-  // `list_values`: each list the served sets use, by name, with its values.
-  std::string Text(size_t sessions_open, size_t inflight,
-                   const std::map<std::string, uint64_t>& list_values) const;
+  std::string Text(const Gauges& gauges) const;
 
  private:
-  static constexpr size_t kBuckets = std::size(kLatencyBuckets);
   std::array<std::atomic<uint64_t>, 600> requests_{};  // by status code
-  std::array<std::atomic<uint64_t>, kBuckets + 1> latency_{};  // the last one is +Inf
-  std::atomic<uint64_t> latency_micros_{0};
-  std::atomic<uint64_t> reloads_ok_{0}, reloads_refused_{0}, shadow_changes_{0};
+  Histogram latency_, queue_, decide_, audit_;
+  std::atomic<uint64_t> reloads_ok_{0}, reloads_refused_{0}, shadow_changes_{0},
+      shadow_errors_{0}, replays_{0};
   mutable txscreen::Mutex mutex_;
   std::map<std::string, uint64_t> hits_ GUARDED_BY(mutex_);
   std::map<std::string, uint64_t> alerts_ GUARDED_BY(mutex_);

@@ -13,7 +13,7 @@ bool IsBatch(const std::string& body) {
 
 }  // namespace
 
-bool RequestQueue::Push(std::shared_ptr<const ServedRules> rules, std::string body,
+bool RequestQueue::Push(std::shared_ptr<const ServedRules> rules, Request request,
                         AnswerDone done) {
   if (inflight_.fetch_add(1) >= bound_) {
     --inflight_;
@@ -21,8 +21,9 @@ bool RequestQueue::Push(std::shared_ptr<const ServedRules> rules, std::string bo
   }
   Job job;
   job.rules = std::move(rules);
-  job.batch = IsBatch(body);
-  job.body = std::move(body);
+  job.batch = IsBatch(request.body);
+  job.request = std::move(request);
+  job.queued = Clock::now();
   job.answer = std::make_shared<PendingAnswer>(std::move(done), &inflight_);
   {
     txscreen::MutexLock lock(&mutex_);

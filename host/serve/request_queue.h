@@ -17,11 +17,33 @@
 namespace txhost {
 
 struct ServedRules;
+class Delivery;
+
+// The status an answer has when its client went away before its turn: nothing was decided, and
+// nothing is written (nginx logs such a request as 499).
+inline constexpr int kClientGone = 499;
 
 // A request's answer: its HTTP status and JSON body.
 struct Answer {
+  Answer() = default;
+  Answer(int status, std::string body) : status(status), body(std::move(body)) {}
+
   int status = 200;
   std::string body;
+  std::string server_timing;  // the Server-Timing field of a decision; empty otherwise
+  // For an answer whose decisions the audit holds: told whether the answer reached its client.
+  std::shared_ptr<Delivery> delivery;
+};
+
+// A request to decide, as the server hands it in.
+struct Request {
+  std::string body;
+  std::string idempotency_key, body_sha256;  // both empty without a key
+  std::string trace_id;                      // of its traceparent; empty without a valid one
+  // Set once the client is seen to have gone; null when nobody watches.
+  std::shared_ptr<const std::atomic<bool>> client_gone;
+
+  bool ClientGone() const { return client_gone && client_gone->load(); }
 };
 
 using AnswerDone = std::function<void(Answer)>;
@@ -56,9 +78,10 @@ class PendingAnswer {
 
 struct Job {
   std::shared_ptr<const ServedRules> rules;  // what the request is read and decided against
-  std::string body;
+  Request request;
   bool batch = false;  // an array of transactions, by its first byte
   std::shared_ptr<PendingAnswer> answer;
+  std::chrono::steady_clock::time_point queued;
 };
 
 class RequestQueue {
@@ -67,9 +90,9 @@ class RequestQueue {
 
   explicit RequestQueue(size_t bound) : bound_(bound) {}
 
-  // Queues `body`, read against `rules`; false, and `done` is never called, when `bound`
+  // Queues `request`, read against `rules`; false, and `done` is never called, when `bound`
   // requests are in flight.
-  bool Push(std::shared_ptr<const ServedRules> rules, std::string body, AnswerDone done)
+  bool Push(std::shared_ptr<const ServedRules> rules, Request request, AnswerDone done)
       EXCLUDES(mutex_);
 
   enum class Taken { kJob, kTimedOut, kStopped };

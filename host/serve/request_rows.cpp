@@ -182,15 +182,15 @@ bool SkipScalarDocument(od::document& document) {
 // Reads the transactions of one body against the header.
 class Reader {
  public:
-  Reader(const std::vector<std::string>& header, RequestRows* rows)
-      : header_(header), rows_(rows), guesses_() {}
+  Reader(const std::vector<std::string>& header, size_t required, RequestRows* rows)
+      : header_(header), required_(required), rows_(rows), guesses_() {}
 
   // One transaction, `depth` levels down: each header column's bytes appended, or the reason it
   // cannot be screened.
   ReadResult ReadObject(od::object object, int depth) {
     const size_t first = spans_.size();
     spans_.resize(first + header_.size(), {0, kAbsent});
-    std::string problem;
+    std::string problem, draft_problem;
     size_t member_index = 0;
     for (auto member : object) {
       std::string_view key;
@@ -200,14 +200,19 @@ class Reader {
       }
       const size_t c = Column(key, member_index++);
       auto& span = spans_[first + (c == kAbsent ? 0 : c)];
+      // A problem of a column only the draft reads is the draft's alone.
+      std::string& its_problem = c != kAbsent && c >= required_ ? draft_problem : problem;
       if (c == kAbsent || span.second != kAbsent) {
-        if (c != kAbsent && problem.empty()) problem = "column " + header_[c] + " is given twice";
+        if (c != kAbsent && its_problem.empty()) {
+          its_problem = "column " + header_[c] + " is given twice";
+        }
         // A field no check reads, read to its end all the same.
         if (ReadResult read = Skip(value, depth + 1); read != ReadResult::kRead) return read;
         continue;
       }
       std::string_view text;
-      if (ReadResult read = Take(value, c, depth + 1, &text, &problem); read != ReadResult::kRead) {
+      if (ReadResult read = Take(value, c, depth + 1, &text, &its_problem);
+          read != ReadResult::kRead) {
         return read;
       }
       if (text.data() == nullptr) continue;
@@ -215,10 +220,14 @@ class Reader {
       rows_->bytes.insert(rows_->bytes.end(), text.begin(), text.end());
       rows_->bytes.push_back('\0');  // rules are handed a field as a C string where it lies
     }
-    for (size_t c = 0; c < header_.size() && problem.empty(); ++c) {
-      if (spans_[first + c].second == kAbsent) problem = "missing column " + header_[c];
+    for (size_t c = 0; c < header_.size(); ++c) {
+      std::string& its_problem = c >= required_ ? draft_problem : problem;
+      if (spans_[first + c].second == kAbsent && its_problem.empty()) {
+        its_problem = "missing column " + header_[c];
+      }
     }
     rows_->problems.push_back(std::move(problem));
+    rows_->draft_problems.push_back(std::move(draft_problem));
     return ReadResult::kRead;
   }
 
@@ -279,6 +288,7 @@ class Reader {
   }
 
   const std::vector<std::string>& header_;
+  const size_t required_;
   RequestRows* rows_;
   std::vector<std::pair<size_t, size_t>> spans_;  // per record and column: where its bytes lie
   std::vector<size_t> guesses_;
@@ -329,10 +339,10 @@ RequestError ReadBatch(od::array array, Reader* reader, std::string* error) {
 }  // namespace
 
 RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
-                             RequestRows* rows, std::string* error) {
+                             size_t required, RequestRows* rows, std::string* error) {
   thread_local od::parser parser;
   *rows = RequestRows();
-  Reader reader(header, rows);
+  Reader reader(header, std::min(required, header.size()), rows);
   const auto malformed = [&](simdjson::error_code code) { return Malformed(code, error); };
   const auto failed = [&](ReadResult read) { return Unread(read, error); };
   od::document document;

@@ -18,6 +18,9 @@ struct RequestRows {
   // Per record, why it cannot be screened (a column missing or given twice, a value that is
   // neither a string nor a number); empty when it can.
   std::vector<std::string> problems;
+  // Per record, the same for the columns past the required ones, which only a shadow draft reads:
+  // the live set decides such a record alone.
+  std::vector<std::string> draft_problems;
   std::vector<char> bytes;
 };
 
@@ -37,10 +40,10 @@ inline constexpr int kMaxDepth = 32;
 // the room is zeroed, so that no byte it reads is undefined.
 void PadForReading(std::string* body);
 
-// Reads `body`, padded first, against the columns of `header`; keys it does not name are left
-// alone.
+// Reads `body`, padded first, against the columns of `header`, of which the first `required`
+// must be there and the rest may be missing; keys it does not name are left alone.
 RequestError ReadRequestRows(std::string& body, const std::vector<std::string>& header,
-                             RequestRows* rows, std::string* error);
+                             size_t required, RequestRows* rows, std::string* error);
 
 }  // namespace txhost
 

@@ -145,18 +145,18 @@ std::string RejectedJson(std::string_view id, std::string_view reason) {
   return JsonObject().Text("id", id).Text("rejected", reason).Close();
 }
 
-std::string AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
+JsonObject AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
                       std::string_view time, std::string_view rules_sha256) {
   JsonObject line;
   line.Text("id", id).Text("time", time).Raw("fired", JsonList(LiveFiredLabels(plan, result)));
   AddDecision(plan.pair, result, &line);
   line.Raw("alerts", AlertsJson(plan, result)).Text("rules_sha256", rules_sha256);
-  return line.Close();
+  return line;
 }
 
-std::string ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
-                             const RowResult& result) {
-  if (!plan.shadowed || !Changes(plan.pair, result)) return "";
+std::optional<JsonObject> ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
+                                           const RowResult& result) {
+  if (!plan.shadowed || !Changes(plan.pair, result)) return std::nullopt;
   ChangedRow change = DescribeChange(plan.pair, id, 0, result);
   std::vector<std::string> differ;
   for (const auto& [one, other] : {std::pair{&change.live_checks, &change.draft_checks},
@@ -175,8 +175,7 @@ std::string ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
       .Text("flagged_by", change.flagged_by)
       .Raw("live_checks", JsonList(change.live_checks))
       .Raw("draft_checks", JsonList(change.draft_checks))
-      .Raw("differ", JsonList(differ))
-      .Close();
+      .Raw("differ", JsonList(differ));
 }
 
 }  // namespace txhost

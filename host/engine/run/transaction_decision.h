@@ -5,11 +5,13 @@
 #define TXSCREEN_HOST_ENGINE_RUN_TRANSACTION_DECISION_H_
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "comparison.h"
+#include "json_line.h"
 #include "row_screener.h"
 #include "rule_set.h"
 
@@ -74,12 +76,13 @@ void AppendAnswerJson(const DecisionPlan& plan, std::string_view id, const RowRe
 // What stands for a transaction of a batch that could not be screened: its id and the reason.
 std::string RejectedJson(std::string_view id, std::string_view reason);
 // The JSON line that traces the answer to its rule set: id, time (UTC), the checks that fired,
-// score, outcome, alerts and the rule set's SHA-256.
-std::string AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
+// score, outcome, alerts and the rule set's SHA-256; open for what the caller adds.
+JsonObject AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
                       std::string_view time, std::string_view rules_sha256);
 // With a shadow, the JSON line of a transaction the draft decides otherwise: id, each side's
-// outcome and the checks that fired on one side only. Empty when both decide alike.
-std::string ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
+// outcome and the checks that fired on one side only, open for what the caller adds. None when
+// both decide alike.
+std::optional<JsonObject> ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
                              const RowResult& result);
 
 }  // namespace txhost
