@@ -4,8 +4,9 @@
 #   native    the Linux build, the reference host (Chart.js too, which it builds into its
 #             report), the suites' and benchmarks' libraries, and the Python package's build
 #             (pybind11, Python headers), and the server's HTTP and JSON libraries
-#   python    pandas, Dask's distributed and pytest, for the Python package's tests
-#   serve     haproxy and wrk, for the server's tests and benchmarks
+#   python    pandas, Dask's distributed, pytest and jsonschema, for the Python package's tests
+#   serve     haproxy and wrk, for the server's tests and benchmarks, and Node.js with the OpenAPI
+#             validator (npm, tests/openapi) that the server's description is checked with
 #   browser   Chromium with a font, for the report's test in a real browser
 #   valgrind  valgrind
 #   fuzz      clang with libFuzzer
@@ -28,8 +29,10 @@ cd "$(dirname "$0")/.."
 # libraries even when only the host is built.
 native=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libjs-chart.js googletest
         libbenchmark-dev pybind11-dev python3-dev libboost-dev libsimdjson-dev)
-python=(python3-pandas python3-distributed python3-pytest)
+python=(python3-pandas python3-distributed python3-pytest python3-jsonschema)
 serve=(haproxy wrk)
+# A machine with a Node.js of its own keeps it; Debian's would conflict with it.
+command -v npm >/dev/null || serve+=(nodejs npm)
 browser=(chromium fonts-liberation)
 valgrind=(valgrind)
 fuzz=(clang libclang-rt-14-dev)
@@ -166,6 +169,17 @@ install_win32() {
   install_set win32 "${others[@]}"
 }
 
+# The OpenAPI validator from npm, as tests/openapi/package-lock.json pins it, once per lock.
+install_openapi_validator() {
+  local dir=tests/openapi started=$SECONDS
+  local installed=$dir/node_modules/.installed-from-lock
+  cmp -s "$dir/package-lock.json" "$installed" 2>/dev/null && return 0
+  echo "installing the OpenAPI validator (npm ci in $dir)"
+  (cd "$dir" && npm ci --no-audit --no-fund) >>"$apt_log" 2>&1 || return 1
+  cp "$dir/package-lock.json" "$installed"
+  echo "installed the OpenAPI validator in $((SECONDS - started)) s"
+}
+
 declare -A done_sets=()
 for set in "${wanted_sets[@]}"; do
   # A set named twice (each Win32 stage asks for win32) is installed once.
@@ -176,6 +190,8 @@ for set in "${wanted_sets[@]}"; do
   unset -n packages
   if [ "$set" = win32 ]; then
     install_win32 && continue
+  elif [ "$set" = serve ]; then
+    install_set "$set" "${missing[@]}" && install_openapi_validator && continue
   elif install_set "$set" "${missing[@]}"; then
     continue
   fi

@@ -18,6 +18,7 @@
 #include "decision_service.h"
 #include "dynamic_library.h"
 #include "http_server.h"
+#include "idempotency.h"
 #include "json_line.h"
 #include "metrics.h"
 #include "ocisim.h"
@@ -176,6 +177,107 @@ TEST(ServeSecretsTest, DigestsAsTheStandardSaysAndComparesTokensWhole) {
     EXPECT_FALSE(txhost::SameSecret(wrong, "s3cret")) << wrong;
   }
   EXPECT_EQ(txhost::PrometheusLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+}
+
+TEST(RequestFieldsTest, ReadsIdempotencyKeysAndTraceparentsAsTheirStandardsSay) {
+  struct Key {
+    std::string field;
+    std::string key;  // empty: refused
+  } keys[] = {
+      {"8e03978e-40d5-43e8-bc93-6894a57f9324", "8e03978e-40d5-43e8-bc93-6894a57f9324"},
+      {R"("quoted key")", "quoted key"},
+      {R"("a \"b\" \\ c")", R"(a "b" \ c)"},
+      {std::string(255, 'k'), std::string(255, 'k')},
+      {std::string(256, 'k'), ""},
+      {""" + std::string(256, 'k') + """, ""},
+      {"", ""},
+      {R"("")", ""},
+      {"two words", ""},
+      {"cafÃ©", ""},
+      {R"("open)", ""},
+      {R"("k";x=1)", ""},
+      {R"("\n")", ""},
+  };
+  for (const Key& k : keys) {
+    std::string key, error;
+    EXPECT_EQ(txhost::ParseIdempotencyKey(k.field, &key, &error), !k.key.empty()) << k.field;
+    if (k.key.empty()) {
+      EXPECT_NE(error.find("Idempotency-Key"), std::string::npos) << error;
+    } else {
+      EXPECT_EQ(key, k.key);
+    }
+  }
+
+  const std::string trace = "4bf92f3577b34da6a3ce929d0e0e4736", parent = "00f067aa0ba902b7";
+  struct Trace {
+    std::string field, id;  // id empty: ignored
+  } traces[] = {
+      {"00-" + trace + "-" + parent + "-01", trace},
+      {"00-" + trace + "-" + parent + "-00", trace},
+      // A later version may add fields, after a dash.
+      {"01-" + trace + "-" + parent + "-01-what-comes", trace},
+      {"01-" + trace + "-" + parent + "-01", trace},
+      {"00-" + trace + "-" + parent + "-01-extra", ""},
+      {"01-" + trace + "-" + parent + "-01x", ""},
+      {"ff-" + trace + "-" + parent + "-01", ""},
+      {"00-" + std::string(32, '0') + "-" + parent + "-01", ""},
+      {"00-" + trace + "-" + std::string(16, '0') + "-01", ""},
+      {"00-4BF92F3577B34DA6A3CE929D0E0E4736-" + parent + "-01", ""},
+      {"00-" + trace + "-" + parent, ""},
+      {"00_" + trace + "-" + parent + "-01", ""},
+      {"", ""},
+  };
+  for (const Trace& t : traces) EXPECT_EQ(txhost::TraceIdOf(t.field), t.id) << t.field;
+}
+
+TEST(IdempotencyStoreTest, KeepsFinalAnswersWithinTheWindowAndTheBoundsOldestFirst) {
+  using Begun = txhost::IdempotencyStore::Begun;
+  using Clock = txhost::IdempotencyStore::Clock;
+  txhost::IdempotencyStore store({std::chrono::seconds(60), 3, size_t{1} << 20});
+  const Clock::time_point start = Clock::now();
+  txhost::IdempotencyStore::Stored stored;
+  EXPECT_EQ(store.Begin("a", "body1", &stored, start), Begun::kNew);
+  EXPECT_EQ(store.Begin("a", "body1", &stored, start), Begun::kInProgress);
+  EXPECT_EQ(store.Begin("a", "body2", &stored, start), Begun::kOtherBody);
+  store.Finish("a", {200, R"({"id":"T1"})"});
+  EXPECT_EQ(store.Begin("a", "body1", &stored, start), Begun::kReplay);
+  EXPECT_EQ(stored.status, 200);
+  EXPECT_EQ(stored.body, R"({"id":"T1"})");
+  EXPECT_EQ(store.Begin("a", "body2", &stored, start), Begun::kOtherBody);
+  // An answer that decided nothing lets its key go.
+  EXPECT_EQ(store.Begin("b", "body", &stored, start), Begun::kNew);
+  store.Forget("b");
+  EXPECT_EQ(store.Begin("b", "body", &stored, start), Begun::kNew);
+  store.Finish("b", {422, R"({"error":"x"})"});
+  // Forgetting a final answer changes nothing.
+  store.Forget("b");
+  EXPECT_EQ(store.Begin("b", "body", &stored, start), Begun::kReplay);
+  EXPECT_EQ(store.keys(), 2u);
+  // Two more keys pass the bound of three: the oldest, a, goes.
+  EXPECT_EQ(store.Begin("c", "body", &stored, start), Begun::kNew);
+  EXPECT_EQ(store.Begin("d", "body", &stored, start), Begun::kNew);
+  EXPECT_EQ(store.keys(), 3u);
+  EXPECT_EQ(store.evicted(), 1u);
+  EXPECT_EQ(store.Begin("a", "body2", &stored, start), Begun::kNew);
+  // Past the window every key is gone, and with them the bytes they took.
+  const size_t bytes = store.bytes();
+  EXPECT_GT(bytes, 3 * sizeof(std::string));
+  EXPECT_EQ(store.Begin("e", "body", &stored, start + std::chrono::seconds(61)), Begun::kNew);
+  EXPECT_EQ(store.keys(), 1u);
+  EXPECT_LT(store.bytes(), bytes / 2);
+  EXPECT_EQ(store.evicted(), 2u);  // c for a; nothing for the window
+
+  // The bytes bound: answers too large to keep many of.
+  txhost::IdempotencyStore small({std::chrono::seconds(60), 1000, 10000});
+  for (int k = 0; k < 20; ++k) {
+    const std::string key = "k" + std::to_string(k);
+    ASSERT_EQ(small.Begin(key, "b", &stored, start), Begun::kNew);
+    small.Finish(key, {200, std::string(3000, 'x')});
+  }
+  EXPECT_LE(small.bytes(), 10000u);
+  EXPECT_EQ(small.keys(), 3u);
+  EXPECT_EQ(small.Begin("k19", "b", &stored, start), Begun::kReplay);
+  EXPECT_EQ(small.Begin("k0", "b", &stored, start), Begun::kNew);
 }
 
 // A client on a kept-alive connection of its own.

@@ -10,14 +10,77 @@ import socket
 import subprocess
 import threading
 import time
+import urllib.parse
 
-from conftest import TXHOST
+import jsonschema
+
+from conftest import SOURCE, TXHOST
 
 START_SECONDS = 20
+OPENAPI_FILE = SOURCE / "host" / "serve" / "openapi.json"
+OPENAPI = json.loads(OPENAPI_FILE.read_text())
+_VALIDATORS = {}
+
+
+def _follow(item):
+    """`item`, or what its $ref names in the description."""
+    while "$ref" in item:
+        target = OPENAPI
+        for part in item["$ref"].lstrip("#/").split("/"):
+            target = target[part]
+        item = target
+    return item
+
+
+def _validator(schema):
+    key = json.dumps(schema, sort_keys=True)
+    if key not in _VALIDATORS:
+        resolver = jsonschema.RefResolver.from_schema(OPENAPI)
+        _VALIDATORS[key] = jsonschema.Draft202012Validator(schema, resolver=resolver)
+    return _VALIDATORS[key]
+
+
+def check_answer(method, target, status, headers, body):
+    """Holds one answer to host/serve/openapi.json: its status is one its route declares, its
+    body fits the status's schema, and every header the description requires is there (one
+    with a schema fits it). A path the description has not is a 404."""
+    if status == 100:
+        return
+    path = urllib.parse.urlsplit(target).path or "/"
+    headers = {name.lower(): value for name, value in headers.items()}
+    operation = OPENAPI["paths"].get(path, {}).get(method.lower())
+    if path not in OPENAPI["paths"]:
+        response = _follow(OPENAPI["components"]["responses"]["NotFound"])
+        assert status == 404, f"{method} {path}: {status} from a path the description has not"
+    elif operation is None:
+        response = _follow(OPENAPI["components"]["responses"]["MethodNotAllowed"])
+        assert status == 405, f"{method} {path}: {status} for a method the description has not"
+    else:
+        assert str(status) in operation["responses"], \
+            f"{method} {path}: status {status} is not in the description"
+        response = _follow(operation["responses"][str(status)])
+    for name, header in response.get("headers", {}).items():
+        header = _follow(header)
+        value = headers.get(name.lower())
+        if header.get("required"):
+            assert value is not None, f"{method} {path} {status}: no {name} header"
+        if value is not None and "schema" in header:
+            _validator(header["schema"]).validate(value)
+    if method == "HEAD" or "content" not in response:
+        return
+    content_type = headers.get("content-type", "")
+    media = response["content"].get(content_type) or response["content"].get(
+        content_type.split(";")[0])
+    assert media is not None, f"{method} {path} {status}: Content-Type {content_type} undescribed"
+    if content_type.startswith("application/json"):
+        _validator(media["schema"]).validate(json.loads(body))
 
 
 class Server:
-    """`txhost serve` on an ephemeral loopback port; its standard error is read as it comes."""
+    """`txhost serve` on an ephemeral loopback port; its standard error is read as it comes.
+    Every answer it gives through request() is held to the API's description."""
+
+    described = True  # False for a proxy in front, whose own answers are not the server's
 
     def __init__(self, *options, rules, listen="127.0.0.1:0", env=None):
         self.process = subprocess.Popen(
@@ -73,7 +136,10 @@ class Server:
                 body = json.dumps(body)
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
-            return response.status, dict(response.getheaders()), response.read().decode()
+            answer = response.status, dict(response.getheaders()), response.read().decode()
+            if self.described:
+                check_answer(method, path, *answer)
+            return answer
         finally:
             if own:
                 connection.close()
@@ -115,7 +181,7 @@ class Load:
 
     def __init__(self, host, port, transactions, threads=4):
         self.host, self.port, self.transactions = host, port, transactions
-        self.answers, self.failures = [], []
+        self.answers, self.failures, self.undescribed = [], [], []
         self._stop = threading.Event()
         self._lock = threading.Lock()
         self._threads = [threading.Thread(target=self._run, args=(t,)) for t in range(threads)]
@@ -135,7 +201,14 @@ class Load:
                                                                       timeout=10)
                 connection.request("POST", "/v1/screen", body=json.dumps(transaction))
                 response = connection.getresponse()
-                answer = json.loads(response.read())
+                text = response.read()
+                try:
+                    check_answer("POST", "/v1/screen", response.status,
+                                 dict(response.getheaders()), text)
+                except (AssertionError, jsonschema.ValidationError) as error:
+                    with self._lock:
+                        self.undescribed.append((transaction["id"], str(error)[:300]))
+                answer = json.loads(text)
                 with self._lock:
                     self.answers.append((response.status, transaction["id"], answer))
                 if response.getheader("Connection", "").lower() == "close":
@@ -156,9 +229,12 @@ class Load:
             time.sleep(0.01)
 
     def stop(self):
+        """Stops the threads: the answers and failures, once every answer was found to fit the
+        description."""
         self._stop.set()
         for thread in self._threads:
             thread.join(timeout=30)
+        assert self.undescribed == [], self.undescribed[:3]
         return self.answers, self.failures
 
 

@@ -16,8 +16,8 @@ import pytest
 
 import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
-from serve_helpers import (Load, Server, env_with, free_port, parse_responses, raw_exchange,
-                           resident_megabytes)
+from serve_helpers import (Load, Server, check_answer, env_with, free_port, parse_responses,
+                           raw_exchange, resident_megabytes)
 
 DECISIONS = EXAMPLES / "decisions.conf"
 NUMERIC = ("amount", "previous_amount", "credit_limit")
@@ -586,6 +586,11 @@ MANNERS = [
 def test_http_manners(http_server, name, sent, methods, expected, closed):
     received, was_closed = raw_exchange(http_server.host, http_server.port, sent)
     answers = parse_responses(received, methods)
+    targets = re.findall(rb"^[A-Z]+ (\S+) HTTP/1\.[01]\r$", sent, re.M)
+    finals = [answer for answer in answers if answer[0] != 100]
+    for (status, headers, body), method, target in zip(finals, methods, targets):
+        check_answer(method, target.decode(), status,
+                     {name: values[0] for name, values in headers.items()}, body)
     assert [status for status, _, _ in answers] == [status for status, _, _ in expected], received
     for (status, headers, body), (_, header, holds) in zip(answers, expected):
         assert status == 100 or headers.get("date"), "every answer has a Date"
@@ -832,6 +837,7 @@ def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_pat
                 pass
         front_server = Server.__new__(Server)
         front_server.host, front_server.port = "127.0.0.1", front
+        front_server.described = False
         time.sleep(1)
         assert front_server.request("POST", "/v1/screen", sample_rows()[0])[0] == 503, \
             "an instance still in rotation"
