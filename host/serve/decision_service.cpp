@@ -104,6 +104,7 @@ struct DecisionService::Worker {
   // shadow, one more for the live set alone, for transactions the draft cannot take.
   KeptDecider batches, singles, live_alone;
   RowResult result;
+  CsvRecord live_record;  // a record's live columns, for the live set alone
   std::unique_ptr<HostSession> session;
   OciHandles handles{};
   Clock::time_point retry_at{};
@@ -400,7 +401,11 @@ Answer DecisionService::DecideOne(Worker* worker, const Job& job, const CsvRecor
   }
   if (!draft_error.empty()) {
     plan = rules.live_alone.get();
-    worker->live_alone.For(job.rules, *plan).Decide(record, worker->handles, &result);
+    // The live set's fields are the record's first ones.
+    CsvRecord& live_record = worker->live_record;
+    live_record.line = record.line;
+    live_record.fields.assign(record.fields.begin(), record.fields.begin() + rules.live_columns);
+    worker->live_alone.For(job.rules, *plan).Decide(live_record, worker->handles, &result);
   }
   if (result.on_lost_session) {
     std::string lost =

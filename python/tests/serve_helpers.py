@@ -13,10 +13,12 @@ import time
 import urllib.parse
 
 import jsonschema
+import pandas as pd
 
-from conftest import SOURCE, TXHOST
+from conftest import EXAMPLES, SOURCE, TXHOST, sample_database_like
 
 START_SECONDS = 20
+DECISIONS = EXAMPLES / "decisions.conf"
 OPENAPI_FILE = SOURCE / "host" / "serve" / "openapi.json"
 OPENAPI = json.loads(OPENAPI_FILE.read_text())
 _VALIDATORS = {}
@@ -292,3 +294,26 @@ def resident_megabytes(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024
     raise AssertionError(f"no VmRSS for {pid}")
+
+
+def sample_rows():
+    """The sample's transactions as requests: each a dict of column texts."""
+    frame = pd.read_csv(EXAMPLES / "transactions.csv", dtype=str, keep_default_na=False)
+    return frame.drop(columns=["is_fraud"]).to_dict("records")
+
+
+def slow_database(tmp_path, monkeypatch, seconds):
+    """A copy of the sample database whose every round trip takes `seconds`."""
+    connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
+    (tmp_path / "databases" / "slow" / "server.conf").write_text(
+        f"round trip {int(seconds * 1000)}ms\n")
+    return connect
+
+
+def metric(text, sample):
+    """The value of one sample of a /metrics text (0 when it is not there)."""
+    for line in text.splitlines():
+        name, _, value = line.rpartition(" ")
+        if name == sample:
+            return float(value)
+    return 0

@@ -16,17 +16,12 @@ import pytest
 
 import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
-from serve_helpers import (Load, Server, check_answer, env_with, free_port, parse_responses,
-                           raw_exchange, resident_megabytes)
+from serve_helpers import (DECISIONS, Load, Server, check_answer, env_with, free_port,
+                           parse_responses, raw_exchange, resident_megabytes, sample_rows,
+                           slow_database)
 
-DECISIONS = EXAMPLES / "decisions.conf"
 NUMERIC = ("amount", "previous_amount", "credit_limit")
 NUMBER_TEXT = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?")
-
-def sample_rows():
-    frame = pd.read_csv(EXAMPLES / "transactions.csv", dtype=str, keep_default_na=False)
-    return frame.drop(columns=["is_fraud"]).to_dict("records")
-
 
 def as_json(row):
     """The row as a request: the amounts that are JSON numbers as written are sent as numbers
@@ -667,13 +662,6 @@ def test_lost_sessions_come_back_on_their_own_and_readiness_with_them(tmp_path, 
         assert sessions_open(server) == 1
         assert server.screen(sample_rows()[4])[0] == 200
         assert server.stop() == 0
-
-
-def slow_database(tmp_path, monkeypatch, seconds):
-    connect = sample_database_like(tmp_path, monkeypatch, "slow", "")
-    (tmp_path / "databases" / "slow" / "server.conf").write_text(
-        f"round trip {int(seconds * 1000)}ms\n")
-    return connect
 
 
 def test_a_stop_answers_the_rest_503_at_its_limit_and_audits_none_of_them(tmp_path, monkeypatch):
