@@ -4,9 +4,11 @@ wrk: a decision against the server's own floor (GET /healthz), its latency, sing
 beside two clients sending batches of 1,000 against the same alone, batches against txhost screen
 on the same rows, the server against a small Python HTTP service calling txscreen, 8 database
 workers against 1 over a 200 us server, the memory of 300 clients holding unfinished 1 MiB
-bodies; and Python's decide per transaction.
+bodies; decisions with an idempotency key on each against the same without, and the memory of a
+million keys; and Python's decide per transaction.
 
     PYTHONPATH=build/linux/python bench/serve_bench.py [--seconds 5] [--build build/linux]
+        [--only keys]
 
 Prints a Markdown table. Every server and service it starts listens on loopback and is stopped.
 """
@@ -25,6 +27,7 @@ import tempfile
 import threading
 import time
 import timeit
+import urllib.request
 
 from argument_rules import ARGUMENT_ONLY
 
@@ -32,11 +35,22 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 WRK_SCRIPT = """\
 local bodies = {}
 for line in io.lines(os.getenv("BODIES")) do bodies[#bodies + 1] = line end
-local n = 0
+local n, sent = 0, 0
+-- Each thread names its keys apart: KEYED gives every request an Idempotency-Key of its own.
+local threads = 0
+function setup(thread)
+  threads = threads + 1
+  thread:set("thread_id", threads)
+end
 request = function()
   n = n % #bodies + 1
+  sent = sent + 1
+  local headers = {["Content-Type"] = "application/json"}
+  if os.getenv("KEYED") then
+    headers["Idempotency-Key"] = os.getenv("KEYED") .. "-" .. thread_id .. "-" .. sent
+  end
   return wrk.format(os.getenv("METHOD"), os.getenv("TARGET"),
-                    {["Content-Type"] = "application/json"}, os.getenv("METHOD") == "POST" and bodies[n] or nil)
+                    headers, os.getenv("METHOD") == "POST" and bodies[n] or nil)
 end
 """
 
@@ -66,13 +80,16 @@ class Server:
         self.process.wait(timeout=30)
 
 
-def wrk(port, seconds, bodies, method="POST", target="/v1/screen", connections=16):
-    """(requests per second, p50 ms, p99 ms, non-2xx) of a wrk run."""
+def wrk(port, seconds, bodies, method="POST", target="/v1/screen", connections=16, keyed=None):
+    """(requests per second, p50 ms, p99 ms, non-2xx) of a wrk run; with `keyed`, every request
+    carries an Idempotency-Key of its own, beginning with it."""
     with tempfile.TemporaryDirectory() as scratch:
         script, lines = pathlib.Path(scratch, "bodies.lua"), pathlib.Path(scratch, "bodies.txt")
         script.write_text(WRK_SCRIPT)
         lines.write_text("\n".join(bodies) + "\n")
         env = dict(os.environ, BODIES=str(lines), METHOD=method, TARGET=target)
+        if keyed:
+            env["KEYED"] = keyed
         done = subprocess.run(["wrk", "-t", "2", "-c", str(connections), "-d", f"{seconds}s",
                                "--latency", "-s", str(script), f"http://127.0.0.1:{port}"],
                               capture_output=True, text=True, env=env, check=True)
@@ -167,10 +184,57 @@ def screen_rows_per_second(txhost, rules, rows, scratch):
     return 1000 * len(rows) / (time.perf_counter() - started)
 
 
+def metric(port, sample):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as answer:
+        text = answer.read().decode()
+    return float(re.search(rf"^{re.escape(sample)} (\S+)$", text, re.M).group(1))
+
+
+def idempotency_rows(txhost, rules, singles, seconds, scratch):
+    """The table's rows of idempotency keys: decisions with a key on every request and without,
+    each against GET /healthz in the same run, with and without an audit; and the memory of a
+    million keys."""
+    rows = []
+    for audited in (False, True):
+        audit = ["--audit", str(pathlib.Path(scratch, "audit.jsonl"))] if audited else []
+        server = Server(txhost, rules, "--threads", "2", *audit)
+        floor = wrk(server.port, seconds, [""], "GET", "/healthz")
+        plain = wrk(server.port, seconds, singles)
+        keyed = wrk(server.port, seconds, singles, keyed="bench")
+        server.stop()
+        where = "with --audit" if audited else "without an audit"
+        rows.append((f"decisions {where} / `GET /healthz`: without keys, with a key on each",
+                     f"{plain[0] / floor[0]:.2f}×, {keyed[0] / floor[0]:.2f}×",
+                     f"{floor[0]:,.0f} req/s", keyed[0] / plain[0], "keys cost ≤ 10% (≥ 0.90×)"))
+    server = Server(txhost, rules, "--threads", "2")
+    before = server.rss_kib()
+    while metric(server.port, "txscreen_idempotency_keys") < 1_000_000:
+        wrk(server.port, 5, singles, keyed=f"million-{time.monotonic_ns()}")
+    keys = metric(server.port, "txscreen_idempotency_keys")
+    counted = metric(server.port, "txscreen_idempotency_bytes")
+    grown = server.rss_kib() - before
+    server.stop()
+    rows.append((f"a million keys ({keys:,.0f} kept, answers of {len(singles[0])} bytes' "
+                 "transactions): resident memory grown / counted",
+                 f"{grown / 1024:.0f} MiB", f"{counted / 2**20:.0f} MiB", grown * 1024 / counted,
+                 "within --idempotency-memory (256 MiB)"))
+    return rows
+
+
+def print_table(table):
+    print("| comparison | measured | baseline | ratio | target |")
+    print("|---|---|---|---|---|")
+    for name, measured, baseline, ratio, target in table:
+        print(f"| {name} | {measured} | {baseline} | {f'{ratio:.2f}×' if ratio else ''} | "
+              f"{target} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=int, default=5)
     parser.add_argument("--build", default=str(SOURCE / "build" / "linux"))
+    parser.add_argument("--only", choices=["keys"],
+                        help="only the idempotency keys' rows")
     args = parser.parse_args()
     txhost = str(pathlib.Path(args.build, "bin", "txhost"))
     rows = sample_rows()
@@ -182,6 +246,9 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         rules = str(pathlib.Path(scratch, "five.conf"))
         pathlib.Path(rules).write_text(ARGUMENT_ONLY)
+        table += idempotency_rows(txhost, rules, singles, args.seconds, scratch)
+        if args.only == "keys":
+            return print_table(table)
 
         server = Server(txhost, rules, "--threads", "2")
         floor = wrk(server.port, args.seconds, [""], "GET", "/healthz")
@@ -255,11 +322,7 @@ def main():
 
     errors = sum(f[3] for f in (floor, decide, more, batches, alone, beside, python,
                                 *figures.values()))
-    print("| comparison | measured | baseline | ratio | target |")
-    print("|---|---|---|---|---|")
-    for name, measured, baseline, ratio, target in table:
-        print(f"| {name} | {measured} | {baseline} | {f'{ratio:.2f}×' if ratio else ''} | "
-              f"{target} |")
+    print_table(table)
     print(f"\nresponses other than 2xx in all runs: {errors}")
 
 

@@ -280,6 +280,44 @@ TEST(IdempotencyStoreTest, KeepsFinalAnswersWithinTheWindowAndTheBoundsOldestFir
   EXPECT_EQ(small.Begin("k0", "b", &stored, start), Begun::kNew);
 }
 
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(DecisionLogTest, SaysOnceOfEachAnswerThatDidNotArriveWhy) {
+  const std::string path = testing_support::FreshDirectory("decision_log") + "/audit.jsonl";
+  std::string error;
+  auto audit = txhost::LineLog::Open(path, &error);
+  ASSERT_TRUE(audit) << error;
+  txhost::DecisionLog log(audit.get(), nullptr);
+  {
+    auto arrived = std::make_shared<txhost::Delivery>(&log, Strings{"A1", "A2"});
+    auto failed = std::make_shared<txhost::Delivery>(&log, Strings{"B"});
+    auto on_its_way = std::make_shared<txhost::Delivery>(&log, Strings{"C"});
+    auto forgotten = std::make_unique<txhost::Delivery>(&log, Strings{"D"});
+    arrived->Delivered();
+    EXPECT_TRUE(failed->Undelivered("the answer could not be written: Broken pipe"));
+    EXPECT_FALSE(failed->Undelivered("told twice"));
+    forgotten.reset();  // its connection went without a word
+    EXPECT_EQ(log.UndeliverAll("the server stopped before the answer was written"), 1u);
+    EXPECT_EQ(log.UndeliverAll("again"), 0u);
+  }
+  std::vector<std::string> ids_and_reasons;
+  for (const std::string& line : Lines(path)) {
+    const size_t id = line.find("\"id\":\"") + 6, reason = line.find("\"undelivered\":\"") + 15;
+    ids_and_reasons.push_back(line.substr(id, line.find('"', id) - id) + ": " +
+                              line.substr(reason, line.find('"', reason) - reason));
+  }
+  EXPECT_EQ(ids_and_reasons,
+            (Strings{"B: the answer could not be written: Broken pipe",
+                     "D: the connection closed before the answer was written",
+                     "C: the server stopped before the answer was written"}));
+  EXPECT_EQ(log.undelivered(), 3u);
+}
+
 // A client on a kept-alive connection of its own.
 class Client {
  public:

@@ -36,7 +36,8 @@ inline constexpr ExitStatusMeaning kExitStatusTable[] = {
      "token file): nothing was screened and nothing was written"},
     {kExitFailed,
      "the run failed on its way (a write, reading the input, `--max-rejects`, an internal "
-     "error; `serve`: a log that could not be synced at the stop): nothing was published; what "
+     "error; `serve`: a log that could not be synced, at the stop or before it): nothing was "
+     "published; what "
      "already went to standard output or a device is incomplete, and the message says how much"},
     {kExitHungUp,
      "hung up (SIGHUP: the terminal was closed): nothing was published (`serve` reloads its rule "

@@ -64,8 +64,9 @@ void DecisionLog::Undelivered(const std::vector<std::string>& ids, const std::st
 
 size_t DecisionLog::UndeliverAll(const std::string& reason) {
   txscreen::MutexLock lock(&deliveries_mutex_);
-  for (Delivery* delivery : deliveries_) delivery->Undelivered(reason);
-  return deliveries_.size();
+  size_t told = 0;
+  for (Delivery* delivery : deliveries_) told += delivery->Undelivered(reason);
+  return told;
 }
 
 bool DecisionLog::CanRecord(std::string* reason) const {
@@ -137,8 +138,10 @@ Delivery::~Delivery() {
   log_->deliveries_.erase(this);
 }
 
-void Delivery::Undelivered(const std::string& reason) {
-  if (!settled_.exchange(true)) log_->Undelivered(ids_, reason);
+bool Delivery::Undelivered(const std::string& reason) {
+  if (settled_.exchange(true)) return false;
+  log_->Undelivered(ids_, reason);
+  return true;
 }
 
 }  // namespace txhost

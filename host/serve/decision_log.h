@@ -29,6 +29,7 @@ class DecisionLog {
   // Says in the audit that the answer of each of `ids` did not reach its client, and why.
   void Undelivered(const std::vector<std::string>& ids, const std::string& reason);
   // Undelivered for every answer still on its way: at a stop, once no connection is served.
+  // Gives how many there were.
   size_t UndeliverAll(const std::string& reason) EXCLUDES(deliveries_mutex_);
 
   // Whether decisions can be recorded; false with the reason.
@@ -70,7 +71,8 @@ class Delivery {
   Delivery& operator=(const Delivery&) = delete;
 
   void Delivered() { settled_ = true; }
-  void Undelivered(const std::string& reason);
+  // False when the delivery was told already.
+  bool Undelivered(const std::string& reason);
 
  private:
   DecisionLog* const log_;

@@ -5,6 +5,7 @@ import json
 import os
 import queue
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -130,7 +131,8 @@ class Server:
         return http.client.HTTPConnection(self.host, self.port, timeout=timeout)
 
     def request(self, method, path, body=None, headers=None, connection=None):
-        """(status, headers, body as text) of one request, on `connection` when given."""
+        """(status, headers, body as text) of one request, on `connection` when given; the
+        headers are looked up by name in any case, as HTTP names them."""
         own = connection is None
         connection = connection or self.connection()
         try:
@@ -138,7 +140,7 @@ class Server:
                 body = json.dumps(body)
             connection.request(method, path, body=body, headers=headers or {})
             response = connection.getresponse()
-            answer = response.status, dict(response.getheaders()), response.read().decode()
+            answer = response.status, response.headers, response.read().decode()
             if self.described:
                 check_answer(method, path, *answer)
             return answer
@@ -317,3 +319,14 @@ def metric(text, sample):
         if name == sample:
             return float(value)
     return 0
+
+
+def start_haproxy(tmp_path, front, first, second):
+    """Debian's haproxy with the shipped haproxy.cfg, on the ports given."""
+    config = (EXAMPLES / "haproxy.cfg").read_text()
+    for port, free in ((8000, front), (8081, first), (8082, second)):
+        config = config.replace(f"127.0.0.1:{port}", f"127.0.0.1:{free}")
+    (tmp_path / "haproxy.cfg").write_text(config)
+    haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
+    return subprocess.Popen([haproxy, "-db", "-f", str(tmp_path / "haproxy.cfg")],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -17,8 +17,9 @@ import pytest
 
 import txscreen
 from conftest import SOURCE
-from serve_helpers import (DECISIONS, OPENAPI, OPENAPI_FILE, Server, metric, raw_exchange,
-                           resident_megabytes, sample_rows, slow_database)
+from serve_helpers import (DECISIONS, OPENAPI, OPENAPI_FILE, Server, free_port, metric,
+                           raw_exchange, resident_megabytes, sample_rows, slow_database,
+                           start_haproxy)
 
 TRACE = "4bf92f3577b34da6a3ce929d0e0e4736"
 TRACEPARENT = f"00-{TRACE}-00f067aa0ba902b7-01"
@@ -93,6 +94,36 @@ def test_a_retry_with_its_key_gets_the_first_answer_and_nothing_is_decided_again
     assert by_id[rows[0]["id"]]["trace_id"] == TRACE
     assert all(by_id[row["id"]]["idempotency_key"] == "batch" for row in rows[1:6])
     assert not any("trace_id" in by_id[f"TRACE{n}"] for n in range(4))
+
+
+def test_behind_haproxy_a_keys_retries_reach_the_instance_that_has_it(tmp_path):
+    front, first, second = free_port(), free_port(), free_port()
+    proxy = start_haproxy(tmp_path, front, first, second)
+    servers = [Server(rules=DECISIONS, listen=f"127.0.0.1:{port}") for port in (first, second)]
+    try:
+        time.sleep(1.5)  # haproxy's rise: 2 checks 250 ms apart
+        through = Server.__new__(Server)
+        through.host, through.port, through.described = "127.0.0.1", front, False
+        rows = sample_rows()
+        replayed = []
+        for n in range(20):
+            body = json.dumps({**rows[n], "id": f"H{n}"})
+            first_answer = keyed(through, body, f"haproxy-{n}")
+            for _ in range(2):
+                again = keyed(through, body, f"haproxy-{n}")
+                replayed.append(again[1].get("Idempotent-Replayed") == "true"
+                                and again[2] == first_answer[2])
+        decided = [sum(float(line.rsplit(" ", 1)[1])
+                       for line in server.request("GET", "/metrics")[2].splitlines()
+                       if line.startswith("txscreen_outcomes_total{")) for server in servers]
+    finally:
+        for server in servers:
+            server.__exit__()
+        proxy.kill()
+        proxy.wait(timeout=10)
+        proxy.stderr.close()
+    assert all(replayed), f"{replayed.count(False)} of {len(replayed)} retries decided anew"
+    assert min(decided) > 0, f"the keys did not spread over both instances: {decided}"
 
 
 def test_a_second_request_with_a_key_being_decided_gets_409(tmp_path, monkeypatch):
