@@ -18,7 +18,8 @@ txhost::RequestError Read(const std::string& text, txhost::RequestRows* rows) {
   std::string body = text;
   txhost::PadForReading(&body);
   std::string error;
-  txhost::RequestError result = txhost::ReadRequestRows(body, kHeader, kHeader.size(), rows, &error);
+  txhost::RequestError result =
+      txhost::ReadRequestRows(body, kHeader, kHeader.size(), rows, &error);
   if (result != txhost::RequestError::kNone && error.empty()) std::abort();
   return result;
 }

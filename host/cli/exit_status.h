@@ -37,8 +37,8 @@ inline constexpr ExitStatusMeaning kExitStatusTable[] = {
     {kExitFailed,
      "the run failed on its way (a write, reading the input, `--max-rejects`, an internal "
      "error; `serve`: a log that could not be synced, at the stop or before it): nothing was "
-     "published; what "
-     "already went to standard output or a device is incomplete, and the message says how much"},
+     "published; what already went to standard output or a device is incomplete, and the "
+     "message says how much"},
     {kExitHungUp,
      "hung up (SIGHUP: the terminal was closed): nothing was published (`serve` reloads its rule "
      "sets instead, also when SIGHUP comes while it starts)"},
@@ -46,8 +46,7 @@ inline constexpr ExitStatusMeaning kExitStatusTable[] = {
      "interrupted (SIGINT, SIGTERM; Ctrl-C, Ctrl-Break or console close on Windows): nothing "
      "was published, or, when it came as the outputs were put in place, every one was, and the "
      "message says so (`serve` stops with 0 instead)"},
-    {kExitBrokenPipe,
-     "the reader of standard output went away (SIGPIPE): nothing was published"},
+    {kExitBrokenPipe, "the reader of standard output went away (SIGPIPE): nothing was published"},
 };
 
 // The table as the help text shows it, wrapped to the terminal's usual width.

@@ -123,8 +123,9 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
                    "Seconds an Idempotency-Key is kept, with its answer (24 h by default)")
       ->check(CLI::Range(1, 30 * 24 * 3600))
       ->default_str("86400");
-  command->add_option("--idempotency-keys", serve->idempotency.max_keys,
-                      "Idempotency keys kept at most; beyond, the oldest go first")
+  command
+      ->add_option("--idempotency-keys", serve->idempotency.max_keys,
+                   "Idempotency keys kept at most; beyond, the oldest go first")
       ->check(CLI::Range(size_t{1}, size_t{1} << 32))
       ->default_str("1000000");
   command
@@ -132,7 +133,7 @@ CLI::App* AddServe(CLI::App& app, txhost::ServeOptions* serve) {
                    "Bytes the kept keys and their answers take at most; beyond, the oldest go "
                    "first")
       ->check(CLI::Range(size_t{1} << 16, size_t{1} << 40))
-      ->default_str("268435456 (256 MiB)");
+      ->default_str("536870912 (512 MiB)");
   return command;
 }
 #endif

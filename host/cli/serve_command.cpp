@@ -155,8 +155,8 @@ bool SettingsFrom(ServeOptions& options, DecisionLog* log, Metrics* metrics,
 }
 
 // SIGHUP reloads the rule sets; SIGUSR1 reopens the logs at their paths; SIGTERM or SIGINT drain
-// the server and stop `io` once every connection has its answer. At the drain's limit, the requests still waiting or being decided
-// are answered 503; a second later `io` stops whatever is left.
+// the server and stop `io` once every connection has its answer. At the drain's limit, the requests
+// still waiting or being decided are answered 503; a second later `io` stops whatever is left.
 class SignalHandling {
  public:
   SignalHandling(asio::io_context& io, const ServeOptions& options, DecisionService& service,

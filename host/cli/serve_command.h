@@ -13,7 +13,8 @@
 namespace txhost {
 
 // What `txhost serve --help` says of the API and the signals.
-inline constexpr char kServeHelp[] = R"(The API (JSON in and out; errors are {"error": "..."} naming the field and the reason;
+inline constexpr char kServeHelp[] =
+    R"(The API (JSON in and out; errors are {"error": "..."} naming the field and the reason;
 GET /openapi.json describes it all in OpenAPI 3.1):
   POST /v1/screen   one transaction, {"COLUMN": "text" or number, ...}, or an array of them (a
                     batch, at most 10000): each the rule set's columns and the id. A number is

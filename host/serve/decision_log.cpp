@@ -12,7 +12,8 @@ namespace txhost {
 std::string UtcNow() {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm utc;
   gmtime_r(&seconds, &utc);
   char text[40];

@@ -24,8 +24,8 @@ class DecisionLog {
 
   // Appends a request's change lines, then its audit lines (either may be empty): both go in
   // whole, or neither does. False with "path: reason" when they cannot.
-  bool Record(const std::string& change_lines, const std::string& audit_lines,
-              std::string* failure) EXCLUDES(mutex_);
+  bool Record(const std::string& change_lines, const std::string& audit_lines, std::string* failure)
+      EXCLUDES(mutex_);
   // Says in the audit that the answer of each of `ids` did not reach its client, and why.
   void Undelivered(const std::vector<std::string>& ids, const std::string& reason);
   // Undelivered for every answer still on its way: at a stop, once no connection is served.

@@ -31,15 +31,13 @@ std::string Joined(const std::vector<std::string>& lines) {
   return text;
 }
 
-double Seconds(Clock::duration duration) {
-  return std::chrono::duration<double>(duration).count();
-}
+double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
 // The W3C Server-Timing field of a decision: its stages, in milliseconds.
 std::string ServerTiming(double queue, double decide, double audit) {
   char text[128];
-  std::snprintf(text, sizeof text, "queue;dur=%.3f, decide;dur=%.3f, audit;dur=%.3f",
-                queue * 1e3, decide * 1e3, audit * 1e3);
+  std::snprintf(text, sizeof text, "queue;dur=%.3f, decide;dur=%.3f, audit;dur=%.3f", queue * 1e3,
+                decide * 1e3, audit * 1e3);
   return text;
 }
 
@@ -408,8 +406,7 @@ Answer DecisionService::DecideOne(Worker* worker, const Job& job, const CsvRecor
     worker->live_alone.For(job.rules, *plan).Decide(live_record, worker->handles, &result);
   }
   if (result.on_lost_session) {
-    std::string lost =
-        result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
+    std::string lost = result.alerts.empty() ? "the connection is gone" : result.alerts.back().text;
     LoseSession(worker);
     return {503, ErrorJson("the database session was lost: " + lost)};
   }
@@ -448,25 +445,23 @@ void DecisionService::Add(const Job& job, const DecisionPlan& plan, std::string_
   decided->tallies.push_back(TallyOf(plan, result));
 }
 
-void DecisionService::Deliver(const Job& job, const Decided& decided) {
+void DecisionService::Deliver(const Job& job, Decided& decided) {
   // A request answered already (at a stop's limit) has no decision to record.
   if (!job.answer->Claim()) return;
   const Clock::time_point started = Clock::now();
-  std::string audit = decided.audit;
   const Request& request = job.request;
   if (settings_.log->audits() && !request.idempotency_key.empty()) {
-    audit += KeyedAnswerLine(request.idempotency_key, decided.time, request.body_sha256, 200,
+    decided.audit += KeyedAnswerLine(request.idempotency_key, decided.time, request.body_sha256, 200,
                              decided.body);
   }
   std::string failure;
   // A decision that is not recorded is not given.
-  if (!settings_.log->Record(decided.changes, audit, &failure)) {
+  if (!settings_.log->Record(decided.changes, decided.audit, &failure)) {
     return job.answer->Give({503, ErrorJson("cannot record the decision: " + failure)});
   }
   Answer answer{200, decided.body};
   const double audit_seconds = Seconds(Clock::now() - started);
-  answer.server_timing = ServerTiming(decided.queue_seconds, decided.decide_seconds,
-                                      audit_seconds);
+  answer.server_timing = ServerTiming(decided.queue_seconds, decided.decide_seconds, audit_seconds);
   if (settings_.metrics != nullptr) {
     settings_.metrics->Stages(decided.queue_seconds, decided.decide_seconds, audit_seconds);
   }

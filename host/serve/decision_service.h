@@ -50,7 +50,7 @@ struct ServiceSettings {
   unsigned workers = 1;
   size_t max_inflight = 64;  // requests being screened or waiting; more are turned away
   std::optional<ConnectString> login;  // for sets with database rules
-  DecisionLog* log = nullptr;  // the audit and the changes, either absent; null: neither
+  DecisionLog* log = nullptr;          // the audit and the changes, either absent; null: neither
   Metrics* metrics = nullptr;
 };
 
@@ -119,7 +119,7 @@ class DecisionService {
   void Add(const Job& job, const DecisionPlan& plan, std::string_view id, const RowResult& result,
            Decided* decided) const;
   // Records what was decided and answers, unless the request was answered already.
-  void Deliver(const Job& job, const Decided& decided);
+  void Deliver(const Job& job, Decided& decided);
   void ServeWaitingSingles(Worker* worker);
   void Count(const Decided& decided);
   // Opens the worker's session when it has none and its backoff has passed. False with the

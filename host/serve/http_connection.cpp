@@ -1,10 +1,10 @@
 // One client's connection: framing, admission, the body, the answer and the lingering close.
 #include "http_connection.h"
 
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/post.hpp>
 #include <sys/socket.h>
 
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <ctime>
 
@@ -101,18 +101,18 @@ std::shared_ptr<const std::atomic<bool>> Connection::WatchClient() {
 // with nothing to read. Bytes there are its next request: it is still there, and they are left
 // for the parser.
 void Connection::Watch() {
-  stream_.socket().async_wait(
-      tcp::socket::wait_read, [self = shared_from_this(), gone = client_gone_](beast::error_code ec) {
-        if (ec || !self->watching_ || self->client_gone_ != gone) return;
-        char byte;
-        const ssize_t n = ::recv(self->stream_.socket().native_handle(), &byte, 1,
-                                 MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-          return self->Watch();
-        }
-        self->watching_ = false;
-        if (n <= 0) gone->store(true);
-      });
+  stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this(),
+                                                       gone = client_gone_](beast::error_code ec) {
+    if (ec || !self->watching_ || self->client_gone_ != gone) return;
+    char byte;
+    const ssize_t n =
+        ::recv(self->stream_.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return self->Watch();
+    }
+    self->watching_ = false;
+    if (n <= 0) gone->store(true);
+  });
 }
 
 void Connection::ReadHeader() {
@@ -273,7 +273,8 @@ void Connection::Write(Outgoing answer) {
   if (client_gone_ && client_gone_->load()) {
     // Nobody reads the answer: a decision in it is recorded as not delivered.
     if (answer.delivery) answer.delivery->Undelivered("the client went away before its answer");
-    server_.metrics().Request(kClientGone, std::chrono::duration<double>(Clock::now() - started_).count());
+    server_.metrics().Request(kClientGone,
+                              std::chrono::duration<double>(Clock::now() - started_).count());
     return Close();
   }
   delivery_ = std::move(answer.delivery);

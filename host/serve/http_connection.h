@@ -7,10 +7,10 @@
 #ifndef TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
 #define TXSCREEN_HOST_SERVE_HTTP_CONNECTION_H_
 
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <array>
 #include <atomic>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -29,9 +29,9 @@ struct Outgoing {
   int status = 200;
   std::string body;
   const char* content_type = kJsonType;
-  bool retry_later = false;    // Retry-After: 1
-  std::string server_timing;   // the Server-Timing field, when not empty
-  bool replayed = false;       // Idempotent-Replayed: true, for a retry given its first answer
+  bool retry_later = false;   // Retry-After: 1
+  std::string server_timing;  // the Server-Timing field, when not empty
+  bool replayed = false;      // Idempotent-Replayed: true, for a retry given its first answer
   // Told whether the answer reached the client, for decisions the audit holds.
   std::shared_ptr<Delivery> delivery;
 };
@@ -92,7 +92,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
-  std::shared_ptr<Delivery> delivery_;  // of the answer being written
+  std::shared_ptr<Delivery> delivery_;              // of the answer being written
   std::shared_ptr<std::atomic<bool>> client_gone_;  // of the request being decided
   bool watching_ = false;
   std::list<std::weak_ptr<Connection>>::iterator place_;

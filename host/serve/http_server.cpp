@@ -241,7 +241,8 @@ bool TakeKey(HttpServer& server, Connection& connection, Request* request) {
   request->body_sha256 = Sha256Hex(request->body);
   IdempotencyStore::Stored stored;
   switch (server.keys().Begin(request->idempotency_key, request->body_sha256, &stored)) {
-    case IdempotencyStore::Begun::kNew: return true;
+    case IdempotencyStore::Begun::kNew:
+      return true;
     case IdempotencyStore::Begun::kReplay: {
       server.metrics().Replay();
       Outgoing replay;
@@ -273,8 +274,8 @@ void Screen(HttpServer& server, const std::shared_ptr<Connection>& connection) {
   const std::string key = request.idempotency_key;
   request.client_gone = connection->WatchClient();
   IdempotencyStore& keys = server.keys();
-  const bool taken = server.service().Submit(
-      std::move(request), [connection, &keys, key](Answer answer) {
+  const bool taken =
+      server.service().Submit(std::move(request), [connection, &keys, key](Answer answer) {
         if (!key.empty()) {
           if (IsFinal(answer.status)) {
             keys.Finish(key, {answer.status, answer.body});

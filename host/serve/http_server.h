@@ -1,17 +1,18 @@
 // The decision service over HTTP/1.1 with keep-alive: POST /v1/screen, GET (and HEAD) /healthz,
-// /readyz, /metrics and /openapi.json, the API's description. Every request gets an answer with a status and a JSON body that says what
-// was wrong; a client that stalls is cut off, and none holds up another. What the server holds
-// for its clients is bounded: connections (--max-connections), the bodies being received
+// /readyz, /metrics and /openapi.json, the API's description. Every request gets an answer with a
+// status and a JSON body that says what was wrong; a client that stalls is cut off, and none holds
+// up another. What the server holds for its clients is bounded: connections (--max-connections),
+// the bodies being received
 // (--max-buffered) and the requests being decided (--max-inflight), each refused at once beyond
 // its bound.
 #ifndef TXSCREEN_HOST_SERVE_HTTP_SERVER_H_
 #define TXSCREEN_HOST_SERVE_HTTP_SERVER_H_
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/verb.hpp>
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <list>

@@ -2,6 +2,9 @@
 // trace with.
 #include "idempotency.h"
 
+#include <algorithm>
+#include <functional>
+
 namespace txhost {
 namespace {
 
@@ -47,8 +50,9 @@ bool ParseIdempotencyKey(std::string_view field, std::string* key, std::string* 
   } else {
     for (char c : field) {
       if (c < 0x21 || c > 0x7e) {
-        *error = "Idempotency-Key: a key holds printable ASCII characters only, without spaces "
-                 "unless it is quoted";
+        *error =
+            "Idempotency-Key: a key holds printable ASCII characters only, without spaces "
+            "unless it is quoted";
         return false;
       }
     }
@@ -81,94 +85,166 @@ std::string TraceIdOf(std::string_view traceparent) {
   return std::string(trace);
 }
 
-size_t IdempotencyStore::Cost(const Entry& entry) {
-  // The list node and the index's node and bucket, beside the texts themselves.
-  constexpr size_t kPerKey = sizeof(Entry) + 2 * sizeof(void*) + 48;
-  return kPerKey + entry.key.capacity() + entry.body_sha256.capacity() +
-         entry.answer.body.capacity();
-}
+// One share of the keys, behind a lock of its own.
+struct IdempotencyStore::Shard {
+  struct Entry {
+    std::string key, body_sha256;
+    Clock::time_point at;
+    bool done = false;
+    Stored answer;
+  };
+  using Entries = std::list<Entry>;
 
-void IdempotencyStore::Insert(Entry entry) {
-  by_age_.push_back(std::move(entry));
-  auto at = std::prev(by_age_.end());
-  by_key_.emplace(at->key, at);
-  bytes_ += Cost(*at);
-}
+  size_t max_keys = 0, max_bytes = 0;
+  std::chrono::seconds window{0};
+  txscreen::Mutex mutex;
+  Entries by_age GUARDED_BY(mutex);  // oldest first
+  std::unordered_map<std::string_view, Entries::iterator> by_key GUARDED_BY(mutex);
+  size_t bytes GUARDED_BY(mutex) = 0;
+  uint64_t evicted GUARDED_BY(mutex) = 0;
 
-void IdempotencyStore::Erase(Entries::iterator at) {
-  bytes_ -= Cost(*at);
-  by_key_.erase(at->key);
-  by_age_.erase(at);
-}
-
-void IdempotencyStore::Trim(Clock::time_point now) {
-  while (!by_age_.empty() && by_age_.front().at + settings_.window <= now) Erase(by_age_.begin());
-  while (!by_age_.empty() &&
-         (by_key_.size() > settings_.max_keys || bytes_ > settings_.max_bytes)) {
-    Erase(by_age_.begin());
-    ++evicted_;
+  static size_t Cost(const Entry& entry) {
+    // The list node and the index's node and bucket, beside the texts themselves.
+    constexpr size_t kPerKey = sizeof(Entry) + 2 * sizeof(void*) + 48;
+    return kPerKey + entry.key.capacity() + entry.body_sha256.capacity() +
+           entry.answer.body.capacity();
   }
+  // `entries` holds the one entry to add, made outside the lock.
+  void Insert(Entries* entries) REQUIRES(mutex) {
+    by_age.splice(by_age.end(), *entries);
+    auto at = std::prev(by_age.end());
+    by_key.emplace(at->key, at);
+    bytes += Cost(*at);
+  }
+  // Moves the entry at `at` out to `dropped`, to be freed outside the lock.
+  void Erase(Entries::iterator at, Entries* dropped) REQUIRES(mutex) {
+    bytes -= Cost(*at);
+    by_key.erase(at->key);
+    dropped->splice(dropped->end(), by_age, at);
+  }
+  // Drops what is past the window, then the oldest keys while a bound is passed.
+  void Trim(Clock::time_point now, Entries* dropped) REQUIRES(mutex) {
+    while (!by_age.empty() && by_age.front().at + window <= now) {
+      Erase(by_age.begin(), dropped);
+    }
+    while (!by_age.empty() && (by_key.size() > max_keys || bytes > max_bytes)) {
+      Erase(by_age.begin(), dropped);
+      ++evicted;
+    }
+  }
+};
+
+namespace {
+
+// Enough keys to a shard that the bounds hold as a whole, near enough; small bounds keep one
+// shard, and with it the exact order of age.
+constexpr size_t kMostShards = 16;
+constexpr size_t kLeastKeysPerShard = 4096;
+constexpr size_t kLeastBytesPerShard = size_t{1} << 20;
+
+}  // namespace
+
+IdempotencyStore::IdempotencyStore(IdempotencySettings settings) : settings_(settings) {
+  const size_t count =
+      std::clamp(std::min(settings.max_keys / kLeastKeysPerShard,
+                          settings.max_bytes / kLeastBytesPerShard),
+                 size_t{1}, kMostShards);
+  for (size_t s = 0; s < count; ++s) {
+    auto shard = std::make_unique<Shard>();
+    shard->max_keys = (settings.max_keys + count - 1) / count;
+    shard->max_bytes = settings.max_bytes / count;
+    shard->window = settings.window;
+    shards_.push_back(std::move(shard));
+  }
+}
+
+IdempotencyStore::~IdempotencyStore() = default;
+
+IdempotencyStore::Shard& IdempotencyStore::ShardOf(const std::string& key) const {
+  return *shards_[std::hash<std::string>{}(key) % shards_.size()];
 }
 
 IdempotencyStore::Begun IdempotencyStore::Begin(const std::string& key,
                                                 const std::string& body_sha256, Stored* replay,
                                                 Clock::time_point now) {
-  txscreen::MutexLock lock(&mutex_);
-  Trim(now);
-  auto found = by_key_.find(key);
-  if (found != by_key_.end()) {
-    const Entry& entry = *found->second;
+  Shard& shard = ShardOf(key);
+  Shard::Entries fresh, dropped;
+  fresh.push_back({key, body_sha256, now, false, {}});
+  txscreen::MutexLock lock(&shard.mutex);
+  shard.Trim(now, &dropped);
+  auto found = shard.by_key.find(key);
+  if (found != shard.by_key.end()) {
+    const Shard::Entry& entry = *found->second;
     if (entry.body_sha256 != body_sha256) return Begun::kOtherBody;
     if (!entry.done) return Begun::kInProgress;
     *replay = entry.answer;
     return Begun::kReplay;
   }
-  Insert({key, body_sha256, now, false, {}});
-  Trim(now);
+  shard.Insert(&fresh);
+  shard.Trim(now, &dropped);
   return Begun::kNew;
 }
 
 void IdempotencyStore::Finish(const std::string& key, Stored answer) {
-  txscreen::MutexLock lock(&mutex_);
-  auto found = by_key_.find(key);
-  if (found == by_key_.end() || found->second->done) return;  // let go meanwhile
-  Entry& entry = *found->second;
-  bytes_ -= Cost(entry);
+  answer.body.shrink_to_fit();
+  Shard& shard = ShardOf(key);
+  Shard::Entries dropped;
+  txscreen::MutexLock lock(&shard.mutex);
+  auto found = shard.by_key.find(key);
+  if (found == shard.by_key.end() || found->second->done) return;  // let go meanwhile
+  Shard::Entry& entry = *found->second;
+  shard.bytes -= Shard::Cost(entry);
   entry.done = true;
-  entry.answer = std::move(answer);
-  entry.answer.body.shrink_to_fit();
-  bytes_ += Cost(entry);
-  Trim(Clock::now());
+  std::swap(entry.answer, answer);  // the empty answer is freed outside the lock
+  shard.bytes += Shard::Cost(entry);
+  shard.Trim(Clock::now(), &dropped);
 }
 
 void IdempotencyStore::Forget(const std::string& key) {
-  txscreen::MutexLock lock(&mutex_);
-  auto found = by_key_.find(key);
-  if (found != by_key_.end() && !found->second->done) Erase(found->second);
+  Shard& shard = ShardOf(key);
+  Shard::Entries dropped;
+  txscreen::MutexLock lock(&shard.mutex);
+  auto found = shard.by_key.find(key);
+  if (found != shard.by_key.end() && !found->second->done) shard.Erase(found->second, &dropped);
 }
 
 void IdempotencyStore::Restore(const std::string& key, const std::string& body_sha256,
                                Clock::time_point at, Stored answer) {
-  txscreen::MutexLock lock(&mutex_);
-  auto found = by_key_.find(key);
-  if (found != by_key_.end()) Erase(found->second);
-  Insert({key, body_sha256, at, true, std::move(answer)});
-  Trim(Clock::now());
+  Shard& shard = ShardOf(key);
+  Shard::Entries fresh, dropped;
+  fresh.push_back({key, body_sha256, at, true, std::move(answer)});
+  txscreen::MutexLock lock(&shard.mutex);
+  auto found = shard.by_key.find(key);
+  if (found != shard.by_key.end()) shard.Erase(found->second, &dropped);
+  shard.Insert(&fresh);
+  shard.Trim(Clock::now(), &dropped);
 }
 
 size_t IdempotencyStore::keys() const {
-  txscreen::MutexLock lock(&mutex_);
-  return by_key_.size();
+  size_t keys = 0;
+  for (const auto& shard : shards_) {
+    txscreen::MutexLock lock(&shard->mutex);
+    keys += shard->by_key.size();
+  }
+  return keys;
 }
 
 size_t IdempotencyStore::bytes() const {
-  txscreen::MutexLock lock(&mutex_);
-  return bytes_;
+  size_t bytes = 0;
+  for (const auto& shard : shards_) {
+    txscreen::MutexLock lock(&shard->mutex);
+    bytes += shard->bytes;
+  }
+  return bytes;
 }
 
 uint64_t IdempotencyStore::evicted() const {
-  txscreen::MutexLock lock(&mutex_);
-  return evicted_;
+  uint64_t evicted = 0;
+  for (const auto& shard : shards_) {
+    txscreen::MutexLock lock(&shard->mutex);
+    evicted += shard->evicted;
+  }
+  return evicted;
 }
 
 }  // namespace txhost

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "thread_annotations.h"
 
@@ -21,7 +23,7 @@ inline constexpr size_t kMaxIdempotencyKey = 255;
 struct IdempotencySettings {
   std::chrono::seconds window{24 * 3600};
   size_t max_keys = 1000000;
-  size_t max_bytes = size_t{256} << 20;  // the keys and answers kept, as counted by bytes()
+  size_t max_bytes = size_t{512} << 20;  // the keys and answers kept, as counted by bytes()
 };
 
 // The key an Idempotency-Key field gives: a structured-field string ("key", with \" and \\ as
@@ -33,6 +35,9 @@ bool ParseIdempotencyKey(std::string_view field, std::string* key, std::string* 
 // field is not one: an invalid field is ignored, as Trace Context says, never an error.
 std::string TraceIdOf(std::string_view traceparent);
 
+// Thread-safe. Large bounds are split over shards by key, each with its lock and its share of
+// the bounds, so that requests on several threads seldom wait for each other; the oldest keys go
+// first within a shard.
 class IdempotencyStore {
  public:
   using Clock = std::chrono::system_clock;
@@ -48,48 +53,34 @@ class IdempotencyStore {
     kOtherBody,   // the key was used with another body
   };
 
-  explicit IdempotencyStore(IdempotencySettings settings) : settings_(settings) {}
+  explicit IdempotencyStore(IdempotencySettings settings);
+  ~IdempotencyStore();
 
   // Takes `key` for a request whose body has the digest `body_sha256`, unless it is known.
   Begun Begin(const std::string& key, const std::string& body_sha256, Stored* replay,
-              Clock::time_point now = Clock::now()) EXCLUDES(mutex_);
+              Clock::time_point now = Clock::now());
   // Keeps the answer of the request that began `key`.
-  void Finish(const std::string& key, Stored answer) EXCLUDES(mutex_);
+  void Finish(const std::string& key, Stored answer);
   // Lets `key` go: its request decided nothing (503), and a retry must be decided.
-  void Forget(const std::string& key) EXCLUDES(mutex_);
+  void Forget(const std::string& key);
   // An answer given before the server started, read back from the audit.
   void Restore(const std::string& key, const std::string& body_sha256, Clock::time_point at,
-               Stored answer) EXCLUDES(mutex_);
+               Stored answer);
 
   const IdempotencySettings& settings() const { return settings_; }
-  size_t keys() const EXCLUDES(mutex_);
+  size_t keys() const;
   // The bytes the keys take: each key, its digest and its answer, and a fixed cost per key for
   // the store's own structures.
-  size_t bytes() const EXCLUDES(mutex_);
+  size_t bytes() const;
   // Keys let go before their window ended, to stay within the bounds.
-  uint64_t evicted() const EXCLUDES(mutex_);
+  uint64_t evicted() const;
 
  private:
-  struct Entry {
-    std::string key, body_sha256;
-    Clock::time_point at;
-    bool done = false;
-    Stored answer;
-  };
-  using Entries = std::list<Entry>;
-
-  static size_t Cost(const Entry& entry);
-  void Insert(Entry entry) REQUIRES(mutex_);
-  void Erase(Entries::iterator at) REQUIRES(mutex_);
-  // Drops what is past the window, then the oldest keys while a bound is passed.
-  void Trim(Clock::time_point now) REQUIRES(mutex_);
+  struct Shard;
+  Shard& ShardOf(const std::string& key) const;
 
   const IdempotencySettings settings_;
-  mutable txscreen::Mutex mutex_;
-  Entries by_age_ GUARDED_BY(mutex_);  // oldest first
-  std::unordered_map<std::string_view, Entries::iterator> by_key_ GUARDED_BY(mutex_);
-  size_t bytes_ GUARDED_BY(mutex_) = 0;
-  uint64_t evicted_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::unique_ptr<Shard>> shards_;
 };
 
 }  // namespace txhost

@@ -42,8 +42,8 @@ bool ReadLine(od::parser& parser, std::string line, std::string* key, std::strin
               IdempotencyStore::Clock::time_point* at, IdempotencyStore::Stored* answer) {
   const size_t member = line.find(kAnswerMember);
   if (member == std::string::npos || line.back() != '}') return false;
-  answer->body = line.substr(member + kAnswerMember.size(),
-                             line.size() - 1 - member - kAnswerMember.size());
+  answer->body =
+      line.substr(member + kAnswerMember.size(), line.size() - 1 - member - kAnswerMember.size());
   // The members before the answer, read as an object of their own.
   line.resize(member);
   line += '}';
@@ -51,8 +51,7 @@ bool ReadLine(od::parser& parser, std::string line, std::string* key, std::strin
   od::document document;
   std::string_view text;
   int64_t status = 0;
-  if (parser.iterate(padded).get(document) ||
-      document["idempotency_key"].get_string().get(text)) {
+  if (parser.iterate(padded).get(document) || document["idempotency_key"].get_string().get(text)) {
     return false;
   }
   key->assign(text);

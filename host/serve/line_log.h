@@ -53,7 +53,7 @@ class LineLog {
   std::string problem() const;
   const std::string& path() const { return path_; }
 
- // The open file, as each platform keeps it.
+  // The open file, as each platform keeps it.
   struct File;
 
  private:
@@ -66,7 +66,9 @@ class LineLog {
   std::atomic<bool> failed_{false};
   std::atomic<bool> sync_failed_{false};
   mutable txscreen::Mutex mutex_;
-  std::unique_ptr<File> file_ GUARDED_BY(mutex_);
+  // Shared, so that a sync (taken outside the lock, not to hold up appends) keeps the file it
+  // syncs open through a reopen.
+  std::shared_ptr<File> file_ GUARDED_BY(mutex_);
   std::string failure_ GUARDED_BY(mutex_);   // why it cannot record
   std::string detached_ GUARDED_BY(mutex_);  // why its path no longer names the file
   size_t wanted_ GUARDED_BY(mutex_) = 0;     // the bytes of the write that failed

@@ -118,10 +118,16 @@ bool LineLog::CutBack(Mark mark) {
 }
 
 bool LineLog::Sync() {
-  txscreen::MutexLock lock(&mutex_);
-  if (!file_->regular || fdatasync(file_->fd) == 0) return true;
+  std::shared_ptr<File> file;
+  {
+    txscreen::MutexLock lock(&mutex_);
+    file = file_;
+  }
+  // A sync can take long on a busy disk: appends go on meanwhile.
+  if (!file->regular || fdatasync(file->fd) == 0) return true;
   const int error = errno;
   sync_failed_ = true;
+  txscreen::MutexLock lock(&mutex_);
   if (!failed()) return Fail(ErrnoText(error));
   return false;
 }
@@ -144,8 +150,8 @@ bool LineLog::CanWriteAgain() {
   const off_t end = lseek(file_->fd, 0, SEEK_END);
   const off_t room = static_cast<off_t>(std::max(wanted_, kLeastRoom));
   // The room is kept for the lines to come; a file system without fallocate is tried as it is.
-  return end >= 0 && (fallocate(file_->fd, FALLOC_FL_KEEP_SIZE, end, room) == 0 ||
-                      errno == EOPNOTSUPP);
+  return end >= 0 &&
+         (fallocate(file_->fd, FALLOC_FL_KEEP_SIZE, end, room) == 0 || errno == EOPNOTSUPP);
 }
 
 std::string LineLog::Check() {

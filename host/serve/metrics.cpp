@@ -87,8 +87,8 @@ std::string Metrics::Text(const Gauges& gauges) const {
   latency_.Write(&out, "txscreen_request_seconds", "");
   Family(&out, "txscreen_stage_seconds", "histogram",
          "Time of each stage of a decision: queue (waiting for a worker), decide, audit.");
-  for (const auto& [stage, histogram] : {std::pair{"queue", &queue_}, std::pair{"decide", &decide_},
-                                         std::pair{"audit", &audit_}}) {
+  for (const auto& [stage, histogram] :
+       {std::pair{"queue", &queue_}, std::pair{"decide", &decide_}, std::pair{"audit", &audit_}}) {
     histogram->Write(&out, "txscreen_stage_seconds", std::string("stage=\"") + stage + "\"");
   }
   {

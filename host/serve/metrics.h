@@ -67,8 +67,8 @@ class Metrics {
  private:
   std::array<std::atomic<uint64_t>, 600> requests_{};  // by status code
   Histogram latency_, queue_, decide_, audit_;
-  std::atomic<uint64_t> reloads_ok_{0}, reloads_refused_{0}, shadow_changes_{0},
-      shadow_errors_{0}, replays_{0};
+  std::atomic<uint64_t> reloads_ok_{0}, reloads_refused_{0}, shadow_changes_{0}, shadow_errors_{0},
+      replays_{0};
   mutable txscreen::Mutex mutex_;
   std::map<std::string, uint64_t> hits_ GUARDED_BY(mutex_);
   std::map<std::string, uint64_t> alerts_ GUARDED_BY(mutex_);

@@ -7,8 +7,12 @@
 
 namespace txhost {
 
+// How the blocks are compressed: with the processor's SHA instructions where it has them (every
+// request with an idempotency key is hashed), or in plain C++.
+enum class Sha256Way { kFastest, kPortable };
+
 // The digest of `bytes` as 64 lowercase hexadecimal digits.
-std::string Sha256Hex(std::string_view bytes);
+std::string Sha256Hex(std::string_view bytes, Sha256Way way = Sha256Way::kFastest);
 
 }  // namespace txhost
 

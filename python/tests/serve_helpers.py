@@ -153,6 +153,14 @@ class Server:
         status, _, body = self.request("POST", "/v1/screen", transaction, headers, connection)
         return status, json.loads(body)
 
+    @classmethod
+    def through_proxy(cls, port):
+        """Requests to a proxy on loopback `port`, in front of servers: its own answers are not
+        held to the server's description."""
+        proxy = cls.__new__(cls)
+        proxy.host, proxy.port, proxy.described = "127.0.0.1", port, False
+        return proxy
+
     def signal(self, number):
         self.process.send_signal(number)
 
@@ -330,3 +338,12 @@ def start_haproxy(tmp_path, front, first, second):
     haproxy = shutil.which("haproxy") or "/usr/sbin/haproxy"
     return subprocess.Popen([haproxy, "-db", "-f", str(tmp_path / "haproxy.cfg")],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def stop_behind_haproxy(proxy, servers):
+    """Ends the servers and the haproxy in front of them."""
+    for server in servers:
+        server.__exit__()
+    proxy.kill()
+    proxy.wait(timeout=10)
+    proxy.stderr.close()

@@ -17,7 +17,7 @@ import txscreen
 from conftest import EXAMPLES, TXHOST, sample_database_like
 from serve_helpers import (DECISIONS, Load, Server, check_answer, env_with, free_port,
                            parse_responses, raw_exchange, resident_megabytes, sample_rows,
-                           slow_database, start_haproxy)
+                           slow_database, start_haproxy, stop_behind_haproxy)
 
 NUMERIC = ("amount", "previous_amount", "credit_limit")
 NUMBER_TEXT = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?")
@@ -471,11 +471,7 @@ def test_behind_haproxy_a_stop_and_a_kill_of_one_instance_fail_no_request(tmp_pa
         load.wait_for_answers(len(load.answers) + 300)
     finally:
         answers, failures = load.stop() if load else ([], [])
-        for server in servers:
-            server.__exit__()
-        proxy.kill()
-        proxy.wait(timeout=10)
-        proxy.stderr.close()
+        stop_behind_haproxy(proxy, servers)
     # Only a request sent before haproxy's checks (every 250 ms) took the killed instance out
     # may fail: one it held, or one sent to it on a kept connection just after.
     assert all(sent_at < killed_at + 0.5 for _, _, sent_at in failures), failures
@@ -814,9 +810,7 @@ def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_pat
         for server in servers:
             while server.screen(sample_rows()[0])[0] == 200:
                 pass
-        front_server = Server.__new__(Server)
-        front_server.host, front_server.port = "127.0.0.1", front
-        front_server.described = False
+        front_server = Server.through_proxy(front)
         time.sleep(1)
         assert front_server.request("POST", "/v1/screen", sample_rows()[0])[0] == 503, \
             "an instance still in rotation"
@@ -828,8 +822,4 @@ def test_behind_haproxy_every_instance_comes_back_when_the_database_does(tmp_pat
             time.sleep(0.05)
         assert 1 in [sessions_open(server) for server in servers]
     finally:
-        for server in servers:
-            server.__exit__()
-        proxy.kill()
-        proxy.wait(timeout=10)
-        proxy.stderr.close()
+        stop_behind_haproxy(proxy, servers)

@@ -19,7 +19,7 @@ import txscreen
 from conftest import SOURCE
 from serve_helpers import (DECISIONS, OPENAPI, OPENAPI_FILE, Server, free_port, metric,
                            raw_exchange, resident_megabytes, sample_rows, slow_database,
-                           start_haproxy)
+                           start_haproxy, stop_behind_haproxy)
 
 TRACE = "4bf92f3577b34da6a3ce929d0e0e4736"
 TRACEPARENT = f"00-{TRACE}-00f067aa0ba902b7-01"
@@ -102,8 +102,7 @@ def test_behind_haproxy_a_keys_retries_reach_the_instance_that_has_it(tmp_path):
     servers = [Server(rules=DECISIONS, listen=f"127.0.0.1:{port}") for port in (first, second)]
     try:
         time.sleep(1.5)  # haproxy's rise: 2 checks 250 ms apart
-        through = Server.__new__(Server)
-        through.host, through.port, through.described = "127.0.0.1", front, False
+        through = Server.through_proxy(front)
         rows = sample_rows()
         replayed = []
         for n in range(20):
@@ -117,11 +116,7 @@ def test_behind_haproxy_a_keys_retries_reach_the_instance_that_has_it(tmp_path):
                        for line in server.request("GET", "/metrics")[2].splitlines()
                        if line.startswith("txscreen_outcomes_total{")) for server in servers]
     finally:
-        for server in servers:
-            server.__exit__()
-        proxy.kill()
-        proxy.wait(timeout=10)
-        proxy.stderr.close()
+        stop_behind_haproxy(proxy, servers)
     assert all(replayed), f"{replayed.count(False)} of {len(replayed)} retries decided anew"
     assert min(decided) > 0, f"the keys did not spread over both instances: {decided}"
 

@@ -146,7 +146,7 @@ std::string RejectedJson(std::string_view id, std::string_view reason) {
 }
 
 JsonObject AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
-                      std::string_view time, std::string_view rules_sha256) {
+                     std::string_view time, std::string_view rules_sha256) {
   JsonObject line;
   line.Text("id", id).Text("time", time).Raw("fired", JsonList(LiveFiredLabels(plan, result)));
   AddDecision(plan.pair, result, &line);

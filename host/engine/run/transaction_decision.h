@@ -78,12 +78,12 @@ std::string RejectedJson(std::string_view id, std::string_view reason);
 // The JSON line that traces the answer to its rule set: id, time (UTC), the checks that fired,
 // score, outcome, alerts and the rule set's SHA-256; open for what the caller adds.
 JsonObject AuditJson(const DecisionPlan& plan, std::string_view id, const RowResult& result,
-                      std::string_view time, std::string_view rules_sha256);
+                     std::string_view time, std::string_view rules_sha256);
 // With a shadow, the JSON line of a transaction the draft decides otherwise: id, each side's
 // outcome and the checks that fired on one side only, open for what the caller adds. None when
 // both decide alike.
 std::optional<JsonObject> ShadowChangeJson(const DecisionPlan& plan, std::string_view id,
-                             const RowResult& result);
+                                           const RowResult& result);
 
 }  // namespace txhost
 
