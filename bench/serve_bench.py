@@ -196,13 +196,16 @@ def metric(port, sample):
 def keys_against_none(server, singles, seconds, pairs, name):
     """The row of decisions with an Idempotency-Key on each request against the same with an
     X-Request-Id (the client's work alike), each against GET /healthz: the median of `pairs`
-    turns of the three, the machine being shared."""
+    turns of the three, the machine being shared. Every answer must be a 2xx."""
     runs = []
     for pair in range(pairs):
-        floor = wrk(server.port, seconds, [""], "GET", "/healthz")[0]
-        plain = wrk(server.port, seconds, singles, keyed=f"{name}-{pair}", header="X-Request-Id")[0]
-        keyed = wrk(server.port, seconds, singles, keyed=f"{name}-{pair}")[0]
-        runs.append((keyed / plain, plain / floor, keyed / floor, floor))
+        tag = f"t{time.monotonic_ns()}"  # a key of its own for every request of every run
+        floor = wrk(server.port, seconds, [""], "GET", "/healthz")
+        plain = wrk(server.port, seconds, singles, keyed=tag, header="X-Request-Id")
+        keyed = wrk(server.port, seconds, singles, keyed=tag)
+        if floor[3] or plain[3] or keyed[3]:
+            sys.exit(f"{name}: answers other than 2xx: {floor[3]}, {plain[3]}, {keyed[3]}")
+        runs.append((keyed[0] / plain[0], plain[0] / floor[0], keyed[0] / floor[0], floor[0]))
     cost, plain, keyed, floor = sorted(runs)[len(runs) // 2]
     return (f"decisions / `GET /healthz`, {name}: without keys, with a key on each (median of "
             f"{pairs} turns; keyed / without ranged {min(r[0] for r in runs):.2f}–"
@@ -221,9 +224,12 @@ def idempotency_rows(txhost, rules, singles, seconds, scratch, pairs=5):
     pathlib.Path(audit).unlink()
     server = Server(txhost, rules, "--threads", "2")
     rows.append(keys_against_none(server, singles, seconds, pairs, "the store filling"))
+    server.stop()
+    server = Server(txhost, rules, "--threads", "2")
     before = server.rss_kib()
     while metric(server.port, "txscreen_idempotency_keys") < 1_000_000:
-        wrk(server.port, 5, singles, keyed=f"million-{time.monotonic_ns()}")
+        if wrk(server.port, 5, singles, keyed=f"m{time.monotonic_ns()}")[3]:
+            sys.exit("a million keys: answers other than 2xx")
     keys = metric(server.port, "txscreen_idempotency_keys")
     counted = metric(server.port, "txscreen_idempotency_bytes")
     grown = server.rss_kib() - before

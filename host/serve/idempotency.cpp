@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <list>
+#include <unordered_map>
+
+#include "thread_annotations.h"
 
 namespace txhost {
 namespace {

@@ -7,14 +7,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
-
-#include "thread_annotations.h"
 
 namespace txhost {
 
