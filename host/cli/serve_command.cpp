@@ -29,6 +29,10 @@ namespace asio = boost::asio;
 // honoured as a reload once it serves.
 volatile std::sig_atomic_t g_hangup_while_starting = 0;
 extern "C" void KeepHangup(int) { g_hangup_while_starting = 1; }
+// The same for SIGUSR1, whose default would end the process: a log rotated while the server
+// starts is reopened once it serves.
+volatile std::sig_atomic_t g_reopen_while_starting = 0;
+extern "C" void KeepReopen(int) { g_reopen_while_starting = 1; }
 
 std::string FormatSeconds(double seconds) {
   char text[32];
@@ -177,6 +181,10 @@ class SignalHandling {
       g_hangup_while_starting = 0;
       Reload("a SIGHUP came while the server started: ");
     }
+    if (g_reopen_while_starting) {
+      g_reopen_while_starting = 0;
+      Say(options_, 0, "a SIGUSR1 came while the server started: " + log_.Reopen());
+    }
     Wait();
   }
   // When the process must be gone, at the latest: the drain's limit and a second.
@@ -263,6 +271,7 @@ int RunServe(ServeOptions& options) {
   // A client that goes away is told by the write's error, never by a signal.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGHUP, KeepHangup);
+  std::signal(SIGUSR1, KeepReopen);
   std::string error, token;
   std::unique_ptr<LineLog> audit, changes;
   if (!RefuseLogsOverInputs(options, nullptr, &error) || !ReadToken(options, &token, &error) ||

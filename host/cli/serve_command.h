@@ -47,9 +47,9 @@ A request whose client has gone when its turn comes is not decided; a decision w
 not reach its client is followed in the audit by {"id", "undelivered": REASON}.
 Signals: SIGHUP reads the rule sets again and serves them if they can be used, keeping the last
 good ones otherwise (one that comes while the server starts is honoured once it serves); SIGUSR1
-reopens --audit and --changes at their paths; SIGTERM or SIGINT stop accepting, answer the
-requests in flight for at most --drain seconds and the rest 503, sync the logs, close the
-sessions and exit 0 within the drain and a second. --audit and --changes are appended to, a
+reopens --audit and --changes at their paths (the same); SIGTERM or SIGINT stop accepting,
+answer the requests in flight for at most --drain seconds and the rest 503, sync the logs, close
+the sessions and exit 0 within the drain and a second. --audit and --changes are appended to, a
 request's lines whole or not at all, synced every second, and tried again every second while
 they cannot be written.
 )";

@@ -678,17 +678,21 @@ def test_a_stop_answers_the_rest_503_at_its_limit_and_audits_none_of_them(tmp_pa
     assert not audit.exists() or audit.read_text() == ""
 
 
-def test_a_sighup_while_starting_is_a_reload_once_serving(tmp_path, monkeypatch):
-    """The logins take a second on a slow database: a SIGHUP then is kept for a reload."""
+def test_signals_while_starting_are_honoured_once_serving(tmp_path, monkeypatch):
+    """The logins take a second on a slow database: a SIGHUP then is kept for a reload, and a
+    SIGUSR1 (logrotate's, whose default would end the process) for reopening the audit."""
     connect = slow_database(tmp_path, monkeypatch, 0.5)
     process = subprocess.Popen([TXHOST, "serve", "--rules", str(DECISIONS), "--listen",
-                                "127.0.0.1:0", "--connect", connect], stderr=subprocess.PIPE,
+                                "127.0.0.1:0", "--connect", connect, "--audit",
+                                str(tmp_path / "audit.jsonl")], stderr=subprocess.PIPE,
                                text=True)
     try:
         time.sleep(0.3)
         process.send_signal(signal.SIGHUP)
-        said = process.stderr.readline() + process.stderr.readline()
+        process.send_signal(signal.SIGUSR1)
+        said = "".join(process.stderr.readline() for _ in range(3))
         assert "listening" in said and "a SIGHUP came while the server started: reloaded" in said
+        assert f"a SIGUSR1 came while the server started: reopened {tmp_path}" in said, said
         assert process.poll() is None, said
         process.send_signal(signal.SIGTERM)
         assert process.wait(timeout=20) == 0
