@@ -196,9 +196,10 @@ void Metered(HttpServer& server, const std::shared_ptr<Connection>& connection) 
   gauges.sessions_open = service.sessions_open();
   gauges.inflight = service.inflight();
   gauges.list_values = service.ListValues();
-  gauges.idempotency_keys = server.keys().keys();
-  gauges.idempotency_bytes = server.keys().bytes();
-  gauges.idempotency_evicted = server.keys().evicted();
+  const IdempotencyStore::Totals keys = server.keys().Count();
+  gauges.idempotency_keys = keys.keys;
+  gauges.idempotency_bytes = keys.bytes;
+  gauges.idempotency_evicted = keys.evicted;
   gauges.undelivered = service.undelivered();
   connection->Reply(200, server.metrics().Text(gauges), "text/plain; version=0.0.4");
 }

@@ -224,31 +224,15 @@ void IdempotencyStore::Restore(const std::string& key, const std::string& body_s
   shard.Trim(Clock::now(), &dropped);
 }
 
-size_t IdempotencyStore::keys() const {
-  size_t keys = 0;
+IdempotencyStore::Totals IdempotencyStore::Count() const {
+  Totals totals;
   for (const auto& shard : shards_) {
     txscreen::MutexLock lock(&shard->mutex);
-    keys += shard->by_key.size();
+    totals.keys += shard->by_key.size();
+    totals.bytes += shard->bytes;
+    totals.evicted += shard->evicted;
   }
-  return keys;
-}
-
-size_t IdempotencyStore::bytes() const {
-  size_t bytes = 0;
-  for (const auto& shard : shards_) {
-    txscreen::MutexLock lock(&shard->mutex);
-    bytes += shard->bytes;
-  }
-  return bytes;
-}
-
-uint64_t IdempotencyStore::evicted() const {
-  uint64_t evicted = 0;
-  for (const auto& shard : shards_) {
-    txscreen::MutexLock lock(&shard->mutex);
-    evicted += shard->evicted;
-  }
-  return evicted;
+  return totals;
 }
 
 }  // namespace txhost

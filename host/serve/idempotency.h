@@ -64,12 +64,17 @@ class IdempotencyStore {
                Stored answer);
 
   const IdempotencySettings& settings() const { return settings_; }
-  size_t keys() const;
-  // The bytes the keys take: each key, its digest and its answer, and a fixed cost per key for
-  // the store's own structures.
-  size_t bytes() const;
-  // Keys let go before their window ended, to stay within the bounds.
-  uint64_t evicted() const;
+  struct Totals {
+    size_t keys = 0;
+    // The bytes the keys take: each key, its digest and its answer, and a fixed cost per key
+    // for the store's own structures.
+    size_t bytes = 0;
+    uint64_t evicted = 0;  // keys let go before their window ended, to stay within the bounds
+  };
+  Totals Count() const;
+  size_t keys() const { return Count().keys; }
+  size_t bytes() const { return Count().bytes; }
+  uint64_t evicted() const { return Count().evicted; }
 
  private:
   struct Shard;
