@@ -86,8 +86,6 @@ class DecisionService {
   uint64_t undelivered() const { return settings_.log->undelivered(); }
   // Whether every worker can decide and every log can record: false with the reason.
   bool Ready(std::string* reason) const;
-  // Puts the logs on the disk; the server calls it every second. False when one has failed.
-  bool SyncLogs() { return settings_.log->Sync(); }
   // At a stop's limit: answers every request still waiting or being decided with 503; a
   // decision finished after this is neither recorded nor answered. Gives how many it answered.
   size_t AnswerTheRest(const std::string& reason);
